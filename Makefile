@@ -1,0 +1,38 @@
+# Front door of the build.  Everything is CMake underneath.
+#   make            build (build/)
+#   make test       configure, build and run the whole suite with ctest
+#   make check      the same under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
+#   make demo       the whole road of two sample plugins, in a private root
+#   make bench      benchmarks (bench/run)
+
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_ARGS ?=
+CTEST_ARGS ?=
+
+.PHONY: all build test check demo bench clean
+
+all: build
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+
+build: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+$(ASAN_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DPI_SANITIZE=ON $(CMAKE_ARGS)
+
+check: $(ASAN_BUILD)/CMakeCache.txt
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && \
+	  ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=0 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

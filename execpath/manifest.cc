@@ -1,0 +1,16 @@
+#include "execpath/manifest.h"
+
+#include <cstring>
+
+namespace pi {
+
+char *manifest_line_trim(char *line) {
+    if (!line) return nullptr;
+    char *entry = line;
+    if (entry[0] == '.' && entry[1] == '/') entry += 2;
+    std::size_t len = std::strlen(entry);
+    if (len > 0 && entry[len - 1] == '\n') entry[--len] = '\0';
+    return len > 0 ? entry : nullptr;
+}
+
+}  // namespace pi

@@ -1,0 +1,25 @@
+// plugin_mkdir and plugin_rmdir.
+#include <cstring>
+
+#include "frame/internal.h"
+
+extern "C" PI_EXPORT plugin_rc_t plugin_mkdir(const char *path, mode_t mode) {
+    if (!path) return PLUGIN_ERR_INVALID_ARG;
+    int rc;
+    {
+        pi::UmaskGuard mask(0);
+        rc = ::mkdir(path, mode);
+    }
+    return rc < 0 ? PLUGIN_ERR_FAILED : PLUGIN_OK;
+}
+
+extern "C" PI_EXPORT plugin_rc_t plugin_rmdir(const char *path) {
+    if (!path) return PLUGIN_ERR_INVALID_ARG;
+    static const char kRm[] = "rm -fr ";
+    const std::size_t size = std::strlen(path) + 9;  // "rm -fr " + path + NUL, one spare
+    pi::MallocPtr<char> cmd;
+    if (!cmd.allocate(size)) return PLUGIN_ERR_NOMEM;
+    std::snprintf(cmd.get(), size, "%s%s", kRm, path);
+    int32_t rc = plugin_syscall(cmd.get());
+    return rc < 0 ? PLUGIN_ERR_FAILED : PLUGIN_OK;
+}

@@ -1,0 +1,198 @@
+// Internal helpers shared by every subsystem of libplugin_intn.
+//
+// - PI_EXPORT marks the few names the library exports (everything else is
+//   hidden by the build's default visibility).
+// - pi_log / pi_debug carry the logging rule: a line to stderr, debug lines
+//   only while libplugin_intn_debug is non-zero at the moment of writing.
+// - PathBuf<N> formats with a bound into a fixed buffer and says whether the
+//   text fit.
+// - Owners (File, Fd, MallocPtr, UmaskGuard) release what they hold on every
+//   path.  The library is built without exceptions; nothing here throws.
+#ifndef PI_FRAME_INTERNAL_H
+#define PI_FRAME_INTERNAL_H
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include "plugin_intn.h"
+
+#define PI_EXPORT __attribute__((visibility("default")))
+
+namespace pi {
+
+// Size of every path buffer of the library (255 characters and the NUL).
+inline constexpr std::size_t kPathMax = 256;
+
+// A line to stderr, always.
+void log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// A line to stderr while the debug switch is on.
+void debug(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// True while the debug switch is on (read at every call).
+inline bool debug_on() { return libplugin_intn_debug != 0; }
+
+// Bounded formatting into a fixed buffer.  format() always leaves a
+// NUL-terminated text (cut to N - 1 characters when longer) and returns true
+// only when the whole text fit.
+template <std::size_t N>
+class PathBuf {
+public:
+    PathBuf() { buf_[0] = '\0'; }
+    bool format(const char *fmt, ...) __attribute__((format(printf, 2, 3))) {
+        va_list ap;
+        va_start(ap, fmt);
+        int n = std::vsnprintf(buf_, N, fmt, ap);
+        va_end(ap);
+        if (n < 0) {
+            buf_[0] = '\0';
+            return false;
+        }
+        return static_cast<std::size_t>(n) < N;
+    }
+    char *data() { return buf_; }
+    const char *c_str() const { return buf_; }
+    static constexpr std::size_t capacity() { return N; }
+
+private:
+    char buf_[N];
+};
+using Path = PathBuf<kPathMax>;
+
+// Owner of a stdio stream.
+class File {
+public:
+    File() = default;
+    explicit File(FILE *f) : f_(f) {}
+    File(const File &) = delete;
+    File &operator=(const File &) = delete;
+    File(File &&o) noexcept : f_(o.release()) {}
+    ~File() { close(); }
+    static File open(const char *path, const char *mode) { return File(std::fopen(path, mode)); }
+    FILE *get() const { return f_; }
+    explicit operator bool() const { return f_ != nullptr; }
+    FILE *release() {
+        FILE *f = f_;
+        f_ = nullptr;
+        return f;
+    }
+    // Closes now; returns fclose's result (0 when nothing was open).
+    int close() {
+        int rc = 0;
+        if (f_) rc = std::fclose(f_);
+        f_ = nullptr;
+        return rc;
+    }
+
+private:
+    FILE *f_ = nullptr;
+};
+
+// Owner of a file descriptor.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    Fd(Fd &&o) noexcept : fd_(o.release()) {}
+    ~Fd() { close(); }
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    int close() {
+        int rc = 0;
+        if (fd_ >= 0) rc = ::close(fd_);
+        fd_ = -1;
+        return rc;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// Owner of a malloc'd buffer; release() hands it on (to a caller, say).
+template <typename T>
+class MallocPtr {
+public:
+    MallocPtr() = default;
+    explicit MallocPtr(T *p) : p_(p) {}
+    MallocPtr(const MallocPtr &) = delete;
+    MallocPtr &operator=(const MallocPtr &) = delete;
+    MallocPtr(MallocPtr &&o) noexcept : p_(o.release()) {}
+    ~MallocPtr() { std::free(static_cast<void *>(p_)); }
+    // Allocates bytes with malloc; false on failure.
+    bool allocate(std::size_t bytes) {
+        reset(static_cast<T *>(std::malloc(bytes)));
+        return p_ != nullptr;
+    }
+    void reset(T *p = nullptr) {
+        std::free(static_cast<void *>(p_));
+        p_ = p;
+    }
+    T *get() const { return p_; }
+    T &operator[](std::size_t i) const { return p_[i]; }
+    explicit operator bool() const { return p_ != nullptr; }
+    T *release() {
+        T *p = p_;
+        p_ = nullptr;
+        return p;
+    }
+
+private:
+    T *p_ = nullptr;
+};
+
+// Sets the process umask for the owner's lifetime and puts the old one back.
+class UmaskGuard {
+public:
+    explicit UmaskGuard(mode_t mask) : old_(::umask(mask)) {}
+    UmaskGuard(const UmaskGuard &) = delete;
+    UmaskGuard &operator=(const UmaskGuard &) = delete;
+    ~UmaskGuard() { ::umask(old_); }
+    mode_t old_mask() const { return old_; }
+
+private:
+    mode_t old_;
+};
+
+// A heap line buffer for __getdelim: starts at 256 bytes, grows for longer
+// lines, freed with its owner.
+class LineBuffer {
+public:
+    LineBuffer() = default;
+    LineBuffer(const LineBuffer &) = delete;
+    LineBuffer &operator=(const LineBuffer &) = delete;
+    ~LineBuffer() { std::free(buf_); }
+    // Allocates the initial buffer; false on failure.
+    bool allocate(std::size_t bytes = kPathMax) {
+        std::free(buf_);
+        buf_ = static_cast<char *>(std::malloc(bytes));
+        cap_ = buf_ ? bytes : 0;
+        return buf_ != nullptr;
+    }
+    // Reads one line including its delimiter; the length, or -1 at the end of
+    // the file or on a read or allocation failure.
+    ssize_t read(FILE *f, int delim = '\n') { return ::__getdelim(&buf_, &cap_, delim, f); }
+    char *data() const { return buf_; }
+    std::size_t capacity() const { return cap_; }
+
+private:
+    char *buf_ = nullptr;
+    std::size_t cap_ = 0;
+};
+
+// True when something exists at path (access(path, F_OK) succeeds).
+inline bool exists(const char *path) { return ::access(path, F_OK) == 0; }
+
+}  // namespace pi
+
+#endif

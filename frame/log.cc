@@ -1,0 +1,22 @@
+// The logging rule: every diagnostic is a line on stderr; debug lines are
+// written only while libplugin_intn_debug is non-zero at the moment of writing.
+#include "frame/internal.h"
+
+namespace pi {
+
+void log(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::vfprintf(stderr, fmt, ap);
+    va_end(ap);
+}
+
+void debug(const char *fmt, ...) {
+    if (!debug_on()) return;
+    va_list ap;
+    va_start(ap, fmt);
+    std::vfprintf(stderr, fmt, ap);
+    va_end(ap);
+}
+
+}  // namespace pi

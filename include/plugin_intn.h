@@ -1,0 +1,207 @@
+/*
+ * plugin_intn.h - public interface of libplugin_intn.so
+ *
+ * Internal plugin machinery of the system: image extraction, exec-path
+ * linking, software records, the software-id map, load order and the
+ * boot-time choices.  Plain C ABI; usable from C and C++.
+ *
+ * Conventions
+ *  - Operations that can fail return a result code (plugin_rc_t): 0 for
+ *    success, PLUGIN_ERR_NOMEM (1), or a code with 0x40EA in its upper
+ *    16 bits.  A few operations pass on a non-zero code of a platform
+ *    component unchanged; each says so below.
+ *  - Whatever is handed out through an out-parameter belongs to the caller
+ *    and is released with free(), except the name set of
+ *    plugin_get_names_from_conf (plugin_strings_free) and the software-id
+ *    map (plugin_swid_map_free or free).
+ *  - Diagnostics go to stderr; lines marked as debug output only while
+ *    libplugin_intn_debug is non-zero.
+ *  - Paths are handed to the shell without quoting: pass trusted paths only.
+ *
+ * Behaviour settled by this library where the contract leaves room is
+ * documented at each declaration ("Settled:").
+ */
+#ifndef PLUGIN_INTN_H
+#define PLUGIN_INTN_H
+
+#include <stdint.h>
+#include <sys/types.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------ */
+/* Result codes                                                        */
+/* ------------------------------------------------------------------ */
+
+typedef uint32_t plugin_rc_t;
+
+#define PLUGIN_OK               0x00000000u /* the operation did what was asked */
+#define PLUGIN_ERR_NOMEM        0x00000001u /* a memory allocation failed */
+#define PLUGIN_ERR_FAILED       0x40EA0001u /* a failure without a code of its own */
+#define PLUGIN_ERR_INVALID_ARG  0x40EA0002u /* a required pointer is null or a size is wrong */
+#define PLUGIN_ERR_DEP_CYCLE    0x40EA0009u /* no load order exists */
+#define PLUGIN_ERR_IMG_OPEN     0x40EA0013u /* the image library could not open the image */
+#define PLUGIN_ERR_EXTRACT      0x40EA0015u /* the extraction command could not be run */
+#define PLUGIN_ERR_SRG_EMPTY    0x40EA0016u /* the software record file has size 0 */
+#define PLUGIN_ERR_OPEN         0x40EA0017u /* a file could not be opened */
+#define PLUGIN_ERR_READ         0x40EA0018u /* fewer bytes were read than required */
+#define PLUGIN_ERR_SEEK         0x40EA001Bu /* rewinding a file failed */
+#define PLUGIN_ERR_STAT         0x40EA001Cu /* the status of a file could not be obtained */
+#define PLUGIN_ERR_DUPLICATE    0x40EA001Du /* a file to be linked already exists */
+#define PLUGIN_ERR_MKDIR        0x40EA001Eu /* a directory of the exec tree could not be made */
+#define PLUGIN_ERR_LINK         0x40EA001Fu /* a symbolic link could not be made or read */
+#define PLUGIN_ERR_NOENT        0x40EA0020u /* the file does not exist */
+#define PLUGIN_ERR_EMPTY_FILE   0x40EA0021u /* the file exists and is empty */
+#define PLUGIN_ERR_CORRUPT      0x40EA0022u /* the map failed its integrity check */
+#define PLUGIN_ERR_WRITE        0x40EA0024u /* fewer bytes were written than required */
+
+/* ------------------------------------------------------------------ */
+/* Handles of platform components (defined by the platform libraries)  */
+/* ------------------------------------------------------------------ */
+
+/* A counted, pointer-free set of NUL-terminated strings (libplugin_str). */
+typedef struct plugin_strings plugin_strings;
+/* A software record: one pointer-free block, also its stored form (libsrg). */
+typedef struct srg_record srg_record;
+/* The software-id map: one heap block, also its file image. */
+typedef struct plugin_swid_map plugin_swid_map;
+
+/* ------------------------------------------------------------------ */
+/* Library frame                                                       */
+/* ------------------------------------------------------------------ */
+
+/* Debug switch: non-zero enables debug lines; 0 at load. */
+extern int32_t libplugin_intn_debug;
+
+/* Storage that other code of the process uses; zero at load, never touched here. */
+extern void *plugin_thread_q;
+extern uint32_t plugin_sdwrap_syslog_key;
+extern void *plugin_sdwrap_syslog_key_datum;
+extern uint32_t plugin_sdwrap_debug_key;
+extern void *plugin_sdwrap_debug_key_datum;
+
+/* Sets the debug switch to 1. */
+void plugin_intn_debug_on(void);
+/* Sets the debug switch to 0. */
+void plugin_intn_debug_off(void);
+
+/* Runs a shell command with a child-reaping SIGCHLD handler in place; returns
+ * system()'s wait status, or -1 for a null command or when SIGCHLD cannot be
+ * handled.  Settled: a null command shows as "(null)" in the debug line; the
+ * reaping handler never blocks (waitpid with WNOHANG). */
+int32_t plugin_syscall(const char *command);
+
+/* Creates a directory with exactly the given mode (umask 0 around mkdir);
+ * 0 or PLUGIN_ERR_FAILED.  Settled: a null path returns PLUGIN_ERR_INVALID_ARG. */
+plugin_rc_t plugin_mkdir(const char *path, mode_t mode);
+
+/* Removes a file or tree with "rm -fr <path>" (path unquoted); 0,
+ * PLUGIN_ERR_NOMEM or PLUGIN_ERR_FAILED.  Settled: a null path returns
+ * PLUGIN_ERR_INVALID_ARG and runs nothing. */
+plugin_rc_t plugin_rmdir(const char *path);
+
+/* Writes "No Patching support on this platform\n" to stdout; returns 0. */
+int __plugin_no_patching_support(void);
+/* Weak aliases of __plugin_no_patching_support; a loaded library may replace them. */
+int plugin_patch_setup_repos(void);
+int plugin_load_committed_patch(void);
+int plugin_sync_patches_on_standby(void);
+int plugin_patching_supported(void);
+
+/* ------------------------------------------------------------------ */
+/* Software-id map                                                     */
+/* ------------------------------------------------------------------ */
+
+/* A new empty map for the given string and byte capacities, or null. */
+plugin_swid_map *plugin_swid_map_alloc(uint32_t max_strings, uint32_t max_bytes);
+/* Releases a map; null is ignored. */
+void plugin_swid_map_free(plugin_swid_map *map);
+/* 1 when the map's magic and trailer words are in place, else 0 (0 for null). */
+int32_t plugin_swid_map_integrity_ok(const plugin_swid_map *map);
+/* The map's size word in bytes; -1 for null. */
+int32_t plugin_swid_map_size(const plugin_swid_map *map);
+/* Appends a swid (growing the map when full); the new id, or -1. */
+int32_t plugin_swid_map_append(plugin_swid_map **map, const char *swid);
+/* Number of swids held: the id the next append gives.  The map must not be null. */
+int32_t plugin_swid_map_next_avail(const plugin_swid_map *map);
+/* Id of a held swid (>= 0), negative when not held, -1 for a null map. */
+int32_t plugin_swid_map_get_id(const plugin_swid_map *map, const char *swid);
+/* The swid of an id, pointing into the map; null when none or for a null map. */
+const char *plugin_swid_map_get_swid(const plugin_swid_map *map, int32_t id);
+/* Reads a map file into a new map owned by the caller. */
+plugin_rc_t plugin_read_swid_map(const char *path, plugin_swid_map **map);
+/* Writes a map to its file under an exclusive lock. */
+plugin_rc_t plugin_write_swid_map(const char *path, const plugin_swid_map *map);
+
+/* ------------------------------------------------------------------ */
+/* Load and unload order                                               */
+/* ------------------------------------------------------------------ */
+
+/* Topological order of a dependency matrix (matrix[i][j] != 0: i depends on j). */
+plugin_rc_t plugin_topological_order_get(uint16_t count, uint32_t **matrix, uint32_t *order);
+/* Load order of count records: order[k] is the index of the k-th plugin to load. */
+plugin_rc_t plugin_find_load_order(uint32_t count, srg_record **records, uint32_t *order);
+/* Unload order: the load order reversed. */
+plugin_rc_t plugin_find_unload_order(uint32_t count, srg_record **records, uint32_t *order);
+
+/* ------------------------------------------------------------------ */
+/* Image extraction                                                    */
+/* ------------------------------------------------------------------ */
+
+/* Unpacks a plugin image into dir, listing its members in tar_log (may be null),
+ * then runs the newer-fs overlay. */
+plugin_rc_t plugin_extract_image(const char *image, const char *dir, const char *tar_log);
+/* Lays /bootflash/<base name>-newer-fs over dir when "use_newer_fs" asks for it. */
+void plugin_do_newer_fs(const char *image, const char *tar_log, const char *dir);
+/* Extracts one member of the running system image onto the root filesystem. */
+plugin_rc_t plugin_extract_plugin_from_velm_image(const char *member, const char *tar_log);
+
+/* ------------------------------------------------------------------ */
+/* Software record files                                               */
+/* ------------------------------------------------------------------ */
+
+/* Reads a record file into a new record owned by the caller. */
+plugin_rc_t plugin_clone_srg(const char *path, srg_record **record);
+/* Reads the software record (vendor information) out of a plugin image. */
+plugin_rc_t plugin_extract_srg(const char *image, srg_record **record);
+/* Stores a record as /velm/plugin/<id>/plugin.sro and links it by software id. */
+plugin_rc_t plugin_save_sro(int32_t plugin_id, const srg_record *record);
+/* Removes the software-id link and the record file of a plugin. */
+plugin_rc_t plugin_cleanup_sro(int32_t plugin_id);
+
+/* ------------------------------------------------------------------ */
+/* Exec-path linking                                                   */
+/* ------------------------------------------------------------------ */
+
+/* Links every manifest entry of an extracted plugin into the root tree. */
+plugin_rc_t plugin_link_to_exec_path(const char *tar_log, const plugin_strings *exclude,
+                                     const char *plugin_path);
+/* Removes a plugin's links from the root tree and its emptied directories. */
+plugin_rc_t plugin_unlink_from_exec_path(const char *tar_log, const plugin_strings *exclude,
+                                         const char *plugin_path);
+/* 1 when a link name is excluded by the set (printing why), else 0. */
+int plugin_file_is_excluded_from_exec_path(const char *path, const plugin_strings *exclude);
+
+/* ------------------------------------------------------------------ */
+/* Boot selection and state                                            */
+/* ------------------------------------------------------------------ */
+
+/* Value of a kernel command line key, in static storage valid until the next call; or null. */
+char *plugin_get_cmdline(const char *key);
+/* Parses a plugin list ("3,4+5"); hands out all entries (selector != 0) or the
+ * boot-together group (selector 0) and returns their count; 0 on failure. */
+int32_t plugin_from_cmdline(const char *list, int32_t **plugins, int32_t selector);
+/* Gathers the plugin names of an image configuration file into a new set. */
+plugin_rc_t plugin_get_names_from_conf(const char *path, plugin_strings **names);
+/* Reads the boot-stage record; size must be (get_max_allowed_zell() + 2) * 4. */
+plugin_rc_t plugin_read_remaining_load(uint32_t *record, int32_t size);
+/* Writes the boot-stage record; size must be (get_max_allowed_zell() + 2) * 4. */
+plugin_rc_t plugin_write_remaining_load(const uint32_t *record, int32_t size);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* PLUGIN_INTN_H */

@@ -1,0 +1,26 @@
+// Base fixture for tests: a clean sandbox and the debug switch off.
+#ifndef PI_TESTS_SUPPORT_FIXTURE_H
+#define PI_TESTS_SUPPORT_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include "plugin_intn.h"
+#include "tests/support/capture.h"
+#include "tests/support/faults.h"
+#include "tests/support/sandbox.h"
+
+namespace pit {
+
+class SandboxTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        faults::disarm();
+        sandbox_reset();
+        plugin_intn_debug_off();
+    }
+    void TearDown() override { faults::disarm(); }
+};
+
+}  // namespace pit
+
+#endif
