@@ -92,9 +92,13 @@ TEST_F(SwidFileTest, MissingEmptyAndForeignFilesGiveTheirCodes) {
 TEST_F(SwidFileTest, ADirectoryIsAShortReadAndAnUnreadableFileAnOpenFailure) {
     ASSERT_EQ(::mkdir("/tmp/dir", 0755), 0);
     plugin_swid_map *out = kUntouched;
+    // A directory has a size but no bytes to read (a zero size is an empty file).
     if (file_size("/tmp/dir") > 0) {
         EXPECT_EQ(plugin_read_swid_map("/tmp/dir", &out), PLUGIN_ERR_READ);
         EXPECT_EQ(out, nullptr);
+    } else {
+        EXPECT_EQ(plugin_read_swid_map("/tmp/dir", &out), PLUGIN_ERR_EMPTY_FILE);
+        EXPECT_EQ(out, kUntouched);
     }
 
     plugin_swid_map *map = sample_map({"a"});
