@@ -14,6 +14,13 @@ namespace {
 
 class SupportTest : public pit::SandboxTest {};
 
+// A copy through malloc itself (the sanitizer runtime serves strdup without it).
+char *copy(const char *s) {
+    char *p = static_cast<char *>(malloc(strlen(s) + 1));
+    if (p) strcpy(p, s);
+    return p;
+}
+
 TEST_F(SupportTest, SandboxOwnsTheSystemDirectoriesAndLeavesTheHostAlone) {
     ASSERT_TRUE(pit::in_sandbox());
     for (const char *dir : {"/velm", "/bootflash", "/mnt/pss", "/var/sysmgr", "/tmp", "/opt"}) {
@@ -83,13 +90,13 @@ TEST_F(SupportTest, SyslogLinesArriveWithTheirPriority) {
 
 TEST_F(SupportTest, InjectedAllocationFailureMakesLibcCallsFail) {
     pit::faults::reset_count();
-    char *a = strdup("counted");
+    char *a = copy("counted");
     EXPECT_GE(pit::faults::allocations(), 1);
     free(a);
 
     pit::faults::fail_nth(2);
-    char *first = strdup("first");
-    char *second = strdup("second");
+    char *first = copy("first");
+    char *second = copy("second");
     EXPECT_NE(first, nullptr);
     EXPECT_EQ(second, nullptr);
     EXPECT_TRUE(pit::faults::fired());
@@ -108,9 +115,9 @@ TEST_F(SupportTest, SweepInjectsUntilTheOperationRunsClean) {
     long checked = 0;
     long injected = pit::faults::sweep(
         [&] {
-            char *a = strdup("a");
-            char *b = a ? strdup("b") : nullptr;
-            char *c = b ? strdup("c") : nullptr;
+            char *a = copy("a");
+            char *b = a ? copy("b") : nullptr;
+            char *c = b ? copy("c") : nullptr;
             if (a && b && c) ++clean_runs;
             free(a);
             free(b);

@@ -1,9 +1,6 @@
 // Allocation counting and fault injection.  The test binary's malloc family
-// forwards to the next definition in the lookup order (glibc's, or the
-// sanitizer runtime's) and fails the n-th allocation from now when armed.
+// forwards to the allocator underneath (glibc's, or the sanitizer runtime's) and fails the n-th allocation from now when armed.
 #include "tests/support/faults.h"
-
-#include <dlfcn.h>
 
 #include <atomic>
 #include <cerrno>
@@ -11,56 +8,40 @@
 #include <cstdint>
 #include <cstring>
 
+// The allocator underneath: the sanitizer runtime's in sanitized builds,
+// glibc's otherwise (valgrind replaces glibc's, so it still sees every block).
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" {
+void *__interceptor_malloc(std::size_t);
+void *__interceptor_calloc(std::size_t, std::size_t);
+void *__interceptor_realloc(void *, std::size_t);
+void __interceptor_free(void *);
+int __interceptor_posix_memalign(void **, std::size_t, std::size_t);
+}
+#define PI_NEXT(name) __interceptor_##name
+#else
+extern "C" {
+void *__libc_malloc(std::size_t);
+void *__libc_calloc(std::size_t, std::size_t);
+void *__libc_realloc(void *, std::size_t);
+void __libc_free(void *);
+void *__libc_memalign(std::size_t, std::size_t);
+}
+#define PI_NEXT(name) __libc_##name
+#endif
+
+// The sanitizer runtime allocates while it is still setting itself up, before
+// instrumented code may run: the allocation path is left uninstrumented.
+#define PI_RAW __attribute__((no_sanitize("address", "undefined")))
+
 namespace {
-
-using malloc_fn = void *(*)(std::size_t);
-using calloc_fn = void *(*)(std::size_t, std::size_t);
-using realloc_fn = void *(*)(void *, std::size_t);
-using free_fn = void (*)(void *);
-using memalign_fn = int (*)(void **, std::size_t, std::size_t);
-
-malloc_fn next_malloc;
-calloc_fn next_calloc;
-realloc_fn next_realloc;
-free_fn next_free;
-memalign_fn next_memalign;
-
-// dlsym may allocate before the real functions are known: serve those
-// requests from a small static arena that is never freed.
-alignas(16) char g_arena[8192];
-std::size_t g_arena_used;
-bool g_resolving;
 
 std::atomic<long> g_countdown{0};
 std::atomic<long> g_count{0};
 std::atomic<bool> g_fired{false};
 
-bool from_arena(const void *p) {
-    return p >= static_cast<const void *>(g_arena) &&
-           p < static_cast<const void *>(g_arena + sizeof g_arena);
-}
-
-void *arena_alloc(std::size_t n) {
-    n = (n + 15) & ~static_cast<std::size_t>(15);
-    if (g_arena_used + n > sizeof g_arena) return nullptr;
-    void *p = g_arena + g_arena_used;
-    g_arena_used += n;
-    return p;
-}
-
-void resolve() {
-    if (next_malloc || g_resolving) return;
-    g_resolving = true;
-    next_calloc = reinterpret_cast<calloc_fn>(::dlsym(RTLD_NEXT, "calloc"));
-    next_realloc = reinterpret_cast<realloc_fn>(::dlsym(RTLD_NEXT, "realloc"));
-    next_free = reinterpret_cast<free_fn>(::dlsym(RTLD_NEXT, "free"));
-    next_memalign = reinterpret_cast<memalign_fn>(::dlsym(RTLD_NEXT, "posix_memalign"));
-    next_malloc = reinterpret_cast<malloc_fn>(::dlsym(RTLD_NEXT, "malloc"));
-    g_resolving = false;
-}
-
 // Counts an allocation; true when this one must fail.
-bool should_fail() {
+PI_RAW bool should_fail() {
     g_count.fetch_add(1, std::memory_order_relaxed);
     long left = g_countdown.load(std::memory_order_relaxed);
     if (left <= 0) return false;
@@ -77,59 +58,42 @@ bool should_fail() {
 
 extern "C" {
 
-void *malloc(std::size_t n) {
-    resolve();
-    if (!next_malloc) return arena_alloc(n);
+PI_RAW void *malloc(std::size_t n) {
     if (should_fail()) {
         errno = ENOMEM;
         return nullptr;
     }
-    return next_malloc(n);
+    return PI_NEXT(malloc)(n);
 }
 
-void *calloc(std::size_t count, std::size_t size) {
-    resolve();
-    if (!next_calloc) {
-        if (size && count > SIZE_MAX / size) return nullptr;
-        void *p = arena_alloc(count * size);
-        if (p) std::memset(p, 0, count * size);
-        return p;
-    }
+PI_RAW void *calloc(std::size_t count, std::size_t size) {
     if (should_fail()) {
         errno = ENOMEM;
         return nullptr;
     }
-    return next_calloc(count, size);
+    return PI_NEXT(calloc)(count, size);
 }
 
-void *realloc(void *p, std::size_t n) {
-    resolve();
-    if (from_arena(p) || !next_realloc) {
-        void *q = malloc(n);
-        if (q && p) {
-            std::size_t avail = static_cast<std::size_t>(g_arena + sizeof g_arena - static_cast<char *>(p));
-            std::memcpy(q, p, n < avail ? n : avail);
-        }
-        return q;
-    }
+PI_RAW void *realloc(void *p, std::size_t n) {
     if (should_fail()) {
         errno = ENOMEM;
         return nullptr;
     }
-    return next_realloc(p, n);
+    return PI_NEXT(realloc)(p, n);
 }
 
-void free(void *p) {
-    if (!p || from_arena(p)) return;
-    resolve();
-    if (next_free) next_free(p);
-}
+PI_RAW void free(void *p) { PI_NEXT(free)(p); }
 
-int posix_memalign(void **out, std::size_t align, std::size_t n) {
-    resolve();
-    if (!next_memalign) return ENOMEM;
+PI_RAW int posix_memalign(void **out, std::size_t align, std::size_t n) {
     if (should_fail()) return ENOMEM;
-    return next_memalign(out, align, n);
+#if defined(__SANITIZE_ADDRESS__)
+    return __interceptor_posix_memalign(out, align, n);
+#else
+    void *p = __libc_memalign(align, n);
+    if (!p) return ENOMEM;
+    *out = p;
+    return 0;
+#endif
 }
 
 }  // extern "C"
