@@ -135,6 +135,8 @@ struct DupCase {
     std::string undo_line;  // what the undo says about the thing in the way
 };
 
+void PrintTo(const DupCase &c, std::ostream *os) { *os << c.name; }
+
 // Not empty, so that the undo's directory pass leaves it.
 void make_dup_dir() {
     ::mkdir("/usr/bin/dup", 0755);
