@@ -66,22 +66,23 @@ public:
                 result_ = PLUGIN_ERR_MKDIR;
                 return false;
             }
-            pi::Path target;
+            // A regular file (or device, pipe, socket) is linked to itself in
+            // the plugin; a symbolic link to where its contents lead.
+            const char *target = source.c_str();
+            pi::Path contents_target;
             if (S_ISLNK(st.st_mode)) {
-                if (!plugin_link_target(source.c_str(), target)) {
+                if (!plugin_link_target(source.c_str(), contents_target)) {
                     result_ = PLUGIN_ERR_LINK;
                     return false;
                 }
-            } else {
-                target.format("%s", source.c_str());
+                target = contents_target.c_str();
             }
-            if (::symlink(target.c_str(), link.c_str()) == 0) {
+            if (::symlink(target, link.c_str()) == 0) {
                 ++links_made_;
                 continue;
             }
-            if (std::strstr(target.c_str(), "xsd")) continue;
-            pi::debug("%s: link %s to %s failed. errno = %d\n", kFn, link.c_str(), target.c_str(),
-                      errno);
+            if (std::strstr(target, "xsd")) continue;
+            pi::debug("%s: link %s to %s failed. errno = %d\n", kFn, link.c_str(), target, errno);
             if (is_resolver_file(link.c_str())) {
                 ++links_made_;
                 continue;
