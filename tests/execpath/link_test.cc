@@ -3,6 +3,7 @@
 // calls through the exported name: every test checks how often it ran.
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <string>
@@ -36,6 +37,7 @@ protected:
     }
     void TearDown() override {
         ::umask(saved_umask_);
+        ::closelog();  // the process's syslog connection, opened by the first duplicate
         pit::SandboxTest::TearDown();
     }
     plugin_rc_t link(const std::string &log, const plugin_strings *ex = nullptr,
