@@ -1,0 +1,17 @@
+// Main of every test binary: enter the private sandbox before anything else.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "tests/support/sandbox.h"
+
+int main(int argc, char **argv) {
+    std::string error;
+    if (!pit::sandbox_enter(pit::SandboxOptions(), &error)) {
+        std::fprintf(stderr, "cannot enter the test sandbox: %s\n", error.c_str());
+        return 1;
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
