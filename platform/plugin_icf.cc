@@ -1,0 +1,153 @@
+// plugin_icf.cc - image configuration reader (libplugin_icf.so).
+//
+// File format: text, one image name per line.  Blanks (space, tab, CR, VT,
+// FF) around a name are trimmed; blank lines and lines whose first non-blank
+// character is '#' are ignored.  A '#' after a name is part of the name.  A
+// line (without its newline) longer than PLUGIN_ICF_MAX_LINE bytes, or one
+// holding a NUL byte, makes plugin_icf_open fail with PLUGIN_ICF_ERR_LINE.  The
+// last line needs no newline.
+//
+// plugin_icf_open reads and checks the whole file at once; the handle then
+// holds every name, so both walks yield the same names even if the file
+// changes, and a name handed out stays valid until plugin_icf_close.
+
+#include "plugin_icf.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#define ICF_EXPORT extern "C" __attribute__((visibility("default")))
+
+struct plugin_icf {
+    char *names;     // the names, NUL-terminated, one after the other
+    uint32_t count;  // number of names
+    uint32_t next;   // index of the next name of the walk
+    char *cursor;    // start of name `next` in names
+};
+
+namespace {
+
+bool blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+// Reads the whole stream into a NUL-terminated malloc'd buffer.
+uint32_t slurp(FILE *f, char **out, size_t *len) {
+    size_t cap = 4096, n = 0;
+    char *buf = static_cast<char *>(malloc(cap));
+    if (buf == nullptr)
+        return PLUGIN_ICF_ERR_NOMEM;
+    for (;;) {
+        if (cap - n < 2) {
+            char *bigger = static_cast<char *>(realloc(buf, cap * 2));
+            if (bigger == nullptr) {
+                free(buf);
+                return PLUGIN_ICF_ERR_NOMEM;
+            }
+            buf = bigger;
+            cap *= 2;
+        }
+        size_t got = fread(buf + n, 1, cap - n - 1, f);
+        n += got;
+        if (got == 0)
+            break;
+    }
+    if (ferror(f)) {
+        free(buf);
+        return PLUGIN_ICF_ERR_READ;
+    }
+    buf[n] = '\0';
+    *out = buf;
+    *len = n;
+    return 0;
+}
+
+// Turns the file text in buf (len bytes) into the packed name list, in place.
+uint32_t parse(char *buf, size_t len, uint32_t *count) {
+    size_t out = 0;
+    uint32_t n = 0;
+    size_t pos = 0;
+    while (pos < len) {
+        char *line = buf + pos;
+        char *nl = static_cast<char *>(memchr(line, '\n', len - pos));
+        size_t llen = nl ? size_t(nl - line) : len - pos;
+        pos += llen + (nl ? 1 : 0);
+        if (llen > PLUGIN_ICF_MAX_LINE || memchr(line, '\0', llen) != nullptr)
+            return PLUGIN_ICF_ERR_LINE;
+        size_t b = 0, e = llen;
+        while (b < e && blank(line[b]))
+            b++;
+        while (e > b && blank(line[e - 1]))
+            e--;
+        if (b == e || line[b] == '#')
+            continue;
+        // The packed list never overtakes the text still to be read.
+        memmove(buf + out, line + b, e - b);
+        out += e - b;
+        buf[out++] = '\0';
+        n++;
+    }
+    *count = n;
+    return 0;
+}
+
+}  // namespace
+
+ICF_EXPORT uint32_t plugin_icf_open(const char *path, plugin_icf **handle) {
+    if (path == nullptr || handle == nullptr)
+        return PLUGIN_ICF_ERR_INVALID_ARG;
+    FILE *f = fopen(path, "r");
+    if (f == nullptr)
+        return PLUGIN_ICF_ERR_OPEN;
+    char *buf = nullptr;
+    size_t len = 0;
+    uint32_t rc = slurp(f, &buf, &len);
+    fclose(f);
+    if (rc != 0)
+        return rc;
+    uint32_t count = 0;
+    rc = parse(buf, len, &count);
+    if (rc != 0) {
+        free(buf);
+        return rc;
+    }
+    auto *h = static_cast<plugin_icf *>(malloc(sizeof(plugin_icf)));
+    if (h == nullptr) {
+        free(buf);
+        return PLUGIN_ICF_ERR_NOMEM;
+    }
+    h->names = buf;
+    h->count = count;
+    h->next = 0;
+    h->cursor = buf;
+    *handle = h;
+    return 0;
+}
+
+ICF_EXPORT uint32_t plugin_icf_get_name(plugin_icf *handle, const char **name) {
+    if (handle == nullptr || name == nullptr)
+        return PLUGIN_ICF_ERR_INVALID_ARG;
+    if (handle->next >= handle->count) {
+        *name = nullptr;
+        return 0;
+    }
+    *name = handle->cursor;
+    handle->cursor += strlen(handle->cursor) + 1;
+    handle->next++;
+    return 0;
+}
+
+ICF_EXPORT uint32_t plugin_icf_first_img_name(plugin_icf *handle, const char **name) {
+    if (handle == nullptr || name == nullptr)
+        return PLUGIN_ICF_ERR_INVALID_ARG;
+    handle->next = 0;
+    handle->cursor = handle->names;
+    return plugin_icf_get_name(handle, name);
+}
+
+ICF_EXPORT uint32_t plugin_icf_close(plugin_icf *handle) {
+    if (handle == nullptr)
+        return 0;
+    free(handle->names);
+    free(handle);
+    return 0;
+}
