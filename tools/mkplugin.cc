@@ -1,0 +1,332 @@
+// mkplugin - builds a plugin image from a record file and a directory.
+//
+//   mkplugin --record FILE.sro [--block-size N] -o OUT.img DIR
+//
+// The image is the header block described in platform/img.h (default size
+// 512 bytes; it must hold the record plus IMG_HEADER_OVERHEAD bytes) followed
+// by a gzip-compressed tar archive of DIR.  Members are named "./",
+// "./usr/", "./usr/bin/foo" (directories with a trailing '/'), written
+// depth-first with the entries of each directory sorted bytewise; regular
+// files, directories and symbolic links are kept with their permission bits
+// (setuid, setgid and sticky included), other file types are refused.  Owner
+// and group are 0/0 ("root"), every time stamp is 0 and the gzip header
+// carries no time, so the same inputs give the same bytes.  On any failure the
+// output file is removed; bad arguments print the usage and exit 2, other
+// failures exit 1.
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "img.h"
+#include "srg.h"
+
+namespace {
+
+const char kUsage[] = "usage: mkplugin --record FILE.sro [--block-size N] -o OUT.img DIR\n";
+
+int usage(const std::string &why) {
+    fprintf(stderr, "mkplugin: %s\n%s", why.c_str(), kUsage);
+    return 2;
+}
+
+struct Failure {
+    std::string message;
+};
+
+// One member of the archive.
+struct Member {
+    std::string name;  // "./", "./usr/", "./usr/bin/foo"
+    std::string path;  // where it is on disk
+    struct stat st;
+};
+
+// Adds path and everything below it; the root (DIR itself) is followed when
+// it is a symbolic link, nothing below it is.
+void collect(const std::string &path, const std::string &name, std::vector<Member> &out,
+             std::string *error, bool root = false) {
+    Member m{name, path, {}};
+    if ((root ? stat(path.c_str(), &m.st) : lstat(path.c_str(), &m.st)) != 0) {
+        *error = path + ": " + strerror(errno);
+        return;
+    }
+    if (!S_ISREG(m.st.st_mode) && !S_ISDIR(m.st.st_mode) && !S_ISLNK(m.st.st_mode)) {
+        *error = path + ": unsupported file type (only files, directories and symbolic links)";
+        return;
+    }
+    bool dir = S_ISDIR(m.st.st_mode);
+    out.push_back(m);
+    if (!dir)
+        return;
+    DIR *d = opendir(path.c_str());
+    if (d == nullptr) {
+        *error = path + ": " + strerror(errno);
+        return;
+    }
+    std::vector<std::string> names;
+    errno = 0;
+    while (struct dirent *e = readdir(d)) {
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+            names.emplace_back(e->d_name);
+    }
+    int err = errno;
+    closedir(d);
+    if (err != 0) {
+        *error = path + ": " + strerror(err);
+        return;
+    }
+    std::sort(names.begin(), names.end());
+    for (const auto &n : names) {
+        std::string child = path + "/" + n;
+        struct stat st;
+        bool child_dir = lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        collect(child, name + n + (child_dir ? "/" : ""), out, error);
+        if (!error->empty())
+            return;
+    }
+}
+
+void put_le16(unsigned char *p, uint32_t v) {
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+}
+
+// The header block of img.h for a record of vlen bytes.
+std::vector<unsigned char> header_block(uint32_t n, const std::vector<unsigned char> &record) {
+    std::vector<unsigned char> h(n, 0);
+    const unsigned char start[10] = {0x1f, 0x8b, 0x08, 0x04, 0, 0, 0, 0, 0, 0xff};
+    memcpy(h.data(), start, sizeof start);
+    put_le16(&h[10], n - 22);
+    h[12] = 'P';
+    h[13] = 'I';
+    put_le16(&h[14], n - 26);
+    memcpy(&h[16], "PIMG", 4);
+    h[20] = uint8_t(n >> 8);
+    h[21] = uint8_t(n);
+    h[22] = 0;
+    h[23] = 1;
+    uint32_t v = uint32_t(record.size());
+    for (int i = 0; i < 4; i++)
+        h[24 + i] = uint8_t(v >> (24 - 8 * i));
+    memcpy(&h[28], record.data(), record.size());
+    h[n - 10] = 0x03;  // an empty final deflate block; CRC32 and size stay 0
+    return h;
+}
+
+bool write_all(int fd, const void *buf, size_t n) {
+    const char *p = static_cast<const char *>(buf);
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= size_t(w);
+    }
+    return true;
+}
+
+std::string archive_failure(struct archive *a, const std::string &what) {
+    const char *msg = archive_error_string(a);
+    return what + ": " + (msg ? msg : "archive error");
+}
+
+// Writes the members as a gzip tar to fd; empty string on success.
+std::string write_archive(int fd, const std::vector<Member> &members) {
+    struct archive *a = archive_write_new();
+    if (a == nullptr)
+        return "out of memory";
+    std::string error;
+    struct archive_entry *entry = nullptr;
+    if (archive_write_add_filter_gzip(a) != ARCHIVE_OK ||
+        archive_write_set_filter_option(a, "gzip", "timestamp", nullptr) != ARCHIVE_OK ||
+        archive_write_set_format_pax_restricted(a) != ARCHIVE_OK ||
+        archive_write_set_bytes_in_last_block(a, 1) != ARCHIVE_OK ||
+        archive_write_open_fd(a, fd) != ARCHIVE_OK) {
+        error = archive_failure(a, "cannot start the archive");
+        archive_write_free(a);
+        return error;
+    }
+    entry = archive_entry_new();
+    std::vector<char> buf(65536);
+    for (const Member &m : members) {
+        if (entry == nullptr) {
+            error = "out of memory";
+            break;
+        }
+        archive_entry_clear(entry);
+        archive_entry_set_pathname(entry, m.name.c_str());
+        archive_entry_set_uid(entry, 0);
+        archive_entry_set_gid(entry, 0);
+        archive_entry_set_uname(entry, "root");
+        archive_entry_set_gname(entry, "root");
+        archive_entry_set_mtime(entry, 0, 0);
+        archive_entry_set_perm(entry, m.st.st_mode & 07777);
+        int in = -1;
+        if (S_ISDIR(m.st.st_mode)) {
+            archive_entry_set_filetype(entry, AE_IFDIR);
+        } else if (S_ISLNK(m.st.st_mode)) {
+            std::vector<char> target(size_t(m.st.st_size) + 2);
+            ssize_t len = readlink(m.path.c_str(), target.data(), target.size() - 1);
+            if (len < 0 || size_t(len) >= target.size() - 1) {
+                error = m.path + ": cannot read the link";
+                break;
+            }
+            target[size_t(len)] = '\0';
+            archive_entry_set_filetype(entry, AE_IFLNK);
+            archive_entry_set_symlink(entry, target.data());
+        } else {
+            in = open(m.path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (in < 0) {
+                error = m.path + ": " + strerror(errno);
+                break;
+            }
+            archive_entry_set_filetype(entry, AE_IFREG);
+            archive_entry_set_size(entry, m.st.st_size);
+        }
+        if (archive_write_header(a, entry) != ARCHIVE_OK) {
+            error = archive_failure(a, m.path);
+            if (in >= 0)
+                close(in);
+            break;
+        }
+        if (in >= 0) {
+            int64_t left = m.st.st_size;
+            while (left > 0) {
+                ssize_t r = read(in, buf.data(), std::min<int64_t>(left, int64_t(buf.size())));
+                if (r < 0 && errno == EINTR)
+                    continue;
+                if (r <= 0) {
+                    error = m.path + ": the file changed or cannot be read";
+                    break;
+                }
+                if (archive_write_data(a, buf.data(), size_t(r)) != r) {
+                    error = archive_failure(a, m.path);
+                    break;
+                }
+                left -= r;
+            }
+            close(in);
+            if (!error.empty())
+                break;
+        }
+    }
+    if (entry != nullptr)
+        archive_entry_free(entry);
+    if (archive_write_close(a) != ARCHIVE_OK && error.empty())
+        error = archive_failure(a, "cannot finish the archive");
+    archive_write_free(a);
+    return error;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    std::string record_path, out, dir;
+    bool have_record = false, have_out = false, have_dir = false;
+    unsigned long block = 512;
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg == "--record" || arg == "--block-size" || arg == "-o") {
+            if (i + 1 >= argc)
+                return usage("missing value for " + arg);
+            std::string value = argv[++i];
+            if (arg == "--record" && !have_record) {
+                record_path = value;
+                have_record = true;
+            } else if (arg == "-o" && !have_out) {
+                out = value;
+                have_out = true;
+            } else if (arg == "--block-size") {
+                char *end = nullptr;
+                errno = 0;
+                block = strtoul(value.c_str(), &end, 10);
+                if (value.empty() || *end != '\0' || errno != 0 || value[0] < '0' ||
+                    value[0] > '9' || block < IMG_HEADER_OVERHEAD || block > 65535)
+                    return usage("block size must be a number from " +
+                                 std::to_string(IMG_HEADER_OVERHEAD) + " to 65535: " + value);
+            } else {
+                return usage(arg + " given twice");
+            }
+        } else if (!arg.empty() && arg[0] == '-') {
+            return usage("unknown option " + arg);
+        } else if (!have_dir) {
+            dir = arg;
+            have_dir = true;
+        } else {
+            return usage("more than one directory: " + arg);
+        }
+    }
+    if (!have_record || record_path.empty())
+        return usage("no record file (--record FILE.sro)");
+    if (!have_out || out.empty())
+        return usage("no output file (-o OUT.img)");
+    if (!have_dir || dir.empty())
+        return usage("no directory to pack");
+
+    uint32_t size = srg_file_size(record_path.c_str());
+    if (size == 0) {
+        fprintf(stderr, "mkplugin: %s: not a valid record file\n", record_path.c_str());
+        return 1;
+    }
+    std::vector<unsigned char> record(size, 0);
+    uint32_t rc = srg_file_clone(reinterpret_cast<srg_record *>(record.data()),
+                                 record_path.c_str(), size);
+    if (rc != 0) {
+        fprintf(stderr, "mkplugin: %s: cannot read the record (0x%x)\n", record_path.c_str(), rc);
+        return 1;
+    }
+    if (size + IMG_HEADER_OVERHEAD > block) {
+        fprintf(stderr,
+                "mkplugin: a record of %u bytes needs a header block of at least %u bytes, not %lu\n",
+                size, size + IMG_HEADER_OVERHEAD, block);
+        return 1;
+    }
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        fprintf(stderr, "mkplugin: %s: not a directory\n", dir.c_str());
+        return 1;
+    }
+    std::vector<Member> members;
+    std::string error;
+    collect(dir, "./", members, &error, true);
+    if (!error.empty()) {
+        fprintf(stderr, "mkplugin: %s\n", error.c_str());
+        return 1;
+    }
+
+    int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        fprintf(stderr, "mkplugin: cannot create %s: %s\n", out.c_str(), strerror(errno));
+        return 1;
+    }
+    auto header = header_block(uint32_t(block), record);
+    if (!write_all(fd, header.data(), header.size()))
+        error = std::string("cannot write the header: ") + strerror(errno);
+    else
+        error = write_archive(fd, members);
+    if (close(fd) != 0 && error.empty())
+        error = std::string("cannot write ") + out + ": " + strerror(errno);
+    if (!error.empty()) {
+        fprintf(stderr, "mkplugin: %s\n", error.c_str());
+        unlink(out.c_str());
+        return 1;
+    }
+    return 0;
+}
