@@ -114,36 +114,108 @@ int plugin_patching_supported(void);
 /* Software-id map                                                     */
 /* ------------------------------------------------------------------ */
 
-/* A new empty map for the given string and byte capacities, or null. */
+/* Layout, in the machine's byte order, the same in memory and in the file:
+ * magic word 0x504C5547 at offset 0, size word M + 12 at offset 4, a
+ * plugin_strings block of M bytes at offset 8 and the trailer word 0x53574944
+ * at offset 8 + M, M being plugin_strings_max_size() of the block.  Plugin
+ * ids are string-set indices: 0 for the first swid appended, never reused. */
+
+/* A new empty map for the given string and byte capacities, or null.
+ * Settled: null also when the map would not fit a signed 32-bit size word
+ * (M + 12 above INT32_MAX) or when the block does not report the size M it
+ * was given. */
 plugin_swid_map *plugin_swid_map_alloc(uint32_t max_strings, uint32_t max_bytes);
-/* Releases a map; null is ignored. */
+/* Releases a map; null is ignored.  free() does the same. */
 void plugin_swid_map_free(plugin_swid_map *map);
-/* 1 when the map's magic and trailer words are in place, else 0 (0 for null). */
+/* 1 when the first word is the magic word and the word at offset
+ * 8 + plugin_strings_max_size(block) is the trailer word, else 0 (0 for null).
+ * The size word takes no part.  It trusts the block's reported size: call it
+ * only on maps whose buffer holds that many bytes (plugin_read_swid_map
+ * checks the bounds before it asks). */
 int32_t plugin_swid_map_integrity_ok(const plugin_swid_map *map);
 /* The map's size word in bytes; -1 for null. */
 int32_t plugin_swid_map_size(const plugin_swid_map *map);
-/* Appends a swid (growing the map when full); the new id, or -1. */
+/* Appends a swid and returns its new id, or -1.  The swid fits when
+ * space_used + strlen + 1 < max_size and the count is below the string
+ * capacity; otherwise the map grows to string capacity 2 x count and byte
+ * capacity 2 x (space_used + strlen + 1), keeping every id, and *map is
+ * replaced by the grown map (the old one is freed, only on success).  A held
+ * swid appended again gets a second id.  On -1 *map and the map are unchanged.
+ * Settled: a map that holds no swid grows to a string capacity of 4 (so its
+ * append succeeds); a null map address, null *map or null swid gives -1; a
+ * growth beyond 32-bit capacities gives -1. */
 int32_t plugin_swid_map_append(plugin_swid_map **map, const char *swid);
-/* Number of swids held: the id the next append gives.  The map must not be null. */
+/* Number of swids held: the id the next append gives.
+ * Settled: -1 for a null map. */
 int32_t plugin_swid_map_next_avail(const plugin_swid_map *map);
-/* Id of a held swid (>= 0), negative when not held, -1 for a null map. */
+/* Id of a held swid (>= 0; the lowest when held twice), negative when not
+ * held, -1 for a null map.  Settled: -1 for a null swid. */
 int32_t plugin_swid_map_get_id(const plugin_swid_map *map, const char *swid);
-/* The swid of an id, pointing into the map; null when none or for a null map. */
+/* The swid of an id, pointing into the map (valid until the map is freed or
+ * replaced by a growing append); null when none or for a null map. */
 const char *plugin_swid_map_get_swid(const plugin_swid_map *map, int32_t id);
-/* Reads a map file into a new map owned by the caller. */
+/* Reads a map file into a new buffer owned by the caller, under a shared
+ * flock.  The buffer holds the whole file, which may be longer than the map's
+ * size word (a shorter map written over a longer file).  Codes:
+ * PLUGIN_ERR_INVALID_ARG (null argument), PLUGIN_ERR_NOENT (no file),
+ * PLUGIN_ERR_STAT, PLUGIN_ERR_EMPTY_FILE - these three leave *map untouched;
+ * then PLUGIN_ERR_NOMEM, PLUGIN_ERR_OPEN, PLUGIN_ERR_READ, PLUGIN_ERR_CORRUPT,
+ * which set *map to null.  Writes nothing to stderr.
+ * Settled: once the shared lock is held the size is taken again from the open
+ * file (fstat), so a writer that grew the file before the lock never makes
+ * the read see a torn map; a file found empty then gives
+ * PLUGIN_ERR_EMPTY_FILE, a failed fstat PLUGIN_ERR_STAT (both with *map
+ * null).  The file's bytes are untrusted: PLUGIN_ERR_CORRUPT, with nothing
+ * read or written outside the buffer, unless the file holds at least the
+ * three words and the smallest string-set header, the block's max_size lies
+ * within the bytes read (trailer included), the size word equals
+ * max_size + 12, the map is intact, and the block's count, space used and
+ * every string lie within the block.  A file longer than INT32_MAX bytes is
+ * PLUGIN_ERR_CORRUPT. */
 plugin_rc_t plugin_read_swid_map(const char *path, plugin_swid_map **map);
-/* Writes a map to its file under an exclusive lock. */
+/* Writes the map's size-word bytes at the start of the file under an
+ * exclusive flock: mode "w" (created) when the path cannot be queried, else
+ * "r+" (a longer file keeps its length and its tail).  Codes:
+ * PLUGIN_ERR_INVALID_ARG, PLUGIN_ERR_CORRUPT ("%s: corrupted swid_map_",
+ * nothing opened), PLUGIN_ERR_OPEN ("%s: open %s for write failed"),
+ * PLUGIN_ERR_WRITE ("%s: corrupted swid_map_"; the file may be partly
+ * rewritten).  The map passed is never changed.
+ * Settled: only a map that is intact and whose size word equals
+ * plugin_strings_max_size(block) + 12 is written, any other is
+ * PLUGIN_ERR_CORRUPT; a failed fflush (before the lock is released) or a
+ * failed fclose after a complete fwrite is PLUGIN_ERR_WRITE with the same
+ * line, so a write to a full device never reports success. */
 plugin_rc_t plugin_write_swid_map(const char *path, const plugin_swid_map *map);
 
 /* ------------------------------------------------------------------ */
 /* Load and unload order                                               */
 /* ------------------------------------------------------------------ */
 
-/* Topological order of a dependency matrix (matrix[i][j] != 0: i depends on j). */
+/* Topological order of a dependency matrix of count rows of count words
+ * (matrix[i][j] != 0: plugin i depends on plugin j).  Each position k takes
+ * the lowest-index plugin not yet placed whose dependencies are all placed;
+ * 0, PLUGIN_ERR_NOMEM, or PLUGIN_ERR_DEP_CYCLE when no plugin left is free of
+ * dependencies on plugins left (a cycle, or a self-mark): positions before
+ * the failure hold the plugins placed, the rest is untouched.  Arguments are
+ * not tested; a count of 0 returns 0 and writes nothing.  Costs count^2
+ * (a per-plugin count of dependencies on plugins not yet placed). */
 plugin_rc_t plugin_topological_order_get(uint16_t count, uint32_t **matrix, uint32_t *order);
-/* Load order of count records: order[k] is the index of the k-th plugin to load. */
+/* Load order of count (at most 65535) records: order[k] is the index of the
+ * k-th plugin to load.  Plugin i depends on every other plugin j whose
+ * software id its dependency list names (its own id and ids outside the set
+ * are ignored).  Writes to stderr, always: srg_dump of every record,
+ * "%d %s: no dependency list" or "%d %s depends on: " with the matched ids
+ * each followed by a blank, "failed get dependency list for %s"; debug lines
+ * "plugin_find_load_order(): num_img=%d", "...(): srg_dump for img=%s" and
+ * "topological order: " with every entry.  Codes: PLUGIN_ERR_FAILED (count 0,
+ * null array, row table allocation, dependency list query failed - order
+ * untouched), PLUGIN_ERR_NOMEM (a row), or the sort's result.
+ * Settled: a record without a software id shows as "(null)" in every line
+ * and no dependency string matches it. */
 plugin_rc_t plugin_find_load_order(uint32_t count, srg_record **records, uint32_t *order);
-/* Unload order: the load order reversed. */
+/* Unload order: the load order reversed in place, then the debug line
+ * "unload order: " with every entry.  A failure of the load order is
+ * returned unchanged, the order array as the load order left it. */
 plugin_rc_t plugin_find_unload_order(uint32_t count, srg_record **records, uint32_t *order);
 
 /* ------------------------------------------------------------------ */

@@ -3,6 +3,9 @@
 // Every test binary links a malloc/calloc/realloc/free that forward to the
 // next definition (glibc's, or the sanitizer's) and can be told to fail the
 // n-th allocation from now.  Counting is always on.
+//
+// Under valgrind run with --soname-synonyms=somalloc=nouserintercepts, so that
+// valgrind replaces glibc's allocator underneath and not these functions.
 #ifndef PI_TESTS_SUPPORT_FAULTS_H
 #define PI_TESTS_SUPPORT_FAULTS_H
 

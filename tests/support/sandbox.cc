@@ -8,6 +8,7 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -116,12 +117,52 @@ bool bind_at(const std::string &source, const std::string &target, unsigned long
     return true;
 }
 
+// Remounts the mount at path read-only, keeping the flags a user namespace
+// may not drop (nosuid, nodev, noexec, atime).  A plain remount rather than
+// mount_setattr(), which valgrind does not know.
+bool remount_readonly(const std::string &path) {
+    struct statvfs vfs;
+    if (::statvfs(path.c_str(), &vfs) != 0) return false;
+    unsigned long flags = MS_REMOUNT | MS_BIND | MS_RDONLY;
+    if (vfs.f_flag & ST_NOSUID) flags |= MS_NOSUID;
+    if (vfs.f_flag & ST_NODEV) flags |= MS_NODEV;
+    if (vfs.f_flag & ST_NOEXEC) flags |= MS_NOEXEC;
+    if (vfs.f_flag & ST_NOATIME) flags |= MS_NOATIME;
+    if (vfs.f_flag & ST_NODIRATIME) flags |= MS_NODIRATIME;
+    if (vfs.f_flag & ST_RELATIME) flags |= MS_RELATIME;
+    return ::mount(nullptr, path.c_str(), nullptr, flags, nullptr) == 0;
+}
+
+// Undoes the octal escapes of a mount point in /proc/self/mountinfo.
+std::string unescape_mountinfo(const std::string &field) {
+    std::string out;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size()) {
+            out += static_cast<char>(std::stoi(field.substr(i + 1, 3), nullptr, 8));
+            i += 3;
+        } else {
+            out += field[i];
+        }
+    }
+    return out;
+}
+
+// Makes every mount at or below path read-only.
 bool make_readonly_tree(const std::string &path, std::string *error) {
-    struct mount_attr attr;
-    std::memset(&attr, 0, sizeof attr);
-    attr.attr_set = MOUNT_ATTR_RDONLY;
-    if (::syscall(SYS_mount_setattr, AT_FDCWD, path.c_str(), AT_RECURSIVE, &attr, sizeof attr) != 0)
-        return fail(error, "read-only " + path);
+    if (!remount_readonly(path)) return fail(error, "read-only " + path);
+    FILE *info = std::fopen("/proc/self/mountinfo", "re");
+    if (!info) return fail(error, "mountinfo");
+    char line[4096];
+    const std::string prefix = path + "/";
+    while (std::fgets(line, sizeof line, info)) {
+        // "id parent major:minor root mount-point options ..."
+        char point[4096];
+        if (std::sscanf(line, "%*s %*s %*s %*s %4095s", point) != 1) continue;
+        std::string mount_point = unescape_mountinfo(point);
+        if (mount_point.compare(0, prefix.size(), prefix) != 0) continue;
+        remount_readonly(mount_point);  // best effort: a submount that refuses stays as it is
+    }
+    std::fclose(info);
     return true;
 }
 
@@ -285,10 +326,7 @@ void sandbox_reset() {
 
 bool bind_readonly(const std::string &path) {
     if (::mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0) return false;
-    struct mount_attr attr;
-    std::memset(&attr, 0, sizeof attr);
-    attr.attr_set = MOUNT_ATTR_RDONLY;
-    if (::syscall(SYS_mount_setattr, AT_FDCWD, path.c_str(), 0, &attr, sizeof attr) != 0) {
+    if (!remount_readonly(path)) {
         ::umount2(path.c_str(), MNT_DETACH);
         return false;
     }

@@ -1,0 +1,138 @@
+// Load and unload order of a set of plugins, from the dependencies their
+// software records declare.
+//
+// The sort places, at every position, the lowest-index plugin left whose
+// dependencies on plugins left number zero: the plugin with the largest
+// "free" value (fewest dependencies on plugins not yet placed), the first one
+// on ties, and fails when that plugin still has a dependency.  Instead of
+// recounting the matrix for every position it keeps each plugin's count of
+// dependencies on plugins not yet placed and lowers the counts of the
+// plugins that depend on the one just placed: count^2 in all.
+#include <cstring>
+
+#include "frame/internal.h"
+#include "platform/srg.h"
+
+namespace {
+
+constexpr const char *kLoadName = "plugin_find_load_order";
+// How a record without a software id shows in the lines; it matches nothing.
+constexpr const char *kNoSwid = "(null)";
+
+const char *shown(const char *swid) { return swid ? swid : kNoSwid; }
+
+void free_matrix(uint32_t **rows, uint32_t allocated) {
+    for (uint32_t i = 0; i < allocated; ++i) std::free(rows[i]);
+    std::free(rows);
+}
+
+// Debug output: "<label>: " and every entry of the order followed by a blank.
+void debug_order(const char *label, uint32_t count, const uint32_t *order) {
+    pi::debug("%s: ", label);
+    for (uint32_t k = 0; k < count; ++k) pi::debug("%d ", static_cast<int32_t>(order[k]));
+    pi::debug("\n");
+}
+
+// True when the dependency list names swid (exact comparison).
+bool list_names(const sysmgr_strings *list, uint32_t n, const char *swid) {
+    for (uint32_t k = 0; k < n; ++k) {
+        const char *dep = sysmgr_strings_get(list, k);
+        if (dep && std::strcmp(dep, swid) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+extern "C" {
+
+PI_EXPORT plugin_rc_t plugin_topological_order_get(uint16_t count, uint32_t **matrix, uint32_t *order) {
+    if (count == 0) return PLUGIN_OK;
+    // left[i]: -1 once plugin i is placed, else the number of plugins not yet
+    // placed that it depends on (itself included when marked so).
+    auto *left = static_cast<int32_t *>(std::malloc(count * sizeof(int32_t)));
+    if (!left) return PLUGIN_ERR_NOMEM;
+    for (uint32_t i = 0; i < count; ++i) {
+        int32_t deps = 0;
+        for (uint32_t j = 0; j < count; ++j) deps += matrix[i][j] != 0;
+        left[i] = deps;
+    }
+
+    uint32_t first_unplaced = 0;  // every plugin below it is placed
+    for (uint32_t k = 0; k < count; ++k) {
+        while (left[first_unplaced] < 0) ++first_unplaced;
+        uint32_t c = first_unplaced;
+        while (c < count && left[c] != 0) ++c;
+        if (c == count) {
+            std::free(left);
+            return PLUGIN_ERR_DEP_CYCLE;
+        }
+        left[c] = -1;
+        order[k] = c;
+        for (uint32_t i = first_unplaced; i < count; ++i)
+            if (left[i] > 0 && matrix[i][c] != 0) --left[i];
+    }
+    std::free(left);
+    return PLUGIN_OK;
+}
+
+PI_EXPORT plugin_rc_t plugin_find_load_order(uint32_t count, srg_record **records, uint32_t *order) {
+    pi::debug("%s(): num_img=%d\n", kLoadName, static_cast<int32_t>(count));
+    if (count == 0 || !order || !records) return PLUGIN_ERR_FAILED;
+
+    auto **rows = static_cast<uint32_t **>(std::calloc(count, sizeof(uint32_t *)));
+    if (!rows) return PLUGIN_ERR_FAILED;
+    for (uint32_t i = 0; i < count; ++i) {
+        rows[i] = static_cast<uint32_t *>(std::calloc(count, sizeof(uint32_t)));
+        if (!rows[i]) {
+            free_matrix(rows, i);
+            return PLUGIN_ERR_NOMEM;
+        }
+    }
+
+    for (uint32_t i = 0; i < count; ++i) {
+        const char *swid = srg_sw_id_get(records[i]);
+        pi::debug("%s(): srg_dump for img=%s", kLoadName, shown(swid));
+        srg_dump(stderr, records[i]);
+
+        const sysmgr_strings *list = nullptr;
+        if (srg_dependency_strings_get(records[i], 0, &list) != 0) {
+            pi::log("failed get dependency list for %s\n", shown(swid));
+            free_matrix(rows, count);
+            return PLUGIN_ERR_FAILED;
+        }
+        uint32_t n = list ? sysmgr_strings_num_strings_get(list) : 0;
+        if (n == 0) {
+            pi::log("%d %s: no dependency list\n", static_cast<int32_t>(i), shown(swid));
+            continue;
+        }
+        pi::log("%d %s depends on: ", static_cast<int32_t>(i), shown(swid));
+        for (uint32_t j = 0; j < count; ++j) {
+            if (j == i) continue;
+            const char *swid_j = srg_sw_id_get(records[j]);
+            if (!swid_j || !list_names(list, n, swid_j)) continue;
+            rows[i][j] = 1;
+            pi::log("%s ", swid_j);
+        }
+        pi::log("\n");
+    }
+
+    plugin_rc_t rc = plugin_topological_order_get(static_cast<uint16_t>(count), rows, order);
+    debug_order("topological order", count, order);
+    free_matrix(rows, count);
+    return rc;
+}
+
+PI_EXPORT plugin_rc_t plugin_find_unload_order(uint32_t count, srg_record **records, uint32_t *order) {
+    plugin_rc_t rc = plugin_find_load_order(count, records, order);
+    if (rc != PLUGIN_OK) return rc;
+    for (uint32_t k = 0; k < count / 2; ++k) {
+        uint32_t t = order[k];
+        order[k] = order[count - 1 - k];
+        order[count - 1 - k] = t;
+    }
+    debug_order("unload order", count, order);
+    return PLUGIN_OK;
+}
+
+}  // extern "C"

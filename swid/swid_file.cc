@@ -1,0 +1,136 @@
+// The software-id map file: read under a shared flock, written under an
+// exclusive one.  The file holds the map's bytes from its first byte on; a
+// shorter map written over a longer file leaves the older tail in place.
+#include <cerrno>
+#include <cstring>
+#include <sys/file.h>
+
+#include "platform/plugin_strings.h"
+#include "swid/swid_map.h"
+
+namespace pi::swid {
+namespace {
+
+constexpr const char *kWriteName = "plugin_write_swid_map";
+
+// A file longer than this cannot hold a map (the size word is signed 32-bit,
+// and a stale tail is never longer than an earlier map).
+constexpr uint64_t kMaxFileSize = INT32_MAX;
+
+// Every string of the block lies inside the block and ends inside it.
+bool strings_inside(const plugin_strings *set, uint32_t max_size) {
+    const char *lo = reinterpret_cast<const char *>(set);
+    const char *hi = lo + max_size;
+    uint32_t count = plugin_strings_num_strings_get(set);
+    for (uint32_t i = 0; i < count; ++i) {
+        const char *s = plugin_strings_get(set, i);
+        if (!s || s < lo || s >= hi) return false;
+        if (!std::memchr(s, '\0', static_cast<std::size_t>(hi - s))) return false;
+    }
+    return true;
+}
+
+// Checks a map read from a file into a buffer of len bytes before anything
+// trusts it: the block's header, the trailer and the size word all lie inside
+// the bytes read, the size word is the block's size + 12, the map is intact
+// and the block's counts and strings stay inside the block.
+bool trusted(const unsigned char *buf, std::size_t len) {
+    if (len < kBlockOffset || load_word(buf, kMagicOffset) != kMagic) return false;
+    // The smallest block there is: its header at least must have been read
+    // before the block may be asked for its size.
+    uint64_t min_block = plugin_strings_memory_size(0, 0);
+    if (kBlockOffset + min_block + 4 > len) return false;
+    const auto *map = reinterpret_cast<const plugin_swid_map *>(buf);
+    const plugin_strings *set = block(map);
+    int32_t m = plugin_strings_max_size(set);
+    if (m < 0 || static_cast<uint64_t>(m) < min_block) return false;
+    if (kBlockOffset + static_cast<uint64_t>(m) + 4 > len) return false;
+    if (static_cast<uint64_t>(load_word(buf, kSizeOffset)) != static_cast<uint64_t>(m) + kOverhead)
+        return false;
+    if (!plugin_swid_map_integrity_ok(map)) return false;
+    int32_t used = plugin_strings_space_used(set);
+    if (used < 0 || used > m) return false;
+    if (plugin_strings_num_strings_get(set) > plugin_strings_max_strings_get(set)) return false;
+    return strings_inside(set, static_cast<uint32_t>(m));
+}
+
+}  // namespace
+}  // namespace pi::swid
+
+using namespace pi::swid;
+
+extern "C" {
+
+PI_EXPORT plugin_rc_t plugin_read_swid_map(const char *path, plugin_swid_map **out) {
+    if (!path || !out) return PLUGIN_ERR_INVALID_ARG;
+
+    struct stat st;
+    if (::stat(path, &st) < 0) return errno == ENOENT ? PLUGIN_ERR_NOENT : PLUGIN_ERR_STAT;
+    if (st.st_size == 0) return PLUGIN_ERR_EMPTY_FILE;
+
+    // From here on every failure leaves the out pointer null.
+    *out = nullptr;
+    if (static_cast<uint64_t>(st.st_size) > kMaxFileSize) return PLUGIN_ERR_CORRUPT;
+    std::size_t size = static_cast<std::size_t>(st.st_size);
+    pi::MallocPtr<unsigned char> buf;
+    if (!buf.allocate(size)) return PLUGIN_ERR_NOMEM;
+
+    pi::File f = pi::File::open(path, "r");
+    if (!f) return PLUGIN_ERR_OPEN;
+    int fd = fileno(f.get());
+    (void)::flock(fd, LOCK_SH);
+
+    // The size again, now that no writer can be half-way through: a writer
+    // may have grown the file between the first query and the lock.
+    plugin_rc_t rc = PLUGIN_OK;
+    if (::fstat(fd, &st) < 0) {
+        rc = PLUGIN_ERR_STAT;
+    } else if (st.st_size == 0) {
+        rc = PLUGIN_ERR_EMPTY_FILE;
+    } else if (static_cast<uint64_t>(st.st_size) > kMaxFileSize) {
+        rc = PLUGIN_ERR_CORRUPT;
+    } else if (static_cast<std::size_t>(st.st_size) != size) {
+        size = static_cast<std::size_t>(st.st_size);
+        if (!buf.allocate(size)) rc = PLUGIN_ERR_NOMEM;
+    }
+    if (rc == PLUGIN_OK && std::fread(buf.get(), 1, size, f.get()) < size) rc = PLUGIN_ERR_READ;
+    (void)::flock(fd, LOCK_UN);
+    if (rc != PLUGIN_OK) return rc;
+
+    if (!trusted(buf.get(), size)) return PLUGIN_ERR_CORRUPT;
+    f.close();
+    *out = reinterpret_cast<plugin_swid_map *>(buf.release());
+    return PLUGIN_OK;
+}
+
+PI_EXPORT plugin_rc_t plugin_write_swid_map(const char *path, const plugin_swid_map *map) {
+    if (!path || !map) return PLUGIN_ERR_INVALID_ARG;
+    if (!consistent(map)) {
+        pi::log("%s: corrupted swid_map_\n", kWriteName);
+        return PLUGIN_ERR_CORRUPT;
+    }
+
+    struct stat st;
+    const char *mode = ::stat(path, &st) < 0 ? "w" : "r+";
+    pi::File f = pi::File::open(path, mode);
+    if (!f) {
+        pi::log("%s: open %s for write failed\n", kWriteName, path);
+        return PLUGIN_ERR_OPEN;
+    }
+
+    std::size_t n = static_cast<std::size_t>(plugin_swid_map_size(map));
+    int fd = fileno(f.get());
+    (void)::flock(fd, LOCK_EX);
+    // All n bytes must be in the file before the lock goes: a failed flush
+    // (a full device, say) is a short write too.
+    bool complete = std::fwrite(map, 1, n, f.get()) == n && std::fflush(f.get()) == 0;
+    if (!complete) pi::log("%s: corrupted swid_map_\n", kWriteName);
+    (void)::flock(fd, LOCK_UN);
+    if (f.close() != 0 && complete) {
+        pi::log("%s: corrupted swid_map_\n", kWriteName);
+        complete = false;
+    }
+    return complete ? PLUGIN_OK : PLUGIN_ERR_WRITE;
+}
+
+}  // extern "C"
