@@ -295,7 +295,8 @@ plugin_rc_t plugin_extract_srg(const char *image, srg_record **record);
  * go to stderr.  0; PLUGIN_ERR_FAILED (no software id); PLUGIN_ERR_OPEN;
  * PLUGIN_ERR_WRITE; PLUGIN_ERR_LINK (a dangling link included).  A failed
  * store leaves what it had written.
- * Settled: a record without software id shows as "swid !(null)!" in the first
+ * Settled: the record file is created with mode 0666 less the umask.  A
+ * record without software id shows as "swid !(null)!" in the first
  * trace line.  A null record is treated as a record without software id:
  * that trace line, "plugin_save_sro: get swid failed for plugin_id <id>" and
  * PLUGIN_ERR_FAILED.  A link path that does not fit 256 bytes (a long

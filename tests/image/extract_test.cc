@@ -223,13 +223,6 @@ TEST_F(NewerFsTest, ImagePathWithoutSlashIsItsOwnBaseName) {
     EXPECT_EQ(read_file(kDir + "/usr/bin/foo"), "foo v2\n");
 }
 
-TEST_F(NewerFsTest, NoNewerFsDirectoryDoesNothing) {
-    EXPECT_EQ(overlay("use_newer_fs=yes quiet\n", "/bootflash/other.img"), "");
-    EXPECT_FALSE(exists(kDir + "/opt"));
-    EXPECT_FALSE(exists(kList));
-    EXPECT_FALSE(exists(kLog));
-}
-
 TEST_F(NewerFsTest, ExtractionAddsOnlyWhatItDidNotProduceAndTheCopyReplacesTheRest) {
     pit::set_cmdline("console=ttyS0 use_newer_fs=yes quiet\n");
     std::string out, err;
@@ -250,9 +243,7 @@ TEST_F(NewerFsTest, WithoutManifestOnlyTheCopyRuns) {
     EXPECT_EQ(without_cmdline_lines(err), executing(kDir));
     EXPECT_EQ(read_file(kDir + "/usr/bin/foo"), "foo v2\n");
     EXPECT_EQ(read_file(kDir + "/opt/tool/run"), "run\n");
-    // No list named after a missing manifest anywhere.
-    EXPECT_TRUE(sh("test -z \"$(find / -xdev -name '*-newer-fs' ! -path " + kNewer +
-                   " 2>/dev/null)\""));
+    EXPECT_FALSE(exists("(null)-newer-fs"));
 }
 
 TEST_F(NewerFsTest, ListThatCannotBeOpenedStillEndsWithRemovalAndCopy) {
@@ -306,8 +297,8 @@ TEST_F(NewerFsTest, DeepTargetSkipsEntriesAndACopyThatWouldNotFit) {
     EXPECT_FALSE(exists(deep + "/opt"));
 }
 
-TEST_F(NewerFsTest, NullImageOrDirectoryDoesNothing) {
-    pit::set_cmdline("use_newer_fs=yes quiet\n");
+TEST_F(NewerFsTest, NoNewerFsDirectoryOrNullArgumentDoesNothing) {
+    EXPECT_EQ(overlay("use_newer_fs=yes quiet\n", "/bootflash/other.img"), "");
     std::string out, err;
     captured(
         [&] {
@@ -317,6 +308,8 @@ TEST_F(NewerFsTest, NullImageOrDirectoryDoesNothing) {
         },
         &out, &err);
     EXPECT_EQ(out + err, "");
+    EXPECT_FALSE(exists(kDir + "/opt"));
+    EXPECT_FALSE(exists(kList));
     EXPECT_FALSE(exists(kLog));
 }
 
