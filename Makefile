@@ -36,3 +36,23 @@ check: $(ASAN_BUILD)/CMakeCache.txt
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
+
+# ---------------------------------------------------------------------------
+# Reliability stages (CI runs them through .ci/run).
+#   make valgrind     the suite under valgrind memcheck (leaks, errors, descriptors)
+#   make fuzz-smoke   every libFuzzer target for FUZZ_SECONDS seconds (clang)
+#   make ppc-test     the suite cross built for 32-bit big-endian PowerPC, run under qemu-ppc
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_SECONDS ?= 60
+PPC_BUILD    ?= build-ppc
+
+.PHONY: valgrind fuzz-smoke ppc-test
+
+valgrind:
+	BUILD=$(BUILD) JOBS=$(JOBS) .ci/valgrind.sh
+
+fuzz-smoke:
+	FUZZ_BUILD=$(FUZZ_BUILD) FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) .ci/fuzz-smoke.sh
+
+ppc-test:
+	PPC_BUILD=$(PPC_BUILD) HOST_BUILD=$(BUILD) JOBS=$(JOBS) .ci/ppc-test.sh $(CTEST_ARGS)
