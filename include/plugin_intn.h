@@ -222,25 +222,95 @@ plugin_rc_t plugin_find_unload_order(uint32_t count, srg_record **records, uint3
 /* Image extraction                                                    */
 /* ------------------------------------------------------------------ */
 
-/* Unpacks a plugin image into dir, listing its members in tar_log (may be null),
- * then runs the newer-fs overlay. */
+/* Unpacks a plugin image into dir with "dd if=<image> skip=1 bs=<block size>
+ * 2>/dev/null | tar -x[v]kPpmz -C <dir>[ > <tar_log>]": the header block is
+ * skipped, existing files are kept, the manifest (tar_log, may be null) is
+ * replaced by tar's listing.  Then runs plugin_do_newer_fs(image, tar_log, dir).
+ * 0 once the command ran, whatever its exit status (a damaged archive
+ * included); PLUGIN_ERR_IMG_OPEN when the image cannot be opened (nothing
+ * printed); PLUGIN_ERR_NOMEM when the command buffer (strlen(image) + 201
+ * bytes) cannot be allocated; PLUGIN_ERR_EXTRACT when the command cannot be
+ * run.  No overlay after a failure.
+ * Settled: a command that does not fit its buffer (dir and tar_log together
+ * longer than about 140 characters) is never run cut: it writes
+ * "plugin_extract_image: command for <image> does not fit, not run" and
+ * returns PLUGIN_ERR_EXTRACT (the extraction command could not be run; no
+ * allocation failed, so not PLUGIN_ERR_NOMEM).  A null image returns
+ * PLUGIN_ERR_IMG_OPEN, a null dir PLUGIN_ERR_EXTRACT; neither opens nor
+ * prints anything. */
 plugin_rc_t plugin_extract_image(const char *image, const char *dir, const char *tar_log);
-/* Lays /bootflash/<base name>-newer-fs over dir when "use_newer_fs" asks for it. */
+/* Lays /bootflash/<base name>-newer-fs over dir when the kernel command line
+ * value of "use_newer_fs" begins with "yes" or is a prefix of the image's base
+ * name (after its last '/'; an empty value selects every image).  Lists the
+ * newer-fs directory into "<tar_log>-newer-fs", appends to tar_log every entry
+ * not already present below dir, removes the list, then writes
+ * Executing "<copy>" and runs that copy, "cp -af <newer-fs>/<all> <dir>"
+ * (all: the shell's star).  Lines go to stderr; nothing is reported to the
+ * caller.  Note the argument order: tar_log before dir.
+ * Settled:
+ *  - without a manifest (tar_log null) no list is made and nothing is added
+ *    or removed; the copy still runs, so the files are laid over all the same;
+ *  - a path (newer-fs directory, list, candidate) that does not fit 256 bytes
+ *    or a command that does not fit 512 bytes is never used cut: the step is
+ *    skipped with a line "plugin_do_newer_fs: ... does not fit ...".  A
+ *    newer-fs directory that does not fit skips the whole overlay; a list path
+ *    that does not fit skips the list, the additions and the removal but not
+ *    the copy; an entry whose candidate path or addition does not fit is not
+ *    added; a list command that does not fit skips the additions;
+ *  - a null image or dir does nothing. */
 void plugin_do_newer_fs(const char *image, const char *tar_log, const char *dir);
-/* Extracts one member of the running system image onto the root filesystem. */
+/* Extracts one member of the running system image
+ * /var/sysmgr/ftp/img-sync/curr-velm.img onto "/" (member begins with '/';
+ * a directory comes with everything below it), appending tar's listing to
+ * tar_log (may be null).  Writes its "img_path", "About to run command" and
+ * "successful" lines to stderr and stdout as documented; no overlay.
+ * 0, PLUGIN_ERR_IMG_OPEN, PLUGIN_ERR_NOMEM (command buffer of strlen(member)
+ * + 201 bytes), PLUGIN_ERR_EXTRACT (command could not be run).
+ * Settled: a command that does not fit its buffer is not run: a line
+ * "plugin_extract_plugin_from_velm_image: command for <member> does not fit,
+ * not run" and PLUGIN_ERR_EXTRACT.  A null member returns PLUGIN_ERR_EXTRACT
+ * before anything is printed or opened. */
 plugin_rc_t plugin_extract_plugin_from_velm_image(const char *member, const char *tar_log);
 
 /* ------------------------------------------------------------------ */
 /* Software record files                                               */
 /* ------------------------------------------------------------------ */
 
-/* Reads a record file into a new record owned by the caller. */
+/* Reads a record file into a new record owned by the caller (free()).
+ * 0; PLUGIN_ERR_INVALID_ARG (null argument, *record untouched);
+ * PLUGIN_ERR_SRG_EMPTY (no record in the file, *record untouched);
+ * PLUGIN_ERR_NOMEM (*record null); or srg_file_clone's non-zero value
+ * unchanged (*record null). */
 plugin_rc_t plugin_clone_srg(const char *path, srg_record **record);
-/* Reads the software record (vendor information) out of a plugin image. */
+/* Reads the software record (vendor information) out of a plugin image,
+ * through the temporary file /tmp/plugin_imgsrg.sro, which is removed after
+ * it was read.  0; PLUGIN_ERR_INVALID_ARG; PLUGIN_ERR_IMG_OPEN;
+ * img_extract_vendor_info's non-zero value unchanged (no record read,
+ * *record untouched); or any result of plugin_clone_srg. */
 plugin_rc_t plugin_extract_srg(const char *image, srg_record **record);
-/* Stores a record as /velm/plugin/<id>/plugin.sro and links it by software id. */
+/* Stores a record as /velm/plugin/<id>/plugin.sro (exactly srg_size bytes;
+ * the plugin directory must exist) and links /velm/plugin_srg/plugin-<swid>.sro
+ * to it unless that path already leads to an existing file.  Trace lines
+ * "plugin_save_sro id ...", "sro path ...", "extract path ...", "sro_link ..."
+ * go to stderr.  0; PLUGIN_ERR_FAILED (no software id); PLUGIN_ERR_OPEN;
+ * PLUGIN_ERR_WRITE; PLUGIN_ERR_LINK (a dangling link included).  A failed
+ * store leaves what it had written.
+ * Settled: the record file is created with mode 0666 less the umask.  A
+ * record without software id shows as "swid !(null)!" in the first
+ * trace line.  A null record is treated as a record without software id:
+ * that trace line, "plugin_save_sro: get swid failed for plugin_id <id>" and
+ * PLUGIN_ERR_FAILED.  A link path that does not fit 256 bytes (a long
+ * software id) is never cut into another file's name: before any file is
+ * written, "plugin_save_sro: link path for swid <swid> does not fit, record
+ * not stored" and PLUGIN_ERR_LINK (the link cannot be named). */
 plugin_rc_t plugin_save_sro(int32_t plugin_id, const srg_record *record);
-/* Removes the software-id link and the record file of a plugin. */
+/* Removes the software-id link named by the record in
+ * /velm/plugin/<id>/plugin.sro (outcome ignored), then the record file, both
+ * with plugin_rmdir; returns the result of the second removal (0,
+ * PLUGIN_ERR_FAILED or PLUGIN_ERR_NOMEM).  No record file: no link removed, 0.
+ * Settled: a link path that does not fit 256 bytes is not removed (a line
+ * "plugin_cleanup_sro: link path for swid <swid> does not fit, link not
+ * removed"); the record file is removed all the same. */
 plugin_rc_t plugin_cleanup_sro(int32_t plugin_id);
 
 /* ------------------------------------------------------------------ */

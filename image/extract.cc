@@ -1,0 +1,218 @@
+// Image extraction: plugin images into a directory of their own, the newer-fs
+// overlay from /bootflash, and single members of the running system image.
+//
+// All work on files is done by shell commands run through plugin_syscall.
+// A command or path that does not fit its buffer is never run or used cut:
+// the step is skipped with a message instead (see plugin_intn.h).
+#include <cstring>
+
+#include "execpath/manifest.h"
+#include "frame/internal.h"
+#include "platform/img.h"
+#include "plugin_intn.h"
+
+namespace {
+
+constexpr char kVelmImage[] = "/var/sysmgr/ftp/img-sync/curr-velm.img";
+constexpr char kBootflash[] = "/bootflash";
+constexpr char kNewerFsKey[] = "use_newer_fs";
+
+// Room beyond the first path argument in an extraction command buffer.
+constexpr std::size_t kExtractExtra = 201;
+// The overlay's one command buffer.
+using Command = pi::PathBuf<512>;
+
+// Releases an open image handle when it goes out of scope.
+class ImageHandle {
+public:
+    explicit ImageHandle(img_handle *h) : h_(h) {}
+    ImageHandle(const ImageHandle &) = delete;
+    ImageHandle &operator=(const ImageHandle &) = delete;
+    ~ImageHandle() {
+        if (h_) (void)img_close(h_);
+    }
+    img_handle *get() const { return h_; }
+
+private:
+    img_handle *h_;
+};
+
+// Opens an image; null when img_open reports a non-zero status.
+img_handle *open_image(const char *path) {
+    int32_t status = 0;
+    img_handle *h = img_open(path, &status);
+    if (status != 0) return nullptr;
+    return h;
+}
+
+// A command buffer of strlen(first) + 201 bytes, formatted with a bound.
+// format() is false when the command did not fit (it is then never run).
+class ExtractCommand {
+public:
+    bool allocate(const char *first) {
+        size_ = std::strlen(first) + kExtractExtra;
+        return buf_.allocate(size_);
+    }
+    bool format(const char *fmt, ...) __attribute__((format(printf, 2, 3))) {
+        va_list ap;
+        va_start(ap, fmt);
+        int n = std::vsnprintf(buf_.get(), size_, fmt, ap);
+        va_end(ap);
+        return n >= 0 && static_cast<std::size_t>(n) < size_;
+    }
+    const char *c_str() const { return buf_.get(); }
+
+private:
+    pi::MallocPtr<char> buf_;
+    std::size_t size_ = 0;
+};
+
+const char *base_name(const char *path) {
+    const char *slash = std::strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+// True when the "use_newer_fs" value selects the image of this base name:
+// it begins with "yes", or it is a prefix of the base name.
+bool newer_fs_selected(const char *value, const char *base) {
+    if (std::strncmp(value, "yes", 3) == 0) return true;
+    return std::strncmp(base, value, std::strlen(value)) == 0;
+}
+
+// Steps 7 to 9 of the overlay: lists the newer-fs directory into the list
+// file and appends to the manifest every entry the extraction did not produce.
+void add_newer_entries(const char *newer_dir, const char *list_path, const char *tar_log,
+                       const char *dir, pi::LineBuffer &line, Command &cmd) {
+    static const char kSelf[] = "plugin_do_newer_fs";
+    if (!cmd.format("cd %s; tar -cvf /dev/null * > %s", newer_dir, list_path)) {
+        pi::log("%s: list command for %s does not fit, not run\n", kSelf, newer_dir);
+        return;
+    }
+    if (plugin_syscall(cmd.c_str()) < 0) {
+        pi::log("%s failed\n", cmd.c_str());
+        return;
+    }
+    pi::File list = pi::File::open(list_path, "r");
+    if (!list) {
+        pi::log("open %s failed\n", list_path);
+        return;
+    }
+    pi::Path candidate;
+    while (line.read(list.get()) >= 0) {
+        char *entry = pi::manifest_line_trim(line.data());
+        if (!entry) continue;
+        if (!candidate.format("%s/%s", dir, entry)) {
+            pi::log("%s: path of %s below %s does not fit, entry skipped\n", kSelf, entry, dir);
+            continue;
+        }
+        if (pi::exists(candidate.c_str())) continue;
+        if (!cmd.format("echo %s >> %s", entry, tar_log)) {
+            pi::log("%s: manifest addition for %s does not fit, entry skipped\n", kSelf, entry);
+            continue;
+        }
+        if (plugin_syscall(cmd.c_str()) < 0) pi::log("%s failed\n", cmd.c_str());
+    }
+    list.close();
+}
+
+}  // namespace
+
+extern "C" PI_EXPORT void plugin_do_newer_fs(const char *image, const char *tar_log,
+                                             const char *dir) {
+    static const char kSelf[] = "plugin_do_newer_fs";
+    if (!image || !dir) return;
+    const char *value = plugin_get_cmdline(kNewerFsKey);
+    if (!value) return;
+    const char *base = base_name(image);
+    if (!newer_fs_selected(value, base)) return;
+
+    pi::Path newer_dir;
+    if (!newer_dir.format("%s/%s-newer-fs", kBootflash, base)) {
+        pi::log("%s: newer-fs directory for %s does not fit, overlay skipped\n", kSelf, image);
+        return;
+    }
+    if (!pi::exists(newer_dir.c_str())) return;
+
+    Command cmd;
+    if (tar_log) {
+        pi::LineBuffer line;
+        if (!line.allocate()) return;
+        pi::Path list_path;
+        if (!list_path.format("%s-newer-fs", tar_log)) {
+            pi::log("%s: list path for %s does not fit, manifest not extended\n", kSelf,
+                    tar_log);
+        } else {
+            add_newer_entries(newer_dir.c_str(), list_path.c_str(), tar_log, dir, line, cmd);
+            // The list path fits 256 bytes, so its removal always fits 512.
+            (void)cmd.format("rm -fr %s", list_path.c_str());
+            (void)plugin_syscall(cmd.c_str());
+        }
+    }
+
+    if (!cmd.format("cp -af %s/* %s", newer_dir.c_str(), dir)) {
+        pi::log("%s: copy command for %s does not fit, not run\n", kSelf, dir);
+        return;
+    }
+    pi::log("Executing \"%s\"\n", cmd.c_str());
+    if (plugin_syscall(cmd.c_str()) < 0) pi::log("%s failed\n", cmd.c_str());
+}
+
+extern "C" PI_EXPORT plugin_rc_t plugin_extract_image(const char *image, const char *dir,
+                                                      const char *tar_log) {
+    static const char kSelf[] = "plugin_extract_image";
+    if (!image) return PLUGIN_ERR_IMG_OPEN;
+    if (!dir) return PLUGIN_ERR_EXTRACT;
+    ImageHandle handle(open_image(image));
+    if (!handle.get()) return PLUGIN_ERR_IMG_OPEN;
+
+    ExtractCommand cmd;
+    if (!cmd.allocate(image)) return PLUGIN_ERR_NOMEM;
+    const int bs = handle.get()->block_size;
+    bool fits = tar_log
+        ? cmd.format("dd if=%s skip=1 bs=%d 2>/dev/null | tar -xvkPpmz -C %s > %s", image, bs,
+                     dir, tar_log)
+        : cmd.format("dd if=%s skip=1 bs=%d 2>/dev/null | tar -xkPpmz -C %s", image, bs, dir);
+    if (!fits) {
+        pi::log("%s: command for %s does not fit, not run\n", kSelf, image);
+        return PLUGIN_ERR_EXTRACT;
+    }
+    if (plugin_syscall(cmd.c_str()) < 0) return PLUGIN_ERR_EXTRACT;
+    plugin_do_newer_fs(image, tar_log, dir);
+    return PLUGIN_OK;
+}
+
+extern "C" PI_EXPORT plugin_rc_t plugin_extract_plugin_from_velm_image(const char *member,
+                                                                       const char *tar_log) {
+    static const char kSelf[] = "plugin_extract_plugin_from_velm_image";
+    if (!member) return PLUGIN_ERR_EXTRACT;
+    std::fprintf(stderr, "%s: img_path: %s\n", kSelf, member);
+    std::fprintf(stdout, "%s: img_path: %s\n", kSelf, member);
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: img_path: %s\n", kSelf, member);
+
+    ImageHandle handle(open_image(kVelmImage));
+    if (!handle.get()) return PLUGIN_ERR_IMG_OPEN;
+
+    ExtractCommand cmd;
+    if (!cmd.allocate(member)) return PLUGIN_ERR_NOMEM;
+    const int bs = handle.get()->block_size;
+    bool fits = tar_log
+        ? cmd.format("dd if=%s bs=%d 2>/dev/null | tar -xvkPpmz -C / .%s >> %s", kVelmImage, bs,
+                     member, tar_log)
+        : cmd.format("dd if=%s bs=%d 2>/dev/null | tar -xkPpmz -C / .%s", kVelmImage, bs,
+                     member);
+    if (!fits) {
+        pi::log("%s: command for %s does not fit, not run\n", kSelf, member);
+        return PLUGIN_ERR_EXTRACT;
+    }
+    std::fprintf(stderr, "%s: About to run command '%s'\n", kSelf, cmd.c_str());
+    std::fprintf(stdout, "%s: About to run command '%s'\n", kSelf, cmd.c_str());
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: About to run command '%s'\n", kSelf, cmd.c_str());
+
+    if (plugin_syscall(cmd.c_str()) < 0) return PLUGIN_ERR_EXTRACT;
+    std::fprintf(stdout, "%s: command '%s' successful. \n", kSelf, cmd.c_str());
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: command '%s' successful. \n", kSelf, cmd.c_str());
+    return PLUGIN_OK;
+}

@@ -1,0 +1,134 @@
+// Software record files: a record read from a record file or out of a plugin
+// image, stored as /velm/plugin/<id>/plugin.sro under the link
+// /velm/plugin_srg/plugin-<swid>.sro, and removed again.
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+
+#include "frame/internal.h"
+#include "platform/img.h"
+#include "platform/srg.h"
+#include "plugin_intn.h"
+
+namespace {
+
+constexpr char kPluginRoot[] = "/velm/plugin";
+constexpr char kSrgLinkDir[] = "/velm/plugin_srg";
+constexpr char kRecordName[] = "plugin.sro";
+constexpr char kImageRecord[] = "/tmp/plugin_imgsrg.sro";
+
+// The plugin directory and record file of a plugin id.  Both always fit: a
+// 32-bit number has at most 11 characters.
+struct RecordPaths {
+    pi::Path dir;
+    pi::Path file;
+    explicit RecordPaths(int32_t plugin_id) {
+        (void)dir.format("%s/%d", kPluginRoot, static_cast<int>(plugin_id));
+        (void)file.format("%s/%s", dir.c_str(), kRecordName);
+    }
+};
+
+// The software-id link of a swid; false when its path does not fit.
+bool format_link(pi::Path &link, const char *swid) {
+    return link.format("%s/plugin-%s.sro", kSrgLinkDir, swid);
+}
+
+}  // namespace
+
+extern "C" PI_EXPORT plugin_rc_t plugin_clone_srg(const char *path, srg_record **record) {
+    static const char kSelf[] = "plugin_clone_srg";
+    if (!path || !record) return PLUGIN_ERR_INVALID_ARG;
+    const uint32_t size = srg_file_size(path);
+    if (size == 0) {
+        pi::log("%s: %s is empty\n", kSelf, path);
+        return PLUGIN_ERR_SRG_EMPTY;
+    }
+    void *buf = std::malloc(size);
+    *record = static_cast<srg_record *>(buf);
+    if (!buf) return PLUGIN_ERR_NOMEM;
+    std::memset(buf, 0, size);
+    const uint32_t rc = srg_file_clone(*record, path, size);
+    if (rc != 0) {
+        pi::log("%s: clone %s failed\n", kSelf, path);
+        std::free(buf);
+        *record = nullptr;
+        return rc;
+    }
+    return PLUGIN_OK;
+}
+
+extern "C" PI_EXPORT plugin_rc_t plugin_extract_srg(const char *image, srg_record **record) {
+    if (!image || !record) return PLUGIN_ERR_INVALID_ARG;
+    int32_t status = 0;
+    img_handle *handle = img_open(image, &status);
+    if (status != 0) return PLUGIN_ERR_IMG_OPEN;
+
+    plugin_rc_t rc = img_extract_vendor_info(handle, kImageRecord);
+    if (rc == 0) {
+        rc = plugin_clone_srg(kImageRecord, record);
+        (void)plugin_rmdir(kImageRecord);
+    }
+    (void)img_close(handle);
+    return rc;
+}
+
+extern "C" PI_EXPORT plugin_rc_t plugin_save_sro(int32_t plugin_id, const srg_record *record) {
+    static const char kSelf[] = "plugin_save_sro";
+    const char *swid = record ? srg_sw_id_get(record) : nullptr;
+    pi::log("plugin_save_sro id %d swid !%s!\n", static_cast<int>(plugin_id),
+            swid ? swid : "(null)");
+    if (!swid) {
+        pi::log("%s: get swid failed for plugin_id %d\n", kSelf, static_cast<int>(plugin_id));
+        return PLUGIN_ERR_FAILED;
+    }
+
+    const RecordPaths paths(plugin_id);
+    pi::Path link;
+    if (!format_link(link, swid)) {
+        pi::log("%s: link path for swid %s does not fit, record not stored\n", kSelf, swid);
+        return PLUGIN_ERR_LINK;
+    }
+    const uint32_t size = srg_size(record);
+    pi::log("sro path !%s!\n", paths.file.c_str());
+    pi::log("extract path !%s!\n", paths.dir.c_str());
+    pi::log("sro_link !%s!\n", link.c_str());
+
+    pi::Fd fd(::open(paths.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!fd) {
+        pi::log("open fail\n");
+        pi::log("%s: open %s failed\n", kSelf, paths.file.c_str());
+        return PLUGIN_ERR_OPEN;
+    }
+    if (size > 0) {
+        const ssize_t n = ::write(fd.get(), record, size);
+        if (n < 0 || static_cast<std::size_t>(n) != size) {
+            pi::log("write fail\n");
+            pi::log("%s: write to %s failed\n", kSelf, paths.file.c_str());
+            return PLUGIN_ERR_WRITE;
+        }
+    }
+    (void)fd.close();
+
+    struct stat st;
+    if (::stat(link.c_str(), &st) == 0) return PLUGIN_OK;
+    if (::symlink(paths.file.c_str(), link.c_str()) != 0) {
+        pi::log("symlink fail\n");
+        pi::log("%s: failed to symlink %s to %s\n", kSelf, link.c_str(), paths.file.c_str());
+        return PLUGIN_ERR_LINK;
+    }
+    return PLUGIN_OK;
+}
+
+extern "C" PI_EXPORT plugin_rc_t plugin_cleanup_sro(int32_t plugin_id) {
+    static const char kSelf[] = "plugin_cleanup_sro";
+    const RecordPaths paths(plugin_id);
+    const char *swid = srg_sw_id_file_get(paths.file.c_str());
+    if (swid) {
+        pi::Path link;
+        if (format_link(link, swid))
+            (void)plugin_rmdir(link.c_str());
+        else
+            pi::log("%s: link path for swid %s does not fit, link not removed\n", kSelf, swid);
+    }
+    return plugin_rmdir(paths.file.c_str());
+}
