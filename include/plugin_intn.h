@@ -361,7 +361,16 @@ int plugin_file_is_excluded_from_exec_path(const char *path, const plugin_string
 /* Boot selection and state                                            */
 /* ------------------------------------------------------------------ */
 
-/* Value of a kernel command line key, in static storage valid until the next call; or null. */
+/* Value of a kernel command line key, in static storage valid until the next call; or null.
+ * Reads at most 511 bytes of /proc/cmdline into a static 512-byte buffer (one
+ * open/read/close, no allocation), finds the key as a substring anywhere, takes
+ * the text after the first "=" from the match onward and cuts it in place.
+ * Writes "Expected cmdline", "File read" and "Read" lines on every call.
+ * Null for a null key, an unreadable or empty /proc/cmdline, or an absent key.
+ * Settled: no "=" after the match before the end of the text returns null
+ * (no further line).  A value ends at the first blank or line feed, or at the
+ * end of the text: a value at the end of the kernel's text comes back without
+ * its trailing newline.  Not thread-safe: each call overwrites the buffer. */
 char *plugin_get_cmdline(const char *key);
 /* Parses a plugin list ("3,4+5"); hands out all entries (selector != 0) or the
  * boot-together group (selector 0) and returns their count; 0 on failure. */
