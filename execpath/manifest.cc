@@ -13,4 +13,10 @@ char *manifest_line_trim(char *line) {
     return len > 0 ? entry : nullptr;
 }
 
+bool manifest_link_name(Path &out, const char *entry) { return out.format("/%s", entry); }
+
+bool manifest_source_path(Path &out, const char *plugin_path, const char *entry) {
+    return out.format("%s/%s", plugin_path, entry);
+}
+
 }  // namespace pi

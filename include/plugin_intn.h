@@ -317,13 +317,44 @@ plugin_rc_t plugin_cleanup_sro(int32_t plugin_id);
 /* Exec-path linking                                                   */
 /* ------------------------------------------------------------------ */
 
-/* Links every manifest entry of an extracted plugin into the root tree. */
+/* Links every manifest entry of an extracted plugin into the root tree: a
+ * directory /E for a directory E of the plugin, otherwise a symbolic link /E
+ * to plugin_path/E (for a symbolic link of the plugin: to where its contents
+ * lead, relative contents joined to its directory).  Looks up "pdebug" on the
+ * kernel command line first (duplicates then set no result code), runs with
+ * umask 0 and restores the caller's umask on every return; sets the debug
+ * switch to 0 and leaves it so.  Pass 1 reports every name already taken,
+ * pass 2 links; then the patch hook plugin_load_committed_patch runs (called
+ * by its exported name).  A failure after links were made is undone with
+ * plugin_unlink_from_exec_path.  The exclusion set may be null.
+ * Returns 0, PLUGIN_ERR_NOMEM, PLUGIN_ERR_INVALID_ARG (null tar_log or
+ * plugin_path, no message), PLUGIN_ERR_OPEN, PLUGIN_ERR_SEEK,
+ * PLUGIN_ERR_STAT, PLUGIN_ERR_DUPLICATE, PLUGIN_ERR_MKDIR or PLUGIN_ERR_LINK.
+ * Link names and source paths are cut to 255 characters.
+ * Settled: a link target built from relative contents that would exceed 255
+ * characters fails the entry with PLUGIN_ERR_LINK and the line
+ * "plugin_link_to_exec_path: link target for <source path> longer than 255
+ * characters" (always written); nothing is cut or written past a buffer. */
 plugin_rc_t plugin_link_to_exec_path(const char *tar_log, const plugin_strings *exclude,
                                      const char *plugin_path);
-/* Removes a plugin's links from the root tree and its emptied directories. */
+/* Removes a plugin's links from the root tree and its emptied directories:
+ * pass 1 removes the symbolic links at the manifest's link names whose
+ * contents are longer than plugin_path and begin with it (a plain text
+ * prefix); pass 2 removes each listed directory that is empty at its turn
+ * (once, in manifest order).  Problems of the tree are reported or ignored;
+ * neither the umask nor the debug switch is touched.  The exclusion set may
+ * be null.  Returns 0, PLUGIN_ERR_NOMEM or PLUGIN_ERR_OPEN.
+ * Settled: a null tar_log or plugin_path returns PLUGIN_ERR_INVALID_ARG,
+ * without a message and before anything is allocated or read. */
 plugin_rc_t plugin_unlink_from_exec_path(const char *tar_log, const plugin_strings *exclude,
                                          const char *plugin_path);
-/* 1 when a link name is excluded by the set (printing why), else 0. */
+/* 1 when a link name is excluded by the set, else 0 (also for a null path or
+ * set).  A string excludes the path when its first occurrence starts at the
+ * path's first character, or begins with '/' and has only '/' between the
+ * path's second character and it: "/etc/x" excludes /etc/x, //etc/x and
+ * /etc/xyz, not /a/etc/x; the empty string excludes every path.  Writes
+ * "plugin_file_is_excluded_from_exec_path: <path> is excluded from linking"
+ * to stderr on every exclusion. */
 int plugin_file_is_excluded_from_exec_path(const char *path, const plugin_strings *exclude);
 
 /* ------------------------------------------------------------------ */
