@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -103,6 +104,13 @@ double run_peer(const std::vector<std::string> &argv) {
         return -1;
     }
     return t;
+}
+
+double children_cpu() {
+    rusage ru;
+    getrusage(RUSAGE_CHILDREN, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
 }
 
 namespace {

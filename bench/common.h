@@ -35,6 +35,9 @@ void progress(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // could not be run or did not exit with status 0.
 double run_peer(const std::vector<std::string> &argv);
 
+// CPU seconds (user + system) of all waited-for children so far.
+double children_cpu();
+
 // Removes path and everything below it (no error when it is missing).
 void remove_tree(const std::string &path);
 // mkdir -p.
