@@ -32,4 +32,5 @@ set title "Software-id map: n swids appended one by one, each looked up first"
 set xlabel "swids n"
 plot datadir."/swid.dat" using 1:2 with linespoints title "total", \
      ""                  using 1:3 with linespoints title "lookups (plugin\\_swid\\_map\\_get\\_id)", \
-     ""                  using 1:4 with linespoints title "appends (plugin\\_swid\\_map\\_append)"
+     ""                  using 1:4 with linespoints title "appends (plugin\\_swid\\_map\\_append), between the lookups", \
+     ""                  using 1:6 with linespoints title "the same appends alone (no lookups)"

@@ -446,7 +446,7 @@ void bench_extract() {
 // Software-id map
 
 struct SwidRun {
-    double lookups = 0, appends = 0;
+    double lookups = 0, appends = 0, growing = 0;  // growing: the appends that grew the map
     bool ok = true;
 };
 
@@ -462,10 +462,12 @@ SwidRun fill_map(const std::vector<std::string> &swids, std::size_t n, plugin_sw
         double t0 = now();
         int32_t id = plugin_swid_map_get_id(map, s);
         double t1 = now();
+        plugin_swid_map *before = map;
         int32_t got = plugin_swid_map_append(&map, s);
         double t2 = now();
         r.lookups += t1 - t0;
         r.appends += t2 - t1;
+        if (map != before) r.growing += t2 - t1;
         if (id >= 0 || got != static_cast<int32_t>(i)) r.ok = false;
     }
     if (out)
@@ -473,6 +475,22 @@ SwidRun fill_map(const std::vector<std::string> &swids, std::size_t n, plugin_sw
     else
         plugin_swid_map_free(map);
     return r;
+}
+
+// The same appends without the lookups in between (whose scans of the whole
+// map evict it from the caches): the map's own cost.
+double appends_alone(const std::vector<std::string> &swids, std::size_t n, bool *ok) {
+    plugin_swid_map *map = plugin_swid_map_alloc(16, 512);
+    if (!map) {
+        *ok = false;
+        return -1;
+    }
+    double t0 = now();
+    for (std::size_t i = 0; i < n; ++i)
+        if (plugin_swid_map_append(&map, swids[i].c_str()) != static_cast<int32_t>(i)) *ok = false;
+    double t = now() - t0;
+    plugin_swid_map_free(map);
+    return t;
 }
 
 void bench_swid() {
@@ -488,14 +506,15 @@ void bench_swid() {
     }
     Table t("Software-id map: n distinct swids appended one by one, each looked up first (medians)",
             {"n", "total", "lookups (plugin_swid_map_get_id)", "appends (plugin_swid_map_append)",
-             "total / total(n/2)", "appends / appends(n/2)"});
+             "of which growing appends", "appends alone (no lookups)", "total / total(n/2)",
+             "appends / appends(n/2)", "alone / alone(n/2)"});
     FILE *dat = data_file("swid.dat");
-    std::fprintf(dat, "# n total lookups appends\n");
-    std::map<std::size_t, std::array<double, 3>> all;
+    std::fprintf(dat, "# n total lookups appends growing_appends appends_alone\n");
+    std::map<std::size_t, std::array<double, 5>> all;
     bool ok = true;
     for (std::size_t n : sizes) {
         progress("swid map: n = %zu\n", n);
-        std::vector<double> tot, lk, ap;
+        std::vector<double> tot, lk, ap, gr, alone;
         int reps = g_opt.reps;
         for (int r = 0; r < reps; ++r) {
             SwidRun run = fill_map(swids, n, nullptr);
@@ -503,15 +522,18 @@ void bench_swid() {
             tot.push_back(run.lookups + run.appends);
             lk.push_back(run.lookups);
             ap.push_back(run.appends);
+            gr.push_back(run.growing);
+            alone.push_back(appends_alone(swids, n, &ok));
         }
-        all[n] = {median(tot), median(lk), median(ap)};
-        std::fprintf(dat, "%zu %.6f %.6f %.6f\n", n, all[n][0], all[n][1], all[n][2]);
+        all[n] = {median(tot), median(lk), median(ap), median(gr), median(alone)};
+        std::fprintf(dat, "%zu %.6f %.6f %.6f %.6f %.6f\n", n, all[n][0], all[n][1], all[n][2], all[n][3], all[n][4]);
     }
     for (std::size_t n : sizes) {
         std::size_t half = n == 65535 ? 32768 : n / 2;
         bool has = all.count(half);
         t.row({fmt_count(n), fmt_seconds(all[n][0]), fmt_seconds(all[n][1]), fmt_seconds(all[n][2]),
-               has ? fmt_ratio(all[n][0] / all[half][0]) : "-", has ? fmt_ratio(all[n][2] / all[half][2]) : "-"});
+               fmt_seconds(all[n][3]), fmt_seconds(all[n][4]), has ? fmt_ratio(all[n][0] / all[half][0]) : "-",
+               has ? fmt_ratio(all[n][2] / all[half][2]) : "-", has ? fmt_ratio(all[n][4] / all[half][4]) : "-"});
     }
     std::fclose(dat);
     t.print(stdout);
@@ -551,6 +573,8 @@ void bench_swid() {
         fmt_ratio(all[big][0] / all[half][0]), all[big][0] / all[half][0] <= 2.3 && ok);
     bar("swid map appends(" + fmt_count(big) + ") <= 2.3 x appends(" + fmt_count(half) + "), outside the lookups",
         fmt_ratio(all[big][2] / all[half][2]), all[big][2] / all[half][2] <= 2.3 && ok);
+    bar("swid map appends alone(" + fmt_count(big) + ") <= 2.3 x appends alone(" + fmt_count(half) + ")",
+        fmt_ratio(all[big][4] / all[half][4]), all[big][4] / all[half][4] <= 2.3 && ok);
     bar("swid map round trip < 50 ms", fmt_seconds(trip), trip < 0.050 && same);
 }
 
