@@ -34,6 +34,12 @@ check: $(ASAN_BUILD)/CMakeCache.txt
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
+demo:
+	BUILD=$(BUILD) JOBS=$(JOBS) tools/demo.sh
+
+bench:
+	bench/run
+
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
 

@@ -1,0 +1,221 @@
+#!/usr/bin/env bash
+# make demo: the whole road of two sample plugins, in a private root.
+#
+# On the host: installs the packages the build needs when they are missing
+# (apt-get, as root), builds, and makes two plugin images with srgtool and
+# mkplugin (demo-app depends on demo-base) plus a third one, demo-dup, that
+# brings a file demo-base already brings.  Then, inside sandbox-run (a
+# private root kept in $BUILD/demo/root, never the host's), walks them
+# through the road with pluginctl, one line per step, and checks that the
+# root tree ends as it started.  The library's own lines go to
+# $BUILD/demo/library.log.
+set -euo pipefail
+
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${BUILD:-build}
+case $build in /*) ;; *) build=$top/$build ;; esac
+jobs=${JOBS:-2}
+demo=$build/demo
+
+# ------------------------------------------------------------------ inside
+# Runs inside sandbox-run: $2 = demo directory, $3 = build directory.
+if [ "${1:-}" = "--inside" ]; then
+    demo=$2
+    build=$3
+    ctl=$build/tools/pluginctl
+    log=$demo/library.log
+    work=$demo/work
+    : >"$log"
+    step=0
+    say() { step=$((step + 1)); printf '%2d. %s\n' "$step" "$*"; }
+    fail() { printf 'demo failed: %s (see %s)\n' "$*" "$log"; exit 1; }
+    # pluginctl with its stdout kept and the library's lines sent to the log;
+    # the last stdout line is the result line.
+    ctl() {
+        local out status=0
+        echo "\$ pluginctl $*" >>"$log"
+        out=$("$ctl" "$@" 2>>"$log") || status=$?
+        printf '%s\n' "$out" | tee -a "$log"
+        return $status
+    }
+    result() { printf '[%s]' "$(tail -n 1 <<<"$1")"; }
+    data() { sed '$d' <<<"$1"; }
+
+    # The part of the root tree the road changes; the map and the manifests
+    # (the system's files, never deleted by the library) live beside it in
+    # /velm/plugin_extract_log.
+    tree_dirs=(/usr /etc /opt /velm/plugin /velm/plugin_srg)
+    snapshot() { find "${tree_dirs[@]}" -xdev -printf '%p %y %m %l\n' 2>/dev/null | LC_ALL=C sort; }
+    # The entries of the given manifests as they stand in the root tree: links
+    # with their targets, and the directories that were not there at the start.
+    show_tree() {
+        local shown=0 entry path
+        while read -r entry; do
+            path=/${entry%/}
+            if [ -L "$path" ]; then
+                printf '      %-30s -> %s\n' "$path" "$(readlink "$path")"
+                shown=$((shown + 1))
+            elif [ -d "$path" ] && ! awk -v p="$path" '$1 == p && $2 == "d" { f = 1 } END { exit !f }' <<<"$before"; then
+                printf '      %s/\n' "$path"
+                shown=$((shown + 1))
+            fi
+        done < <(sed -e 's|^\./||' -e '/^$/d' "$@" | LC_ALL=C sort -u)
+        [ "$shown" -gt 0 ] || printf '      (no entry of the plugins in the root tree)\n'
+    }
+
+    mkdir -p /velm/plugin /velm/plugin_srg /velm/plugin_extract_log
+    map=/velm/plugin_extract_log/swid_map
+    rm -f "$map" /velm/plugin_extract_log/*.log
+    before=$(snapshot)
+    printf '    root tree at the start: %d entries under %s\n' "$(wc -l <<<"$before")" "${tree_dirs[*]}"
+
+    declare -A swid id
+    for p in demo-base demo-app; do
+        out=$(ctl record show "$work/$p.img") || fail "record show $p.img"
+        swid[$p]=$(data "$out" | sed -n 's/^swid //p')
+        deps=$(data "$out" | sed -n 's/^depends *//p')
+        say "record out of $p.img: swid ${swid[$p]}, depends on ${deps:-nothing} $(result "$out")"
+    done
+
+    ctl swid-map create "$map" >/dev/null || fail "swid-map create"
+    out=$(ctl swid-map append "$map" "${swid[demo-base]}" "${swid[demo-app]}") || fail "swid-map append"
+    while read -r n s; do
+        for p in demo-base demo-app; do [ "${swid[$p]}" = "$s" ] && id[$p]=$n; done
+    done <<<"$(data "$out")"
+    list=$(ctl swid-map list "$map" | sed '$d' | awk '{ printf "%s%s=%s", (NR > 1 ? ", " : ""), $2, $1 }')
+    say "software-id map $map appended and written: $list $(result "$out")"
+
+    for p in demo-base demo-app; do
+        dir=/velm/plugin/${id[$p]}
+        mkdir -p "$dir"
+        out=$(ctl extract "$work/$p.img" "$dir" --manifest "/velm/plugin_extract_log/$p.log") || fail "extract $p"
+        say "extracted $p.img into $dir, manifest of $(grep -c . "/velm/plugin_extract_log/$p.log") lines $(result "$out")"
+    done
+
+    for p in demo-base demo-app; do
+        out=$(ctl record save "${id[$p]}" "$work/$p.img") || fail "record save $p"
+        say "record saved: /velm/plugin/${id[$p]}/plugin.sro, linked as /velm/plugin_srg/plugin-${swid[$p]}.sro $(result "$out")"
+    done
+
+    srgs=(/velm/plugin/"${id[demo-app]}"/plugin.sro /velm/plugin/"${id[demo-base]}"/plugin.sro)
+    out=$(ctl order load "${srgs[@]}") || fail "order load"
+    say "load order of the saved records: $(data "$out" | paste -sd' ' - | sed 's/ / then /g') $(result "$out")"
+    out=$(ctl order unload "${srgs[@]}") || fail "order unload"
+    say "unload order: $(data "$out" | paste -sd' ' - | sed 's/ / then /g') $(result "$out")"
+    load_order=$(ctl order load "${srgs[@]}" | sed '$d')
+
+    for s in $load_order; do
+        for p in demo-base demo-app; do
+            [ "${swid[$p]}" = "$s" ] || continue
+            out=$(ctl link "/velm/plugin_extract_log/$p.log" "/velm/plugin/${id[$p]}") || fail "link $p"
+            say "linked $p into the root tree (load order) $(result "$out")"
+        done
+    done
+    printf '    the root tree now holds:\n'
+    show_tree /velm/plugin_extract_log/demo-base.log /velm/plugin_extract_log/demo-app.log
+    say "ran /usr/bin/dapp through its links: it says \"$(/usr/bin/dapp)\""
+
+    dir=/velm/plugin/99
+    mkdir -p "$dir"
+    ctl extract "$work/demo-dup.img" "$dir" --manifest /velm/plugin_extract_log/demo-dup.log >/dev/null ||
+        fail "extract demo-dup"
+    if out=$(ctl link /velm/plugin_extract_log/demo-dup.log "$dir"); then
+        fail "demo-dup linked although it brings /usr/bin/demo-base"
+    fi
+    dup_line=$(grep -m1 ': /usr/bin/demo-base exists' "$log" || true)
+    [ -n "$dup_line" ] || fail "no duplicate reported for /usr/bin/demo-base"
+    # Pass 1 reports every duplicate; pass 2 then cannot link over the file and
+    # the result is PLUGIN_ERR_LINK (PLUGIN_ERR_DUPLICATE only when pass 2 completes).
+    say "duplicate detected: demo-dup (extracted into $dir) brings /usr/bin/demo-base; \"${dup_line#*: }\", link refused $(result "$out")"
+    [ ! -e /usr/bin/demo-dup ] || fail "demo-dup left a link behind"
+    ctl rmdir "$dir" >/dev/null || fail "rmdir $dir"
+
+    for s in $(ctl order unload "${srgs[@]}" | sed '$d'); do
+        for p in demo-base demo-app; do
+            [ "${swid[$p]}" = "$s" ] || continue
+            out=$(ctl unlink "/velm/plugin_extract_log/$p.log" "/velm/plugin/${id[$p]}") || fail "unlink $p"
+            say "unlinked $p from the root tree (unload order) $(result "$out")"
+        done
+    done
+    for p in demo-app demo-base; do
+        out=$(ctl record cleanup "${id[$p]}") || fail "record cleanup $p"
+        ctl rmdir "/velm/plugin/${id[$p]}" >/dev/null || fail "rmdir /velm/plugin/${id[$p]}"
+        say "cleaned up $p: record, software-id link and /velm/plugin/${id[$p]} removed $(result "$out")"
+    done
+    printf '    the root tree now holds:\n'
+    show_tree /velm/plugin_extract_log/demo-base.log /velm/plugin_extract_log/demo-app.log
+
+    after=$(snapshot)
+    if [ "$before" = "$after" ]; then
+        printf '    root tree at the end: the same %d entries as at the start (checked entry by entry)\n' \
+            "$(wc -l <<<"$after")"
+    else
+        printf '    root tree at the end differs from the start:\n'
+        diff <(printf '%s\n' "$before") <(printf '%s\n' "$after") | sed 's/^/      /' | head -20
+        exit 1
+    fi
+    exit 0
+fi
+
+# ------------------------------------------------------------------ host
+packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libarchive-dev zlib1g-dev tar gzip coreutils findutils)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "demo: missing packages: ${missing[*]}; run 'make demo' as root once, or apt-get install them" >&2
+        exit 1
+    fi
+    echo "demo: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+echo "demo: building ($build)"
+make -s -C "$top" build BUILD="$build" JOBS="$jobs" >"$build.demo-build.log" 2>&1 ||
+    { cat "$build.demo-build.log" >&2; exit 1; }
+rm -f "$build.demo-build.log"
+
+rm -rf "$demo"
+work=$demo/work
+mkdir -p "$work"
+srgtool=$build/tools/srgtool
+mkplugin=$build/tools/mkplugin
+
+# demo-base: a program, a library with its relative link, a configuration.
+t=$work/demo-base
+mkdir -p "$t/usr/bin" "$t/usr/lib/demo" "$t/etc/demo"
+printf '#!/bin/sh\necho demo-base\n' >"$t/usr/bin/demo-base"
+chmod 755 "$t/usr/bin/demo-base"
+printf 'library v1\n' >"$t/usr/lib/demo/libdemo.so.1"
+ln -s libdemo.so.1 "$t/usr/lib/demo/libdemo.so"
+printf 'level=1\n' >"$t/etc/demo/base.conf"
+# demo-app: depends on demo-base; a program with a relative alias, help text,
+# and a configuration in the directory demo-base brings too.
+t=$work/demo-app
+mkdir -p "$t/usr/bin" "$t/usr/share/demo-app" "$t/etc/demo"
+printf '#!/bin/sh\necho demo-app\n' >"$t/usr/bin/demo-app"
+chmod 755 "$t/usr/bin/demo-app"
+ln -s demo-app "$t/usr/bin/dapp"
+printf 'see demo-base\n' >"$t/usr/share/demo-app/help.txt"
+printf 'colour=blue\n' >"$t/etc/demo/app.conf"
+# demo-dup: brings /usr/bin/demo-base as well.
+t=$work/demo-dup
+mkdir -p "$t/usr/bin"
+printf '#!/bin/sh\necho impostor\n' >"$t/usr/bin/demo-base"
+printf '#!/bin/sh\necho demo-dup\n' >"$t/usr/bin/demo-dup"
+chmod 755 "$t/usr/bin/demo-base" "$t/usr/bin/demo-dup"
+
+"$srgtool" make --swid demo-base-1.0 -o "$work/demo-base.sro"
+"$srgtool" make --swid demo-app-2.1 --dep demo-base-1.0 -o "$work/demo-app.sro"
+"$srgtool" make --swid demo-dup-0.1 -o "$work/demo-dup.sro"
+for p in demo-base demo-app demo-dup; do
+    "$mkplugin" --record "$work/$p.sro" -o "$work/$p.img" "$work/$p"
+done
+echo "demo: made demo-base.img, demo-app.img (depends on demo-base) and demo-dup.img with srgtool and mkplugin"
+echo "demo: the road, inside sandbox-run --state ${demo#"$top"/}/root (the library's lines: ${demo#"$top"/}/library.log)"
+"$build/tools/sandbox-run" --state "$demo/root" --cmdline "console=ttyS0 quiet" -- \
+    bash "$top/tools/demo.sh" --inside "$demo" "$build"

@@ -1,0 +1,158 @@
+// Command-line plumbing of pluginctl; see cli.h.
+#include "tools/pluginctl/cli.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+#include "plugin_icf.h"
+#include "img.h"
+#include "plugin_intn.h"
+#include "srg.h"
+
+namespace pluginctl {
+
+std::string Parsed::value(const std::string &name, const std::string &fallback) const {
+    auto it = options.find(name);
+    return it == options.end() ? fallback : it->second.back();
+}
+
+const std::vector<std::string> &Parsed::values(const std::string &name) const {
+    static const std::vector<std::string> none;
+    auto it = options.find(name);
+    return it == options.end() ? none : it->second;
+}
+
+Parsed parse(const std::vector<std::string> &args, const std::vector<OptionSpec> &specs, int min,
+             int max) {
+    Parsed out;
+    bool options_done = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string &arg = args[i];
+        if (options_done || arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
+            out.positional.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            options_done = true;
+        } else if (arg == "--help") {
+            out.help = true;
+        } else if (arg == "--debug") {
+            out.debug = true;
+        } else {
+            const OptionSpec *spec = nullptr;
+            for (const OptionSpec &s : specs)
+                if (s.name == arg) spec = &s;
+            if (spec == nullptr) throw UsageError("unknown option " + arg);
+            if (out.has(arg) && !spec->repeatable) throw UsageError(arg + " given twice");
+            if (!spec->with_value) {
+                out.options[arg].push_back("");
+                continue;
+            }
+            if (i + 1 >= args.size()) throw UsageError("missing value for " + arg);
+            out.options[arg].push_back(args[++i]);
+        }
+    }
+    if (out.help) return out;
+    int n = static_cast<int>(out.positional.size());
+    if (n < min) throw UsageError("missing arguments");
+    if (max >= 0 && n > max) throw UsageError("too many arguments (" + out.positional[max] + ")");
+    return out;
+}
+
+namespace {
+
+long long parse_number(const std::string &text, const char *what, int base, long long lo,
+                       long long hi) {
+    if (text.empty() || text[0] == ' ' || text[0] == '+' || (text[0] == '-' && lo >= 0))
+        throw UsageError(std::string(what) + " is not a number: '" + text + "'");
+    errno = 0;
+    char *end = nullptr;
+    long long v = std::strtoll(text.c_str(), &end, base);
+    if (errno != 0 || *end != '\0' || v < lo || v > hi)
+        throw UsageError(std::string(what) + " is not a number in range: '" + text + "'");
+    return v;
+}
+
+}  // namespace
+
+int32_t parse_int32(const std::string &text, const char *what) {
+    return static_cast<int32_t>(parse_number(text, what, 10, INT32_MIN, INT32_MAX));
+}
+
+uint32_t parse_uint32(const std::string &text, const char *what) {
+    return static_cast<uint32_t>(parse_number(text, what, 0, 0, UINT32_MAX));
+}
+
+uint32_t parse_mode(const std::string &text) {
+    return static_cast<uint32_t>(parse_number(text, "mode", 8, 0, 07777));
+}
+
+const char *result_name(uint32_t rc) {
+    switch (rc) {
+#define PI_NAME(code) \
+    case code:        \
+        return #code;
+        PI_NAME(PLUGIN_OK)
+        PI_NAME(PLUGIN_ERR_NOMEM)
+        PI_NAME(PLUGIN_ERR_FAILED)
+        PI_NAME(PLUGIN_ERR_INVALID_ARG)
+        PI_NAME(PLUGIN_ERR_DEP_CYCLE)
+        PI_NAME(PLUGIN_ERR_IMG_OPEN)
+        PI_NAME(PLUGIN_ERR_EXTRACT)
+        PI_NAME(PLUGIN_ERR_SRG_EMPTY)
+        PI_NAME(PLUGIN_ERR_OPEN)
+        PI_NAME(PLUGIN_ERR_READ)
+        PI_NAME(PLUGIN_ERR_SEEK)
+        PI_NAME(PLUGIN_ERR_STAT)
+        PI_NAME(PLUGIN_ERR_DUPLICATE)
+        PI_NAME(PLUGIN_ERR_MKDIR)
+        PI_NAME(PLUGIN_ERR_LINK)
+        PI_NAME(PLUGIN_ERR_NOENT)
+        PI_NAME(PLUGIN_ERR_EMPTY_FILE)
+        PI_NAME(PLUGIN_ERR_CORRUPT)
+        PI_NAME(PLUGIN_ERR_WRITE)
+        // Codes of the platform components that some operations pass on.
+        PI_NAME(SRG_ERR_INVALID_ARG)
+        PI_NAME(SRG_ERR_OPEN)
+        PI_NAME(SRG_ERR_READ)
+        PI_NAME(SRG_ERR_INVALID)
+        PI_NAME(SRG_ERR_SIZE)
+        PI_NAME(SRG_ERR_NOMEM)
+        PI_NAME(IMG_ERR_INVALID_ARG)
+        PI_NAME(IMG_ERR_OPEN)
+        PI_NAME(IMG_ERR_READ)
+        PI_NAME(IMG_ERR_TRUNCATED)
+        PI_NAME(IMG_ERR_HEADER)
+        PI_NAME(IMG_ERR_RECORD)
+        PI_NAME(IMG_ERR_NOMEM)
+        PI_NAME(IMG_ERR_WRITE)
+        PI_NAME(PLUGIN_ICF_ERR_INVALID_ARG)
+        PI_NAME(PLUGIN_ICF_ERR_OPEN)
+        PI_NAME(PLUGIN_ICF_ERR_NOMEM)
+        PI_NAME(PLUGIN_ICF_ERR_READ)
+        PI_NAME(PLUGIN_ICF_ERR_LINE)
+#undef PI_NAME
+    }
+    return "UNKNOWN";
+}
+
+std::string result_line(uint32_t rc) {
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%s (0x%08x)", result_name(rc), static_cast<unsigned>(rc));
+    return buf;
+}
+
+int report(uint32_t rc) {
+    std::printf("%s\n", result_line(rc).c_str());
+    std::fflush(stdout);
+    return rc == 0 ? 0 : 1;
+}
+
+void flush() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+}
+
+}  // namespace pluginctl
