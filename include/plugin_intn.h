@@ -361,16 +361,58 @@ int plugin_file_is_excluded_from_exec_path(const char *path, const plugin_string
 /* Boot selection and state                                            */
 /* ------------------------------------------------------------------ */
 
-/* Value of a kernel command line key, in static storage valid until the next call; or null. */
+/* Value of a kernel command line key, in static storage valid until the next call; or null.
+ * Reads at most 511 bytes of /proc/cmdline into a static 512-byte buffer (one
+ * open/read/close, no allocation), finds the key as a substring anywhere, takes
+ * the text after the first "=" from the match onward and cuts it in place.
+ * Writes "Expected cmdline", "File read" and "Read" lines on every call.
+ * Null for a null key, an unreadable or empty /proc/cmdline, or an absent key.
+ * Settled: no "=" after the match before the end of the text returns null
+ * (no further line).  A value ends at the first blank or line feed, or at the
+ * end of the text: a value at the end of the kernel's text comes back without
+ * its trailing newline.  Not thread-safe: each call overwrites the buffer. */
 char *plugin_get_cmdline(const char *key);
 /* Parses a plugin list ("3,4+5"); hands out all entries (selector != 0) or the
- * boot-together group (selector 0) and returns their count; 0 on failure. */
+ * boot-together group (selector 0) and returns their count; 0 on failure.
+ * *plugins is set to null first and stays null on every failure (empty list,
+ * allocation failure, a "+" after the "+" group was closed, a character other
+ * than digits, "+" and ","); nothing stays allocated then.  The array handed
+ * out is the caller's (free()); entries past the count are 0.
+ * Settled: arrays hold L entries (L = strlen(list)), or L + 1 when the list
+ * holds no digit at all ("," gives 0, 0 with count 2), so a count returned
+ * never exceeds the array's entries; the "malloc %d bytes failed" line shows
+ * the byte size of one array as requested.  Entries wrap around modulo 2^32
+ * instead of overflowing.  A null list behaves as the empty list; a null
+ * plugins pointer returns 0 and writes nothing. */
 int32_t plugin_from_cmdline(const char *list, int32_t **plugins, int32_t selector);
-/* Gathers the plugin names of an image configuration file into a new set. */
+/* Gathers the plugin names of an image configuration file into a new set:
+ * the configuration's image names in order, then "fc_plugin" and
+ * "virt_plugin" when /mnt/pss/load-fcplugin and /mnt/pss/load-virtplugin
+ * exist and path contains "img.conf".  The set is sized exactly (string
+ * capacity: the names; byte capacity: their lengths plus terminators) and
+ * released with plugin_strings_free().  Returns 0, a non-zero code of
+ * plugin_icf_* unchanged, PLUGIN_ERR_NOMEM (the set) or PLUGIN_ERR_FAILED (a
+ * name not appended); *names is null on every failure and the configuration
+ * handle is closed on every path.  Silent on success unless debug is on.
+ * Settled: a null path or a null names pointer returns PLUGIN_ERR_INVALID_ARG
+ * without a message (*names set to null when names is not null). */
 plugin_rc_t plugin_get_names_from_conf(const char *path, plugin_strings **names);
-/* Reads the boot-stage record; size must be (get_max_allowed_zell() + 2) * 4. */
+/* Reads the boot-stage record from /velm/plugin_extract_log/stage_boot; size
+ * must be (get_max_allowed_zell() + 2) * 4, asked once per call.  Without the
+ * file word 0 becomes 0x424F4F54 ("BOOT"), the other words are untouched and
+ * no file is made (0).  PLUGIN_ERR_INVALID_ARG (null record or wrong size, with
+ * a line), PLUGIN_ERR_OPEN (the file exists but cannot be opened, no line),
+ * PLUGIN_ERR_READ (still short after 5 tries one second apart, with a line).
+ * Settled: the address in the size-mismatch line is its low 32 bits ("%x"); a
+ * required size below 4 bytes (a limit below -1) never matches. */
 plugin_rc_t plugin_read_remaining_load(uint32_t *record, int32_t size);
-/* Writes the boot-stage record; size must be (get_max_allowed_zell() + 2) * 4. */
+/* Writes the boot-stage record; size must be (get_max_allowed_zell() + 2) * 4.
+ * Creates the file (mode "w") when it does not exist, else overwrites its
+ * first size bytes in place (mode "r+", a longer file keeps its tail).
+ * PLUGIN_ERR_INVALID_ARG (as for the read), PLUGIN_ERR_OPEN (cannot be opened,
+ * e.g. no /velm/plugin_extract_log), PLUGIN_ERR_WRITE (short write); only the
+ * size mismatch writes a line.  Settled: the stream is unbuffered, so a write
+ * refused by the device (a full disk) is reported as PLUGIN_ERR_WRITE. */
 plugin_rc_t plugin_write_remaining_load(const uint32_t *record, int32_t size);
 
 #ifdef __cplusplus

@@ -1,0 +1,69 @@
+// Kernel command line: key lookup in /proc/cmdline (plugin_get_cmdline).
+//
+// The text is read into one static buffer shared by every call; the value
+// handed back points into it and is cut out in place.  Nothing is allocated:
+// one open, one read of at most 511 bytes, one close.
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "frame/internal.h"
+
+namespace {
+
+constexpr std::size_t kCmdlineSize = 512;
+char g_cmdline[kCmdlineSize];
+
+constexpr char kFunc[] = "plugin_get_cmdline";
+
+// A value ends at the first blank or line feed: the kernel's text ends with a
+// line feed, which a value at the end of the text would otherwise carry.
+bool ends_value(char c) { return c == ' ' || c == '\n'; }
+
+}  // namespace
+
+extern "C" PI_EXPORT char *plugin_get_cmdline(const char *key) {
+    if (key == nullptr) {
+        static const char kNull[] = "Null cmdline parameter\n";
+        std::fwrite(kNull, 1, sizeof kNull - 1, stderr);
+        return nullptr;
+    }
+    pi::log("%s: Expected cmdline: %s\n", kFunc, key);
+
+    int fd = ::open("/proc/cmdline", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        pi::log("%s: Open cmdline failed: %s\n", kFunc, std::strerror(errno));
+        return nullptr;
+    }
+    errno = 0;  // an empty file reads 0 bytes and sets no errno
+    ssize_t got = ::read(fd, g_cmdline, kCmdlineSize - 1);
+    int read_errno = errno;
+    if (got <= 0) {
+        ::close(fd);
+        const char *why = std::strerror(read_errno);
+        for (int i = 0; i < 2; ++i)
+            pi::log("%s: read cmdline failed (%s) (%d)\n", kFunc, why, static_cast<int>(kCmdlineSize));
+        return nullptr;
+    }
+    g_cmdline[got] = '\0';
+    ::close(fd);
+
+    pi::log("%s: File read ====> %s\n", kFunc, g_cmdline);
+    pi::log("%s: Read === > %s", kFunc, g_cmdline);
+
+    char *match = std::strstr(g_cmdline, key);
+    if (match == nullptr) {
+        pi::log("%s: can't find %s\n", kFunc, key);
+        return nullptr;
+    }
+    // The first "=" from the match onward; none before the end of the text
+    // means the key has no value.
+    char *eq = std::strchr(match, '=');
+    if (eq == nullptr) return nullptr;
+    char *value = eq + 1;
+    char *end = value;
+    while (*end != '\0' && !ends_value(*end)) ++end;
+    *end = '\0';
+    return value;
+}

@@ -1,0 +1,148 @@
+// Plugin names from an image configuration (plugin_get_names_from_conf).
+//
+// Two walks over the configuration: the first counts the names and their
+// bytes, the set is then made once with exactly that size, the second walk
+// fills it.  The FC and virtualisation plugins are added at the end when
+// their marker files exist and the configuration is an "img.conf".
+#include <cstring>
+
+#include "frame/internal.h"
+#include "platform/plugin_icf.h"
+#include "platform/plugin_strings.h"
+
+namespace {
+
+constexpr char kFunc[] = "plugin_get_names_from_conf";
+
+constexpr char kFcMarker[] = "/mnt/pss/load-fcplugin";
+constexpr char kVirtMarker[] = "/mnt/pss/load-virtplugin";
+constexpr char kFcName[] = "fc_plugin";
+constexpr char kVirtName[] = "virt_plugin";
+
+// A marker counts when it exists and the configuration is an image configuration.
+bool marker_counts(const char *marker, const char *conf_path) {
+    struct stat st;
+    return ::stat(marker, &st) == 0 && std::strstr(conf_path, "img.conf") != nullptr;
+}
+
+// Closes the configuration handle on every way out.
+class IcfHandle {
+public:
+    IcfHandle() = default;
+    IcfHandle(const IcfHandle &) = delete;
+    IcfHandle &operator=(const IcfHandle &) = delete;
+    ~IcfHandle() {
+        if (h_ != nullptr) plugin_icf_close(h_);
+    }
+    plugin_icf **addr() { return &h_; }
+    plugin_icf *get() const { return h_; }
+
+private:
+    plugin_icf *h_ = nullptr;
+};
+
+// Owner of the name set until it is handed to the caller.
+class NameSet {
+public:
+    NameSet() = default;
+    NameSet(const NameSet &) = delete;
+    NameSet &operator=(const NameSet &) = delete;
+    ~NameSet() {
+        if (s_ != nullptr) plugin_strings_free(s_);
+    }
+    void reset(plugin_strings *s) { s_ = s; }
+    plugin_strings *get() const { return s_; }
+    plugin_strings *release() {
+        plugin_strings *s = s_;
+        s_ = nullptr;
+        return s;
+    }
+
+private:
+    plugin_strings *s_ = nullptr;
+};
+
+// Appends one of the two extra names (debug lines only).
+bool append_extra(plugin_strings *set, const char *name) {
+    pi::debug("%s: Appending %s to the namelist\n", kFunc, name);
+    if (plugin_strings_append(set, name) < 0) {
+        pi::debug("%s: failed to append %s sto strings\n", kFunc, name);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" PI_EXPORT plugin_rc_t plugin_get_names_from_conf(const char *path, plugin_strings **names) {
+    if (names == nullptr) return PLUGIN_ERR_INVALID_ARG;
+    *names = nullptr;
+    if (path == nullptr) return PLUGIN_ERR_INVALID_ARG;
+
+    bool fc = marker_counts(kFcMarker, path);
+    bool virt = marker_counts(kVirtMarker, path);
+
+    IcfHandle handle;
+    uint32_t rc = plugin_icf_open(path, handle.addr());
+    if (rc != 0) {
+        pi::log("%s: open %s failed. (rc = 0x%x)\n", kFunc, path, rc);
+        return rc;
+    }
+
+    // Counting pass.
+    uint32_t count = 0;
+    uint32_t bytes = 0;
+    for (;;) {
+        const char *name = nullptr;
+        rc = plugin_icf_get_name(handle.get(), &name);
+        if (rc != 0) {
+            pi::log("%s: get plugin image name failed. (rc = %d)\n", kFunc, static_cast<int>(rc));
+            return rc;
+        }
+        if (name == nullptr) break;
+        ++count;
+        bytes += static_cast<uint32_t>(std::strlen(name)) + 1;
+    }
+    if (fc) {
+        ++count;
+        bytes += sizeof kFcName;  // 10: the name and its terminator
+        pi::debug("%s: Included FC Plugin for plugin string malloc\n", kFunc);
+    }
+    if (virt) {
+        ++count;
+        bytes += sizeof kVirtName;  // 12
+        pi::debug("%s: Included virtualization Plugin for plugin string malloc\n", kFunc);
+    }
+
+    NameSet set;
+    set.reset(plugin_strings_malloc(count, bytes));
+    if (set.get() == nullptr) {
+        pi::log("%s: strings malloc failed. Number of strings (%d), size(%d)\n", kFunc,
+                static_cast<int>(count), static_cast<int>(bytes));
+        return PLUGIN_ERR_NOMEM;
+    }
+
+    // Filling pass.
+    const char *name = nullptr;
+    rc = plugin_icf_first_img_name(handle.get(), &name);
+    if (rc != 0) {
+        pi::log("%s: get first plugin image name failed. (rc = %d)\n", kFunc, static_cast<int>(rc));
+        return rc;
+    }
+    while (name != nullptr) {
+        if (plugin_strings_append(set.get(), name) < 0) {
+            pi::log("%s: failed to append %s sto strings\n", kFunc, name);
+            return PLUGIN_ERR_FAILED;
+        }
+        rc = plugin_icf_get_name(handle.get(), &name);
+        if (rc != 0) {
+            pi::log("%s: get plugin image name failed. (rc = 0x%x)\n", kFunc, rc);
+            return rc;
+        }
+    }
+    if (fc && !append_extra(set.get(), kFcName)) return PLUGIN_ERR_FAILED;
+    if (virt && !append_extra(set.get(), kVirtName)) return PLUGIN_ERR_FAILED;
+
+    *names = set.release();
+    return PLUGIN_OK;
+}

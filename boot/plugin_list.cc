@@ -1,0 +1,115 @@
+// Kernel command line: the boot line's plugin list (plugin_from_cmdline).
+//
+// A list such as "3,4+5" is parsed into two zero-filled arrays: every entry
+// in the order of the text, and the first group joined by "+" (or, without
+// any "+", the first entry alone).  One of them is handed to the caller.
+#include <cstring>
+
+#include "frame/internal.h"
+
+namespace {
+
+constexpr char kFunc[] = "plugin_from_cmdline";
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Entries accumulate in 32-bit arithmetic without a range check; an entry too
+// large for 32 bits wraps around instead of overflowing.
+int32_t push_digit(int32_t entry, char digit) {
+    return static_cast<int32_t>(static_cast<uint32_t>(entry) * 10u + static_cast<uint32_t>(digit - '0'));
+}
+
+void write_text(const char *text) { std::fwrite(text, 1, std::strlen(text), stderr); }
+
+void write_entries(const int32_t *entries, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) pi::log("%d ", entries[i]);
+    std::fputc('\n', stderr);
+}
+
+int32_t finish_failed() {
+    pi::log("%s: returned num plugin (%d)\n", kFunc, 0);
+    return 0;
+}
+
+}  // namespace
+
+extern "C" PI_EXPORT int32_t plugin_from_cmdline(const char *list, int32_t **plugins, int32_t selector) {
+    if (plugins == nullptr) return 0;
+    *plugins = nullptr;
+    if (list == nullptr || *list == '\0') {
+        pi::log("%s: No cmdline\n", kFunc);
+        return 0;
+    }
+
+    // L entries hold every list with at least one digit; a list of separators
+    // alone has L + 1 entries (",": two empty entries), so it gets one more.
+    std::size_t length = std::strlen(list);
+    bool has_digit = false;
+    for (const char *p = list; *p != '\0' && !has_digit; ++p) has_digit = is_digit(*p);
+    std::size_t entries = has_digit ? length : length + 1;
+    std::size_t bytes = entries * sizeof(int32_t);
+
+    pi::MallocPtr<int32_t> all;
+    pi::MallocPtr<int32_t> together;
+    bool all_ok = all.allocate(bytes);
+    bool together_ok = together.allocate(bytes);
+    pi::log("%s: cmdline %s\n", kFunc, list);
+    if (!all_ok || !together_ok) {
+        pi::log("%s: malloc %d bytes failed\n", kFunc, static_cast<int>(bytes));
+        return finish_failed();  // the owners free whichever succeeded
+    }
+    std::memset(all.get(), 0, bytes);
+    std::memset(together.get(), 0, bytes);
+
+    std::size_t all_index = 0;
+    std::size_t together_index = 0;
+    bool together_open = true;
+    bool first_saved = false;
+    int32_t first = 0;
+    for (const char *p = list; *p != '\0'; ++p) {
+        char c = *p;
+        if (is_digit(c)) {
+            all[all_index] = push_digit(all[all_index], c);
+            if (together_open) together[together_index] = push_digit(together[together_index], c);
+        } else if (c == '+') {
+            if (!together_open) {
+                write_text("invalid cmdline format\n");
+                return finish_failed();
+            }
+            ++all_index;
+            ++together_index;
+        } else if (c == ',') {
+            ++all_index;
+            if (together_index != 0) {
+                together_open = false;
+            } else {
+                if (!first_saved) {
+                    first = together[0];
+                    first_saved = true;
+                }
+                together[0] = 0;
+            }
+        } else {
+            pi::log("invalid cmdline format (invalid char %c)\n", c);
+            return finish_failed();
+        }
+    }
+
+    std::size_t together_count;
+    if (together_index != 0) {
+        together_count = together_index + 1;
+        write_text("Plugins which boot together: ");
+        write_entries(together.get(), together_count);
+    } else {
+        if (first_saved) together[0] = first;
+        together_count = 1;
+    }
+    std::size_t all_count = all_index + 1;
+    write_text("\nAll plugins in cmdline: ");
+    write_entries(all.get(), all_count);
+
+    int32_t count = static_cast<int32_t>(selector != 0 ? all_count : together_count);
+    pi::log("%s: returned num plugin (%d)\n", kFunc, count);
+    *plugins = selector != 0 ? all.release() : together.release();
+    return count;
+}
