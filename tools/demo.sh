@@ -174,10 +174,13 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-echo "demo: building ($build)"
-make -s -C "$top" build BUILD="$build" JOBS="$jobs" >"$build.demo-build.log" 2>&1 ||
-    { cat "$build.demo-build.log" >&2; exit 1; }
-rm -f "$build.demo-build.log"
+# Only what the demo runs is built here; make test builds the rest.
+echo "demo: building the library, pluginctl, sandbox-run, srgtool and mkplugin (${build#"$top"/})"
+buildlog=$(mktemp)
+{ [ -f "$build/CMakeCache.txt" ] || cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo; } >"$buildlog" 2>&1 &&
+    cmake --build "$build" -j "$jobs" --target pluginctl sandbox-run srgtool mkplugin >>"$buildlog" 2>&1 ||
+    { cat "$buildlog" >&2; rm -f "$buildlog"; exit 1; }
+rm -f "$buildlog"
 
 rm -rf "$demo"
 work=$demo/work

@@ -553,7 +553,9 @@ int run(int argc, char **argv) {
     const Command *cmd = nullptr;
     for (const Command &c : commands())
         if (c.name == name) cmd = &c;
-    if (cmd == nullptr) return usage_error("unknown subcommand " + name + " (pluginctl --help lists them)", "");
+    if (cmd == nullptr)
+        return usage_error("unknown subcommand " + name,
+                           "usage: pluginctl [--debug] SUBCOMMAND [ARGS...]  (pluginctl --help lists them)\n");
 
     std::vector<std::string> rest(args.begin() + static_cast<long>(at), args.end());
     try {
