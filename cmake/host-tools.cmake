@@ -7,10 +7,7 @@
 # Records and images the host tools make are what the target reads in the
 # field, too: they are made on a build host and read on the box.
 #
-# Included right after project() by cmake/powerpc-linux-gnu.cmake.
-if(NOT CMAKE_CROSSCOMPILING OR NOT PI_HOST_TOOLS_DIR)
-  return()
-endif()
+# Included by the top-level CMakeLists.txt in place of tools/.
 
 foreach(tool srgtool mkplugin pluginctl sandbox-run)
   if(EXISTS ${PI_HOST_TOOLS_DIR}/${tool} AND NOT TARGET ${tool})
@@ -18,12 +15,3 @@ foreach(tool srgtool mkplugin pluginctl sandbox-run)
     set_target_properties(${tool} PROPERTIES IMPORTED_LOCATION ${PI_HOST_TOOLS_DIR}/${tool})
   endif()
 endforeach()
-
-# The top-level list adds tools/ like any other folder; skip it here.
-macro(add_subdirectory dir)
-  if("${dir}" STREQUAL "tools")
-    message(STATUS "tools: taken from the host build ${PI_HOST_TOOLS_DIR}")
-  else()
-    _add_subdirectory(${ARGV})
-  endif()
-endmacro()

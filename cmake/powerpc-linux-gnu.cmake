@@ -46,7 +46,4 @@ set(CMAKE_CXX_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/ppc-run)
 
 # Tools run by tests as commands come from the build host (qemu-user cannot
-# start a target program from inside a target program).
-if(PI_HOST_TOOLS_DIR)
-  set(CMAKE_PROJECT_INCLUDE ${CMAKE_CURRENT_LIST_DIR}/host-tools.cmake)
-endif()
+# start a target program from inside a target program): set PI_HOST_TOOLS_DIR.

@@ -14,6 +14,7 @@
 // output file is removed; bad arguments print the usage and exit 2, other
 // failures exit 1.
 
+#include <climits>
 #include <archive.h>
 #include <archive_entry.h>
 #include <dirent.h>
@@ -178,15 +179,15 @@ std::string write_archive(int fd, const std::vector<Member> &members) {
         if (S_ISDIR(m.st.st_mode)) {
             archive_entry_set_filetype(entry, AE_IFDIR);
         } else if (S_ISLNK(m.st.st_mode)) {
-            std::vector<char> target(size_t(m.st.st_size) + 2);
-            ssize_t len = readlink(m.path.c_str(), target.data(), target.size() - 1);
-            if (len < 0 || size_t(len) >= target.size() - 1) {
+            char target[PATH_MAX + 1];
+            ssize_t len = readlink(m.path.c_str(), target, sizeof target - 1);
+            if (len < 0 || size_t(len) >= sizeof target - 1) {
                 error = m.path + ": cannot read the link";
                 break;
             }
             target[size_t(len)] = '\0';
             archive_entry_set_filetype(entry, AE_IFLNK);
-            archive_entry_set_symlink(entry, target.data());
+            archive_entry_set_symlink(entry, target);
         } else {
             in = open(m.path.c_str(), O_RDONLY | O_CLOEXEC);
             if (in < 0) {
