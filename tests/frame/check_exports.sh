@@ -1,11 +1,11 @@
 #!/bin/sh
 # Compares the dynamic symbols the library defines with the checked-in list,
-# and checks that the four patching names are weak aliases of the stub.
+# (sanitizer runtime symbols aside) and checks that the four patching names are weak aliases of the stub.
 # usage: check_exports.sh LIBRARY EXPECTED_LIST
 set -eu
 lib=$1
 expected=$2
-actual=$(nm -D --defined-only "$lib" | awk '{print $2, $3}' | LC_ALL=C sort)
+actual=$(nm -D --defined-only "$lib" | awk '$3 !~ /^__(odr_)?asan/ {print $2, $3}' | LC_ALL=C sort)
 want=$(LC_ALL=C sort "$expected")
 if [ "$actual" != "$want" ]; then
     echo "exported symbols differ from $expected:"

@@ -24,15 +24,8 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-int run(const std::string &cmd) {
-    int st = system(cmd.c_str());
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
-Bytes slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
+using pit::shell;
+Bytes slurp(const std::string &path) { return pit::read_bytes(path); }
 
 std::string text(const std::string &path) {
     Bytes b = slurp(path);
@@ -56,7 +49,7 @@ class ImageTest : public pit::SandboxTest {
 protected:
     void SetUp() override {
         pit::SandboxTest::SetUp();
-        ASSERT_EQ(run(std::string(SRGTOOL) + " make --swid plug-a --dep base -o /tmp/a.sro"), 0);
+        ASSERT_EQ(shell(std::string(SRGTOOL) + " make --swid plug-a --dep base -o /tmp/a.sro"), 0);
         // A small plugin tree: nested directories, modes, a symbolic link.
         for (const char *d : {"/tmp/tree", "/tmp/tree/usr", "/tmp/tree/usr/bin", "/tmp/tree/opt",
                               "/tmp/tree/opt/tool", "/tmp/tree/opt/tool/lib"})
@@ -69,7 +62,7 @@ protected:
     }
     static int mkplugin(const std::string &args, std::string *err = nullptr) {
         std::string out, e;
-        int rc = pit::captured([&] { return run(std::string(MKPLUGIN) + " " + args); }, &out, &e);
+        int rc = pit::captured([&] { return shell(std::string(MKPLUGIN) + " " + args); }, &out, &e);
         EXPECT_EQ(out, "");
         if (err)
             *err = e;
@@ -80,11 +73,11 @@ protected:
 TEST_F(ImageTest, ArchiveListsAndExtractsAsTheExtractionCommandsRunIt) {
     ASSERT_EQ(mkplugin("--record /tmp/a.sro -o /tmp/a.img /tmp/tree"), 0);
     // The listing of the plugin form: members, sorted, dirs with '/'.
-    ASSERT_EQ(run("dd if=/tmp/a.img skip=1 bs=512 2>/dev/null | tar -tz > /tmp/list"), 0);
+    ASSERT_EQ(shell("dd if=/tmp/a.img skip=1 bs=512 2>/dev/null | tar -tz > /tmp/list"), 0);
     EXPECT_EQ(text("/tmp/list"),
               "./\n./opt/\n./opt/tool/\n./opt/tool/lib/\n./opt/tool/lib/x.so\n"
               "./usr/\n./usr/bin/\n./usr/bin/data\n./usr/bin/foo\n./usr/bin/foolink\n");
-    ASSERT_EQ(run("dd if=/tmp/a.img skip=1 bs=512 2>/dev/null | tar -tvz > /tmp/long"), 0);
+    ASSERT_EQ(shell("dd if=/tmp/a.img skip=1 bs=512 2>/dev/null | tar -tvz > /tmp/long"), 0);
     std::string longlist = text("/tmp/long");
     EXPECT_NE(longlist.find("-rwxr-xr-x root/root        19 1970-01-01 00:00 ./usr/bin/foo\n"),
               std::string::npos)
@@ -96,7 +89,7 @@ TEST_F(ImageTest, ArchiveListsAndExtractsAsTheExtractionCommandsRunIt) {
 
     // Plugin extraction with a manifest.
     ASSERT_EQ(mkdir("/velm/plug", 0755), 0);
-    ASSERT_EQ(run("dd if=/tmp/a.img skip=1 bs=512 2>/dev/null | "
+    ASSERT_EQ(shell("dd if=/tmp/a.img skip=1 bs=512 2>/dev/null | "
                   "tar -xvkPpmz -C /velm/plug > /velm/plug.log"),
               0);
     EXPECT_EQ(text("/velm/plug.log"), text("/tmp/list"));
@@ -110,7 +103,7 @@ TEST_F(ImageTest, ArchiveListsAndExtractsAsTheExtractionCommandsRunIt) {
 
     // System-image form: dd streams the whole file, header included, and tar
     // extracts one member under "/".
-    ASSERT_EQ(run("dd if=/tmp/a.img bs=512 2>/dev/null | tar -xvkPpmz -C / ./opt/tool > /tmp/sys.log"),
+    ASSERT_EQ(shell("dd if=/tmp/a.img bs=512 2>/dev/null | tar -xvkPpmz -C / ./opt/tool > /tmp/sys.log"),
               0);
     EXPECT_EQ(text("/tmp/sys.log"), "./opt/tool/\n./opt/tool/lib/\n./opt/tool/lib/x.so\n");
     EXPECT_EQ(text("/opt/tool/lib/x.so"), std::string(70000, 'x'));
@@ -141,7 +134,7 @@ TEST_F(ImageTest, OpenReadsBlockSizeAndVendorInfo) {
         // The archive starts right after the block.
         std::string cmd = "dd if=" + img + " skip=1 bs=" + std::to_string(block) +
                           " 2>/dev/null | tar -tz >/dev/null 2>&1";
-        EXPECT_EQ(run(cmd), 0) << block;
+        EXPECT_EQ(shell(cmd), 0) << block;
     }
 }
 
@@ -149,15 +142,15 @@ TEST_F(ImageTest, SameInputsGiveIdenticalBytes) {
     ASSERT_EQ(mkplugin("--record /tmp/a.sro -o /tmp/1.img /tmp/tree"), 0);
     // Later times, another owner's umask and a copy made in another order do
     // not change the image.
-    ASSERT_EQ(run("touch -d 2001-02-03 /tmp/tree/usr/bin/foo /tmp/tree/usr"), 0);
+    ASSERT_EQ(shell("touch -d 2001-02-03 /tmp/tree/usr/bin/foo /tmp/tree/usr"), 0);
     ASSERT_EQ(mkplugin("--record /tmp/a.sro -o /tmp/2.img /tmp/tree"), 0);
-    ASSERT_EQ(run("mkdir /tmp/copy && cd /tmp/tree && "
+    ASSERT_EQ(shell("mkdir /tmp/copy && cd /tmp/tree && "
                   "for p in usr/bin/foolink usr/bin/foo usr/bin/data opt/tool/lib/x.so; do "
                   "mkdir -p /tmp/copy/$(dirname $p); cp -a $p /tmp/copy/$p; done && "
                   "chmod 750 /tmp/copy/opt && chmod 755 /tmp/copy /tmp/copy/usr /tmp/copy/usr/bin "
                   "/tmp/copy/opt/tool /tmp/copy/opt/tool/lib"),
               0);
-    ASSERT_EQ(run("chmod 755 /tmp/tree"), 0);
+    ASSERT_EQ(shell("chmod 755 /tmp/tree"), 0);
     ASSERT_EQ(mkplugin("--record /tmp/a.sro -o /tmp/3.img /tmp/copy"), 0);
     Bytes one = slurp("/tmp/1.img");
     ASSERT_GT(one.size(), 512u);

@@ -20,15 +20,8 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-int run(const std::string &cmd) {
-    int st = system(cmd.c_str());
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
-Bytes slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
+using pit::shell;
+Bytes slurp(const std::string &path) { return pit::read_bytes(path); }
 
 void spit(const std::string &path, const Bytes &b) {
     FILE *f = fopen(path.c_str(), "wb");
@@ -87,7 +80,7 @@ protected:
         return b;
     }
     static void make(const std::string &args) {
-        ASSERT_EQ(run(std::string(SRGTOOL) + " make " + args), 0) << args;
+        ASSERT_EQ(shell(std::string(SRGTOOL) + " make " + args), 0) << args;
     }
 };
 
@@ -302,7 +295,7 @@ TEST_F(SrgTest, SrgtoolReportsMisuseAndFailures) {
              {"dump", 2, "dump takes one record file"},
              {"dump /tmp/none.sro", 1, "srgtool: /tmp/none.sro: not a valid record file"},
          }) {
-        int status = pit::captured([&] { return run(tool + " " + c.args); }, &out, &err);
+        int status = pit::captured([&] { return shell(tool + " " + c.args); }, &out, &err);
         EXPECT_EQ(status, c.status) << c.args;
         EXPECT_NE(err.find(c.message), std::string::npos) << c.args << ": " << err;
         EXPECT_EQ(out, "") << c.args;
@@ -310,7 +303,7 @@ TEST_F(SrgTest, SrgtoolReportsMisuseAndFailures) {
     EXPECT_NE(access("/tmp/e.sro", F_OK), 0);
 
     make("--swid core --dep base -o /tmp/c.sro");
-    int status = pit::captured([&] { return run(tool + " dump /tmp/c.sro"); }, &out, &err);
+    int status = pit::captured([&] { return shell(tool + " dump /tmp/c.sro"); }, &out, &err);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(out, "swid: core\n  depends on: base\n");
     EXPECT_EQ(err, "");

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -115,6 +116,16 @@ bool parse_syslog(const std::string &datagram, int *priority, std::string *messa
     if (priority) *priority = static_cast<int>(pri);
     if (message) *message = rest;
     return true;
+}
+
+int shell(const std::string &command) {
+    int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::vector<unsigned char> read_bytes(const std::string &path) {
+    std::string text = read_file(path);
+    return std::vector<unsigned char>(text.begin(), text.end());
 }
 
 std::string read_file(const std::string &path) {

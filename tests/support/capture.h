@@ -57,6 +57,10 @@ private:
 // "<pri>" and the timestamp/tag header up to ": "); false when malformed.
 bool parse_syslog(const std::string &datagram, int *priority, std::string *message);
 
+// Runs a shell command; its exit status, or -1 when it did not exit normally.
+int shell(const std::string &command);
+// Reads a whole file as bytes; empty when missing.
+std::vector<unsigned char> read_bytes(const std::string &path);
 // Reads a whole file; empty when missing.
 std::string read_file(const std::string &path);
 // Writes a whole file (mode 0644, truncating); false on failure.
