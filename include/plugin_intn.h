@@ -209,7 +209,9 @@ plugin_rc_t plugin_topological_order_get(uint16_t count, uint32_t **matrix, uint
  * "plugin_find_load_order(): num_img=%d", "...(): srg_dump for img=%s" and
  * "topological order: " with every entry.  Codes: PLUGIN_ERR_FAILED (count 0,
  * null array, row table allocation, dependency list query failed - order
- * untouched), PLUGIN_ERR_NOMEM (a row), or the sort's result.
+ * untouched), PLUGIN_ERR_NOMEM (a row, or the arrays of software ids, of
+ * indices sorted by id and of matched plugins - order untouched, nothing
+ * written but the first debug line), or the sort's result.
  * Settled: a record without a software id shows as "(null)" in every line
  * and no dependency string matches it. */
 plugin_rc_t plugin_find_load_order(uint32_t count, srg_record **records, uint32_t *order);

@@ -8,6 +8,7 @@
 // recounting the matrix for every position it keeps each plugin's count of
 // dependencies on plugins not yet placed and lowers the counts of the
 // plugins that depend on the one just placed: count^2 in all.
+#include <algorithm>
 #include <cstring>
 
 #include "frame/internal.h"
@@ -31,15 +32,6 @@ void debug_order(const char *label, uint32_t count, const uint32_t *order) {
     pi::debug("%s: ", label);
     for (uint32_t k = 0; k < count; ++k) pi::debug("%d ", static_cast<int32_t>(order[k]));
     pi::debug("\n");
-}
-
-// True when the dependency list names swid (exact comparison).
-bool list_names(const sysmgr_strings *list, uint32_t n, const char *swid) {
-    for (uint32_t k = 0; k < n; ++k) {
-        const char *dep = sysmgr_strings_get(list, k);
-        if (dep && std::strcmp(dep, swid) == 0) return true;
-    }
-    return false;
 }
 
 }  // namespace
@@ -90,8 +82,29 @@ PI_EXPORT plugin_rc_t plugin_find_load_order(uint32_t count, srg_record **record
         }
     }
 
+    // Every record's software id, fetched once; the indices of the records
+    // that have one, sorted by (id, index); the plugins matched for one row.
+    pi::MallocPtr<const char *> ids(static_cast<const char **>(std::malloc(count * sizeof(const char *))));
+    pi::MallocPtr<uint32_t> sorted(static_cast<uint32_t *>(std::malloc(count * sizeof(uint32_t))));
+    pi::MallocPtr<uint32_t> matched(static_cast<uint32_t *>(std::malloc(count * sizeof(uint32_t))));
+    if (!ids || !sorted || !matched) {
+        free_matrix(rows, count);
+        return PLUGIN_ERR_NOMEM;
+    }
+    uint32_t with_id = 0;
     for (uint32_t i = 0; i < count; ++i) {
-        const char *swid = srg_sw_id_get(records[i]);
+        ids.get()[i] = srg_sw_id_get(records[i]);
+        if (ids.get()[i]) sorted.get()[with_id++] = i;
+    }
+    const char *const *id = ids.get();
+    uint32_t *const index = sorted.get();
+    std::sort(index, index + with_id, [id](uint32_t a, uint32_t b) {
+        int c = std::strcmp(id[a], id[b]);
+        return c < 0 || (c == 0 && a < b);
+    });
+
+    for (uint32_t i = 0; i < count; ++i) {
+        const char *swid = id[i];
         pi::debug("%s(): srg_dump for img=%s", kLoadName, shown(swid));
         srg_dump(stderr, records[i]);
 
@@ -107,13 +120,23 @@ PI_EXPORT plugin_rc_t plugin_find_load_order(uint32_t count, srg_record **record
             continue;
         }
         pi::log("%d %s depends on: ", static_cast<int32_t>(i), shown(swid));
-        for (uint32_t j = 0; j < count; ++j) {
-            if (j == i) continue;
-            const char *swid_j = srg_sw_id_get(records[j]);
-            if (!swid_j || !list_names(list, n, swid_j)) continue;
-            rows[i][j] = 1;
-            pi::log("%s ", swid_j);
+        uint32_t *const noted = matched.get();
+        uint32_t found = 0;
+        for (uint32_t k = 0; k < n; ++k) {
+            const char *dep = sysmgr_strings_get(list, k);
+            if (!dep) continue;
+            const uint32_t *at = std::lower_bound(
+                index, index + with_id, dep,
+                [id](uint32_t a, const char *key) { return std::strcmp(id[a], key) < 0; });
+            for (; at != index + with_id && std::strcmp(id[*at], dep) == 0; ++at) {
+                uint32_t j = *at;
+                if (j == i || rows[i][j]) continue;
+                rows[i][j] = 1;
+                noted[found++] = j;
+            }
         }
+        std::sort(noted, noted + found);
+        for (uint32_t k = 0; k < found; ++k) pi::log("%s ", id[noted[k]]);
         pi::log("\n");
     }
 

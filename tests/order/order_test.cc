@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -139,6 +140,72 @@ TEST_F(OrderTest, ARepeatedSoftwareIdMakesItsDependentsDependOnBoth) {
                            r.dump(2) + "2 base: no dependency list\n" + r.dump(3) + "3 twin depends on: base \n");
 }
 
+// The matched ids are written in record order, each record once, whatever
+// the order and repetitions of the dependency strings; ids that are prefixes
+// of one another stay apart, and a record sharing the plugin's own id is
+// still matched.
+TEST_F(OrderTest, MatchedIdsAreWrittenInRecordOrderWhateverTheListOrder) {
+    Records r;
+    r.add("ab").add("abc", Deps{"ab"}).add("a").add("user", Deps{"zz", "a", "abc", "ab", "a", "user", "b"})
+        .add("user").add("ab");
+    Outcome run = load(r);
+    ASSERT_EQ(run.rc, PLUGIN_OK);
+    EXPECT_EQ(run.order, (std::vector<uint32_t>{0, 2, 4, 5, 1, 3}));
+    EXPECT_EQ(run.err, r.dump(0) + "0 ab: no dependency list\n" + r.dump(1) + "1 abc depends on: ab ab \n" +
+                           r.dump(2) + "2 a: no dependency list\n" + r.dump(3) +
+                           "3 user depends on: ab abc a user ab \n" + r.dump(4) + "4 user: no dependency list\n" +
+                           r.dump(5) + "5 ab: no dependency list\n");
+}
+
+// Random sets with few distinct ids (so many repeats) against the matching
+// rule written out pair by pair.
+TEST_F(OrderTest, RandomSetsMatchAsTheRuleSaysPairByPair) {
+    uint32_t seed = 12345;
+    auto next = [&seed](uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % n;
+    };
+    for (int round = 0; round < 20; ++round) {
+        uint32_t count = 1 + next(40);
+        std::vector<std::optional<std::string>> ids;
+        std::vector<std::optional<Deps>> lists;
+        Records r;
+        for (uint32_t i = 0; i < count; ++i) {
+            std::optional<std::string> id;
+            if (next(8) != 0) id = "m" + std::to_string(next(12));
+            std::optional<Deps> deps;
+            if (next(4) != 0) {
+                deps.emplace();
+                for (uint32_t k = next(6); k > 0; --k) deps->push_back("m" + std::to_string(next(14)));
+            }
+            r.add(id, deps);
+            ids.push_back(id);
+            lists.push_back(deps);
+        }
+        std::string expected;
+        for (uint32_t i = 0; i < count; ++i) {
+            std::string shown = ids[i] ? *ids[i] : "(null)";
+            expected += r.dump(i);
+            if (!lists[i] || lists[i]->empty()) {
+                expected += std::to_string(i) + " " + shown + ": no dependency list\n";
+                continue;
+            }
+            expected += std::to_string(i) + " " + shown + " depends on: ";
+            for (uint32_t j = 0; j < count; ++j) {
+                if (j == i || !ids[j]) continue;
+                for (const std::string &d : *lists[i])
+                    if (d == *ids[j]) {
+                        expected += *ids[j] + " ";
+                        break;
+                    }
+            }
+            expected += "\n";
+        }
+        Outcome run = load(r);
+        EXPECT_EQ(run.err, expected) << "round " << round;
+    }
+}
+
 TEST_F(OrderTest, ARecordWithoutSoftwareIdShowsAsNullAndMatchesNothing) {
     Records r;
     r.add(std::nullopt, Deps{"named"}).add("named", Deps{"(null)"}).add(std::nullopt);
@@ -175,8 +242,8 @@ TEST_F(OrderTest, BadArgumentsFailAfterTheFirstDebugLine) {
 
 // Fails allocations one after another with stderr sent to /dev/null (no
 // allocation of the test's own in between): the row table gives
-// PLUGIN_ERR_FAILED, a row or the sort's marks PLUGIN_ERR_NOMEM, and the
-// order array is never touched.
+// PLUGIN_ERR_FAILED, a row, the id, index and matched arrays or the sort's
+// marks PLUGIN_ERR_NOMEM, and the order array is never touched.
 TEST_F(OrderTest, EveryFailingAllocationGivesItsCodeAndLeavesTheOrderAlone) {
     Records r;
     r.add("p0", Deps{"p1"}).add("p1", Deps{"p2"}).add("p2").add("p3");
@@ -203,9 +270,11 @@ TEST_F(OrderTest, EveryFailingAllocationGivesItsCodeAndLeavesTheOrderAlone) {
                 codes.push_back(rc);
                 EXPECT_EQ(order, std::vector<uint32_t>(4, kSentinel));
             });
-        // The table, four rows, the marks.
-        EXPECT_EQ(injected, 6);
+        // The table, four rows, the ids, the sorted index, the matched
+        // scratch, the marks.
+        EXPECT_EQ(injected, 9);
         EXPECT_EQ(codes, (std::vector<plugin_rc_t>{PLUGIN_ERR_FAILED, PLUGIN_ERR_NOMEM, PLUGIN_ERR_NOMEM,
+                                                   PLUGIN_ERR_NOMEM, PLUGIN_ERR_NOMEM, PLUGIN_ERR_NOMEM,
                                                    PLUGIN_ERR_NOMEM, PLUGIN_ERR_NOMEM, PLUGIN_ERR_NOMEM}));
         EXPECT_EQ(rc, PLUGIN_OK);
         EXPECT_EQ(order, unload ? (std::vector<uint32_t>{3, 0, 1, 2}) : (std::vector<uint32_t>{2, 1, 0, 3}));
