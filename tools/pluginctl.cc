@@ -33,7 +33,7 @@ struct Command {
     std::string synopsis;  // arguments after the name
     std::string summary;   // one line for the list
     std::string details;   // the rest of --help
-    std::vector<OptionSpec> options;
+    std::vector<OptionDef> options;
     int min, max;  // positional arguments
     std::function<int(const Parsed &)> run;
 };
@@ -402,8 +402,8 @@ int cmd_patch(const Parsed &p) {
 
 // ------------------------------------------------------------------ table
 
-const OptionSpec kManifest{"--manifest", true, false};
-const OptionSpec kExclude{"--exclude", true, true};
+const OptionDef kManifest{"--manifest", true, false};
+const OptionDef kExclude{"--exclude", true, true};
 
 const std::vector<Command> &commands() {
     static const std::vector<Command> list = {

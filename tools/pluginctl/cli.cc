@@ -24,7 +24,7 @@ const std::vector<std::string> &Parsed::values(const std::string &name) const {
     return it == options.end() ? none : it->second;
 }
 
-Parsed parse(const std::vector<std::string> &args, const std::vector<OptionSpec> &specs, int min,
+Parsed parse(const std::vector<std::string> &args, const std::vector<OptionDef> &defs, int min,
              int max) {
     Parsed out;
     bool options_done = false;
@@ -41,12 +41,12 @@ Parsed parse(const std::vector<std::string> &args, const std::vector<OptionSpec>
         } else if (arg == "--debug") {
             out.debug = true;
         } else {
-            const OptionSpec *spec = nullptr;
-            for (const OptionSpec &s : specs)
-                if (s.name == arg) spec = &s;
-            if (spec == nullptr) throw UsageError("unknown option " + arg);
-            if (out.has(arg) && !spec->repeatable) throw UsageError(arg + " given twice");
-            if (!spec->with_value) {
+            const OptionDef *def = nullptr;
+            for (const OptionDef &s : defs)
+                if (s.name == arg) def = &s;
+            if (def == nullptr) throw UsageError("unknown option " + arg);
+            if (out.has(arg) && !def->repeatable) throw UsageError(arg + " given twice");
+            if (!def->with_value) {
                 out.options[arg].push_back("");
                 continue;
             }

@@ -18,7 +18,7 @@ struct UsageError : std::runtime_error {
 
 // An option a subcommand accepts ("--manifest"); with_value options take the
 // next argument, repeatable ones may be given more than once.
-struct OptionSpec {
+struct OptionDef {
     std::string name;
     bool with_value;
     bool repeatable;
@@ -39,7 +39,7 @@ struct Parsed {
 // Parses args against the options; --help and --debug are known everywhere,
 // "--" ends the options.  Positional counts are checked against [min, max]
 // (max < 0: no upper bound).  Throws UsageError.
-Parsed parse(const std::vector<std::string> &args, const std::vector<OptionSpec> &specs, int min,
+Parsed parse(const std::vector<std::string> &args, const std::vector<OptionDef> &defs, int min,
              int max);
 
 // Whole-string number parsing; throw UsageError naming what with the text.
