@@ -37,7 +37,8 @@ cat > "$out/run.sh" <<EOS
 # One test case under memcheck; prints "PASS name" or "FAIL name: reason".
 pi_run_test() {
   name=\$1; cwd=\$2; shift 2
-  log=$out/logs/\$name
+  # test names may hold '/', blanks and '#' (parameterized tests)
+  log=$out/logs/\$(printf '%s' "\$name" | tr -c 'A-Za-z0-9._-' '_')
   cd "\$cwd" || { echo "FAIL \$name: no directory \$cwd"; return; }
   rc=0
   timeout ${VALGRIND_TIMEOUT:-1800} valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite,indirect,possible \\
@@ -75,7 +76,7 @@ failed=$(grep -c '^FAIL ' "$out/results.txt" || true)
 echo "valgrind: $passed passed, $failed failed of $total (logs in $out/logs)"
 if [ "$failed" -ne 0 ] || [ "$passed" -ne "$total" ]; then
   grep '^FAIL ' "$out/results.txt" | while read -r _ name; do
-    name=${name%%:*}
+    name=$(printf '%s' "${name%: *}" | tr -c 'A-Za-z0-9._-' '_')
     for vg in "$out/logs/$name".*.vg; do grep -q 'ERROR SUMMARY: [1-9]\|Open file\|Open AF' "$vg" 2>/dev/null && sed -n '1,200p' "$vg"; done
     sed -n '1,60p' "$out/logs/$name.out"
   done | head -400
