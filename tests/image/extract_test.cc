@@ -13,11 +13,6 @@ using pit::read_file;
 using pit::write_file;
 using namespace pit::image;
 
-const std::string kImage = "/bootflash/plug.img";
-const std::string kNewer = "/bootflash/plug.img-newer-fs";
-const std::string kDir = "/velm/plugin/1";
-const std::string kLog = "/velm/log/plug.log";
-const std::string kList = kLog + "-newer-fs";
 
 // What tar -v lists for the image of the fixture's tree.
 const std::string kListing = "./\n./usr/\n./usr/bin/\n./usr/bin/foo\n./usr/lib/\n./usr/lib/x\n";

@@ -20,6 +20,14 @@
 
 namespace pit::image {
 
+// The image, its newer-fs directory, the target and the manifest the
+// extraction tests share.
+inline const std::string kImage = "/bootflash/plug.img";
+inline const std::string kNewer = "/bootflash/plug.img-newer-fs";
+inline const std::string kDir = "/velm/plugin/1";
+inline const std::string kLog = "/velm/log/plug.log";
+inline const std::string kList = kLog + "-newer-fs";
+
 // Runs a shell command; true when it exited with status 0.
 inline bool sh(const std::string &command) { return std::system(command.c_str()) == 0; }
 

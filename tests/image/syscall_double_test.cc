@@ -37,11 +37,6 @@ using pit::read_file;
 using pit::write_file;
 using namespace pit::image;
 
-const std::string kImage = "/bootflash/plug.img";
-const std::string kNewer = "/bootflash/plug.img-newer-fs";
-const std::string kDir = "/velm/plugin/1";
-const std::string kLog = "/velm/log/plug.log";
-const std::string kList = kLog + "-newer-fs";
 const std::string kListCmd = "cd " + kNewer + "; tar -cvf /dev/null * > " + kList;
 const std::string kCopy = "cp -af " + kNewer + "/* " + kDir;
 
