@@ -11,6 +11,7 @@
 #include <map>
 
 #include "bench/common.h"
+#include "tests/support/record_bytes.h"
 
 namespace pib {
 
@@ -173,40 +174,9 @@ PluginSet make_plugin_set(std::size_t count, double per_plugin, uint64_t seed) {
     return set;
 }
 
-namespace {
-void put_be32(std::string &s, std::size_t at, uint32_t v) {
-    s[at] = static_cast<char>(v >> 24);
-    s[at + 1] = static_cast<char>(v >> 16);
-    s[at + 2] = static_cast<char>(v >> 8);
-    s[at + 3] = static_cast<char>(v);
-}
-}  // namespace
-
 void *make_record(const std::string &swid, const std::vector<std::string> &deps) {
-    std::string r(28, '\0');
-    r.replace(0, 4, "SRG1");
-    uint32_t flags = 1;
-    put_be32(r, 12, static_cast<uint32_t>(r.size()));
-    put_be32(r, 16, static_cast<uint32_t>(swid.size()));
-    r += swid;
-    r += '\0';
-    if (!deps.empty()) {
-        flags |= 2;
-        while (r.size() % 4) r += '\0';
-        std::string list(8 + 4 * deps.size(), '\0');
-        put_be32(list, 4, static_cast<uint32_t>(deps.size()));
-        for (std::size_t i = 0; i < deps.size(); ++i) {
-            put_be32(list, 8 + 4 * i, static_cast<uint32_t>(list.size()));
-            list += deps[i];
-            list += '\0';
-        }
-        put_be32(list, 0, static_cast<uint32_t>(list.size()));
-        put_be32(r, 20, static_cast<uint32_t>(r.size()));
-        put_be32(r, 24, static_cast<uint32_t>(list.size()));
-        r += list;
-    }
-    put_be32(r, 8, flags);
-    put_be32(r, 4, static_cast<uint32_t>(r.size()));
+    std::string r = pit::record_bytes(swid, deps.empty() ? std::nullopt
+                                                         : std::optional<std::vector<std::string>>(deps));
     void *p = std::malloc(r.size());
     if (p) std::memcpy(p, r.data(), r.size());
     return p;
