@@ -11,7 +11,7 @@
 #include <map>
 
 #include "bench/common.h"
-#include "tests/support/record_bytes.h"
+#include "platform/srg_bytes.h"
 
 namespace pib {
 

@@ -29,7 +29,7 @@
 #include "platform/img.h"
 #include "platform/srg.h"
 #include "plugin_intn.h"
-#include "tests/support/sandbox.h"
+#include "tools/sandbox/sandbox.h"
 
 using namespace pib;
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "tests/support/sandbox.h"
+#include "tools/sandbox/sandbox.h"
 
 namespace fz {
 

@@ -2,7 +2,7 @@
 //
 //   sandbox-run --state DIR [--cmdline TEXT] [--bind PATH]... -- COMMAND [ARG]...
 //
-// The root is the one the test suite runs in (tests/support/sandbox.h): a
+// The root is the one the test suite runs in (tools/sandbox/sandbox.h): a
 // private mount namespace (with a user namespace mapping the caller's own uid
 // and gid when the caller is not root) whose root directory is DIR.  /velm,
 // /bootflash, /mnt/pss, /var/sysmgr, /tmp, /opt and everything else written
@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/sandbox.h"
+#include "tools/sandbox/sandbox.h"
 
 namespace {
 

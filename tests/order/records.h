@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/srg.h"
-#include "tests/support/record_bytes.h"
+#include "platform/srg_bytes.h"
 #include "tests/support/capture.h"
 
 namespace pit::order {

@@ -118,16 +118,6 @@ bool parse_syslog(const std::string &datagram, int *priority, std::string *messa
     return true;
 }
 
-int shell(const std::string &command) {
-    int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::vector<unsigned char> read_bytes(const std::string &path) {
-    std::string text = read_file(path);
-    return std::vector<unsigned char>(text.begin(), text.end());
-}
-
 std::string read_file(const std::string &path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::string();
@@ -137,6 +127,8 @@ std::string read_file(const std::string &path) {
 }
 
 bool write_file(const std::string &path, const std::string &text) {
+    std::size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0) mkdirs(path.substr(0, slash));
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());

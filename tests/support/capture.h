@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/fs.h"
+
 namespace pit {
 
 // Redirects file descriptors 1 and 2 to files from construction until stop()
@@ -56,15 +58,6 @@ private:
 // Splits a syslog datagram into its priority and message text (after the
 // "<pri>" and the timestamp/tag header up to ": "); false when malformed.
 bool parse_syslog(const std::string &datagram, int *priority, std::string *message);
-
-// Runs a shell command; its exit status, or -1 when it did not exit normally.
-int shell(const std::string &command);
-// Reads a whole file as bytes; empty when missing.
-std::vector<unsigned char> read_bytes(const std::string &path);
-// Reads a whole file; empty when missing.
-std::string read_file(const std::string &path);
-// Writes a whole file (mode 0644, truncating); false on failure.
-bool write_file(const std::string &path, const std::string &text);
 
 }  // namespace pit
 

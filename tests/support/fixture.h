@@ -6,8 +6,9 @@
 
 #include "plugin_intn.h"
 #include "tests/support/capture.h"
+#include "tests/support/doubles.h"
 #include "tests/support/faults.h"
-#include "tests/support/sandbox.h"
+#include "tools/sandbox/sandbox.h"
 
 namespace pit {
 
@@ -15,10 +16,14 @@ class SandboxTest : public ::testing::Test {
 protected:
     void SetUp() override {
         faults::disarm();
+        dbl::reset();
         sandbox_reset();
         plugin_intn_debug_off();
     }
-    void TearDown() override { faults::disarm(); }
+    void TearDown() override {
+        faults::disarm();
+        dbl::reset();
+    }
 };
 
 }  // namespace pit

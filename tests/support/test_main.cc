@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tests/support/sandbox.h"
+#include "tools/sandbox/sandbox.h"
 
 int main(int argc, char **argv) {
     std::string error;

@@ -1,5 +1,5 @@
 // The private-root sandbox; see sandbox.h for the tree it builds.
-#include "tests/support/sandbox.h"
+#include "tools/sandbox/sandbox.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -3,8 +3,8 @@
 // and length, list offset and length), the swid with its NUL, then the
 // dependency list (length, count, string offsets, the strings).  Used by the
 // tests and the benchmarks to make records without the tools.
-#ifndef PI_TESTS_SUPPORT_RECORD_BYTES_H
-#define PI_TESTS_SUPPORT_RECORD_BYTES_H
+#ifndef PI_PLATFORM_SRG_BYTES_H
+#define PI_PLATFORM_SRG_BYTES_H
 
 #include <cstdint>
 #include <optional>

@@ -19,8 +19,8 @@
 //   source and build trees bound read-write at their own paths.
 // With a state directory the root lives in that directory instead of a tmpfs
 // and persists between runs.
-#ifndef PI_TESTS_SUPPORT_SANDBOX_H
-#define PI_TESTS_SUPPORT_SANDBOX_H
+#ifndef PI_TOOLS_SANDBOX_H
+#define PI_TOOLS_SANDBOX_H
 
 #include <string>
 #include <vector>
