@@ -1,8 +1,11 @@
-// The manifest line rule (pi::manifest_line_trim) and the exclusion check
-// (plugin_file_is_excluded_from_exec_path) against models of both.  Input:
-// exclusion strings, one per line, up to a line holding only "%%", then a
-// manifest.  Every manifest line is trimmed, turned into its link name and
-// tested against the set, as linking does.
+// The manifest line rule (pi::manifest_line_trim), the names of an entry and
+// the exclusion check (plugin_file_is_excluded_from_exec_path) against models
+// of all three.  Input: lines; when one of them is "%%", the lines before it
+// are the exclusion set (one string each, the set may be empty) and the lines
+// after it the manifest; otherwise all of it is the manifest and there is no
+// set.  Every manifest line is trimmed, its link name and source path are
+// built and the link name is tested against the set, as linking does.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -22,76 +25,66 @@ bool model_trim(std::string line, std::string *entry) {
     return !line.empty();
 }
 
+// The first occurrence of a string excludes the path when it is at the path's
+// first character, or begins with '/' and only '/' stand between the path's
+// second character and it.
 bool model_excluded(const std::string &path, const std::vector<std::string> &set) {
     for (const std::string &s : set) {
-        std::size_t at = path.find(s);
-        if (at == std::string::npos) continue;
+        const std::size_t at = path.find(s);
         if (at == 0) return true;
-        if (path[at] != '/') continue;
-        bool slashes = true;
-        for (std::size_t i = at; i-- > 1;) {
-            if (path[i] != '/') {
-                slashes = false;
-                break;
-            }
-        }
-        if (slashes) return true;
+        if (at == std::string::npos || path[at] != '/') continue;
+        if (path.find_first_not_of('/', 1) >= at) return true;
     }
     return false;
 }
 
-std::vector<std::string> split_lines(const std::string &text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t nl = text.find('\n', start);
-        std::size_t end = nl == std::string::npos ? text.size() : nl + 1;
-        lines.push_back(text.substr(start, end - start));
-        start = end;
-    }
-    return lines;
+// A name as the exec-path operations build it: cut to 255 characters; the
+// builder reports whether it was cut.
+void check_name(bool built, const pi::Path &got, const std::string &want) {
+    FZ_CHECK(built == (want.size() < pi::kPathMax));
+    FZ_CHECK(want.substr(0, pi::kPathMax - 1) == got.c_str());
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
-    std::string input(reinterpret_cast<const char *>(data), size);
-    std::size_t sep = input.find("\n%%\n");
-    std::string set_text = sep == std::string::npos ? std::string() : input.substr(0, sep + 1);
-    std::string manifest = sep == std::string::npos ? input : input.substr(sep + 4);
-
+    std::vector<std::string> lines;
+    for (std::size_t start = 0, nl; start < size; start = nl + 1) {
+        const char *text = reinterpret_cast<const char *>(data);
+        const void *found = std::memchr(text + start, '\n', size - start);
+        nl = found ? static_cast<const char *>(found) - text : size;
+        lines.emplace_back(text + start, std::min(nl + 1, size) - start);
+    }
     std::vector<std::string> set;
-    uint32_t bytes = 0;
-    for (std::string s : split_lines(set_text)) {
-        if (!s.empty() && s.back() == '\n') s.pop_back();
-        s = s.c_str();
-        set.push_back(s);
-        bytes += static_cast<uint32_t>(s.size()) + 1;
-    }
     plugin_strings *exclude = nullptr;
-    if (sep != std::string::npos) {
-        exclude = plugin_strings_malloc(static_cast<uint32_t>(set.size()) + 1, bytes + 1);
+    std::size_t first = 0;
+    for (std::size_t i = 0; i < lines.size() && !exclude; ++i) {
+        if (lines[i] != "%%\n") continue;
+        exclude = plugin_strings_malloc(static_cast<uint32_t>(i) + 1, static_cast<uint32_t>(size) + 1);
         if (!exclude) return 0;
-        for (const std::string &s : set) FZ_CHECK(plugin_strings_append(exclude, s.c_str()) >= 0);
+        for (first = 0; first < i; ++first) {
+            set.push_back(lines[first].substr(0, lines[first].size() - 1).c_str());
+            FZ_CHECK(plugin_strings_append(exclude, set.back().c_str()) >= 0);
+        }
+        ++first;
     }
-
-    for (const std::string &line : split_lines(manifest)) {
+    for (std::size_t i = first; i < lines.size(); ++i) {
         // The line as the reader holds it: a heap buffer, NUL-terminated.
-        std::size_t len = std::strlen(line.c_str());
-        char *buf = static_cast<char *>(std::malloc(len + 1));
+        const std::string line = lines[i].c_str();
+        char *buf = static_cast<char *>(std::malloc(line.size() + 1));
         if (!buf) break;
-        std::memcpy(buf, line.c_str(), len + 1);
+        std::memcpy(buf, line.c_str(), line.size() + 1);
         std::string want;
-        bool has = model_trim(line.c_str(), &want);
-        char *entry = pi::manifest_line_trim(buf);
+        const bool has = model_trim(line, &want);
+        const char *entry = pi::manifest_line_trim(buf);
         FZ_CHECK((entry != nullptr) == has);
         if (entry) {
-            FZ_CHECK(entry >= buf && entry <= buf + len);
-            FZ_CHECK(want == entry);
-            char link[256];
-            std::snprintf(link, sizeof link, "/%s", entry);
-            int got = plugin_file_is_excluded_from_exec_path(link, exclude);
-            FZ_CHECK(got == (exclude ? static_cast<int>(model_excluded(link, set)) : 0));
+            FZ_CHECK(entry >= buf && entry <= buf + line.size() && want == entry);
+            pi::Path link, source;
+            check_name(pi::manifest_link_name(link, entry), link, "/" + want);
+            check_name(pi::manifest_source_path(source, "/velm/plugin/3", entry), source, "/velm/plugin/3/" + want);
+            const int got = plugin_file_is_excluded_from_exec_path(link.c_str(), exclude);
+            FZ_CHECK(got == (exclude && model_excluded(link.c_str(), set) ? 1 : 0));
         }
         std::free(buf);
     }
