@@ -82,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
             FZ_CHECK(entry >= buf && entry <= buf + line.size() && want == entry);
             pi::Path link, source;
             check_name(pi::manifest_link_name(link, entry), link, "/" + want);
-            check_name(pi::manifest_source_path(source, "/velm/plugin/3", entry), source, "/velm/plugin/3/" + want);
+            check_name(pi::manifest_source_path(source, "/velm/plugin/3", entry), source,
+                       "/velm/plugin/3/" + want);
             const int got = plugin_file_is_excluded_from_exec_path(link.c_str(), exclude);
             FZ_CHECK(got == (exclude && model_excluded(link.c_str(), set) ? 1 : 0));
         }

@@ -17,23 +17,23 @@ namespace {
 
 const std::string kLog = "/velm/m.log";
 const std::string kPlain = "console=ttyS0 quiet\n", kPdebug = "root=/dev/ram pdebug=1 quiet\n";
+using Strings = std::vector<std::string>;
 
 struct Case {
     std::string name{};
-    bool unlink = false;              // plugin_unlink_from_exec_path instead of linking
-    bool pdebug = false;              // "pdebug" on the kernel command line
-    std::vector<std::string> tree{};  // "d DIR/", "f FILE", "l LINK CONTENTS", "m RAW LINE"
-    std::string setup{};              // shell run on the root tree after the plugin is built
-    std::string readonly{};           // bound read-only before the call
-    std::vector<std::string> exclude{};  // empty: no set
-    std::string plugin = "/velm/plugin/3";
-    std::string log = kLog;
+    bool unlink = false;        // plugin_unlink_from_exec_path instead of linking
+    bool pdebug = false;        // "pdebug" on the kernel command line
+    Strings tree{};             // "d DIR/", "f FILE", "l LINK CONTENTS", "m RAW MANIFEST LINE"
+    std::string setup{};        // shell run on the root tree once the plugin is built
+    std::string readonly{};     // bound read-only before the call
+    Strings exclude{};          // none: no set
+    std::string plugin = "/velm/plugin/3", log = kLog;
     plugin_rc_t rc = PLUGIN_OK;
-    std::string err{};                // stderr after the start line, see expand()
-    std::vector<std::string> checks{};  // "l PATH TARGET", "d PATH [MODE]", "f PATH TEXT", "- PATH"
-    int hook = 0;                     // calls of the patch hook
-    std::vector<std::string> dups{};  // link names in the syslog lines
-    bool untouched = false;           // root tree afterwards exactly as before the call
+    std::string err{};          // stderr after the start line, see expand()
+    Strings checks{};           // "l PATH TARGET", "d PATH [MODE]", "f PATH TEXT", "- PATH"
+    int hook = 0;               // calls of the patch hook
+    Strings dups{};             // link names of the syslog lines
+    bool untouched = false;     // the root tree afterwards exactly as before the call
 };
 void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 
@@ -43,34 +43,20 @@ std::string replace_all(std::string s, const std::string &from, const std::strin
     return s;
 }
 
-// "L: ", "U: ", "X: " at a line's start stand for the three functions' names,
-// a line "@U" for the start line of the undo, "@load" for the patch line, $P
-// for the row's plugin path.
+// $P is the row's plugin path; a line beginning "L: ", "U: ", "X: " one of the
+// three functions' lines, "@U" the start line of the undo, "@load" the patch line.
 std::string expand(const Case &c, const std::string &text) {
+    const std::pair<std::string, std::string> abbrev[] = {
+        {"L: ", "plugin_link_to_exec_path: "}, {"U: ", "plugin_unlink_from_exec_path: "},
+        {"X: ", "plugin_file_is_excluded_from_exec_path: "}, {"@load", "Loading the committed patches..."},
+        {"@U", "plugin_unlink_from_exec_path: plugin_path = " + c.plugin + ",  tar_log = " + c.log}};
     std::string out;
-    for (const std::string &line : pit::lines(replace_all(text, "$P", c.plugin))) {
-        if (line == "@U")
-            out += "plugin_unlink_from_exec_path: plugin_path = " + c.plugin + ",  tar_log = " + c.log + "\n";
-        else if (line == "@load") out += "Loading the committed patches...\n";
-        else if (line.rfind("L: ", 0) == 0) out += "plugin_link_to_exec_path" + line.substr(1) + "\n";
-        else if (line.rfind("U: ", 0) == 0) out += "plugin_unlink_from_exec_path" + line.substr(1) + "\n";
-        else if (line.rfind("X: ", 0) == 0)
-            out += "plugin_file_is_excluded_from_exec_path" + line.substr(1) + "\n";
-        else out += line + "\n";
+    for (std::string line : pit::lines(replace_all(text, "$P", c.plugin))) {
+        for (const auto &[from, to] : abbrev)
+            if (line.rfind(from, 0) == 0) line = to + line.substr(from.size());
+        out += line + "\n";
     }
     return out;
-}
-
-// What plugin_get_cmdline writes while the link operation looks up "pdebug".
-std::string pdebug_lookup(const std::string &cmdline) {
-    std::string text = "plugin_get_cmdline: Expected cmdline: pdebug\nplugin_get_cmdline: File read ====> " +
-                       cmdline + "\nplugin_get_cmdline: Read === > " + cmdline;
-    return cmdline == kPlain ? text + "plugin_get_cmdline: can't find pdebug\n" : text;
-}
-
-std::string syslog_line(const std::string &link, const std::string &plugin) {
-    return "plugin_link_to_exec_path: Duplicate file '" + link + "' found while extracting plugin '" +
-           plugin + "'.  Please remove duplicate file from corresponding plugin.\n";
 }
 
 // Builds the plugin tree under the plugin path and writes the manifest.
@@ -93,104 +79,107 @@ void check(const Case &c, const std::string &text) {
     std::istringstream in(replace_all(text, "$P", c.plugin));
     std::string kind, path, want;
     in >> kind >> path >> want;
+    EXPECT_TRUE(kind != "l" || pit::link_target(path) == want) << text;
+    EXPECT_TRUE(kind != "f" || pit::read_file(path) == want + "\n") << text;
+    EXPECT_TRUE(kind != "-" || !pit::exists(path)) << text;
     struct stat st {};
-    EXPECT_TRUE(kind != "l" || pit::link_target(path) == want) << path;
-    EXPECT_TRUE(kind != "f" || pit::read_file(path) == want + "\n") << path;
-    EXPECT_TRUE(kind != "-" || !pit::exists(path)) << path;
-    if (kind != "d") return;
-    ASSERT_EQ(::lstat(path.c_str(), &st), 0) << path;
-    EXPECT_TRUE(S_ISDIR(st.st_mode)) << path;
-    EXPECT_TRUE(want.empty() || std::stoul(want, nullptr, 8) == (st.st_mode & 0777u)) << path;
+    EXPECT_TRUE(kind != "d" || (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+                                (want.empty() || std::stoul(want, nullptr, 8) == (st.st_mode & 0777u))))
+        << text;
 }
 
 class ExecPathTest : public pit::SandboxTest, public ::testing::WithParamInterface<Case> {};
 
 TEST_P(ExecPathTest, Row) {
     const Case &c = GetParam();
-    pit::set_cmdline(c.pdebug ? kPdebug : kPlain);
+    const std::string &cmdline = c.pdebug ? kPdebug : kPlain;
+    pit::set_cmdline(cmdline);
     build(c);
     ASSERT_TRUE(pit::sh(replace_all(c.setup, "$P", c.plugin))) << c.setup;
     ASSERT_TRUE(c.readonly.empty() || pit::bind_readonly(c.readonly));
-    plugin_strings *set = nullptr;
-    if (!c.exclude.empty()) set = plugin_strings_malloc(8, 512);
-    for (const std::string &s : c.exclude) ASSERT_GE(plugin_strings_append(set, s.c_str()), 0);
     int hook = 0;
     pit::dbl::plugin_load_committed_patch = [&] { return ++hook, PI_REAL(plugin_load_committed_patch)(); };
     const auto before = pit::snapshot({"/usr/bin", "/opt", "/etc", "/velm"});
     pit::SyslogSink sink;
-    ASSERT_TRUE(sink.ok());
     const mode_t umask = ::umask(022);
     plugin_intn_debug_on();
+    plugin_strings *set = c.exclude.empty() ? nullptr : plugin_strings_malloc(8, 512);
+    for (const std::string &s : c.exclude) EXPECT_GE(plugin_strings_append(set, s.c_str()), 0);
 
     std::string out, err;
     const plugin_rc_t rc = pit::captured([&] {
-        return (c.unlink ? plugin_unlink_from_exec_path : plugin_link_to_exec_path)(c.log.c_str(), set,
-                                                                                     c.plugin.c_str());
+        auto *op = c.unlink ? plugin_unlink_from_exec_path : plugin_link_to_exec_path;
+        return op(c.log.c_str(), set, c.plugin.c_str());
     }, &out, &err);
+    plugin_strings_free(set);
+    ::closelog();
 
     EXPECT_EQ(rc, c.rc);
-    const std::string start = c.unlink ? "" : pdebug_lookup(c.pdebug ? kPdebug : kPlain) +
+    // The lookup of "pdebug" writes its lines first.
+    const std::string start = c.unlink ? "" : "plugin_get_cmdline: Expected cmdline: pdebug\n"
+        "plugin_get_cmdline: File read ====> " + cmdline + "\nplugin_get_cmdline: Read === > " + cmdline +
+        (c.pdebug ? "" : "plugin_get_cmdline: can't find pdebug\n") +
         "plugin_link_to_exec_path: plugin_path = " + c.plugin + ", tar_log = " + c.log + "\n";
     EXPECT_EQ(err, start + expand(c, c.unlink ? "@U\n" + c.err : c.err));
-    std::string stub;
-    for (int i = 0; i < c.hook; ++i) stub += "No Patching support on this platform\n";
     EXPECT_EQ(hook, c.hook);
-    EXPECT_EQ(out, stub);
+    EXPECT_EQ(out, c.hook ? "No Patching support on this platform\n" : "");
     EXPECT_EQ(::umask(umask), 022u);
     EXPECT_EQ(libplugin_intn_debug, c.unlink ? 1 : 0);
     for (const std::string &text : c.checks) check(c, text);
     if (c.untouched) { EXPECT_EQ(pit::snapshot({"/usr/bin", "/opt", "/etc", "/velm"}), before); }
-    const std::vector<std::string> grams = sink.drain();
+    const Strings grams = sink.drain();
     ASSERT_EQ(grams.size(), c.dups.size());
     for (std::size_t i = 0; i < grams.size(); ++i) {
         int pri = -1;
         std::string msg;
         EXPECT_TRUE(pit::parse_syslog(grams[i], &pri, &msg)) << grams[i];
         EXPECT_EQ(pri, LOG_USER | LOG_CRIT);
-        EXPECT_EQ(msg, syslog_line(c.dups[i], c.plugin));
+        EXPECT_EQ(msg, "plugin_link_to_exec_path: Duplicate file '" + c.dups[i] +
+                           "' found while extracting plugin '" + c.plugin +
+                           "'.  Please remove duplicate file from corresponding plugin.\n");
     }
-    ::closelog();
-    plugin_strings_free(set);
 }
 
 std::vector<Case> cases() {
     const std::string l236(236, 'L'), l250(250, 'L'), c299(299, 'c');
-    const std::vector<std::string> dup_tree = {"d usr/", "d usr/bin/", "f usr/bin/a", "f usr/bin/dup", "f usr/bin/z"};
+    const Strings dup_tree = {"d usr/", "d usr/bin/", "f usr/bin/a", "f usr/bin/dup", "f usr/bin/z"};
+    const std::string dup_err = "L: /usr/bin/dup exists\n@U\nU: remove /usr/bin/a\n";
     return {
         {.name = "WorkedExample",
-         .tree = {"m ./", "m ", "d usr/", "d usr/bin/", "f usr/bin/foo", "d usr/lib/", "l usr/lib/libfoo.so libfoo.so.1",
-                  "l usr/bin/bar /usr/bin/foo", "l usr/bin/y ../lib/x", "d opt/new/",
-                  "f opt/" + l236, "m ./opt/" + l250 + "/tail", "l usr/bin/c /" + c299},
+         .tree = {"m ./", "m ", "d usr/", "d usr/bin/", "f usr/bin/foo", "d usr/lib/",
+                  "l usr/lib/libfoo.so libfoo.so.1", "l usr/bin/bar /usr/bin/foo", "l usr/bin/y ../lib/x",
+                  "d opt/new/", "f opt/" + l236, "m ./opt/" + l250 + "/tail", "l usr/bin/c /" + c299},
          .err = "@load",
          .checks = {"l /usr/bin/foo $P/usr/bin/foo", "l /usr/lib/libfoo.so $P/usr/lib/libfoo.so.1",
                     "l /usr/bin/bar /usr/bin/foo", "l /usr/bin/y $P/usr/bin/../lib/x", "d /opt/new 777",
                     "l /opt/" + l250 + " $P/opt/" + l236, "l /usr/bin/c /" + c299.substr(0, 254)},
          .hook = 1},
-        {.name = "DuplicateFileFailsPassTwoAndIsUndone", .tree = dup_tree, .setup = "echo mine > /usr/bin/dup",
-         .rc = PLUGIN_ERR_LINK,
-         .err = "L: /usr/bin/dup exists\n@U\nU: remove /usr/bin/a\nU: readlink /usr/bin/dup failed (errno 22)",
-         .dups = {"/usr/bin/dup"}, .untouched = true},
+        {.name = "DuplicateFileFailsPassTwoAndIsUndone", .tree = dup_tree,
+         .setup = "echo mine > /usr/bin/dup", .rc = PLUGIN_ERR_LINK,
+         .err = dup_err + "U: readlink /usr/bin/dup failed (errno 22)", .dups = {"/usr/bin/dup"},
+         .untouched = true},
         {.name = "DuplicateDirectoryTolerated", .pdebug = true, .tree = dup_tree,
          .setup = "mkdir /usr/bin/dup && echo mine > /usr/bin/dup/keep", .rc = PLUGIN_ERR_LINK,
-         .err = "L: /usr/bin/dup exists\n@U\nU: remove /usr/bin/a", .dups = {"/usr/bin/dup"}, .untouched = true},
-        {.name = "DuplicateIsTheResultWhenPassTwoCompletes", .tree = dup_tree, .setup = "echo mine > /usr/bin/dup",
-         .plugin = "/velm/plugin/xsd3", .rc = PLUGIN_ERR_DUPLICATE,
+         .err = dup_err, .dups = {"/usr/bin/dup"}, .untouched = true},
+        {.name = "DuplicateIsTheResultWhenPassTwoCompletes", .tree = dup_tree,
+         .setup = "echo mine > /usr/bin/dup", .plugin = "/velm/plugin/xsd3", .rc = PLUGIN_ERR_DUPLICATE,
          .err = "L: /usr/bin/dup exists\n@load\n@U\nU: remove /usr/bin/a\n"
                 "U: readlink /usr/bin/dup failed (errno 22)\nU: remove /usr/bin/z",
          .hook = 1, .dups = {"/usr/bin/dup"}, .untouched = true},
         {.name = "DuplicateToleratedWhenPassTwoCompletes", .pdebug = true, .tree = dup_tree,
          .setup = "echo mine > /usr/bin/dup", .plugin = "/velm/plugin/xsd3",
-         .err = "L: /usr/bin/dup exists\n@load", .checks = {"l /usr/bin/z $P/usr/bin/z", "f /usr/bin/dup mine"},
-         .hook = 1, .dups = {"/usr/bin/dup"}},
+         .err = "L: /usr/bin/dup exists\n@load",
+         .checks = {"l /usr/bin/z $P/usr/bin/z", "f /usr/bin/dup mine"}, .hook = 1, .dups = {"/usr/bin/dup"}},
         {.name = "DanglingLinkIsNoDuplicateButFailsTheSymlink", .tree = dup_tree,
          .setup = "ln -s /nowhere /usr/bin/dup", .rc = PLUGIN_ERR_LINK,
          .err = "@U\nU: remove /usr/bin/a\nU: readlink /nowhere, plugin_path $P ", .untouched = true},
         {.name = "ResolverFileIsReportedButTolerated",
-         .tree = {"d velm/etc/routing-sw/", "f velm/etc/routing-sw/tamo_resolv.conf", "f velm/etc/routing-sw/tamo_resolv",
-                  "d usr/bin/", "f usr/bin/x"},
-         .setup = "mkdir -p /velm/etc/routing-sw && cd /velm/etc/routing-sw && echo ns > tamo_resolv.conf && "
-                  "echo ns > tamo_resolv",
-         .err = "L: /velm/etc/routing-sw/tamo_resolv.conf exists\nL: /velm/etc/routing-sw/tamo_resolv exists\n@load",
+         .tree = {"d velm/etc/routing-sw/", "f velm/etc/routing-sw/tamo_resolv.conf",
+                  "f velm/etc/routing-sw/tamo_resolv", "d usr/bin/", "f usr/bin/x"},
+         .setup = "mkdir -p /velm/etc/routing-sw && cd /velm/etc/routing-sw && "
+                  "echo ns > tamo_resolv.conf && echo ns > tamo_resolv",
+         .err = "L: /velm/etc/routing-sw/tamo_resolv.conf exists\n"
+                "L: /velm/etc/routing-sw/tamo_resolv exists\n@load",
          .checks = {"f /velm/etc/routing-sw/tamo_resolv.conf ns", "l /usr/bin/x $P/usr/bin/x"}, .hook = 1,
          .dups = {"/velm/etc/routing-sw/tamo_resolv.conf", "/velm/etc/routing-sw/tamo_resolv"}},
         {.name = "XsdNamesAreNeitherReportedNorFatal",
@@ -201,14 +190,16 @@ std::vector<Case> cases() {
          .setup = "echo host > /etc/x", .exclude = {"/etc/x"},
          .err = "X: /etc/x is excluded from linking\nX: /etc/x is excluded from linking\n@load",
          .checks = {"f /etc/x host", "l /usr/bin/a $P/usr/bin/a"}, .hook = 1},
-        {.name = "MissingEntryFailsPassOne", .tree = {"d usr/bin/", "f usr/bin/a", "d opt/new/", "m ./usr/bin/missing"},
-         .rc = PLUGIN_ERR_STAT, .err = "L: stat $P/usr/bin/missing failed", .untouched = true},
-        {.name = "LinkNameThatCannotBeStatedFailsPassOne", .tree = {"d usr/bin/", "f usr/bin/a", "f usr/bin/loop"},
-         .setup = "ln -s /usr/bin/loop /usr/bin/loop", .rc = PLUGIN_ERR_STAT, .err = "L: stat /usr/bin/loop failed",
-         .untouched = true},
+        {.name = "MissingEntryFailsPassOne",
+         .tree = {"d usr/bin/", "f usr/bin/a", "d opt/new/", "m ./usr/bin/missing"}, .rc = PLUGIN_ERR_STAT,
+         .err = "L: stat $P/usr/bin/missing failed", .untouched = true},
+        {.name = "LinkNameThatCannotBeStatedFailsPassOne",
+         .tree = {"d usr/bin/", "f usr/bin/a", "f usr/bin/loop"},
+         .setup = "ln -s /usr/bin/loop /usr/bin/loop", .rc = PLUGIN_ERR_STAT,
+         .err = "L: stat /usr/bin/loop failed", .untouched = true},
         {.name = "RefusedMkdirIsUndone", .tree = {"d usr/bin/", "f usr/bin/a", "d opt/new/", "f opt/new/b"},
-         .readonly = "/opt", .rc = PLUGIN_ERR_MKDIR, .err = "L: mkdir /opt/new/ failed\n@U\nU: remove /usr/bin/a",
-         .untouched = true},
+         .readonly = "/opt", .rc = PLUGIN_ERR_MKDIR,
+         .err = "L: mkdir /opt/new/ failed\n@U\nU: remove /usr/bin/a", .untouched = true},
         {.name = "RelativeTargetOverTheBufferIsUndone",
          .tree = {"d usr/bin/", "f usr/bin/a", "l usr/bin/long " + std::string(60, 't')},
          .plugin = "/velm/" + std::string(200, 'p'), .rc = PLUGIN_ERR_LINK,
@@ -219,17 +210,20 @@ std::vector<Case> cases() {
          .rc = PLUGIN_ERR_SEEK, .err = "L: fseek /tmp/fifo failed"},
         {.name = "UnopenableManifest", .log = "/velm/none", .rc = PLUGIN_ERR_OPEN},
         {.name = "UnlinkOwnershipIsATextPrefix", .unlink = true,
-         .tree = {"m ./opt/mine", "m ./opt/ten", "m ./opt/exact", "m ./opt/long", "m ./opt/file", "m ./opt/none"},
-         .setup = "ln -s /velm/plugin/1/a /opt/mine && ln -s /velm/plugin/10/a /opt/ten && ln -s /velm/plugin/1 "
-                  "/opt/exact && ln -s /" + c299 + " /opt/long && echo x > /opt/file",
+         .tree = {"m ./opt/mine", "m ./opt/ten", "m ./opt/exact", "m ./opt/long", "m ./opt/file",
+                  "m ./opt/0"},
+         .setup = "cd /opt && ln -s /velm/plugin/1/a mine && ln -s /velm/plugin/10/a ten && "
+                  "ln -s /velm/plugin/1 exact && ln -s /" + c299 + " long && echo x > file",
          .plugin = "/velm/plugin/1",
          .err = "U: remove /opt/mine\nU: remove /opt/ten\nU: readlink /velm/plugin/1, plugin_path $P \n"
-                "U: readlink /" + c299.substr(0, 254) + ", plugin_path $P \nU: readlink /opt/file failed (errno 22)",
+                "U: readlink /" + c299.substr(0, 254) + ", plugin_path $P \n"
+                "U: readlink /opt/file failed (errno 22)",
          .checks = {"- /opt/mine", "- /opt/ten", "l /opt/exact /velm/plugin/1", "f /opt/file x"}},
         {.name = "UnlinkRemovesDirectoriesEmptyAtTheirTurn", .unlink = true,
-         .tree = {"m ./opt/a/", "m ./opt/a/b/", "m ./opt/pre/", "m ./opt/full/", "m ./opt/to-dir", "m ./opt/to-file"},
-         .setup = "mkdir -p /opt/a/b /opt/pre /opt/full /opt/dir && echo x > /opt/full/x && "
-                  "ln -s /opt/dir /opt/to-dir && ln -s /usr/bin/env /opt/to-file",
+         .tree = {"m ./opt/a/", "m ./opt/a/b/", "m ./opt/pre/", "m ./opt/full/", "m ./opt/to-dir",
+                  "m ./opt/to-file"},
+         .setup = "cd /opt && mkdir -p a/b pre full dir && echo x > full/x && "
+                  "ln -s /opt/dir to-dir && ln -s /usr/bin/env to-file",
          .err = "U: readlink /opt/dir, plugin_path $P \nU: readlink /usr/bin/env, plugin_path $P ",
          .checks = {"d /opt/a", "- /opt/a/b", "- /opt/pre", "f /opt/full/x x", "- /opt/to-dir", "d /opt/dir",
                     "l /opt/to-file /usr/bin/env"}},
