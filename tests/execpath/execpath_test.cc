@@ -146,9 +146,9 @@ std::vector<Case> cases() {
     const std::string dup_err = "L: /usr/bin/dup exists\n@U\nU: remove /usr/bin/a\n";
     return {
         {.name = "WorkedExample",
-         .tree = {"m ./", "m ", "d usr/", "d usr/bin/", "f usr/bin/foo", "d usr/lib/",
+         .tree = {"m ./", "m ", "d opt/new/", "d usr/", "d usr/bin/", "f usr/bin/foo", "d usr/lib/",
                   "l usr/lib/libfoo.so libfoo.so.1", "l usr/bin/bar /usr/bin/foo", "l usr/bin/y ../lib/x",
-                  "d opt/new/", "f opt/" + l236, "m ./opt/" + l250 + "/tail", "l usr/bin/c /" + c299},
+                  "f opt/" + l236, "m ./opt/" + l250 + "/tail", "l usr/bin/c /" + c299},
          .err = "@load",
          .checks = {"l /usr/bin/foo $P/usr/bin/foo", "l /usr/lib/libfoo.so $P/usr/lib/libfoo.so.1",
                     "l /usr/bin/bar /usr/bin/foo", "l /usr/bin/y $P/usr/bin/../lib/x", "d /opt/new 777",
@@ -173,19 +173,17 @@ std::vector<Case> cases() {
         {.name = "DanglingLinkIsNoDuplicateButFailsTheSymlink", .tree = dup_tree,
          .setup = "ln -s /nowhere /usr/bin/dup", .rc = PLUGIN_ERR_LINK,
          .err = "@U\nU: remove /usr/bin/a\nU: readlink /nowhere, plugin_path $P ", .untouched = true},
-        {.name = "ResolverFileIsReportedButTolerated",
-         .tree = {"d velm/etc/routing-sw/", "f velm/etc/routing-sw/tamo_resolv.conf",
-                  "f velm/etc/routing-sw/tamo_resolv", "d usr/bin/", "f usr/bin/x"},
-         .setup = "mkdir -p /velm/etc/routing-sw && cd /velm/etc/routing-sw && "
-                  "echo ns > tamo_resolv.conf && echo ns > tamo_resolv",
+        {.name = "XsdNamesAndTheResolverFileAreTolerated",  // the xsd entry first: pass 1 goes on after it
+         .tree = {"d usr/share/xsd/", "f usr/share/xsd/a.xsd", "d velm/etc/routing-sw/",
+                  "f velm/etc/routing-sw/tamo_resolv.conf", "f velm/etc/routing-sw/tamo_resolv", "d usr/bin/",
+                  "f usr/bin/x"},
+         .setup = "mkdir -p /usr/share/xsd /velm/etc/routing-sw && echo mine > /usr/share/xsd/a.xsd && "
+                  "cd /velm/etc/routing-sw && echo ns > tamo_resolv.conf && echo ns > tamo_resolv",
          .err = "L: /velm/etc/routing-sw/tamo_resolv.conf exists\n"
                 "L: /velm/etc/routing-sw/tamo_resolv exists\n@load",
-         .checks = {"f /velm/etc/routing-sw/tamo_resolv.conf ns", "l /usr/bin/x $P/usr/bin/x"}, .hook = 1,
-         .dups = {"/velm/etc/routing-sw/tamo_resolv.conf", "/velm/etc/routing-sw/tamo_resolv"}},
-        {.name = "XsdNamesAreNeitherReportedNorFatal",
-         .tree = {"d usr/share/xsd/", "f usr/share/xsd/a.xsd", "d usr/bin/", "f usr/bin/x"},
-         .setup = "mkdir -p /usr/share/xsd && echo mine > /usr/share/xsd/a.xsd", .err = "@load",
-         .checks = {"f /usr/share/xsd/a.xsd mine", "l /usr/bin/x $P/usr/bin/x"}, .hook = 1},
+         .checks = {"f /usr/share/xsd/a.xsd mine", "f /velm/etc/routing-sw/tamo_resolv.conf ns",
+                    "l /usr/bin/x $P/usr/bin/x"},
+         .hook = 1, .dups = {"/velm/etc/routing-sw/tamo_resolv.conf", "/velm/etc/routing-sw/tamo_resolv"}},
         {.name = "ExcludedEntryHasALinePerPass", .tree = {"d etc/", "f etc/x", "d usr/bin/", "f usr/bin/a"},
          .setup = "echo host > /etc/x", .exclude = {"/etc/x"},
          .err = "X: /etc/x is excluded from linking\nX: /etc/x is excluded from linking\n@load",
@@ -220,8 +218,8 @@ std::vector<Case> cases() {
                 "U: readlink /opt/file failed (errno 22)",
          .checks = {"- /opt/mine", "- /opt/ten", "l /opt/exact /velm/plugin/1", "f /opt/file x"}},
         {.name = "UnlinkRemovesDirectoriesEmptyAtTheirTurn", .unlink = true,
-         .tree = {"m ./opt/a/", "m ./opt/a/b/", "m ./opt/pre/", "m ./opt/full/", "m ./opt/to-dir",
-                  "m ./opt/to-file"},
+         .tree = {"m ./opt/0", "m ./opt/a/", "m ./opt/a/b/", "m ./opt/pre/", "m ./opt/full/",
+                  "m ./opt/to-dir", "m ./opt/to-file"},
          .setup = "cd /opt && mkdir -p a/b pre full dir && echo x > full/x && "
                   "ln -s /opt/dir to-dir && ln -s /usr/bin/env to-file",
          .err = "U: readlink /opt/dir, plugin_path $P \nU: readlink /usr/bin/env, plugin_path $P ",
