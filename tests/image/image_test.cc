@@ -20,21 +20,20 @@ const string kVelm = "/var/sysmgr/ftp/img-sync/curr-velm.img";
 const string kListing = "./\n./usr/\n./usr/bin/\n./usr/bin/foo\n./usr/lib/\n./usr/lib/x\n";
 const string kAdded = "opt/\nopt/tool/\nopt/tool/run\n", kUsr = "usr/\nusr/bin/\nusr/bin/foo\n";
 const string kYes = "console=ttyS0 use_newer_fs=yes quiet\n";
-const string kFit = "/velm/" + string(144, 'd');  // the longest target without manifest
+const string kFit = "/velm/" + string(143, 'd');  // the longest target without manifest
 const string kDeep = "/velm/" + string(120, 'a') + "/" + string(118, 'b');  // 245 characters
 const string kFile = "/velm/plugin/3/plugin.sro", kLink = "/velm/plugin_srg/plugin-acme.sro";
 const string kTmp = "/tmp/plugin_imgsrg.sro", kSame = "cmp /opt/acme.sro " + kFile;
 const string kStored = "cp /opt/acme.sro " + kFile + "; ln -s " + kFile + " " + kLink;
 
-string exec(const string &dir) { return "Executing \"cp -af " + kNewer + "/* " + dir + "\"\n"; }
-const string kExec = exec(kDir);
+string exec(const string &dir = kDir) { return "Executing \"cp -af " + kNewer + "/* " + dir + "\"\n"; }
 string linked(const string &to) { return "[ $(readlink " + kLink + ") = " + to + " ]"; }
 
 // The lines plugin_save_sro writes before it opens the record file of plugin id.
 string trace(int id) {
-    const string dir = "/velm/plugin/" + std::to_string(id);
-    return "plugin_save_sro id " + std::to_string(id) + " swid !acme!\nsro path !" + dir +
-           "/plugin.sro!\nextract path !" + dir + "!\nsro_link !" + kLink + "!\n";
+    const string n = std::to_string(id), dir = "/velm/plugin/" + n;
+    return "plugin_save_sro id " + n + " swid !acme!\nsro path !" + dir + "/plugin.sro!\n" +
+           "extract path !" + dir + "!\nsro_link !" + kLink + "!\n";
 }
 
 void tree(const std::vector<std::pair<string, string>> &files) {
@@ -77,29 +76,29 @@ const Row kRows[] = {
     {.name = "no_manifest", .log = false, .tree = 1},
     {.name = "manifest_replaced", .cmdline = "use_newer_fs=no\n", .prep = "echo old >" + kLog,
      .manifest = kListing, .tree = 1},
-    {.name = "yes", .cmdline = kYes, .err = kExec, .manifest = kListing + kAdded, .tree = 2},
-    {.name = "yesplease", .cmdline = "use_newer_fs=yesplease\n", .err = kExec,
+    {.name = "yes", .cmdline = kYes, .err = exec(), .manifest = kListing + kAdded, .tree = 2},
+    {.name = "yesplease", .cmdline = "use_newer_fs=yesplease\n", .err = exec(),
      .manifest = kListing + kAdded, .tree = 2},
-    {.name = "empty_value", .cmdline = "a use_newer_fs= b\n", .err = kExec,
+    {.name = "empty_value", .cmdline = "a use_newer_fs= b\n", .err = exec(),
      .manifest = kListing + kAdded, .tree = 2},
-    {.name = "whole_base", .cmdline = "use_newer_fs=plug.img\n", .err = kExec,
+    {.name = "whole_base", .cmdline = "use_newer_fs=plug.img\n", .err = exec(),
      .manifest = kListing + kAdded, .tree = 2},
     {.name = "longer", .cmdline = "use_newer_fs=plug.img2\n", .manifest = kListing, .tree = 1},
     {.name = "not_base", .cmdline = "use_newer_fs=bootflash\n", .manifest = kListing, .tree = 1},
-    {.name = "copy_only", .log = false, .cmdline = kYes, .err = kExec, .tree = 2},
-    {.name = "tar_failed", .cmdline = kYes, .refuse = "dd ", .answer = 256, .err = kExec,
+    {.name = "copy_only", .log = false, .cmdline = kYes, .err = exec(), .tree = 2},
+    {.name = "tar_failed", .cmdline = kYes, .refuse = "dd ", .answer = 256, .err = exec(),
      .manifest = kAdded + kUsr, .tree = 2},
     {.name = "not_run", .cmdline = kYes, .refuse = "dd ", .rc = PLUGIN_ERR_EXTRACT},
     {.name = "list_not_run", .cmdline = kYes, .refuse = "cd ",
-     .err = "cd " + kNewer + "; tar -cvf /dev/null * > " + kList + " failed\n" + kExec,
+     .err = "cd " + kNewer + "; tar -cvf /dev/null * > " + kList + " failed\n" + exec(),
      .manifest = kListing, .tree = 2},
     {.name = "list_missing", .cmdline = kYes, .refuse = "cd ", .answer = 0,
-     .err = "open " + kList + " failed\n" + kExec, .manifest = kListing, .tree = 2},
+     .err = "open " + kList + " failed\n" + exec(), .manifest = kListing, .tree = 2},
     {.name = "addition_not_run", .cmdline = kYes, .refuse = "echo opt/ ",
-     .err = "echo opt/ >> " + kLog + " failed\n" + kExec,
+     .err = "echo opt/ >> " + kLog + " failed\n" + exec(),
      .manifest = kListing + "opt/tool/\nopt/tool/run\n", .tree = 2},
     {.name = "copy_not_run", .cmdline = kYes, .refuse = "cp ",
-     .err = kExec + "cp -af " + kNewer + "/* " + kDir + " failed\n", .manifest = kListing + kAdded,
+     .err = exec() + "cp -af " + kNewer + "/* " + kDir + " failed\n", .manifest = kListing + kAdded,
      .tree = 1},
     {.name = "fits", .dir = kFit, .log = false, .tree = 1},
     {.name = "too_long", .dir = kFit + "e", .log = false, .rc = PLUGIN_ERR_EXTRACT,
@@ -107,7 +106,7 @@ const Row kRows[] = {
     {.name = "image_not_open", .cmdline = kYes, .prep = "echo junk >" + kImg,
      .rc = PLUGIN_ERR_IMG_OPEN},
     {.name = "overlay_base_without_slash", .op = kOverlay, .arg = "plug.img",
-     .cmdline = "use_newer_fs=plug\n", .err = kExec, .manifest = kAdded + kUsr, .tree = 2},
+     .cmdline = "use_newer_fs=plug\n", .err = exec(), .manifest = kAdded + kUsr, .tree = 2},
     {.name = "overlay_long_entries", .op = kOverlay, .dir = kDeep, .cmdline = kYes,
      .err = "plugin_do_newer_fs: path of opt/tool/run below " + kDeep + " does not fit, entry "
      "skipped\nplugin_do_newer_fs: path of usr/bin/foo below " + kDeep + " does not fit, entry "
@@ -174,16 +173,14 @@ TEST_P(ImageTest, Row) {
     const string acme = pit::record_bytes("acme", std::nullopt);
     tree({{"/opt/src/usr/bin/foo", "foo v1\n"}, {"/opt/src/usr/lib/x", "x\n"}, {"/opt/acme.sro", acme},
           {kNewer + "/usr/bin/foo", "foo v2\n"}, {kNewer + "/opt/tool/run", "run\n"}});
-    image(kImg, "/opt/src", "image", 512);
+    image(kImg, "/opt/src", "image", 4096);
     if (r.op == kMember) {
         tree({{"/opt/sys/opt/velm/etc/a.conf", "a\n"}, {"/opt/sys/opt/velm/lib/one.so", "1\n"},
               {"/opt/sys/opt/velm/lib/sub/two.so", "2\n"}});
         image(kVelm, "/opt/sys", "velm", 2048);
     }
-    for (const string &d : {r.dir, string("/velm/log"), string("/velm/plugin/3"), string("/velm/plugin_srg")})
-        pit::mkdirs(d);
     if (!r.cmdline.empty()) pit::set_cmdline(r.cmdline);
-    ASSERT_TRUE(sh(r.prep));
+    ASSERT_TRUE(sh("mkdir -p " + r.dir + " /velm/log /velm/plugin/3 /velm/plugin_srg && " + r.prep));
     ASSERT_TRUE(!r.full || pit::bind("/dev/full", kFile));
     if (r.refuse) pit::dbl::plugin_syscall = [&r](const char *c) {
         return string(c).rfind(r.refuse, 0) == 0 ? r.answer : PI_REAL(plugin_syscall)(c);
@@ -196,8 +193,7 @@ TEST_P(ImageTest, Row) {
     if (r.no_swid) pit::dbl::srg_sw_id_file_get = [](const char *) -> const char * { return nullptr; };
     string saved = r.no_swid ? pit::record_bytes(std::nullopt, std::nullopt) : acme;
     static char mark;
-    srg_record *const untouched = reinterpret_cast<srg_record *>(&mark);
-    srg_record *rec = untouched;
+    srg_record *const untouched = reinterpret_cast<srg_record *>(&mark), *rec = untouched;
     const char *a = r.arg.c_str(), *log = r.log ? kLog.c_str() : nullptr;
     const int fds = pit::open_fds();
     string out, err;
@@ -222,8 +218,7 @@ TEST_P(ImageTest, Row) {
         const string path = self + "img_path: " + r.arg + "\n";
         const string about = r.rc != PLUGIN_ERR_IMG_OPEN ? self + "About to run command '" + cmd + "'\n" : "";
         const string done = r.rc == PLUGIN_OK ? self + "command '" + cmd + "' successful. \n" : "";
-        want_out = path + about + done;
-        want_err = path + path + about + about + done;
+        want_out = path + about + done, want_err = path + path + about + about + done;
     }
     for (const string &l : pit::lines(err))  // without the command-line lookup's lines
         if (!l.empty() && l.rfind("plugin_get_cmdline: ", 0) != 0) kept += l + "\n";
