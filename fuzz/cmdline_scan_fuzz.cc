@@ -2,12 +2,34 @@
 // key, a NUL, then the bytes /proc/cmdline shows (the sandbox's own).  The
 // value found is checked against the documented scan: the first occurrence of
 // the key, the first "=" from there, a value cut at the first blank (empty
-// when it begins with one); only the first 511 bytes are ever searched.
+// when it begins with one); only the first 511 bytes are ever searched.  The
+// lines written on stderr are checked byte for byte.
+#include <sys/mman.h>
+
 #include <cstring>
 #include <string>
 
 #include "fuzz/fuzz_support.h"
 #include "plugin_intn.h"
+
+namespace {
+
+// What f writes on stderr, byte for byte.
+template <typename F>
+std::string stderr_of(F &&f) {
+    int fd = ::memfd_create("stderr", MFD_CLOEXEC), saved = ::dup(2);
+    FZ_CHECK(fd >= 0 && saved >= 0 && ::dup2(fd, 2) == 2);
+    f();
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+    std::string text(static_cast<std::size_t>(::lseek(fd, 0, SEEK_END)), '\0');
+    FZ_CHECK(::pread(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()));
+    ::close(fd);
+    return text;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     fz::enter_sandbox();
@@ -41,9 +63,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
         }
     }
 
-    int before = fz::lowest_free_descriptor();
-    const char *got = plugin_get_cmdline(key.c_str());
-    FZ_CHECK(fz::lowest_free_descriptor() == before);
+    const char *got = nullptr;
+    std::string err = stderr_of([&] {
+        int before = fz::lowest_free_descriptor();
+        got = plugin_get_cmdline(key.c_str());
+        FZ_CHECK(fz::lowest_free_descriptor() == before);
+    });
+    // Every read text is shown twice, the second time without a newline of
+    // its own; an empty file is a failed read (checked elsewhere).
+    const std::string f = "plugin_get_cmdline: ";
+    if (!text.empty())
+        FZ_CHECK(err == f + "Expected cmdline: " + key + "\n" + f + "File read ====> " + seen + "\n" + f +
+                            "Read === > " + seen + (at == std::string::npos ? f + "can't find " + key + "\n" : ""));
     if (!got) {
         // Null also when no "=" follows the match (left open; the scan
         // must simply stop at the end of the text).
