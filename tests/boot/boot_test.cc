@@ -1,17 +1,15 @@
-// Boot selection and state: reading /proc/cmdline, the plugin names of an
-// image configuration, the boot-stage status record.  The key lookup and the
-// plugin list rules are checked by the corpus replays of fuzz_cmdline_scan
-// and fuzz_from_cmdline; here is what a corpus cannot show.
+// Boot selection and state: /proc/cmdline, the plugin names of an image configuration, the boot-stage record.
+// The key lookup and the plugin list rules are checked by the corpus replays of fuzz_cmdline_scan and
+// fuzz_from_cmdline; here is what a corpus cannot show.
 #include <sys/stat.h>
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
 #include <vector>
 
-#include "platform/plugin_icf.h"
-#include "platform/plugin_strings.h"
 #include "tests/support/fixture.h"
 
 namespace {
@@ -24,25 +22,17 @@ namespace dbl = pit::dbl;
 
 class BootTest : public pit::SandboxTest {};
 
-struct CmdlineRow {
-    const char *what, *text;
-    const char *over;  // bound over /proc/cmdline when set
-    const char *value;
-    std::string err;
-};
-
 TEST_F(BootTest, CmdlineFile) {
     pit::SyslogSink socket;  // a socket at /dev/log: open() refuses it, as root too
-    const std::string text = "root=/dev/ram pdebug=1 quiet\n", expected = GC "Expected cmdline: pdebug\n";
-    const std::string eio = GC "read cmdline failed (Input/output error) (512)\n";
-    const std::string empty = GC "read cmdline failed (Success) (512)\n";
-    const CmdlineRow rows[] = {
-        {"found", text.c_str(), nullptr, "1", expected + GC "File read ====> " + text + "\n" GC "Read === > " + text},
-        {"empty file", "", nullptr, nullptr, expected + empty + empty},
-        {"read fails", "", "/proc/self/mem", nullptr, expected + eio + eio},  // read at address 0
-        {"cannot open", "", "/dev/log", nullptr, expected + GC "Open cmdline failed: No such device or address\n"},
+    const std::string text = "root=/dev/ram pdebug=1 quiet\n", asked = GC "Expected cmdline: pdebug\n";
+    const std::string eio = GC "read cmdline failed (Input/output error) (512)\n", none = GC "read cmdline failed (Success) (512)\n";
+    const struct { const char *what, *text, *over, *value; std::string err; } rows[] = {  // over: bound over /proc/cmdline
+        {"found", text.c_str(), nullptr, "1", asked + GC "File read ====> " + text + "\n" GC "Read === > " + text},
+        {"empty file", "", nullptr, nullptr, asked + none + none},
+        {"read fails", "", "/proc/self/mem", nullptr, asked + eio + eio},  // read at address 0
+        {"cannot open", "", "/dev/log", nullptr, asked + GC "Open cmdline failed: No such device or address\n"},
     };
-    for (const CmdlineRow &row : rows) {
+    for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
         pit::set_cmdline(row.text);
         if (row.over) { ASSERT_TRUE(pit::bind(row.over, "/proc/cmdline")); }
@@ -65,25 +55,17 @@ TEST_F(BootTest, CmdlineFile) {
     EXPECT_STREQ(value, "123");
 }
 
-struct ConfRow {
-    const char *what;
-    const char *markers;  // f: the FC marker, v: the virtualisation marker (a directory: existence counts)
-    const char *path;
-    bool debug;
-    std::string fail;  // the double that fails, at its call number `at` (from 0)
-    int at;
-    plugin_rc_t rc;  // expected; also what a failing configuration call returns
-    Strings names;
-    std::string err;
-};
-
 TEST_F(BootTest, ConfigurationNames) {
     const char *img = "/opt/cfg/img.conf", *other = "/opt/cfg/other.conf", *empty = "/opt/img.conf.d/empty";
     const Strings ab = {"alpha.img", "beta.img"}, abfv = {"alpha.img", "beta.img", "fc_plugin", "virt_plugin"};
-    const std::string included = NC "Included FC Plugin for plugin string malloc\n" NC
-                                    "Included virtualization Plugin for plugin string malloc\n";
-    const std::string appending = included + NC "Appending fc_plugin to the namelist\n";
-    const ConfRow rows[] = {
+    const std::string fc = NC "Included FC Plugin for plugin string malloc\n" NC "Included virtualization Plugin for "
+                              "plugin string malloc\n" NC "Appending fc_plugin to the namelist\n";
+    const std::string virt = fc + NC "Appending virt_plugin to the namelist\n", count = NC "get plugin image name failed.";
+    // markers: f (FC), v (virtualisation, a directory: existence counts); fail: the double that fails, at its
+    // call number `at` (from 0); rc: the result, and what a failing configuration call returns.
+    const struct {
+        const char *what, *markers, *path; bool debug; std::string fail; int at; plugin_rc_t rc; Strings names; std::string err;
+    } rows[] = {
         {"no markers", "", img, false, "", 0, 0, ab, ""},
         {"both markers", "fv", img, false, "", 0, 0, abfv, ""},
         {"FC marker", "f", img, false, "", 0, 0, {"alpha.img", "beta.img", "fc_plugin"}, ""},
@@ -91,122 +73,88 @@ TEST_F(BootTest, ConfigurationNames) {
         {"not an img.conf", "fv", other, false, "", 0, 0, {"alpha.img"}, ""},
         {"img.conf inside the path", "fv", empty, false, "", 0, 0, {"fc_plugin", "virt_plugin"}, ""},
         {"empty configuration", "", empty, false, "", 0, 0, {}, ""},
-        {"debug lines", "fv", img, true, "", 0, 0, abfv, appending + NC "Appending virt_plugin to the namelist\n"},
-        {"reader refuses", "", "/opt/cfg/none.conf", false, "", 0, PLUGIN_ICF_ERR_OPEN, {},
-         NC "open /opt/cfg/none.conf failed. (rc = 0x1c0f0002)\n"},
-        {"open fails", "fv", img, false, "open", 0, 0xABCDEF01, {}, NC "open /opt/cfg/img.conf failed. (rc = 0xabcdef01)\n"},
-        {"counting first", "fv", img, false, "get_name", 0, 0x1234, {}, NC "get plugin image name failed. (rc = 4660)\n"},
-        {"counting end", "fv", img, false, "get_name", 2, 0x1234, {}, NC "get plugin image name failed. (rc = 4660)\n"},
+        {"debug lines", "fv", img, true, "", 0, 0, abfv, virt},
+        {"reader refuses", "", "/opt/none", false, "", 0, PLUGIN_ICF_ERR_OPEN, {}, NC "open /opt/none failed. (rc = 0x1c0f0002)\n"},
+        {"open", "fv", img, false, "open", 0, 0xABCDEF01, {}, NC "open /opt/cfg/img.conf failed. (rc = 0xabcdef01)\n"},
+        {"counting", "fv", img, false, "get_name", 2, 0x1234, {}, count + " (rc = 4660)\n"},
         {"restart", "fv", img, false, "first", 0, 77, {}, NC "get first plugin image name failed. (rc = 77)\n"},
-        {"filling next", "", img, false, "get_name", 3, 0x40EA0017, {}, NC "get plugin image name failed. (rc = 0x40ea0017)\n"},
-        {"filling end", "fv", img, false, "get_name", 4, 0x5, {}, NC "get plugin image name failed. (rc = 0x5)\n"},
-        {"no set", "fv", img, false, "malloc", 0, PLUGIN_ERR_NOMEM, {},
-         NC "strings malloc failed. Number of strings (4), size(41)\n"},
-        {"no empty set", "", empty, false, "malloc", 0, PLUGIN_ERR_NOMEM, {},
-         NC "strings malloc failed. Number of strings (0), size(0)\n"},
-        {"no set for markers", "fv", empty, false, "malloc", 0, PLUGIN_ERR_NOMEM, {},
-         NC "strings malloc failed. Number of strings (2), size(22)\n"},
+        {"filling", "", img, false, "get_name", 3, 0x40EA0017, {}, count + " (rc = 0x40ea0017)\n"},
+        {"no set", "fv", img, false, "malloc", 0, 1, {}, NC "strings malloc failed. Number of strings (4), size(41)\n"},
+        {"no empty set", "", empty, false, "malloc", 0, 1, {}, NC "strings malloc failed. Number of strings (0), size(0)\n"},
+        {"markers alone", "fv", empty, false, "malloc", 0, 1, {}, NC "strings malloc failed. Number of strings (2), size(22)\n"},
         {"image name", "fv", img, false, "append", 1, PLUGIN_ERR_FAILED, {}, NC "failed to append beta.img sto strings\n"},
-        {"fc_plugin quietly", "fv", img, false, "append", 2, PLUGIN_ERR_FAILED, {}, ""},
-        {"virt_plugin with debug", "fv", img, true, "append", 3, PLUGIN_ERR_FAILED, {},
-         appending + NC "Appending virt_plugin to the namelist\n" NC "failed to append virt_plugin sto strings\n"},
+        {"fc_plugin", "fv", img, false, "append", 2, PLUGIN_ERR_FAILED, {}, ""},
+        {"virt_plugin", "fv", img, true, "append", 3, PLUGIN_ERR_FAILED, {}, virt + NC "failed to append virt_plugin sto strings\n"},
     };
-    const ConfRow *row = nullptr;
+    const auto *row = rows;
     std::map<std::string, int> calls;
     plugin_icf *opened = nullptr;
     int closes = 0, sets = 0;
     uint32_t strings = 0, bytes = 0;
+    bool restart = false;  // the reader's restart calls get_name itself: not a call of the library's
     auto fails = [&](const char *fn) { return row->fail == fn && calls[fn]++ == row->at; };
     dbl::plugin_icf_open = [&](const char *p, plugin_icf **h) {
         uint32_t rc = PI_REAL(plugin_icf_open)(p, h);
-        opened = *h;
-        return fails("open") ? row->rc : rc;
+        return opened = *h, fails("open") ? row->rc : rc;
     };
-    bool restart = false;  // the reader's restart calls get_name itself: not the library's call
     dbl::plugin_icf_get_name = [&](plugin_icf *h, const char **n) {
         return !restart && fails("get_name") ? row->rc : PI_REAL(plugin_icf_get_name)(h, n);
     };
     dbl::plugin_icf_first_img_name = [&](plugin_icf *h, const char **n) {
-        if (fails("first")) return row->rc;
-        restart = true;
-        uint32_t rc = PI_REAL(plugin_icf_first_img_name)(h, n);
-        restart = false;
-        return rc;
+        restart = !fails("first");
+        uint32_t rc = restart ? PI_REAL(plugin_icf_first_img_name)(h, n) : row->rc;
+        return restart = false, rc;
     };
-    dbl::plugin_icf_close = [&](plugin_icf *h) {
-        closes += h == opened ? 1 : 100;
-        return PI_REAL(plugin_icf_close)(h);
-    };
+    dbl::plugin_icf_close = [&](plugin_icf *h) { return closes += h == opened ? 1 : 100, PI_REAL(plugin_icf_close)(h); };
     dbl::plugin_strings_malloc = [&](uint32_t s, uint32_t b) {
-        strings = s, bytes = b;
         plugin_strings *set = fails("malloc") ? nullptr : PI_REAL(plugin_strings_malloc)(s, b);
-        sets += set != nullptr;
-        return set;
+        return strings = s, bytes = b, sets += set != nullptr, set;
     };
     dbl::plugin_strings_append = [&](plugin_strings *s, const char *t) {
         return fails("append") ? -1 : PI_REAL(plugin_strings_append)(s, t);
     };
-    dbl::plugin_strings_free = [&](plugin_strings *s) {
-        sets -= s != nullptr;
-        PI_REAL(plugin_strings_free)(s);
-    };
+    dbl::plugin_strings_free = [&](plugin_strings *s) { sets -= s != nullptr, PI_REAL(plugin_strings_free)(s); };
     ASSERT_TRUE(pit::write_file(img, "# images\nalpha.img\n\nbeta.img\n") && pit::write_file(other, "alpha.img\n") &&
                 pit::write_file(empty, ""));
-    for (const ConfRow &r : rows) {
+    for (const auto &r : rows) {
         SCOPED_TRACE(r.what);
         std::remove("/mnt/pss/load-fcplugin"), std::remove("/mnt/pss/load-virtplugin");
-        if (std::string(r.markers).find('f') != std::string::npos) { ASSERT_TRUE(pit::write_file("/mnt/pss/load-fcplugin", "")); }
-        if (std::string(r.markers).find('v') != std::string::npos) { ASSERT_EQ(mkdir("/mnt/pss/load-virtplugin", 0755), 0); }
+        if (std::strchr(r.markers, 'f')) { ASSERT_TRUE(pit::write_file("/mnt/pss/load-fcplugin", "")); }
+        if (std::strchr(r.markers, 'v')) { ASSERT_EQ(mkdir("/mnt/pss/load-virtplugin", 0755), 0); }
         r.debug ? plugin_intn_debug_on() : plugin_intn_debug_off();
-        row = &r;
-        calls.clear();
-        opened = nullptr;
-        closes = sets = 0;
+        row = &r, calls.clear(), opened = nullptr, closes = sets = 0;
         plugin_strings *set = reinterpret_cast<plugin_strings *>(0x1);
         std::string err;
         EXPECT_EQ(captured([&] { return plugin_get_names_from_conf(r.path, &set); }, nullptr, &err), r.rc);
         EXPECT_EQ(err, r.err);
         EXPECT_EQ(closes, opened ? 1 : 0);
-        if (r.rc != PLUGIN_OK) {
-            EXPECT_EQ(set, nullptr);
-            EXPECT_EQ(sets, 0);
-            continue;
-        }
+        EXPECT_EQ(sets, r.rc == PLUGIN_OK);  // a set is made once and handed out, or freed
+        EXPECT_EQ(set == nullptr, r.rc != PLUGIN_OK);
+        if (r.rc != PLUGIN_OK || set == nullptr) continue;
         Strings got;
-        for (uint32_t i = 0; i < plugin_strings_num_strings_get(set); ++i) got.emplace_back(plugin_strings_get(set, i));
-        EXPECT_EQ(got, r.names);
         uint32_t want = 0;
-        for (const std::string &n : r.names) want += static_cast<uint32_t>(n.size() + 1);
-        EXPECT_EQ(strings, r.names.size());  // made once, with exactly the room the names need
-        EXPECT_EQ(bytes, want);
+        for (uint32_t i = 0; i < plugin_strings_num_strings_get(set); ++i)
+            got.emplace_back(plugin_strings_get(set, i)), want += static_cast<uint32_t>(got.back().size() + 1);
+        EXPECT_EQ(got, r.names);
+        EXPECT_EQ(std::make_pair(strings, bytes), std::make_pair(uint32_t(r.names.size()), want));  // just the room needed
         plugin_strings_free(set);
     }
 }
 
-struct StageRow {
-    const char *what;
-    int32_t zell;
-    const char *file;  // stage_boot beforehand: its bytes, or null (absent), "<no dir>", "<socket>", "<full>"
-    bool write;
-    int32_t size;
-    plugin_rc_t rc;
-    std::string err;     // "<size>": the size-mismatch line
-    std::string after;   // stage_boot's bytes afterwards
-    std::string record;  // the buffer's bytes afterwards
-};
-
 TEST_F(BootTest, StageBootRecord) {
     const char *path = "/velm/plugin_extract_log/stage_boot";
-    const uint32_t words[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, boot = 0x424F4F54;
-    const std::string b(reinterpret_cast<const char *>(words), 40), mark(reinterpret_cast<const char *>(&boot), 4);
-    const std::string f = "0123456789abcdefghijABCDEFGHIJ!@#$%^&*()", f32 = f.substr(0, 32);
-    const std::string fresh = mark + b.substr(4);
-    const StageRow rows[] = {
+    const std::array<uint32_t, 10> words = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, boot = {0x424F4F54, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    auto bytes = [](const std::array<uint32_t, 10> &w) { return std::string(reinterpret_cast<const char *>(w.data()), 40); };
+    const std::string b = bytes(words), fresh = bytes(boot), f = "0123456789abcdefghijABCDEFGHIJ!@#$%^&*()", f32 = f.substr(0, 32);
+    // file: stage_boot beforehand, its bytes or null (absent), "<no dir>", "<socket>", "<full>"; err "<size>": the
+    // size-mismatch line; after: stage_boot's bytes afterwards; record: the buffer's bytes afterwards.
+    const struct {
+        const char *what; int32_t zell; const char *file; bool write; int32_t size; plugin_rc_t rc; std::string err, after, record;
+    } rows[] = {
         {"fresh boot", 6, nullptr, false, 32, 0, "", "", fresh},
         {"fresh boot, no directory", 6, "<no dir>", false, 32, 0, "", "", fresh},
         {"first write", 6, nullptr, true, 32, 0, "", b.substr(0, 32), b},
         {"read back", 6, f32.c_str(), false, 32, 0, "", f32, f32 + b.substr(32)},
-        {"longer file read", 6, f.c_str(), false, 32, 0, "", f, f32 + b.substr(32)},
         {"longer file written", 6, f.c_str(), true, 32, 0, "", b.substr(0, 32) + f.substr(32), b},
         {"larger limit", 8, f.c_str(), false, 40, 0, "", f, f},
         {"smaller limit", 5, f.c_str(), false, 28, 0, "", f, f.substr(0, 28) + b.substr(28)},
@@ -222,31 +170,27 @@ TEST_F(BootTest, StageBootRecord) {
         {"no word at all", -2, nullptr, false, 0, PLUGIN_ERR_INVALID_ARG, "<size>", "", b},
     };
     pit::SyslogSink socket;  // a socket at /dev/log: open() refuses it, as root too
-    const StageRow *row = nullptr;
-    dbl::get_max_allowed_zell = [&] { return row->zell; };
-    for (const StageRow &r : rows) {
+    int32_t zell = 0;
+    dbl::get_max_allowed_zell = [&] { return zell; };
+    for (const auto &r : rows) {
         SCOPED_TRACE(r.what);
-        std::remove(path), std::remove("/velm/plugin_extract_log");
-        row = &r;
         const std::string file = r.file ? r.file : "";
+        std::remove(path), std::remove("/velm/plugin_extract_log");
         if (file != "<no dir>") pit::mkdirs("/velm/plugin_extract_log");
         if (r.file && file != "<no dir>") { ASSERT_TRUE(pit::write_file(path, file[0] == '<' ? "" : file)); }
         if (file == "<socket>" || file == "<full>") { ASSERT_TRUE(pit::bind(file == "<full>" ? "/dev/full" : "/dev/log", path)); }
-        uint32_t buffer[10];
-        std::memcpy(buffer, words, sizeof buffer);
-        const char *func = r.write ? "plugin_write_remaining_load" : "plugin_read_remaining_load";
+        std::array<uint32_t, 10> buffer = words;
+        zell = r.zell;
         std::string err;
-        EXPECT_EQ(captured([&] { return r.write ? plugin_write_remaining_load(buffer, r.size)
-                                                : plugin_read_remaining_load(buffer, r.size); },
-                           nullptr, &err),
-                  r.rc);
+        auto call = [&] { return r.write ? plugin_write_remaining_load(buffer.data(), r.size) : plugin_read_remaining_load(buffer.data(), r.size); };
+        EXPECT_EQ(captured(call, nullptr, &err), r.rc);
         if (file[0] == '<' && file != "<no dir>") { EXPECT_TRUE(pit::unbind(path)); }
         char line[160];
-        std::snprintf(line, sizeof line, "%s: boot_status= %x size= %d len= %d\n", func,
-                      static_cast<unsigned>(reinterpret_cast<uintptr_t>(buffer)), r.size, (r.zell + 2) * 4);
+        std::snprintf(line, sizeof line, "%s: boot_status= %x size= %d len= %d\n", r.write ? "plugin_write_remaining_load"
+                      : "plugin_read_remaining_load", static_cast<unsigned>(reinterpret_cast<uintptr_t>(buffer.data())), r.size, (r.zell + 2) * 4);
         EXPECT_EQ(err, r.err == "<size>" ? line : r.err);
         EXPECT_EQ(pit::read_file(path), r.after);
-        EXPECT_EQ(std::string(reinterpret_cast<const char *>(buffer), 40), r.record);
+        EXPECT_EQ(bytes(buffer), r.record);
     }
 }
 
