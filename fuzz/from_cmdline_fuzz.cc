@@ -73,8 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     const std::string list = std::string(reinterpret_cast<const char *>(data), size).c_str();
     Model m = model(list);
     for (int32_t selector : {0, 1, -7}) {
-        int32_t *out = reinterpret_cast<int32_t *>(0x1);  // must be reset to null
-        int32_t n = 0;
+        int32_t *out = reinterpret_cast<int32_t *>(0x1), n = 0;  // out must be reset to null
         std::string err = stderr_of([&] { n = plugin_from_cmdline(list.c_str(), &out, selector); });
         const std::vector<int32_t> &want = selector ? m.all : m.together;
         if (n == 0) {

@@ -1,6 +1,5 @@
 // Boot selection and state: /proc/cmdline, the plugin names of an image configuration, the boot-stage record.
-// The key lookup and the plugin list rules are checked by the corpus replays of fuzz_cmdline_scan and
-// fuzz_from_cmdline; here is what a corpus cannot show.
+// The key lookup and plugin list rules are checked by the fuzz_cmdline_scan and fuzz_from_cmdline corpora.
 #include <sys/stat.h>
 
 #include <array>
@@ -25,9 +24,9 @@ class BootTest : public pit::SandboxTest {};
 TEST_F(BootTest, CmdlineFile) {
     pit::SyslogSink socket;  // a socket at /dev/log: open() refuses it, as root too
     const std::string text = "root=/dev/ram pdebug=1 quiet\n", asked = GC "Expected cmdline: pdebug\n";
-    const std::string eio = GC "read cmdline failed (Input/output error) (512)\n", none = GC "read cmdline failed (Success) (512)\n";
-    const struct { const char *what, *text, *over, *value; std::string err; } rows[] = {  // over: bound over /proc/cmdline
-        {"found", text.c_str(), nullptr, "1", asked + GC "File read ====> " + text + "\n" GC "Read === > " + text},
+    const std::string eio = GC "read cmdline failed (Input/output error) (512)\n";
+    const std::string none = GC "read cmdline failed (Success) (512)\n";
+    const struct { const char *what, *text, *over, *value; std::string err; } rows[] = {  // over: bound on the file
         {"empty file", "", nullptr, nullptr, asked + none + none},
         {"read fails", "", "/proc/self/mem", nullptr, asked + eio + eio},  // read at address 0
         {"cannot open", "", "/dev/log", nullptr, asked + GC "Open cmdline failed: No such device or address\n"},
@@ -44,8 +43,7 @@ TEST_F(BootTest, CmdlineFile) {
         EXPECT_STREQ(value, row.value);
         EXPECT_EQ(err, row.err);
     }
-    // The value is cut out of the one static buffer in place; the next call
-    // refills that buffer under it.
+    // The value is cut out of the one static buffer in place; the next call refills that buffer under it.
     pit::set_cmdline(text);
     const char *value = captured([] { return plugin_get_cmdline("pdebug"); }, nullptr, nullptr);
     ASSERT_NE(value, nullptr);
@@ -56,35 +54,36 @@ TEST_F(BootTest, CmdlineFile) {
 }
 
 TEST_F(BootTest, ConfigurationNames) {
-    const char *img = "/opt/cfg/img.conf", *other = "/opt/cfg/other.conf", *empty = "/opt/img.conf.d/empty";
+    const char *img = "/opt/img.conf", *other = "/opt/other.conf", *empty = "/opt/img.conf.d/empty";
     const Strings ab = {"alpha.img", "beta.img"}, abfv = {"alpha.img", "beta.img", "fc_plugin", "virt_plugin"};
     const std::string fc = NC "Included FC Plugin for plugin string malloc\n" NC "Included virtualization Plugin for "
                               "plugin string malloc\n" NC "Appending fc_plugin to the namelist\n";
-    const std::string virt = fc + NC "Appending virt_plugin to the namelist\n", count = NC "get plugin image name failed.";
-    // markers: f (FC), v (virtualisation, a directory: existence counts); fail: the double that fails, at its
-    // call number `at` (from 0); rc: the result, and what a failing configuration call returns.
+    const std::string dbg = fc + NC "Appending virt_plugin to the namelist\n";
+    const std::string nomem = NC "strings malloc failed. Number of strings ", count = NC "get plugin image name failed";
+    // flags: f (FC marker), v (virtualisation marker, a directory: existence counts), d (debug on); fail: the double
+    // that fails, at its call number `at` (from 0); rc: the result, and what a failing configuration call returns.
     const struct {
-        const char *what, *markers, *path; bool debug; std::string fail; int at; plugin_rc_t rc; Strings names; std::string err;
+        const char *what, *flags, *path; std::string fail; int at; plugin_rc_t rc; Strings names; std::string err;
     } rows[] = {
-        {"no markers", "", img, false, "", 0, 0, ab, ""},
-        {"both markers", "fv", img, false, "", 0, 0, abfv, ""},
-        {"FC marker", "f", img, false, "", 0, 0, {"alpha.img", "beta.img", "fc_plugin"}, ""},
-        {"virtualisation marker", "v", img, false, "", 0, 0, {"alpha.img", "beta.img", "virt_plugin"}, ""},
-        {"not an img.conf", "fv", other, false, "", 0, 0, {"alpha.img"}, ""},
-        {"img.conf inside the path", "fv", empty, false, "", 0, 0, {"fc_plugin", "virt_plugin"}, ""},
-        {"empty configuration", "", empty, false, "", 0, 0, {}, ""},
-        {"debug lines", "fv", img, true, "", 0, 0, abfv, virt},
-        {"reader refuses", "", "/opt/none", false, "", 0, PLUGIN_ICF_ERR_OPEN, {}, NC "open /opt/none failed. (rc = 0x1c0f0002)\n"},
-        {"open", "fv", img, false, "open", 0, 0xABCDEF01, {}, NC "open /opt/cfg/img.conf failed. (rc = 0xabcdef01)\n"},
-        {"counting", "fv", img, false, "get_name", 2, 0x1234, {}, count + " (rc = 4660)\n"},
-        {"restart", "fv", img, false, "first", 0, 77, {}, NC "get first plugin image name failed. (rc = 77)\n"},
-        {"filling", "", img, false, "get_name", 3, 0x40EA0017, {}, count + " (rc = 0x40ea0017)\n"},
-        {"no set", "fv", img, false, "malloc", 0, 1, {}, NC "strings malloc failed. Number of strings (4), size(41)\n"},
-        {"no empty set", "", empty, false, "malloc", 0, 1, {}, NC "strings malloc failed. Number of strings (0), size(0)\n"},
-        {"markers alone", "fv", empty, false, "malloc", 0, 1, {}, NC "strings malloc failed. Number of strings (2), size(22)\n"},
-        {"image name", "fv", img, false, "append", 1, PLUGIN_ERR_FAILED, {}, NC "failed to append beta.img sto strings\n"},
-        {"fc_plugin", "fv", img, false, "append", 2, PLUGIN_ERR_FAILED, {}, ""},
-        {"virt_plugin", "fv", img, true, "append", 3, PLUGIN_ERR_FAILED, {}, virt + NC "failed to append virt_plugin sto strings\n"},
+        {"no markers", "", img, "", 0, 0, ab, ""},
+        {"both markers", "fv", img, "", 0, 0, abfv, ""},
+        {"FC marker", "f", img, "", 0, 0, {"alpha.img", "beta.img", "fc_plugin"}, ""},
+        {"virtualisation marker", "v", img, "", 0, 0, {"alpha.img", "beta.img", "virt_plugin"}, ""},
+        {"not an img.conf", "fv", other, "", 0, 0, {"alpha.img"}, ""},
+        {"img.conf inside the path", "fv", empty, "", 0, 0, {"fc_plugin", "virt_plugin"}, ""},
+        {"empty configuration", "", empty, "", 0, 0, {}, ""},
+        {"debug lines", "fvd", img, "", 0, 0, abfv, dbg},
+        {"no file", "", "/opt/none", "", 0, PLUGIN_ICF_ERR_OPEN, {}, NC "open /opt/none failed. (rc = 0x1c0f0002)\n"},
+        {"open", "fv", img, "open", 0, 0xABCDEF01, {}, NC "open /opt/img.conf failed. (rc = 0xabcdef01)\n"},
+        {"counting", "fv", img, "get_name", 2, 0x1234, {}, count + ". (rc = 4660)\n"},
+        {"restart", "fv", img, "first", 0, 77, {}, NC "get first plugin image name failed. (rc = 77)\n"},
+        {"filling", "", img, "get_name", 3, 0x40EA0017, {}, count + ". (rc = 0x40ea0017)\n"},
+        {"no set", "fv", img, "malloc", 0, PLUGIN_ERR_NOMEM, {}, nomem + "(4), size(41)\n"},
+        {"no empty set", "", empty, "malloc", 0, PLUGIN_ERR_NOMEM, {}, nomem + "(0), size(0)\n"},
+        {"markers alone", "fv", empty, "malloc", 0, PLUGIN_ERR_NOMEM, {}, nomem + "(2), size(22)\n"},
+        {"image name", "fv", img, "append", 1, PLUGIN_ERR_FAILED, {}, NC "failed to append beta.img sto strings\n"},
+        {"fc_plugin", "fv", img, "append", 2, PLUGIN_ERR_FAILED, {}, ""},
+        {"virt", "fvd", img, "append", 3, PLUGIN_ERR_FAILED, {}, dbg + NC "failed to append virt_plugin sto strings\n"},
     };
     const auto *row = rows;
     std::map<std::string, int> calls;
@@ -105,7 +104,7 @@ TEST_F(BootTest, ConfigurationNames) {
         uint32_t rc = restart ? PI_REAL(plugin_icf_first_img_name)(h, n) : row->rc;
         return restart = false, rc;
     };
-    dbl::plugin_icf_close = [&](plugin_icf *h) { return closes += h == opened ? 1 : 100, PI_REAL(plugin_icf_close)(h); };
+    dbl::plugin_icf_close = [&](plugin_icf *h) { return closes += h == opened ? 1 : 9, PI_REAL(plugin_icf_close)(h); };
     dbl::plugin_strings_malloc = [&](uint32_t s, uint32_t b) {
         plugin_strings *set = fails("malloc") ? nullptr : PI_REAL(plugin_strings_malloc)(s, b);
         return strings = s, bytes = b, sets += set != nullptr, set;
@@ -114,14 +113,14 @@ TEST_F(BootTest, ConfigurationNames) {
         return fails("append") ? -1 : PI_REAL(plugin_strings_append)(s, t);
     };
     dbl::plugin_strings_free = [&](plugin_strings *s) { sets -= s != nullptr, PI_REAL(plugin_strings_free)(s); };
-    ASSERT_TRUE(pit::write_file(img, "# images\nalpha.img\n\nbeta.img\n") && pit::write_file(other, "alpha.img\n") &&
-                pit::write_file(empty, ""));
+    ASSERT_TRUE(pit::write_file(img, "alpha.img\nbeta.img\n") && pit::write_file(other, "alpha.img\n"));
+    ASSERT_TRUE(pit::write_file(empty, ""));
     for (const auto &r : rows) {
         SCOPED_TRACE(r.what);
         std::remove("/mnt/pss/load-fcplugin"), std::remove("/mnt/pss/load-virtplugin");
-        if (std::strchr(r.markers, 'f')) { ASSERT_TRUE(pit::write_file("/mnt/pss/load-fcplugin", "")); }
-        if (std::strchr(r.markers, 'v')) { ASSERT_EQ(mkdir("/mnt/pss/load-virtplugin", 0755), 0); }
-        r.debug ? plugin_intn_debug_on() : plugin_intn_debug_off();
+        if (std::strchr(r.flags, 'f')) { ASSERT_TRUE(pit::write_file("/mnt/pss/load-fcplugin", "")); }
+        if (std::strchr(r.flags, 'v')) { ASSERT_EQ(mkdir("/mnt/pss/load-virtplugin", 0755), 0); }
+        std::strchr(r.flags, 'd') ? plugin_intn_debug_on() : plugin_intn_debug_off();
         row = &r, calls.clear(), opened = nullptr, closes = sets = 0;
         plugin_strings *set = reinterpret_cast<plugin_strings *>(0x1);
         std::string err;
@@ -136,58 +135,60 @@ TEST_F(BootTest, ConfigurationNames) {
         for (uint32_t i = 0; i < plugin_strings_num_strings_get(set); ++i)
             got.emplace_back(plugin_strings_get(set, i)), want += static_cast<uint32_t>(got.back().size() + 1);
         EXPECT_EQ(got, r.names);
-        EXPECT_EQ(std::make_pair(strings, bytes), std::make_pair(uint32_t(r.names.size()), want));  // just the room needed
+        EXPECT_EQ(std::make_pair(strings, bytes), std::make_pair(uint32_t(r.names.size()), want));  // the room needed
         plugin_strings_free(set);
     }
 }
 
 TEST_F(BootTest, StageBootRecord) {
-    const char *path = "/velm/plugin_extract_log/stage_boot";
-    const std::array<uint32_t, 10> words = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, boot = {0x424F4F54, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-    auto bytes = [](const std::array<uint32_t, 10> &w) { return std::string(reinterpret_cast<const char *>(w.data()), 40); };
-    const std::string b = bytes(words), fresh = bytes(boot), f = "0123456789abcdefghijABCDEFGHIJ!@#$%^&*()", f32 = f.substr(0, 32);
-    // file: stage_boot beforehand, its bytes or null (absent), "<no dir>", "<socket>", "<full>"; err "<size>": the
-    // size-mismatch line; after: stage_boot's bytes afterwards; record: the buffer's bytes afterwards.
+    const char *dir = "/velm/plugin_extract_log", *path = "/velm/plugin_extract_log/stage_boot";
+    using Words = std::array<uint32_t, 10>;
+    const Words words = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, boot = {0x424F4F54, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    auto bytes = [](const Words &w) { return std::string(reinterpret_cast<const char *>(w.data()), sizeof w); };
+    const std::string b = bytes(words), fresh = bytes(boot), f = "0123456789abcdefghijABCDEFGHIJ<>", g = f + "!@#$%^&*";
+    // file: stage_boot beforehand: its bytes, null (absent), "<no dir>", or a node bound on it (/dev/log: a socket,
+    // /dev/full); err "<size>": the size-mismatch line; after: stage_boot's bytes; record: the buffer's bytes.
     const struct {
-        const char *what; int32_t zell; const char *file; bool write; int32_t size; plugin_rc_t rc; std::string err, after, record;
+        const char *what; int32_t zell; const char *file; bool write; int32_t size; plugin_rc_t rc;
+        std::string err, after, record;
     } rows[] = {
         {"fresh boot", 6, nullptr, false, 32, 0, "", "", fresh},
         {"fresh boot, no directory", 6, "<no dir>", false, 32, 0, "", "", fresh},
         {"first write", 6, nullptr, true, 32, 0, "", b.substr(0, 32), b},
-        {"read back", 6, f32.c_str(), false, 32, 0, "", f32, f32 + b.substr(32)},
-        {"longer file written", 6, f.c_str(), true, 32, 0, "", b.substr(0, 32) + f.substr(32), b},
-        {"larger limit", 8, f.c_str(), false, 40, 0, "", f, f},
-        {"smaller limit", 5, f.c_str(), false, 28, 0, "", f, f.substr(0, 28) + b.substr(28)},
+        {"read back", 6, f.c_str(), false, 32, 0, "", f, f + b.substr(32)},
+        {"longer file written", 6, g.c_str(), true, 32, 0, "", b.substr(0, 32) + g.substr(32), b},
+        {"larger limit", 8, g.c_str(), false, 40, 0, "", g, g},
+        {"smaller limit", 5, g.c_str(), false, 28, 0, "", g, g.substr(0, 28) + b.substr(28)},
         {"short file", 6, "01234567", false, 32, PLUGIN_ERR_READ, "plugin_read_remaining_load: read fails (8/32)\n",
          "01234567", "01234567" + b.substr(8)},
-        {"unopenable read", 6, "<socket>", false, 32, PLUGIN_ERR_OPEN, "", "", b},
-        {"unopenable write", 6, "<socket>", true, 32, PLUGIN_ERR_OPEN, "", "", b},
+        {"unopenable read", 6, "/dev/log", false, 32, PLUGIN_ERR_OPEN, "", "", b},
+        {"unopenable write", 6, "/dev/log", true, 32, PLUGIN_ERR_OPEN, "", "", b},
         {"write, no directory", 6, "<no dir>", true, 32, PLUGIN_ERR_OPEN, "", "", b},
-        {"refused write", 6, "<full>", true, 32, PLUGIN_ERR_WRITE, "", "", b},
-        {"read too short", 6, f.c_str(), false, 28, PLUGIN_ERR_INVALID_ARG, "<size>", f, b},
-        {"write too long", 6, f.c_str(), true, 36, PLUGIN_ERR_INVALID_ARG, "<size>", f, b},
+        {"refused write", 6, "/dev/full", true, 32, PLUGIN_ERR_WRITE, "", "", b},
+        {"read too short", 6, g.c_str(), false, 28, PLUGIN_ERR_INVALID_ARG, "<size>", g, b},
+        {"write too long", 6, g.c_str(), true, 36, PLUGIN_ERR_INVALID_ARG, "<size>", g, b},
         {"status word alone", -1, nullptr, false, 4, 0, "", "", fresh},
         {"no word at all", -2, nullptr, false, 0, PLUGIN_ERR_INVALID_ARG, "<size>", "", b},
     };
     pit::SyslogSink socket;  // a socket at /dev/log: open() refuses it, as root too
-    int32_t zell = 0;
-    dbl::get_max_allowed_zell = [&] { return zell; };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.what);
         const std::string file = r.file ? r.file : "";
-        std::remove(path), std::remove("/velm/plugin_extract_log");
-        if (file != "<no dir>") pit::mkdirs("/velm/plugin_extract_log");
-        if (r.file && file != "<no dir>") { ASSERT_TRUE(pit::write_file(path, file[0] == '<' ? "" : file)); }
-        if (file == "<socket>" || file == "<full>") { ASSERT_TRUE(pit::bind(file == "<full>" ? "/dev/full" : "/dev/log", path)); }
-        std::array<uint32_t, 10> buffer = words;
-        zell = r.zell;
+        std::remove(path), std::remove(dir);
+        if (file != "<no dir>") pit::mkdirs(dir);
+        if (r.file && file != "<no dir>") { ASSERT_TRUE(pit::write_file(path, file[0] == '/' ? "" : file)); }
+        if (file[0] == '/') { ASSERT_TRUE(pit::bind(file, path)); }
+        Words buffer = words;
+        uint32_t *p = buffer.data();
+        dbl::get_max_allowed_zell = [&r] { return r.zell; };
         std::string err;
-        auto call = [&] { return r.write ? plugin_write_remaining_load(buffer.data(), r.size) : plugin_read_remaining_load(buffer.data(), r.size); };
-        EXPECT_EQ(captured(call, nullptr, &err), r.rc);
-        if (file[0] == '<' && file != "<no dir>") { EXPECT_TRUE(pit::unbind(path)); }
+        auto op = [&] { return r.write ? plugin_write_remaining_load(p, r.size)
+                                       : plugin_read_remaining_load(p, r.size); };
+        EXPECT_EQ(captured(op, nullptr, &err), r.rc);
+        if (file[0] == '/') { EXPECT_TRUE(pit::unbind(path)); }
         char line[160];
-        std::snprintf(line, sizeof line, "%s: boot_status= %x size= %d len= %d\n", r.write ? "plugin_write_remaining_load"
-                      : "plugin_read_remaining_load", static_cast<unsigned>(reinterpret_cast<uintptr_t>(buffer.data())), r.size, (r.zell + 2) * 4);
+        std::snprintf(line, sizeof line, "plugin_%s_remaining_load: boot_status= %x size= %d len= %d\n",
+                      r.write ? "write" : "read", unsigned(reinterpret_cast<uintptr_t>(p)), r.size, 4 * r.zell + 8);
         EXPECT_EQ(err, r.err == "<size>" ? line : r.err);
         EXPECT_EQ(pit::read_file(path), r.after);
         EXPECT_EQ(bytes(buffer), r.record);
