@@ -11,29 +11,24 @@ using pit::captured;
 class FrameTest : public pit::SandboxTest {};
 void marker(int) {}
 std::string out, err;
-
 TEST_F(FrameTest, DataIsZeroAtLoadAndTheDebugSwitchFollowsOnOff) {
     EXPECT_TRUE(!plugin_thread_q && !plugin_sdwrap_syslog_key && !plugin_sdwrap_syslog_key_datum && !plugin_sdwrap_debug_key &&
                 !plugin_sdwrap_debug_key_datum);
     plugin_intn_debug_on();
-    EXPECT_EQ(libplugin_intn_debug, 1);
+    int32_t on = libplugin_intn_debug;
     plugin_intn_debug_off();
-    EXPECT_EQ(libplugin_intn_debug, 0);
+    EXPECT_EQ(on * 10 + libplugin_intn_debug, 10);
 }
 
 TEST_F(FrameTest, SyscallReturnsTheWaitStatusWritesDebugLinesOnlyAndPutsSigchldBack) {
     ASSERT_NE(signal(SIGCHLD, marker), SIG_ERR);
     struct { const char *command; int debug; int32_t status; std::string err; } rows[] = {
-        {"true", 0, 0, ""},
-        {"echo hi >&2; exit 3", 7, 3 << 8, "plugin_syscall echo hi >&2; exit 3\nhi\nplugin_syscall rc system 768\n"},
-        {"kill -9 $$", 0, 9, ""},
-        {nullptr, 1, -1, "plugin_syscall (null)\n"},
-    };
+        {"true", 0, 0, ""}, {"echo hi >&2; exit 3", 7, 3 << 8, "plugin_syscall echo hi >&2; exit 3\nhi\nplugin_syscall rc system 768\n"},
+        {"kill -9 $$", 0, 9, ""}, {nullptr, 1, -1, "plugin_syscall (null)\n"}};
     for (const auto &row : rows) {
         libplugin_intn_debug = row.debug;
         EXPECT_EQ(captured([&] { return plugin_syscall(row.command); }, &out, &err), row.status);
-        EXPECT_EQ(err, row.err);
-        EXPECT_EQ(out, "");
+        EXPECT_EQ(out + err, row.err);
         EXPECT_EQ(signal(SIGCHLD, marker), marker);
     }
 }
@@ -46,7 +41,7 @@ TEST_F(FrameTest, ARefusedSigchldHandlerIsReportedAlwaysAndRunsNothing) {
     EXPECT_FALSE(pit::exists("/velm/ran"));
 }
 
-TEST_F(FrameTest, MkdirGivesExactlyTheModeAndRestoresTheUmask) {
+TEST_F(FrameTest, MkdirGivesExactlyTheModeAndRestoresTheUmaskRmdirHandsThePathToTheShell) {
     mode_t old = umask(022);
     struct stat st {};
     EXPECT_EQ(plugin_mkdir("/velm/d", 0777), PLUGIN_OK);
@@ -54,14 +49,10 @@ TEST_F(FrameTest, MkdirGivesExactlyTheModeAndRestoresTheUmask) {
     EXPECT_EQ(plugin_mkdir("/velm/d", 0700), PLUGIN_ERR_FAILED);
     EXPECT_EQ(plugin_mkdir("/velm/no/d", 0700), PLUGIN_ERR_FAILED);
     EXPECT_EQ(umask(old), 022u);
-}
-
-TEST_F(FrameTest, RmdirHandsThePathToTheShellAndCountsAFailedRmAsDone) {
     ASSERT_TRUE(pit::sh("mkdir -p /velm/t/a /opt/ro && touch /velm/t/a/f /velm/x1 /velm/x2 /velm/u /opt/ro/f"));
     ASSERT_TRUE(pit::bind_readonly("/opt/ro"));
     EXPECT_EQ(plugin_rmdir("/velm/t") | plugin_rmdir("/velm/t") | plugin_rmdir("/velm/x1 /velm/u") | plugin_rmdir("/opt/ro/f"), 0u);
-    EXPECT_EQ(pit::sh("ls /velm /opt/ro | tr '\\n' ' ' > /tmp/ls"), true);
-    EXPECT_EQ(pit::read_file("/tmp/ls"), "/opt/ro: f  /velm: x2 ");
+    EXPECT_TRUE(pit::sh("ls /velm /opt/ro | tr '\\n' ' ' > /tmp/ls") && pit::read_file("/tmp/ls") == "/opt/ro: f  /velm: d x2 ");
     plugin_intn_debug_on();
     EXPECT_EQ(captured([] { return plugin_rmdir(""); }, &out, &err), PLUGIN_OK);
     EXPECT_EQ(err, "plugin_syscall rm -fr \nplugin_syscall rc system 0\n");
