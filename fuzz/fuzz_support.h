@@ -1,17 +1,15 @@
 // Helpers of the fuzz targets: a private root for targets that read files, a check that aborts
-// (libFuzzer reports the input), whole-file writes and the lowest free descriptor (a descriptor
-// left open by a call takes it).
+// (libFuzzer reports the input), whole-file writes, and the lowest free descriptor (a descriptor a
+// call leaves open takes it).
 #ifndef PI_FUZZ_SUPPORT_H
 #define PI_FUZZ_SUPPORT_H
 #include <fcntl.h>
 #include <unistd.h>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include "tools/sandbox/sandbox.h"
-#define FZ_CHECK(cond) \
-    ((cond) ? (void)0 : (std::fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__), std::abort()))
+#define FZ_CHECK(c) ((c) ? (void)0 : (std::fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", #c, __FILE__, __LINE__), std::abort()))
 namespace fz {
 inline void enter_sandbox() {
     std::string error;
@@ -21,9 +19,6 @@ inline void write_file(const char *path, const uint8_t *data, std::size_t size) 
     FILE *f = std::fopen(path, "wb");
     FZ_CHECK(f && std::fwrite(data, 1, size, f) == size && std::fclose(f) == 0);
 }
-inline int lowest_free_descriptor() {
-    int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    return ::close(fd), fd;
-}
+inline int lowest_free_descriptor() { return [](int fd) { return ::close(fd), fd; }(::open("/dev/null", O_RDONLY | O_CLOEXEC)); }
 }  // namespace fz
 #endif

@@ -1,22 +1,19 @@
 // Replays a fuzz target's committed corpus with the ordinary compiler: every file of the directory,
 // in name order, is fed once to LLVMFuzzerTestOneInput, whose checks abort on a mismatch.
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <string>
-#include <vector>
+#include <map>
+#include <sstream>
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size);
 extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int *argc, char ***argv);
 int main(int argc, char **argv) {
-    std::vector<std::pair<std::string, std::string>> inputs;  // read before the target enters its private root
+    std::map<std::string, std::string> inputs;  // read before the target enters its private root
     std::error_code ec;
     for (const auto &e : std::filesystem::directory_iterator(argc == 2 ? argv[1] : "", ec))
-        inputs.emplace_back(e.path().filename(), std::string(std::istreambuf_iterator<char>(std::ifstream(e.path(), std::ios::binary).rdbuf()), {}));
+        inputs[e.path().filename()] = (std::ostringstream() << std::ifstream(e.path(), std::ios::binary).rdbuf()).str();
     if (inputs.empty()) return std::fprintf(stderr, "usage: %s CORPUS_DIR (not empty)\n", argv[0]), 1;
-    std::sort(inputs.begin(), inputs.end());
     if (LLVMFuzzerInitialize) LLVMFuzzerInitialize(&argc, &argv);
     for (const auto &[name, bytes] : inputs)
         std::fprintf(stderr, "replay: %s\n", name.c_str()), LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());

@@ -19,12 +19,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     FZ_CHECK((id == nullptr) == (file_id == nullptr) && (!id || (std::strcmp(id, file_id) == 0 && *id && std::strlen(id) <= SRG_SW_ID_MAX)));
     const sysmgr_strings *deps = reinterpret_cast<const sysmgr_strings *>(0x1);
     FZ_CHECK(srg_dependency_strings_get(rec, 1, &deps) == SRG_ERR_INVALID_ARG && srg_dependency_strings_get(rec, 0, &deps) == 0);
-    uint32_t count = sysmgr_strings_num_strings_get(deps);
-    for (uint32_t i = 0; i < count; ++i) FZ_CHECK(sysmgr_strings_get(deps, i) && *sysmgr_strings_get(deps, i));
-    FZ_CHECK(sysmgr_strings_get(deps, count) == nullptr);
+    uint32_t i = 0, count = sysmgr_strings_num_strings_get(deps);
+    for (; i < count; ++i) FZ_CHECK(sysmgr_strings_get(deps, i) && *sysmgr_strings_get(deps, i));
     FILE *out = std::fopen("/dev/null", "w");
-    FZ_CHECK(srg_dump(out, rec) > 0);
-    std::fclose(out);
+    FZ_CHECK(sysmgr_strings_get(deps, count) == nullptr && srg_dump(out, rec) > 0 && std::fclose(out) == 0);
     std::free(rec);
     return 0;
 }
