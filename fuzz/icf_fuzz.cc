@@ -1,7 +1,6 @@
 // The image configuration reader on arbitrary file bytes, against a model of its line rule: names
 // one per line, blanks around them trimmed, blank and '#' lines skipped; a line over
 // PLUGIN_ICF_MAX_LINE bytes or holding a NUL makes the file invalid.
-#include <cstring>
 #include <string>
 #include <vector>
 #include "fuzz/fuzz_support.h"
@@ -22,8 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     int before = fz::lowest_free_descriptor();
     plugin_icf *icf = reinterpret_cast<plugin_icf *>(0x1);
     uint32_t rc = plugin_icf_open("/tmp/fuzz.icf", &icf);
-    FZ_CHECK(fz::lowest_free_descriptor() == before);
-    if (rc) return FZ_CHECK(icf == reinterpret_cast<plugin_icf *>(0x1) && (rc == PLUGIN_ICF_ERR_NOMEM || (rc == PLUGIN_ICF_ERR_LINE && !valid))), 0;
+    FZ_CHECK(fz::lowest_free_descriptor() == before && (!rc || (icf == reinterpret_cast<plugin_icf *>(0x1) && rc == PLUGIN_ICF_ERR_LINE && !valid)));
+    if (rc) return 0;
     const char *name = nullptr;
     FZ_CHECK(valid && plugin_icf_first_img_name(icf, &name) == 0);
     for (; name; FZ_CHECK(plugin_icf_get_name(icf, &name) == 0)) got.push_back(name);

@@ -12,8 +12,7 @@ class FrameTest : public pit::SandboxTest {};
 void marker(int) {}
 std::string out, err;
 TEST_F(FrameTest, DataIsZeroAtLoadAndTheDebugSwitchFollowsOnOff) {
-    EXPECT_TRUE(!plugin_thread_q && !plugin_sdwrap_syslog_key && !plugin_sdwrap_syslog_key_datum && !plugin_sdwrap_debug_key &&
-                !plugin_sdwrap_debug_key_datum);
+    EXPECT_TRUE(!plugin_thread_q && !plugin_sdwrap_syslog_key && !plugin_sdwrap_syslog_key_datum && !plugin_sdwrap_debug_key && !plugin_sdwrap_debug_key_datum);
     plugin_intn_debug_on();
     int32_t on = libplugin_intn_debug;
     plugin_intn_debug_off();
@@ -28,12 +27,9 @@ TEST_F(FrameTest, SyscallReturnsTheWaitStatusWritesDebugLinesOnlyAndPutsSigchldB
     for (const auto &row : rows) {
         libplugin_intn_debug = row.debug;
         EXPECT_EQ(captured([&] { return plugin_syscall(row.command); }, &out, &err), row.status);
-        EXPECT_EQ(out + err, row.err);
-        EXPECT_EQ(signal(SIGCHLD, marker), marker);
+        EXPECT_TRUE(out + err == row.err && signal(SIGCHLD, marker) == marker) << err;
     }
-}
-
-TEST_F(FrameTest, ARefusedSigchldHandlerIsReportedAlwaysAndRunsNothing) {
+    libplugin_intn_debug = 0;  // a refused handler: the line is written always, nothing runs
     pit::dbl::signal = [](int, void (*)(int)) { return errno = EINVAL, SIG_ERR; };
     EXPECT_EQ(captured([] { return plugin_syscall("touch /velm/ran"); }, &out, &err), -1);
     EXPECT_EQ(err, "plugin_syscall SIG_ERR touch /velm/ran, errno:22\n");
@@ -46,25 +42,21 @@ TEST_F(FrameTest, MkdirGivesExactlyTheModeAndRestoresTheUmaskRmdirHandsThePathTo
     struct stat st {};
     EXPECT_EQ(plugin_mkdir("/velm/d", 0777), PLUGIN_OK);
     EXPECT_EQ(stat("/velm/d", &st) == 0 ? st.st_mode & 07777 : 0, 0777u);
-    EXPECT_EQ(plugin_mkdir("/velm/d", 0700), PLUGIN_ERR_FAILED);
-    EXPECT_EQ(plugin_mkdir("/velm/no/d", 0700), PLUGIN_ERR_FAILED);
+    EXPECT_EQ(plugin_mkdir("/velm/d", 0700) + plugin_mkdir("/velm/no/d", 0700), 2 * PLUGIN_ERR_FAILED);
     EXPECT_EQ(umask(old), 022u);
     ASSERT_TRUE(pit::sh("mkdir -p /velm/t/a /opt/ro && touch /velm/t/a/f /velm/x1 /velm/x2 /velm/u /opt/ro/f"));
     ASSERT_TRUE(pit::bind_readonly("/opt/ro"));
     EXPECT_EQ(plugin_rmdir("/velm/t") | plugin_rmdir("/velm/t") | plugin_rmdir("/velm/x1 /velm/u") | plugin_rmdir("/opt/ro/f"), 0u);
     EXPECT_TRUE(pit::sh("ls /velm /opt/ro | tr '\\n' ' ' > /tmp/ls") && pit::read_file("/tmp/ls") == "/opt/ro: f  /velm: d x2 ");
     plugin_intn_debug_on();
-    EXPECT_EQ(captured([] { return plugin_rmdir(""); }, &out, &err), PLUGIN_OK);
-    EXPECT_EQ(err, "plugin_syscall rm -fr \nplugin_syscall rc system 0\n");
+    EXPECT_TRUE(captured([] { return plugin_rmdir(""); }, &out, &err) == PLUGIN_OK && err == "plugin_syscall rm -fr \nplugin_syscall rc system 0\n") << err;
     pit::unbind("/opt/ro");
 }
 
 TEST_F(FrameTest, EveryPatchingNameWritesTheStubLineAndReturnsZero) {
     for (auto *fn : {__plugin_no_patching_support, plugin_patch_setup_repos, plugin_load_committed_patch,
-                     plugin_sync_patches_on_standby, plugin_patching_supported}) {
-        EXPECT_EQ(captured(fn, &out, &err), 0);
-        EXPECT_EQ(out + err, "No Patching support on this platform\n");
-    }
+                     plugin_sync_patches_on_standby, plugin_patching_supported})
+        EXPECT_TRUE(captured(fn, &out, &err) == 0 && out + err == "No Patching support on this platform\n") << out + err;
 }
 
 }  // namespace
