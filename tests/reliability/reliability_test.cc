@@ -36,6 +36,7 @@ TEST_F(AllocSweepTest, EveryAllocatingOperationFailsCleanly) {
     int32_t *plugins = nullptr;
     uint32_t order[3], row0[3] = {0, 1, 0}, row1[3] = {}, *matrix[3] = {row0, row1, row1}, stage[4] = {1, 2, 3, 4}, back[4];
     pit::Snapshot tree;
+    bool hit;
     auto fresh_map = [&] { plugin_swid_map_free(map), map = plugin_swid_map_alloc(1, 8), plugin_swid_map_append(&map, "base"), before = map, image = bytes(map); };
     auto sentinels = [&] { std::fill(order, order + 3, 77); };
     auto order_check = [&](std::vector<uint32_t> want) {  // a failure before the records are listed writes nothing (debug off)
@@ -84,9 +85,10 @@ TEST_F(AllocSweepTest, EveryAllocatingOperationFailsCleanly) {
         {"image extraction", [] { pit::sh("rm -rf /velm/plugin/1 /velm/1.log; mkdir -p /velm/plugin/1"); },
          [] { return plugin_extract_image(kImg.c_str(), "/velm/plugin/1", "/velm/1.log"); }, {kNomem, PLUGIN_ERR_IMG_OPEN, PLUGIN_ERR_EXTRACT},
          [](uint32_t rc) { EXPECT_EQ(pit::read_file("/velm/plugin/1/usr/bin/hello"), rc ? "" : "hello from the build host\n"); }},
-        {"newer-fs overlay", [] { pit::set_cmdline("use_newer_fs=yes\n"), pit::sh("mkdir -p /bootflash/plug-a.img-newer-fs && echo ./ > /velm/1.log"); },
-         [] { return plugin_do_newer_fs(kImg.c_str(), "/velm/1.log", "/velm/plugin/1"), 0u; }, {},
-         [](uint32_t) { EXPECT_FALSE(pit::exists("/velm/1.log-newer-fs")); }},
+        {"newer-fs overlay", [] { pit::set_cmdline("use_newer_fs=yes\n"), pit::sh("rm -f /velm/plugin/1/new; echo ./ > /velm/1.log; mkdir -p /bootflash/plug-a.img-newer-fs; echo n > /bootflash/plug-a.img-newer-fs/new"); },
+         [] { return plugin_do_newer_fs(kImg.c_str(), "/velm/1.log", "/velm/plugin/1"), 0u; }, {}, [&](uint32_t) {  // laid over and listed, list gone
+             EXPECT_TRUE(!pit::exists("/velm/1.log-newer-fs") && (hit || (pit::read_file("/velm/1.log") == "./\nnew\n" && pit::exists("/velm/plugin/1/new"))));
+         }},
         {"system image member", [] { pit::sh("mkdir -p /var/sysmgr/ftp/img-sync; cp " + kImg + " /var/sysmgr/ftp/img-sync/curr-velm.img; rm -f /etc/plug.conf"); },
          [] { return plugin_extract_plugin_from_velm_image("/etc/plug.conf", "/tmp/velm.log"); }, {kNomem, PLUGIN_ERR_IMG_OPEN, PLUGIN_ERR_EXTRACT},
          [](uint32_t rc) { EXPECT_EQ(pit::read_file("/etc/plug.conf"), rc ? "" : "x=1\n"); }},
@@ -118,7 +120,7 @@ TEST_F(AllocSweepTest, EveryAllocatingOperationFailsCleanly) {
     for (const SweepRow &row : rows) {
         SCOPED_TRACE(row.name);
         long n = 1;
-        for (bool hit = true; hit; ++n) {
+        for (hit = true; hit; ++n) {
             row.setup();
             int fds = pit::open_fds();
             pit::Capture cap;
