@@ -1,13 +1,11 @@
 // The library frame: debug switch and logging, the command runner, the directory operations, the
 // patching stubs and the exported data.
 #include <signal.h>
-#include <sys/stat.h>
 
 #include "tests/support/fixture.h"
 
 namespace {
 
-using pit::captured;
 class FrameTest : public pit::SandboxTest {};
 void marker(int) {}
 std::string out, err;
@@ -26,15 +24,22 @@ TEST_F(FrameTest, SyscallReturnsTheWaitStatusWritesDebugLinesOnlyAndPutsSigchldB
         {"kill -9 $$", 0, 9, ""}, {nullptr, 1, -1, "plugin_syscall (null)\n"}};
     for (const auto &row : rows) {
         libplugin_intn_debug = row.debug;
-        EXPECT_EQ(captured([&] { return plugin_syscall(row.command); }, &out, &err), row.status);
+        EXPECT_EQ(pit::captured([&] { return plugin_syscall(row.command); }, &out, &err), row.status);
         EXPECT_TRUE(out + err == row.err && signal(SIGCHLD, marker) == marker) << err;
     }
     libplugin_intn_debug = 0;  // a refused handler: the line is written always, nothing runs
     pit::dbl::signal = [](int, void (*)(int)) { return errno = EINVAL, SIG_ERR; };
-    EXPECT_EQ(captured([] { return plugin_syscall("touch /velm/ran"); }, &out, &err), -1);
+    EXPECT_EQ(pit::captured([] { return plugin_syscall("touch /velm/ran"); }, &out, &err), -1);
     EXPECT_EQ(err, "plugin_syscall SIG_ERR touch /velm/ran, errno:22\n");
-    EXPECT_EQ(captured([] { return plugin_rmdir("/velm"); }, &out, &err), PLUGIN_ERR_FAILED);
+    EXPECT_EQ(pit::captured([] { return plugin_rmdir("/velm"); }, &out, &err), PLUGIN_ERR_FAILED);
     EXPECT_FALSE(pit::exists("/velm/ran"));
+}
+
+TEST_F(FrameTest, TheHandlerReapsAChildThatEndedDuringTheCommand) {
+    pid_t child = fork();
+    if (child == 0) pause(), _exit(0);
+    std::string wait_zombie = "kill -9 " + std::to_string(child) + "; until grep -q ') Z' /proc/" + std::to_string(child) + "/stat; do :; done";
+    EXPECT_TRUE(plugin_syscall(wait_zombie.c_str()) == 0 && waitpid(child, nullptr, WNOHANG) == -1);  // already reaped
 }
 
 TEST_F(FrameTest, MkdirGivesExactlyTheModeAndRestoresTheUmaskRmdirHandsThePathToTheShell) {
@@ -49,14 +54,14 @@ TEST_F(FrameTest, MkdirGivesExactlyTheModeAndRestoresTheUmaskRmdirHandsThePathTo
     EXPECT_EQ(plugin_rmdir("/velm/t") | plugin_rmdir("/velm/t") | plugin_rmdir("/velm/x1 /velm/u") | plugin_rmdir("/opt/ro/f"), 0u);
     EXPECT_TRUE(pit::sh("ls /velm /opt/ro | tr '\\n' ' ' > /tmp/ls") && pit::read_file("/tmp/ls") == "/opt/ro: f  /velm: d x2 ");
     plugin_intn_debug_on();
-    EXPECT_TRUE(captured([] { return plugin_rmdir(""); }, &out, &err) == PLUGIN_OK && err == "plugin_syscall rm -fr \nplugin_syscall rc system 0\n") << err;
+    EXPECT_TRUE(pit::captured([] { return plugin_rmdir(""); }, &out, &err) == PLUGIN_OK && err == "plugin_syscall rm -fr \nplugin_syscall rc system 0\n") << err;
     pit::unbind("/opt/ro");
 }
 
 TEST_F(FrameTest, EveryPatchingNameWritesTheStubLineAndReturnsZero) {
     for (auto *fn : {__plugin_no_patching_support, plugin_patch_setup_repos, plugin_load_committed_patch,
                      plugin_sync_patches_on_standby, plugin_patching_supported})
-        EXPECT_TRUE(captured(fn, &out, &err) == 0 && out + err == "No Patching support on this platform\n") << out + err;
+        EXPECT_TRUE(pit::captured(fn, &out, &err) == 0 && out + err == "No Patching support on this platform\n") << out + err;
 }
 
 }  // namespace

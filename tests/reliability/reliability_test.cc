@@ -102,7 +102,6 @@ TEST_F(AllocSweepTest, EveryAllocatingOperationFailsCleanly) {
          [](uint32_t rc) { EXPECT_EQ(pit::exists("/usr/bin/hello"), rc != 0); }},
         {"exclusion check", [&] { names = plugin_strings_malloc(1, 8), plugin_strings_append(names, "/etc"); },
          [&] { return plugin_file_is_excluded_from_exec_path("/etc/x", names) == 1 ? 0u : 1u; }, {}, [&](uint32_t) { plugin_strings_free(names); }, false},
-        {"command line key", [] {}, [] { return plugin_get_cmdline("use_newer_fs") ? 0u : 1u; }, {}, [](uint32_t) {}, false},
         {"plugin list", [&] { plugins = untouched<int32_t>(); }, [&] { return plugin_from_cmdline("3,4+5", &plugins, 1) == 3 ? 0 : kNomem; }, {kNomem},
          [&](uint32_t rc) {
              EXPECT_TRUE(rc ? plugins == nullptr && err.find("plugin_from_cmdline: malloc 20 bytes failed\n") != err.npos : plugins[2] == 5) << err;
@@ -154,12 +153,10 @@ TEST_P(IoFaultsTest, GivesTheDocumentedFailure) {
     ASSERT_EQ(plugin_clone_srg(kSro.c_str(), &rec) | plugin_write_swid_map("/tmp/map", map), 0u);
     ASSERT_TRUE(pit::sh("mkdir -p /velm/plugin/1 /velm/plugin/3 /velm/plugin_srg /velm/plugin_extract_log && " + row.setup));
     pit::Snapshot tree = pit::snapshot({"/velm", "/usr/bin", "/etc"});
-    struct rlimit saved;
-    getrlimit(RLIMIT_NOFILE, &saved), out = kKept;
-    pit::Capture cap;  // opened before the faults
-    int lowest = ::open("/dev/null", O_RDONLY);  // the lowest free descriptor
-    struct rlimit low = {static_cast<rlim_t>(lowest), saved.rlim_max};
-    ::close(lowest);
+    struct rlimit saved, low;
+    pit::Capture cap;  // opened before the faults; then the lowest free descriptor is the limit
+    int lowest = ::open("/dev/null", O_RDONLY);
+    getrlimit(RLIMIT_NOFILE, &saved), low = {static_cast<rlim_t>(lowest), saved.rlim_max}, ::close(lowest), out = kKept;
     bool armed = row.fault == kFull       ? pit::bind("/dev/full", row.path)
                  : row.fault == kReadOnly ? pit::bind_readonly(row.path)
                  : row.fault == kNoFd     ? setrlimit(RLIMIT_NOFILE, &low) == 0
