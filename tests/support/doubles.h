@@ -34,6 +34,7 @@ namespace pit::dbl {
     X(uint32_t, plugin_icf_close, (plugin_icf * h), (h))                                       \
     X(plugin_strings *, plugin_strings_malloc, (uint32_t s, uint32_t b), (s, b))               \
     X(int32_t, plugin_strings_append, (plugin_strings * s, const char *t), (s, t))             \
+    X(std::type_identity_t<void (*)(int)>, signal, (int n, std::type_identity_t<void (*)(int)> h), (n, h)) \
     X(void, plugin_strings_free, (plugin_strings * s), (s))
 
 #define PI_DOUBLE_HOOK(ret, name, params, args) extern std::function<ret params> name;
