@@ -4,6 +4,9 @@
 #   make check      the same under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
 #   make demo       the whole road of two sample plugins, in a private root
 #   make bench      benchmarks (bench/run)
+# Each target first runs tools/setup with its own name, which installs the
+# Debian packages it lacks (as root) or prints the command root must run;
+# PI_SKIP_SETUP=1 skips that.
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
@@ -15,19 +18,24 @@ CTEST_ARGS ?=
 
 all: build
 
-$(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+# Configures a build directory unless a configure there completed (one that
+# stopped half way is run again): $(call configure,DIR,CMAKE ARGUMENTS).
+configure = [ -f $(1)/Makefile ] || [ -f $(1)/build.ninja ] || cmake -S . -B $(1) $(2) $(CMAKE_ARGS)
 
-build: $(BUILD)/CMakeCache.txt
+build:
+	tools/setup build
+	$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
+test:
+	tools/setup test
+	$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
-$(ASAN_BUILD)/CMakeCache.txt:
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DPI_SANITIZE=ON $(CMAKE_ARGS)
-
-check: $(ASAN_BUILD)/CMakeCache.txt
+check:
+	tools/setup check
+	$(call configure,$(ASAN_BUILD),-DCMAKE_BUILD_TYPE=Debug -DPI_SANITIZE=ON)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && \
 	  ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=0 \
@@ -35,9 +43,11 @@ check: $(ASAN_BUILD)/CMakeCache.txt
 	  ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
 demo:
+	tools/setup demo
 	BUILD=$(BUILD) JOBS=$(JOBS) tools/demo.sh
 
 bench:
+	tools/setup bench
 	bench/run
 
 clean:
@@ -55,10 +65,13 @@ PPC_BUILD    ?= build-ppc
 .PHONY: valgrind fuzz-smoke ppc-test
 
 valgrind:
+	tools/setup valgrind
 	BUILD=$(BUILD) JOBS=$(JOBS) .ci/valgrind.sh
 
 fuzz-smoke:
+	tools/setup fuzz-smoke
 	FUZZ_BUILD=$(FUZZ_BUILD) FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) .ci/fuzz-smoke.sh
 
 ppc-test:
+	tools/setup ppc-test
 	PPC_BUILD=$(PPC_BUILD) HOST_BUILD=$(BUILD) JOBS=$(JOBS) .ci/ppc-test.sh $(CTEST_ARGS)

@@ -16,7 +16,7 @@ seconds=${FUZZ_SECONDS:-60}
 jobs=${JOBS:-2}
 cc=${FUZZ_CC:-clang}
 cxx=${FUZZ_CXX:-clang++}
-command -v "$cxx" >/dev/null || { echo "fuzz-smoke: $cxx missing (apt-get install clang)" >&2; exit 2; }
+command -v "$cxx" >/dev/null || { echo "fuzz-smoke: $cxx missing (tools/setup fuzz-smoke installs it)" >&2; exit 2; }
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
   CC=$cc CXX=$cxx cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

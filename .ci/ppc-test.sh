@@ -5,7 +5,7 @@
 #   .ci/ppc-test.sh [ctest arguments...]
 #
 # Environment: PPC_BUILD (build-ppc), HOST_BUILD (build: its tools are used by
-# the tests as commands), JOBS (2).  Needs g++-powerpc-linux-gnu and qemu-user.
+# the tests as commands), JOBS (2).  Needs g++-powerpc-linux-gnu and qemu-user (tools/setup ppc-test).
 set -eu
 cd "$(dirname "$0")/.."
 src=$(pwd)
@@ -15,7 +15,7 @@ jobs=${JOBS:-2}
 toolchain=$src/cmake/powerpc-linux-gnu.cmake
 
 for tool in powerpc-linux-gnu-g++ qemu-ppc; do
-  command -v $tool >/dev/null || { echo "ppc-test: $tool missing (apt-get install g++-powerpc-linux-gnu qemu-user)" >&2; exit 2; }
+  command -v $tool >/dev/null || { echo "ppc-test: $tool missing (tools/setup ppc-test installs it)" >&2; exit 2; }
 done
 
 # Host build: the tools the tests run (srgtool, mkplugin, ...).

@@ -19,7 +19,7 @@ src=$(pwd)
 build=${BUILD:-build}
 jobs=${JOBS:-2}
 filter=${1:-.}
-command -v valgrind >/dev/null || { echo "valgrind: not installed (apt-get install valgrind)" >&2; exit 2; }
+command -v valgrind >/dev/null || { echo "valgrind: not installed (tools/setup valgrind installs it)" >&2; exit 2; }
 
 [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build" -j "$jobs"

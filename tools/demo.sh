@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # make demo: the whole road of two sample plugins, in a private root.
 #
-# On the host: installs the packages the build needs when they are missing
-# (apt-get, as root), builds, and makes two plugin images with srgtool and
+# On the host: installs the packages the build lacks (tools/setup demo),
+# builds, and makes two plugin images with srgtool and
 # mkplugin (demo-app depends on demo-base) plus a third one, demo-dup, that
 # brings a file demo-base already brings.  Then, inside sandbox-run (a
 # private root kept in $BUILD/demo/root, never the host's), walks them
@@ -158,21 +158,7 @@ if [ "${1:-}" = "--inside" ]; then
 fi
 
 # ------------------------------------------------------------------ host
-packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libarchive-dev zlib1g-dev tar gzip coreutils findutils)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "demo: missing packages: ${missing[*]}; run 'make demo' as root once, or apt-get install them" >&2
-        exit 1
-    fi
-    echo "demo: installing ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+"$top/tools/setup" demo
 
 # Only what the demo runs is built here; make test builds the rest.
 echo "demo: building the library, pluginctl, sandbox-run, srgtool and mkplugin (${build#"$top"/})"
