@@ -52,7 +52,9 @@ FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 60
 PPC_BUILD    ?= build-ppc
 
-.PHONY: valgrind fuzz-smoke ppc-test
+#   make syscall-faults  every file-changing call of every file-changing operation failed, then
+#                        killed, in turn (strace's fault injection; tests/syscall_faults/run.sh)
+.PHONY: valgrind fuzz-smoke ppc-test syscall-faults
 
 valgrind:
 	BUILD=$(BUILD) JOBS=$(JOBS) .ci/valgrind.sh
@@ -62,3 +64,9 @@ fuzz-smoke:
 
 ppc-test:
 	PPC_BUILD=$(PPC_BUILD) HOST_BUILD=$(BUILD) JOBS=$(JOBS) .ci/ppc-test.sh $(CTEST_ARGS)
+
+syscall-faults:
+	@if [ -x tools/setup ]; then tools/setup syscall-faults; fi
+	$(MAKE) $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target pluginctl sandbox-run mkplugin srgtool
+	tests/syscall_faults/run.sh $(BUILD)
