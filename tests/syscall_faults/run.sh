@@ -18,6 +18,11 @@ TREE="$P $P/usr $P/usr/bin $P/usr/bin/sfa $P/usr/bin/sfb $P/opt $P/opt/n $P/opt/
 SRO="$S $S/plugin.sro /velm/plugin_srg/plugin-sf-1.0.sro"
 # The link manifest lists a file before the first directory that linking creates: with no link
 # made a failed link leaves the directories it created, and this row wants the tree as it started.
+# Where a row lets a failed call still give success, the operation is documented to ignore it:
+# unlink ignores a failed remove; extraction, the overlay, record cleanup and plugin_rmdir run their
+# work as shell commands whose exit status is never looked at (the overlay reports nothing at all);
+# plugin_save_sro and plugin_write_remaining_load do not look at the close; the map's flock results
+# are not examined, and its read (before the append writes) does not look at the close either.
 # operation | pluginctl arguments | paths (-P) | results of a failed call | calls whose failure
 #   the operation ignores (* all) | set-up (once) | before each run | check | recovery
 ROWS="link|link $fx/link.log $P|$LINKS|PLUGIN_ERR_MKDIR PLUGIN_ERR_LINK||plant|:|same|ctl unlink $fx/link.log $P
@@ -75,7 +80,7 @@ stage() { case $(readback) in "$new") ;; "$old") [ "$res" != PLUGIN_OK ] ;; *) f
 # A live root's /opt is not empty; an empty one would go with the first unlink of a manifest that lists it.
 mkdir -p $L /velm/plugin /velm/plugin_srg /opt/keep
 tr=/tmp/sf.trace passed=0 failed=0
-printf '%-28s %-34s %5s %6s %5s %-44s %s\n' operation "calls swept" posit errors kills "results seen" "files matched"
+printf '%-28s %-34s %9s %6s %5s %-44s %s\n' operation "calls swept" positions errors kills "results seen" "files matched"
 while IFS='|' read -r op args paths okres ignored setup prep check recover; do
   [ -z "${SF_ONLY:-}" ] || [ "${SF_ONLY%%/*}" = "$op" ] || continue
   rm -rf $P $S && eval "$setup" && start=$(snapshot) || { echo "$op: set-up failed"; failed=$((failed + 1)); continue; }
@@ -89,13 +94,15 @@ while IFS='|' read -r op args paths okres ignored setup prep check recover; do
     res=$(tail -n 1 /tmp/sf.out | cut -d' ' -f1); res=${res:-none}
     fds=$(sed -n 's/^fds: //p' /tmp/sf.err); kill="" bad=""
     grep -q 'killed by SIGKILL' $tr && kill=1 && [ -z "$fds" ] && res=killed
-    fired=$([ -z "$1" ] || grep -q 'INJECTED\|killed by SIGKILL' $tr && echo 1)
+    fired=$(grep -q 'INJECTED\|killed by SIGKILL' $tr && echo 1)
     [ -z "$1" ] && base_fds=$fds && new=$(readback)
     if [ -z "$kill" ] && [ -n "$1" ]; then
       allowed=" $okres "; case " $ignored " in *" ${1%%:*} "*|" * ") allowed+="PLUGIN_OK none " ;; esac
       case $allowed in *" $res "*) ;; *) bad="result $res" ;; esac
-      [ "${1%%:*}" = close ] || [ "$fds" = "$base_fds" ] || bad="${bad:+$bad, }$fds descriptors open at exit, $base_fds without the fault"
     fi
+    # An injected close error skips the call, so the descriptor stays open, unlike a real close.
+    [ -z "$1" ] || [ -z "$fds" ] || [ "${1%%:*}" = close ] || [ "$fds" = "$base_fds" ] ||
+      bad="${bad:+$bad, }$fds descriptors open at exit, $base_fds without the fault"
     [ "$check" = - ] || $check || bad="${bad:+$bad, }files after the run"
     eval "$recover"
     [ "$(snapshot)" = "$start" ] || bad="${bad:+$bad, }tree after the recovery ($recover)"
@@ -117,7 +124,8 @@ while IFS='|' read -r op args paths okres ignored setup prep check recover; do
         [ -n "$fired" ] || continue
         runs=$((runs + 1)); [ $e = KILL ] && kills=$((kills + 1)) || errors=$((errors + 1))
         case " $seen " in *" $res "*) ;; *) seen+="$res " ;; esac
-        if [ -z "$bad" ]; then matched=$((matched + 1)); passed=$((passed + 1)); else
+        case $bad in *files*|*tree*) ;; *) matched=$((matched + 1)) ;; esac
+        if [ -z "$bad" ]; then passed=$((passed + 1)); else
           failed=$((failed + 1))
           echo "FAIL $op $inj: $bad; reproduce: SF_ONLY='$op/$inj' $0 $build" >&2
         fi
@@ -125,7 +133,7 @@ while IFS='|' read -r op args paths okres ignored setup prep check recover; do
       positions=$((positions + 1))
     done
   done <<<"$counts"
-  printf '%-28s %-34s %5d %6d %5d %-44s %d/%d\n' "$op" "$calls" $positions $errors $kills "${seen% }" $matched $runs
+  printf '%-28s %-34s %9d %6d %5d %-44s %d/%d\n' "$op" "$calls" $positions $errors $kills "${seen% }" $matched $runs
 done <<<"$ROWS"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
