@@ -60,9 +60,11 @@ clean:
 #   make ppc-test     the suite cross built for 32-bit big-endian PowerPC, run under qemu-ppc
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 60
+#   make syscall-faults  every file-changing call of every file-changing operation failed, then
+#                        killed, in turn (strace's fault injection; tests/syscall_faults/run.sh)
 PPC_BUILD    ?= build-ppc
 
-.PHONY: valgrind fuzz-smoke ppc-test
+.PHONY: valgrind fuzz-smoke ppc-test syscall-faults
 
 valgrind:
 	tools/setup valgrind
@@ -75,3 +77,9 @@ fuzz-smoke:
 ppc-test:
 	tools/setup ppc-test
 	PPC_BUILD=$(PPC_BUILD) HOST_BUILD=$(BUILD) JOBS=$(JOBS) .ci/ppc-test.sh $(CTEST_ARGS)
+
+syscall-faults:
+	tools/setup syscall-faults
+	$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+	cmake --build $(BUILD) -j $(JOBS) --target pluginctl sandbox-run mkplugin srgtool
+	tests/syscall_faults/run.sh $(BUILD)

@@ -9,6 +9,7 @@
 // Exit status: 0 success, 1 failure of an operation, 2 bad arguments (usage on
 // stderr).  --debug turns the library's debug switch on for the call.
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -605,4 +606,20 @@ int run(int argc, char **argv) {
 }  // namespace
 }  // namespace pluginctl
 
-int main(int argc, char **argv) { return pluginctl::run(argc, argv); }
+// PLUGINCTL_FDS=1 in the environment: "fds: N" on stderr at exit, N the descriptors
+// still open (those of /proc/self/fd but the one reading it), so that a script can
+// tell a descriptor left open by an operation.
+static int open_fds() {
+    DIR *dir = opendir("/proc/self/fd");
+    if (dir == nullptr) return -1;
+    int n = 0;
+    while (readdir(dir) != nullptr) ++n;
+    closedir(dir);
+    return n - 3;  // ".", ".." and the directory's own descriptor
+}
+
+int main(int argc, char **argv) {
+    int status = pluginctl::run(argc, argv);
+    if (std::getenv("PLUGINCTL_FDS") != nullptr) std::fprintf(stderr, "fds: %d\n", open_fds());
+    return status;
+}
