@@ -109,9 +109,12 @@ while IFS='|' read -r op args paths okres ignored setup prep check recover; do
   }
   run ""
   [ -z "$bad" ] && { [ "$res" = PLUGIN_OK ] || [ "$res" = none ]; } || { echo "$op: the run without a fault gave $res $bad"; failed=$((failed + 1)); continue; }
-  # The call kinds the operation makes on its paths, with the most calls of each in one process.
-  counts=$(awk '$2 ~ /^[a-z0-9_]+\(/ { sub(/\(.*/, "", $2); n[$1 " " $2]++ }
-    END { for (k in n) { split(k, a, " "); if (n[k] > m[a[2]]) m[a[2]] = n[k] } for (c in m) print c, m[c] }' $tr | LC_ALL=C sort)
+  # The call kinds the operation makes on its paths, with the most calls of each in one process;
+  # opens only where some open creates or writes (a row whose opens all read sweeps none of them).
+  counts=$(awk '$2 ~ /^[a-z0-9_]+\(/ { if ($2 ~ /^open/ && $0 ~ /O_WRONLY|O_RDWR|O_CREAT/) w[$2 ~ /^openat/ ? "openat" : "open"] = 1
+      sub(/\(.*/, "", $2); n[$1 " " $2]++ }
+    END { for (k in n) { split(k, a, " "); if (n[k] > m[a[2]]) m[a[2]] = n[k] }
+      for (c in m) if (c !~ /^open/ || w[c]) print c, m[c] }' $tr | LC_ALL=C sort)
   calls="" positions=0 errors=0 kills=0 matched=0 runs=0 seen=""
   while read -r call most; do
     [ -n "${ERRS[$call]:-}" ] || continue
