@@ -35,6 +35,8 @@ string skipped() {  // the overlay's lines for kDeep, below which nothing fits
 }
 string linked(const string &to) { return "[ $(readlink " + kLink + ") = " + to + " ]"; }
 
+const string kLong(228, 's');  // the shortest software id whose link path does not fit
+
 // The lines plugin_save_sro writes before it opens the record file of plugin id.
 string trace(int id) {
     const string n = std::to_string(id), dir = "/velm/plugin/" + n;
@@ -69,6 +71,7 @@ struct Row {
     int size = -1;                    // from 0: what srg_size answers
     bool no_swid = false;  // the saved record has none; srg_sw_id_file_get answers null
     bool full = false;     // the record file is the full device
+    string swid{};         // the saved record's software id, when not "acme"
     plugin_rc_t rc = PLUGIN_OK;
     string err{}, manifest{};
     int tree = 0;               // usr/bin/foo of dir: 0 none, 1 extracted, 2 with the overlay
@@ -149,6 +152,10 @@ const Row kRows[] = {
     {.name = "save_short_write", .op = kSave, .prep = "touch " + kFile, .full = true,
      .rc = PLUGIN_ERR_WRITE, .err = trace(3) + "write fail\nplugin_save_sro: write to " + kFile +
      " failed\n", .check = "! test -e " + kLink},
+    {.name = "save_link_path_too_long", .op = kSave, .swid = kLong, .rc = PLUGIN_ERR_LINK,
+     .err = "plugin_save_sro id 3 swid !" + kLong + "!\nsro path !/velm/plugin/3/plugin.sro!\nextract path !/velm/plugin/3!\n"
+            "sro_link !" + ("/velm/plugin_srg/plugin-" + kLong + ".sro").substr(0, 255) + "!\nplugin_save_sro: link path for swid " +
+            kLong + " does not fit, record not stored\n", .check = "! test -e " + kFile},
     {.name = "save_without_swid", .op = kSave, .no_swid = true, .rc = PLUGIN_ERR_FAILED,
      .err = "plugin_save_sro id 3 swid !(null)!\nplugin_save_sro: get swid failed for plugin_id 3\n",
      .check = "! test -e " + kFile},
@@ -193,7 +200,8 @@ TEST_P(ImageTest, Row) {
     if (r.clone) pit::dbl::srg_file_clone = [&r](srg_record *, const char *, uint32_t) { return r.clone; };
     if (r.size >= 0) pit::dbl::srg_size = [&r](const srg_record *) { return uint32_t(r.size); };
     if (r.no_swid) pit::dbl::srg_sw_id_file_get = [](const char *) -> const char * { return nullptr; };
-    string saved = r.no_swid ? pit::record_bytes(std::nullopt, std::nullopt) : acme;
+    string saved = r.no_swid ? pit::record_bytes(std::nullopt, std::nullopt)
+                             : r.swid.empty() ? acme : pit::record_bytes(r.swid, std::nullopt);
     static char mark;
     srg_record *const untouched = reinterpret_cast<srg_record *>(&mark), *rec = untouched;
     const char *a = r.arg.c_str(), *log = r.log ? kLog.c_str() : nullptr;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 
+#include <cstring>
 #include <thread>
 
 #include "platform/plugin_strings.h"
@@ -63,6 +64,17 @@ TEST_F(SwidTest, IntegrityLooksAtMagicAndTrailerOnly) {
         EXPECT_EQ(err + (pit::exists(kPath) ? "file" : ""), intact ? "" : "plugin_write_swid_map: corrupted swid_map_\n");
         plugin_swid_map_free(map);
     }
+    // Nor in writing and reading: a size word short of the block is written as it says and read back.
+    Map *map = plugin_swid_map_alloc(2, 32), *back = nullptr;
+    const uint32_t n = plugin_swid_map_size(map), shorter = n - 4;
+    ASSERT_EQ(plugin_write_swid_map(kPath, map), PLUGIN_OK);
+    std::memcpy(reinterpret_cast<char *>(map) + 4, &shorter, 4);
+    EXPECT_EQ(plugin_write_swid_map(kPath, map), PLUGIN_OK);
+    ASSERT_EQ(plugin_read_swid_map(kPath, &back), PLUGIN_OK);
+    EXPECT_EQ(plugin_swid_map_size(back), int32_t(shorter));
+    EXPECT_EQ(pit::read_file(kPath), std::string(reinterpret_cast<char *>(map), n));
+    plugin_swid_map_free(back);
+    plugin_swid_map_free(map);
 }
 
 // A write replaces the file's first size-word bytes and keeps a longer tail;
