@@ -37,12 +37,10 @@ void *__libc_memalign(std::size_t, std::size_t);
 namespace {
 
 std::atomic<long> g_countdown{0};
-std::atomic<long> g_count{0};
 std::atomic<bool> g_fired{false};
 
-// Counts an allocation; true when this one must fail.
+// True when this allocation must fail.
 PI_RAW bool should_fail() {
-    g_count.fetch_add(1, std::memory_order_relaxed);
     long left = g_countdown.load(std::memory_order_relaxed);
     if (left <= 0) return false;
     if (left == 1) {
@@ -107,21 +105,6 @@ void fail_nth(long n) {
 
 void disarm() { g_countdown.store(0); }
 bool fired() { return g_fired.load(); }
-long allocations() { return g_count.load(); }
-void reset_count() { g_count.store(0); }
 
-long sweep(const std::function<void()> &op, const std::function<void(long)> &check, long limit) {
-    long injected = 0;
-    for (long n = 1; n <= limit; ++n) {
-        fail_nth(n);
-        op();
-        bool hit = fired();
-        disarm();
-        if (!hit) break;
-        ++injected;
-        check(n);
-    }
-    return injected;
-}
 
 }  // namespace pit::faults

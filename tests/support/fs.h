@@ -32,14 +32,6 @@ inline bool exists(const std::string &path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0;
 }
-inline bool is_dir(const std::string &path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-inline bool is_file(const std::string &path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
 // The contents of a symbolic link, or "" when path is none.
 inline std::string link_target(const std::string &path) {
     char buf[4096];
