@@ -17,10 +17,6 @@ char g_cmdline[kCmdlineSize];
 
 constexpr char kFunc[] = "plugin_get_cmdline";
 
-// A value ends at the first blank or line feed: the kernel's text ends with a
-// line feed, which a value at the end of the text would otherwise carry.
-bool ends_value(char c) { return c == ' ' || c == '\n'; }
-
 }  // namespace
 
 extern "C" PI_EXPORT char *plugin_get_cmdline(const char *key) {
@@ -62,8 +58,17 @@ extern "C" PI_EXPORT char *plugin_get_cmdline(const char *key) {
     char *eq = std::strchr(match, '=');
     if (eq == nullptr) return nullptr;
     char *value = eq + 1;
-    char *end = value;
-    while (*end != '\0' && !ends_value(*end)) ++end;
+    if (*value == ' ') {
+        *value = '\0';
+        return value;
+    }
+    // The value ends at the first blank after its first character; a line
+    // feed inside the text is part of the value.
+    char *end = value + (*value != '\0');
+    while (*end != '\0' && *end != ' ') ++end;
+    // A value that runs to the end of the text stops before the kernel's
+    // final line feed.
+    if (*end == '\0' && end > value && end[-1] == '\n') --end;
     *end = '\0';
     return value;
 }

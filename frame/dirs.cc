@@ -4,13 +4,10 @@
 #include "frame/internal.h"
 
 extern "C" PI_EXPORT plugin_rc_t plugin_mkdir(const char *path, mode_t mode) {
-    if (!path) return PLUGIN_ERR_INVALID_ARG;
-    int rc;
-    {
-        pi::UmaskGuard mask(0);
-        rc = ::mkdir(path, mode);
-    }
-    return rc < 0 ? PLUGIN_ERR_FAILED : PLUGIN_OK;
+    pi::UmaskGuard mask(0);
+    // A null path is a refused mkdir like any other: PLUGIN_ERR_FAILED.
+    if (!path || ::mkdir(path, mode) < 0) return PLUGIN_ERR_FAILED;
+    return PLUGIN_OK;
 }
 
 extern "C" PI_EXPORT plugin_rc_t plugin_rmdir(const char *path) {

@@ -84,14 +84,17 @@ extern "C" PI_EXPORT plugin_rc_t plugin_save_sro(int32_t plugin_id, const srg_re
 
     const RecordPaths paths(plugin_id);
     pi::Path link;
-    if (!format_link(link, swid)) {
-        pi::log("%s: link path for swid %s does not fit, record not stored\n", kSelf, swid);
-        return PLUGIN_ERR_LINK;
-    }
+    const bool link_fits = format_link(link, swid);
     const uint32_t size = srg_size(record);
+    // The trace lines come on every call; a link path that does not fit shows
+    // as far as its buffer holds it.
     pi::log("sro path !%s!\n", paths.file.c_str());
     pi::log("extract path !%s!\n", paths.dir.c_str());
     pi::log("sro_link !%s!\n", link.c_str());
+    if (!link_fits) {
+        pi::log("%s: link path for swid %s does not fit, record not stored\n", kSelf, swid);
+        return PLUGIN_ERR_LINK;
+    }
 
     pi::Fd fd(::open(paths.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!fd) {

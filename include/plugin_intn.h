@@ -94,7 +94,8 @@ void plugin_intn_debug_off(void);
 int32_t plugin_syscall(const char *command);
 
 /* Creates a directory with exactly the given mode (umask 0 around mkdir);
- * 0 or PLUGIN_ERR_FAILED.  Settled: a null path returns PLUGIN_ERR_INVALID_ARG. */
+ * 0 or PLUGIN_ERR_FAILED.  Settled: a null path is PLUGIN_ERR_FAILED, as a
+ * refused mkdir, with the umask restored as on every path. */
 plugin_rc_t plugin_mkdir(const char *path, mode_t mode);
 
 /* Removes a file or tree with "rm -fr <path>" (path unquoted); 0,
@@ -168,10 +169,12 @@ const char *plugin_swid_map_get_swid(const plugin_swid_map *map, int32_t id);
  * null).  The file's bytes are untrusted: PLUGIN_ERR_CORRUPT, with nothing
  * read or written outside the buffer, unless the file holds at least the
  * three words and the smallest string-set header, the block's max_size lies
- * within the bytes read (trailer included), the size word equals
- * max_size + 12, the map is intact, and the block's count, space used and
- * every string lie within the block.  A file longer than INT32_MAX bytes is
- * PLUGIN_ERR_CORRUPT. */
+ * within the bytes read (trailer included), the size word is no larger than
+ * the bytes read (so that writing the map back stays inside the buffer), the
+ * map is intact, and the block's count, space used and every string lie
+ * within the block.  The size word's value is otherwise free: a map whose
+ * size word is not max_size + 12 is read as any other.  A file longer than
+ * INT32_MAX bytes is PLUGIN_ERR_CORRUPT. */
 plugin_rc_t plugin_read_swid_map(const char *path, plugin_swid_map **map);
 /* Writes the map's size-word bytes at the start of the file under an
  * exclusive flock: mode "w" (created) when the path cannot be queried, else
@@ -180,11 +183,13 @@ plugin_rc_t plugin_read_swid_map(const char *path, plugin_swid_map **map);
  * nothing opened), PLUGIN_ERR_OPEN ("%s: open %s for write failed"),
  * PLUGIN_ERR_WRITE ("%s: corrupted swid_map_"; the file may be partly
  * rewritten).  The map passed is never changed.
- * Settled: only a map that is intact and whose size word equals
- * plugin_strings_max_size(block) + 12 is written, any other is
- * PLUGIN_ERR_CORRUPT; a failed fflush (before the lock is released) or a
- * failed fclose after a complete fwrite is PLUGIN_ERR_WRITE with the same
- * line, so a write to a full device never reports success. */
+ * Settled: an intact map is written whatever its size word says, as many
+ * bytes as the size word gives (the caller vouches for them; a map read by
+ * plugin_read_swid_map always has them); a size word with the sign bit set
+ * is PLUGIN_ERR_CORRUPT like a map that is not intact; a failed fflush
+ * (before the lock is released) or a failed fclose after a complete fwrite
+ * is PLUGIN_ERR_WRITE with the same line, so a write to a full device never
+ * reports success. */
 plugin_rc_t plugin_write_swid_map(const char *path, const plugin_swid_map *map);
 
 /* ------------------------------------------------------------------ */
@@ -302,9 +307,11 @@ plugin_rc_t plugin_extract_srg(const char *image, srg_record **record);
  * trace line.  A null record is treated as a record without software id:
  * that trace line, "plugin_save_sro: get swid failed for plugin_id <id>" and
  * PLUGIN_ERR_FAILED.  A link path that does not fit 256 bytes (a long
- * software id) is never cut into another file's name: before any file is
- * written, "plugin_save_sro: link path for swid <swid> does not fit, record
- * not stored" and PLUGIN_ERR_LINK (the link cannot be named). */
+ * software id) is never cut into another file's name: the three trace lines
+ * still come, the "sro_link" one showing the path cut to the first 255 bytes
+ * its buffer holds; then, before any file is written, "plugin_save_sro: link
+ * path for swid <swid> does not fit, record not stored" and PLUGIN_ERR_LINK
+ * (the link cannot be named). */
 plugin_rc_t plugin_save_sro(int32_t plugin_id, const srg_record *record);
 /* Removes the software-id link named by the record in
  * /velm/plugin/<id>/plugin.sro (outcome ignored), then the record file, both
@@ -370,9 +377,11 @@ int plugin_file_is_excluded_from_exec_path(const char *path, const plugin_string
  * Writes "Expected cmdline", "File read" and "Read" lines on every call.
  * Null for a null key, an unreadable or empty /proc/cmdline, or an absent key.
  * Settled: no "=" after the match before the end of the text returns null
- * (no further line).  A value ends at the first blank or line feed, or at the
- * end of the text: a value at the end of the kernel's text comes back without
- * its trailing newline.  Not thread-safe: each call overwrites the buffer. */
+ * (no further line).  A value ends at the first blank after its first
+ * character (a value that begins with a blank is empty); a line feed inside
+ * the text is part of the value.  A value that runs to the end of the text
+ * comes back without the text's final line feed, the kernel's own.  Not
+ * thread-safe: each call overwrites the buffer. */
 char *plugin_get_cmdline(const char *key);
 /* Parses a plugin list ("3,4+5"); hands out all entries (selector != 0) or the
  * boot-together group (selector 0) and returns their count; 0 on failure.

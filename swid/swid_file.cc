@@ -32,8 +32,10 @@ bool strings_inside(const plugin_strings *set, uint32_t max_size) {
 
 // Checks a map read from a file into a buffer of len bytes before anything
 // trusts it: the block's header, the trailer and the size word all lie inside
-// the bytes read, the size word is the block's size + 12, the map is intact
-// and the block's counts and strings stay inside the block.
+// the bytes read, the map is intact and the block's counts and strings stay
+// inside the block.  The size word's value is not compared with the block's
+// size (intact means magic and trailer only); it only has to stay inside the
+// buffer, so that writing the map back never reads past it.
 bool trusted(const unsigned char *buf, std::size_t len) {
     if (len < kBlockOffset || load_word(buf, kMagicOffset) != kMagic) return false;
     // The smallest block there is: its header at least must have been read
@@ -45,8 +47,7 @@ bool trusted(const unsigned char *buf, std::size_t len) {
     int32_t m = plugin_strings_max_size(set);
     if (m < 0 || static_cast<uint64_t>(m) < min_block) return false;
     if (kBlockOffset + static_cast<uint64_t>(m) + 4 > len) return false;
-    if (static_cast<uint64_t>(load_word(buf, kSizeOffset)) != static_cast<uint64_t>(m) + kOverhead)
-        return false;
+    if (static_cast<uint64_t>(load_word(buf, kSizeOffset)) > len) return false;
     if (!plugin_swid_map_integrity_ok(map)) return false;
     int32_t used = plugin_strings_space_used(set);
     if (used < 0 || used > m) return false;
@@ -105,7 +106,8 @@ PI_EXPORT plugin_rc_t plugin_read_swid_map(const char *path, plugin_swid_map **o
 
 PI_EXPORT plugin_rc_t plugin_write_swid_map(const char *path, const plugin_swid_map *map) {
     if (!path || !map) return PLUGIN_ERR_INVALID_ARG;
-    if (!consistent(map)) {
+    // A size word with the sign bit set cannot be a byte count to write.
+    if (!plugin_swid_map_integrity_ok(map) || plugin_swid_map_size(map) < 0) {
         pi::log("%s: corrupted swid_map_\n", kWriteName);
         return PLUGIN_ERR_CORRUPT;
     }

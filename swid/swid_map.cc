@@ -37,12 +37,6 @@ const plugin_strings *block(const plugin_swid_map *map) {
                                                     kBlockOffset);
 }
 
-bool consistent(const plugin_swid_map *map) {
-    if (!plugin_swid_map_integrity_ok(map)) return false;
-    int32_t m = plugin_strings_max_size(block(map));
-    return static_cast<int64_t>(m) + kOverhead == static_cast<int64_t>(load_word(map, kSizeOffset));
-}
-
 }  // namespace pi::swid
 
 using namespace pi::swid;

@@ -26,10 +26,6 @@ void store_word(void *map, std::size_t offset, uint32_t w);
 plugin_strings *block(plugin_swid_map *map);
 const plugin_strings *block(const plugin_swid_map *map);
 
-// Intact (magic and trailer in place) and its size word is exactly
-// plugin_strings_max_size(block) + 12: the only maps the library writes.
-bool consistent(const plugin_swid_map *map);
-
 }  // namespace pi::swid
 
 #endif
