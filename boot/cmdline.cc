@@ -27,23 +27,22 @@ extern "C" PI_EXPORT char *plugin_get_cmdline(const char *key) {
     }
     pi::log("%s: Expected cmdline: %s\n", kFunc, key);
 
-    int fd = ::open("/proc/cmdline", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    pi::Fd fd(::open("/proc/cmdline", O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         pi::log("%s: Open cmdline failed: %s\n", kFunc, std::strerror(errno));
         return nullptr;
     }
     errno = 0;  // an empty file reads 0 bytes and sets no errno
-    ssize_t got = ::read(fd, g_cmdline, kCmdlineSize - 1);
-    int read_errno = errno;
+    const ssize_t got = ::read(fd.get(), g_cmdline, kCmdlineSize - 1);
+    const int read_errno = errno;
+    fd.reset();
     if (got <= 0) {
-        ::close(fd);
         const char *why = std::strerror(read_errno);
         for (int i = 0; i < 2; ++i)
             pi::log("%s: read cmdline failed (%s) (%d)\n", kFunc, why, static_cast<int>(kCmdlineSize));
         return nullptr;
     }
     g_cmdline[got] = '\0';
-    ::close(fd);
 
     pi::log("%s: File read ====> %s\n", kFunc, g_cmdline);
     pi::log("%s: Read === > %s", kFunc, g_cmdline);

@@ -25,43 +25,6 @@ bool marker_counts(const char *marker, const char *conf_path) {
     return ::stat(marker, &st) == 0 && std::strstr(conf_path, "img.conf") != nullptr;
 }
 
-// Closes the configuration handle on every way out.
-class IcfHandle {
-public:
-    IcfHandle() = default;
-    IcfHandle(const IcfHandle &) = delete;
-    IcfHandle &operator=(const IcfHandle &) = delete;
-    ~IcfHandle() {
-        if (h_ != nullptr) plugin_icf_close(h_);
-    }
-    plugin_icf **addr() { return &h_; }
-    plugin_icf *get() const { return h_; }
-
-private:
-    plugin_icf *h_ = nullptr;
-};
-
-// Owner of the name set until it is handed to the caller.
-class NameSet {
-public:
-    NameSet() = default;
-    NameSet(const NameSet &) = delete;
-    NameSet &operator=(const NameSet &) = delete;
-    ~NameSet() {
-        if (s_ != nullptr) plugin_strings_free(s_);
-    }
-    void reset(plugin_strings *s) { s_ = s; }
-    plugin_strings *get() const { return s_; }
-    plugin_strings *release() {
-        plugin_strings *s = s_;
-        s_ = nullptr;
-        return s;
-    }
-
-private:
-    plugin_strings *s_ = nullptr;
-};
-
 // Appends one of the two extra names (debug lines only).
 bool append_extra(plugin_strings *set, const char *name) {
     pi::debug("%s: Appending %s to the namelist\n", kFunc, name);
@@ -82,8 +45,9 @@ extern "C" PI_EXPORT plugin_rc_t plugin_get_names_from_conf(const char *path, pl
     bool fc = marker_counts(kFcMarker, path);
     bool virt = marker_counts(kVirtMarker, path);
 
-    IcfHandle handle;
-    uint32_t rc = plugin_icf_open(path, handle.addr());
+    plugin_icf *opened = nullptr;
+    uint32_t rc = plugin_icf_open(path, &opened);
+    const pi::Owned<plugin_icf, plugin_icf_close> handle(opened);
     if (rc != 0) {
         pi::log("%s: open %s failed. (rc = 0x%x)\n", kFunc, path, rc);
         return rc;
@@ -114,9 +78,8 @@ extern "C" PI_EXPORT plugin_rc_t plugin_get_names_from_conf(const char *path, pl
         pi::debug("%s: Included virtualization Plugin for plugin string malloc\n", kFunc);
     }
 
-    NameSet set;
-    set.reset(plugin_strings_malloc(count, bytes));
-    if (set.get() == nullptr) {
+    pi::Owned<plugin_strings, plugin_strings_free> set(plugin_strings_malloc(count, bytes));
+    if (!set) {
         pi::log("%s: strings malloc failed. Number of strings (%d), size(%d)\n", kFunc,
                 static_cast<int>(count), static_cast<int>(bytes));
         return PLUGIN_ERR_NOMEM;

@@ -49,12 +49,10 @@ extern "C" PI_EXPORT int32_t plugin_from_cmdline(const char *list, int32_t **plu
     std::size_t entries = has_digit ? length : length + 1;
     std::size_t bytes = entries * sizeof(int32_t);
 
-    pi::MallocPtr<int32_t> all;
-    pi::MallocPtr<int32_t> together;
-    bool all_ok = all.allocate(bytes);
-    bool together_ok = together.allocate(bytes);
+    pi::Owned<int32_t[]> all = pi::alloc<int32_t>(entries);
+    pi::Owned<int32_t[]> together = pi::alloc<int32_t>(entries);
     pi::log("%s: cmdline %s\n", kFunc, list);
-    if (!all_ok || !together_ok) {
+    if (!all || !together) {
         pi::log("%s: malloc %d bytes failed\n", kFunc, static_cast<int>(bytes));
         return finish_failed();  // the owners free whichever succeeded
     }

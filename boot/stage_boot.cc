@@ -39,7 +39,7 @@ extern "C" PI_EXPORT plugin_rc_t plugin_read_remaining_load(uint32_t *record, in
     static const char kFunc[] = "plugin_read_remaining_load";
     if (!size_ok(kFunc, record, size)) return PLUGIN_ERR_INVALID_ARG;
 
-    pi::File file = pi::File::open(kStageBoot, "r");
+    const pi::File file = pi::open_file(kStageBoot, "r");
     if (!file) {
         if (path_exists()) return PLUGIN_ERR_OPEN;
         record[0] = kFreshBoot;  // nothing stored yet: a fresh boot
@@ -50,7 +50,6 @@ extern "C" PI_EXPORT plugin_rc_t plugin_read_remaining_load(uint32_t *record, in
         std::size_t got = std::fread(record, 1, want, file.get());
         if (got == want) return PLUGIN_OK;
         if (attempt == kReadTries) {
-            file.close();
             pi::log("%s: read fails (%d/%d)\n", kFunc, static_cast<int>(got), static_cast<int>(size));
             return PLUGIN_ERR_READ;
         }
@@ -64,13 +63,12 @@ extern "C" PI_EXPORT plugin_rc_t plugin_write_remaining_load(const uint32_t *rec
     if (!size_ok(kFunc, record, size)) return PLUGIN_ERR_INVALID_ARG;
 
     // An existing file is overwritten in place and keeps any longer tail.
-    pi::File file = pi::File::open(kStageBoot, path_exists() ? "r+" : "w");
+    const pi::File file = pi::open_file(kStageBoot, path_exists() ? "r+" : "w");
     if (!file) return PLUGIN_ERR_OPEN;
     // Unbuffered, so that a short write shows in fwrite's count rather than
     // only in the close, whose result is not looked at.
     std::setvbuf(file.get(), nullptr, _IONBF, 0);
     const std::size_t want = static_cast<std::size_t>(size);
-    std::size_t put = std::fwrite(record, 1, want, file.get());
-    file.close();
+    const std::size_t put = std::fwrite(record, 1, want, file.get());
     return put == want ? PLUGIN_OK : PLUGIN_ERR_WRITE;
 }

@@ -36,13 +36,11 @@ public:
     ManifestReader() = default;
     ManifestReader(const ManifestReader &) = delete;
     ManifestReader &operator=(const ManifestReader &) = delete;
-    ~ManifestReader() { close(); }
     // Allocates the 256-byte line buffer; false on failure.
     bool allocate() { return line_.allocate(kPathMax); }
     // Opens the manifest for reading ("r"); false on failure.
     bool open(const char *path) {
-        close();
-        file_ = std::fopen(path, "r");
+        file_ = open_file(path, "r");
         return file_ != nullptr;
     }
     // The next entry (pointing into the line buffer, valid until the next
@@ -50,21 +48,18 @@ public:
     // on a read failure, which end a pass alike.
     char *next() {
         for (;;) {
-            if (!file_ || line_.read(file_, '\n') < 0) return nullptr;
+            if (!file_ || line_.read(file_.get(), '\n') < 0) return nullptr;
             if (char *entry = manifest_line_trim(line_.data())) return entry;
         }
     }
     // Positions the manifest at its start; false when fseek fails.
-    bool rewind() { return std::fseek(file_, 0, SEEK_SET) == 0; }
+    bool rewind() { return std::fseek(file_.get(), 0, SEEK_SET) == 0; }
     // Closes the manifest (the line buffer stays until the reader goes).
-    void close() {
-        if (file_) std::fclose(file_);
-        file_ = nullptr;
-    }
+    void close() { file_.reset(); }
 
 private:
     LineBuffer line_;
-    FILE *file_ = nullptr;
+    File file_;
 };
 
 }  // namespace pi

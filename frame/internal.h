@@ -6,8 +6,8 @@
 //   only while libplugin_intn_debug is non-zero at the moment of writing.
 // - PathBuf<N> formats with a bound into a fixed buffer and says whether the
 //   text fit.
-// - Owners (File, Fd, MallocPtr, UmaskGuard) release what they hold on every
-//   path.  The library is built without exceptions; nothing here throws.
+// - The owners are in frame/own.h.  The library is built without
+//   exceptions; nothing here throws.
 #ifndef PI_FRAME_INTERNAL_H
 #define PI_FRAME_INTERNAL_H
 
@@ -20,6 +20,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "frame/own.h"
 #include "plugin_intn.h"
 
 #define PI_EXPORT __attribute__((visibility("default")))
@@ -62,107 +63,6 @@ private:
     char buf_[N];
 };
 using Path = PathBuf<kPathMax>;
-
-// Owner of a stdio stream.
-class File {
-public:
-    File() = default;
-    explicit File(FILE *f) : f_(f) {}
-    File(const File &) = delete;
-    File &operator=(const File &) = delete;
-    File(File &&o) noexcept : f_(o.release()) {}
-    ~File() { close(); }
-    static File open(const char *path, const char *mode) { return File(std::fopen(path, mode)); }
-    FILE *get() const { return f_; }
-    explicit operator bool() const { return f_ != nullptr; }
-    FILE *release() {
-        FILE *f = f_;
-        f_ = nullptr;
-        return f;
-    }
-    // Closes now; returns fclose's result (0 when nothing was open).
-    int close() {
-        int rc = 0;
-        if (f_) rc = std::fclose(f_);
-        f_ = nullptr;
-        return rc;
-    }
-
-private:
-    FILE *f_ = nullptr;
-};
-
-// Owner of a file descriptor.
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    Fd(Fd &&o) noexcept : fd_(o.release()) {}
-    ~Fd() { close(); }
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    int close() {
-        int rc = 0;
-        if (fd_ >= 0) rc = ::close(fd_);
-        fd_ = -1;
-        return rc;
-    }
-
-private:
-    int fd_ = -1;
-};
-
-// Owner of a malloc'd buffer; release() hands it on (to a caller, say).
-template <typename T>
-class MallocPtr {
-public:
-    MallocPtr() = default;
-    explicit MallocPtr(T *p) : p_(p) {}
-    MallocPtr(const MallocPtr &) = delete;
-    MallocPtr &operator=(const MallocPtr &) = delete;
-    MallocPtr(MallocPtr &&o) noexcept : p_(o.release()) {}
-    ~MallocPtr() { std::free(static_cast<void *>(p_)); }
-    // Allocates bytes with malloc; false on failure.
-    bool allocate(std::size_t bytes) {
-        reset(static_cast<T *>(std::malloc(bytes)));
-        return p_ != nullptr;
-    }
-    void reset(T *p = nullptr) {
-        std::free(static_cast<void *>(p_));
-        p_ = p;
-    }
-    T *get() const { return p_; }
-    T &operator[](std::size_t i) const { return p_[i]; }
-    explicit operator bool() const { return p_ != nullptr; }
-    T *release() {
-        T *p = p_;
-        p_ = nullptr;
-        return p;
-    }
-
-private:
-    T *p_ = nullptr;
-};
-
-// Sets the process umask for the owner's lifetime and puts the old one back.
-class UmaskGuard {
-public:
-    explicit UmaskGuard(mode_t mask) : old_(::umask(mask)) {}
-    UmaskGuard(const UmaskGuard &) = delete;
-    UmaskGuard &operator=(const UmaskGuard &) = delete;
-    ~UmaskGuard() { ::umask(old_); }
-    mode_t old_mask() const { return old_; }
-
-private:
-    mode_t old_;
-};
 
 // A heap line buffer for __getdelim: starts at 256 bytes, grows for longer
 // lines, freed with its owner.

@@ -22,25 +22,12 @@ constexpr std::size_t kExtractExtra = 201;
 // The overlay's one command buffer.
 using Command = pi::PathBuf<512>;
 
-// Releases an open image handle when it goes out of scope.
-class ImageHandle {
-public:
-    explicit ImageHandle(img_handle *h) : h_(h) {}
-    ImageHandle(const ImageHandle &) = delete;
-    ImageHandle &operator=(const ImageHandle &) = delete;
-    ~ImageHandle() {
-        if (h_) (void)img_close(h_);
-    }
-    img_handle *get() const { return h_; }
-
-private:
-    img_handle *h_;
-};
+using Image = pi::Owned<img_handle, img_close>;
 
 // Opens an image; null when img_open reports a non-zero status.
-img_handle *open_image(const char *path) {
+Image open_image(const char *path) {
     int32_t status = 0;
-    img_handle *h = img_open(path, &status);
+    Image h(img_open(path, &status));
     if (status != 0) return nullptr;
     return h;
 }
@@ -51,7 +38,8 @@ class ExtractCommand {
 public:
     bool allocate(const char *first) {
         size_ = std::strlen(first) + kExtractExtra;
-        return buf_.allocate(size_);
+        buf_ = pi::alloc<char>(size_);
+        return buf_ != nullptr;
     }
     bool format(const char *fmt, ...) __attribute__((format(printf, 2, 3))) {
         va_list ap;
@@ -63,7 +51,7 @@ public:
     const char *c_str() const { return buf_.get(); }
 
 private:
-    pi::MallocPtr<char> buf_;
+    pi::Owned<char[]> buf_;
     std::size_t size_ = 0;
 };
 
@@ -92,7 +80,7 @@ void add_newer_entries(const char *newer_dir, const char *list_path, const char 
         pi::log("%s failed\n", cmd.c_str());
         return;
     }
-    pi::File list = pi::File::open(list_path, "r");
+    pi::File list = pi::open_file(list_path, "r");
     if (!list) {
         pi::log("open %s failed\n", list_path);
         return;
@@ -112,7 +100,6 @@ void add_newer_entries(const char *newer_dir, const char *list_path, const char 
         }
         if (plugin_syscall(cmd.c_str()) < 0) pi::log("%s failed\n", cmd.c_str());
     }
-    list.close();
 }
 
 }  // namespace
@@ -162,8 +149,8 @@ extern "C" PI_EXPORT plugin_rc_t plugin_extract_image(const char *image, const c
     static const char kSelf[] = "plugin_extract_image";
     if (!image) return PLUGIN_ERR_IMG_OPEN;
     if (!dir) return PLUGIN_ERR_EXTRACT;
-    ImageHandle handle(open_image(image));
-    if (!handle.get()) return PLUGIN_ERR_IMG_OPEN;
+    Image handle = open_image(image);
+    if (!handle) return PLUGIN_ERR_IMG_OPEN;
 
     ExtractCommand cmd;
     if (!cmd.allocate(image)) return PLUGIN_ERR_NOMEM;
@@ -190,8 +177,8 @@ extern "C" PI_EXPORT plugin_rc_t plugin_extract_plugin_from_velm_image(const cha
     std::fflush(stdout);
     std::fprintf(stderr, "%s: img_path: %s\n", kSelf, member);
 
-    ImageHandle handle(open_image(kVelmImage));
-    if (!handle.get()) return PLUGIN_ERR_IMG_OPEN;
+    Image handle = open_image(kVelmImage);
+    if (!handle) return PLUGIN_ERR_IMG_OPEN;
 
     ExtractCommand cmd;
     if (!cmd.allocate(member)) return PLUGIN_ERR_NOMEM;

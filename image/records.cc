@@ -33,6 +33,26 @@ bool format_link(pi::Path &link, const char *swid) {
     return link.format("%s/plugin-%s.sro", kSrgLinkDir, swid);
 }
 
+// Writes the record's size bytes in one write into the record file, created
+// or cut to zero length; the file is closed on every path.
+plugin_rc_t write_record(const char *file, const srg_record *record, uint32_t size) {
+    static const char kSelf[] = "plugin_save_sro";
+    const pi::Fd fd(::open(file, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!fd) {
+        pi::log("open fail\n");
+        pi::log("%s: open %s failed\n", kSelf, file);
+        return PLUGIN_ERR_OPEN;
+    }
+    if (size == 0) return PLUGIN_OK;
+    const ssize_t n = ::write(fd.get(), record, size);
+    if (n < 0 || static_cast<std::size_t>(n) != size) {
+        pi::log("write fail\n");
+        pi::log("%s: write to %s failed\n", kSelf, file);
+        return PLUGIN_ERR_WRITE;
+    }
+    return PLUGIN_OK;
+}
+
 }  // namespace
 
 extern "C" PI_EXPORT plugin_rc_t plugin_clone_srg(const char *path, srg_record **record) {
@@ -43,32 +63,30 @@ extern "C" PI_EXPORT plugin_rc_t plugin_clone_srg(const char *path, srg_record *
         pi::log("%s: %s is empty\n", kSelf, path);
         return PLUGIN_ERR_SRG_EMPTY;
     }
-    void *buf = std::malloc(size);
-    *record = static_cast<srg_record *>(buf);
+    pi::Owned<srg_record> buf(static_cast<srg_record *>(std::malloc(size)));
+    *record = buf.get();
     if (!buf) return PLUGIN_ERR_NOMEM;
-    std::memset(buf, 0, size);
-    const uint32_t rc = srg_file_clone(*record, path, size);
+    std::memset(buf.get(), 0, size);
+    const uint32_t rc = srg_file_clone(buf.get(), path, size);
     if (rc != 0) {
         pi::log("%s: clone %s failed\n", kSelf, path);
-        std::free(buf);
         *record = nullptr;
         return rc;
     }
+    *record = buf.release();
     return PLUGIN_OK;
 }
 
 extern "C" PI_EXPORT plugin_rc_t plugin_extract_srg(const char *image, srg_record **record) {
     if (!image || !record) return PLUGIN_ERR_INVALID_ARG;
     int32_t status = 0;
-    img_handle *handle = img_open(image, &status);
+    const pi::Owned<img_handle, img_close> handle(img_open(image, &status));
     if (status != 0) return PLUGIN_ERR_IMG_OPEN;
 
-    plugin_rc_t rc = img_extract_vendor_info(handle, kImageRecord);
-    if (rc == 0) {
-        rc = plugin_clone_srg(kImageRecord, record);
-        (void)plugin_rmdir(kImageRecord);
-    }
-    (void)img_close(handle);
+    plugin_rc_t rc = img_extract_vendor_info(handle.get(), kImageRecord);
+    if (rc != PLUGIN_OK) return rc;
+    rc = plugin_clone_srg(kImageRecord, record);
+    (void)plugin_rmdir(kImageRecord);
     return rc;
 }
 
@@ -96,21 +114,8 @@ extern "C" PI_EXPORT plugin_rc_t plugin_save_sro(int32_t plugin_id, const srg_re
         return PLUGIN_ERR_LINK;
     }
 
-    pi::Fd fd(::open(paths.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (!fd) {
-        pi::log("open fail\n");
-        pi::log("%s: open %s failed\n", kSelf, paths.file.c_str());
-        return PLUGIN_ERR_OPEN;
-    }
-    if (size > 0) {
-        const ssize_t n = ::write(fd.get(), record, size);
-        if (n < 0 || static_cast<std::size_t>(n) != size) {
-            pi::log("write fail\n");
-            pi::log("%s: write to %s failed\n", kSelf, paths.file.c_str());
-            return PLUGIN_ERR_WRITE;
-        }
-    }
-    (void)fd.close();
+    const plugin_rc_t rc = write_record(paths.file.c_str(), record, size);
+    if (rc != PLUGIN_OK) return rc;
 
     struct stat st;
     if (::stat(link.c_str(), &st) == 0) return PLUGIN_OK;

@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "frame/own.h"
 #include "srg.h"
 
 #define IMG_EXPORT extern "C" __attribute__((visibility("default")))
@@ -52,26 +53,17 @@ bool pread_all(int fd, unsigned char *buf, size_t n, off_t at) {
     return true;
 }
 
-struct Fd {
-    int fd = -1;
-    ~Fd() {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
 uint32_t open_image(const char *path, Image **out) {
-    Fd fd;
-    fd.fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd.fd < 0)
+    const pi::Fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd)
         return IMG_ERR_OPEN;
     struct stat st;
-    if (fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return IMG_ERR_OPEN;
     unsigned char h[kFixed];
     if (st.st_size < off_t(kFixed))
         return IMG_ERR_TRUNCATED;
-    if (!pread_all(fd.fd, h, kFixed, 0))
+    if (!pread_all(fd.get(), h, kFixed, 0))
         return IMG_ERR_READ;
     uint32_t n = be16(h + 20), vlen = be32(h + 24);
     if (memcmp(h, kGzipStart, 4) != 0 || memcmp(h + 12, "PI", 2) != 0 ||
@@ -82,27 +74,23 @@ uint32_t open_image(const char *path, Image **out) {
     if (st.st_size < off_t(n))
         return IMG_ERR_TRUNCATED;
     unsigned char trailer[kTrailer];
-    if (!pread_all(fd.fd, trailer, kTrailer, off_t(n - kTrailer)))
+    if (!pread_all(fd.get(), trailer, kTrailer, off_t(n - kTrailer)))
         return IMG_ERR_READ;
     if (memcmp(trailer, kTrailerBytes, kTrailer) != 0)
         return IMG_ERR_HEADER;
-    auto *img = static_cast<Image *>(malloc(sizeof(Image) + vlen));
+    pi::Owned<Image> img(static_cast<Image *>(malloc(sizeof(Image) + vlen)));
     if (img == nullptr)
         return IMG_ERR_NOMEM;
     img->pub.block_size = uint16_t(n);
     img->vinfo_len = vlen;
-    img->vinfo = reinterpret_cast<unsigned char *>(img + 1);
-    if (!pread_all(fd.fd, img->vinfo, vlen, kFixed)) {
-        free(img);
+    img->vinfo = reinterpret_cast<unsigned char *>(img.get() + 1);
+    if (!pread_all(fd.get(), img->vinfo, vlen, kFixed))
         return IMG_ERR_READ;
-    }
     // The record's own size field must match before libsrg reads it whole.
     if (vlen < 8 || be32(img->vinfo + 4) != vlen ||
-        srg_size(reinterpret_cast<const srg_record *>(img->vinfo)) != vlen) {
-        free(img);
+        srg_size(reinterpret_cast<const srg_record *>(img->vinfo)) != vlen)
         return IMG_ERR_RECORD;
-    }
-    *out = img;
+    *out = img.release();
     return 0;
 }
 
@@ -125,19 +113,19 @@ IMG_EXPORT uint32_t img_extract_vendor_info(img_handle *handle, const char *path
     if (handle == nullptr || path == nullptr)
         return IMG_ERR_INVALID_ARG;
     auto *img = reinterpret_cast<Image *>(handle);
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
+    pi::Fd fd(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd)
         return IMG_ERR_WRITE;
     size_t done = 0;
     while (done < img->vinfo_len) {
-        ssize_t w = write(fd, img->vinfo + done, img->vinfo_len - done);
+        ssize_t w = write(fd.get(), img->vinfo + done, img->vinfo_len - done);
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0)
             break;
         done += size_t(w);
     }
-    bool closed = close(fd) == 0;
+    bool closed = fd.reset() == 0;
     return done == img->vinfo_len && closed ? 0 : IMG_ERR_WRITE;
 }
 

@@ -13,6 +13,8 @@
 
 #include "plugin_icf.h"
 
+#include "frame/own.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -31,32 +33,29 @@ namespace {
 bool blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 
 // Reads the whole stream into a NUL-terminated malloc'd buffer.
-uint32_t slurp(FILE *f, char **out, size_t *len) {
+uint32_t slurp(FILE *f, pi::Owned<char[]> *out, size_t *len) {
     size_t cap = 4096, n = 0;
-    char *buf = static_cast<char *>(malloc(cap));
+    pi::Owned<char[]> buf = pi::alloc<char>(cap);
     if (buf == nullptr)
         return PLUGIN_ICF_ERR_NOMEM;
     for (;;) {
         if (cap - n < 2) {
-            char *bigger = static_cast<char *>(realloc(buf, cap * 2));
-            if (bigger == nullptr) {
-                free(buf);
+            char *bigger = static_cast<char *>(realloc(buf.get(), cap * 2));
+            if (bigger == nullptr)
                 return PLUGIN_ICF_ERR_NOMEM;
-            }
-            buf = bigger;
+            (void)buf.release();  // realloc has taken it over
+            buf.reset(bigger);
             cap *= 2;
         }
-        size_t got = fread(buf + n, 1, cap - n - 1, f);
+        size_t got = fread(buf.get() + n, 1, cap - n - 1, f);
         n += got;
         if (got == 0)
             break;
     }
-    if (ferror(f)) {
-        free(buf);
+    if (ferror(f))
         return PLUGIN_ICF_ERR_READ;
-    }
     buf[n] = '\0';
-    *out = buf;
+    *out = std::move(buf);
     *len = n;
     return 0;
 }
@@ -95,30 +94,24 @@ uint32_t parse(char *buf, size_t len, uint32_t *count) {
 ICF_EXPORT uint32_t plugin_icf_open(const char *path, plugin_icf **handle) {
     if (path == nullptr || handle == nullptr)
         return PLUGIN_ICF_ERR_INVALID_ARG;
-    FILE *f = fopen(path, "r");
-    if (f == nullptr)
-        return PLUGIN_ICF_ERR_OPEN;
-    char *buf = nullptr;
+    pi::Owned<char[]> buf;
     size_t len = 0;
-    uint32_t rc = slurp(f, &buf, &len);
-    fclose(f);
+    uint32_t rc = PLUGIN_ICF_ERR_OPEN;
+    if (const pi::File f = pi::open_file(path, "r"))
+        rc = slurp(f.get(), &buf, &len);
     if (rc != 0)
         return rc;
     uint32_t count = 0;
-    rc = parse(buf, len, &count);
-    if (rc != 0) {
-        free(buf);
+    rc = parse(buf.get(), len, &count);
+    if (rc != 0)
         return rc;
-    }
     auto *h = static_cast<plugin_icf *>(malloc(sizeof(plugin_icf)));
-    if (h == nullptr) {
-        free(buf);
+    if (h == nullptr)
         return PLUGIN_ICF_ERR_NOMEM;
-    }
-    h->names = buf;
+    h->names = buf.release();
     h->count = count;
     h->next = 0;
-    h->cursor = buf;
+    h->cursor = h->names;
     *handle = h;
     return 0;
 }

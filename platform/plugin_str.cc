@@ -26,6 +26,8 @@
 
 #include "plugin_strings.h"
 
+#include "frame/own.h"
+
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -131,14 +133,10 @@ PS_EXPORT plugin_strings *plugin_strings_malloc(uint32_t max_strings, uint32_t m
     uint64_t m = block_size(max_bytes, max_strings);
     if (m == 0)
         return nullptr;
-    auto *set = static_cast<plugin_strings *>(malloc(size_t(m)));
-    if (set == nullptr)
+    pi::Owned<plugin_strings> set(static_cast<plugin_strings *>(malloc(size_t(m))));
+    if (set == nullptr || plugin_strings_init(set.get(), max_strings, uint32_t(m)) < 0)
         return nullptr;
-    if (plugin_strings_init(set, max_strings, uint32_t(m)) < 0) {
-        free(set);
-        return nullptr;
-    }
-    return set;
+    return set.release();
 }
 
 PS_EXPORT void plugin_strings_free(plugin_strings *set) { free(set); }

@@ -31,6 +31,8 @@
 
 #include "srg.h"
 
+#include "frame/own.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -114,15 +116,6 @@ uint32_t record_size(const srg_record *record) {
     return validate(record, be32(bytes(record) + 4));
 }
 
-struct Fd {
-    int fd;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
 bool read_all(int fd, unsigned char *buf, uint32_t n) {
     uint32_t got = 0;
     while (got < n) {
@@ -138,46 +131,42 @@ bool read_all(int fd, unsigned char *buf, uint32_t n) {
 
 // Opens a record file: a regular file of at least a header's size, whose
 // header's size field equals the file's size.  Fills *size; 0 or an SRG_ERR_*.
-uint32_t open_record(const char *path, Fd *fd, uint32_t *size) {
+uint32_t open_record(const char *path, pi::Fd *fd, uint32_t *size) {
     if (path == nullptr)
         return SRG_ERR_INVALID_ARG;
-    fd->fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd->fd < 0)
+    fd->reset(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!*fd)
         return SRG_ERR_OPEN;
     struct stat st;
-    if (fstat(fd->fd, &st) != 0 || !S_ISREG(st.st_mode))
+    if (fstat(fd->get(), &st) != 0 || !S_ISREG(st.st_mode))
         return SRG_ERR_OPEN;
     unsigned char head[kHeader];
     if (st.st_size < off_t(kHeader) || st.st_size > off_t(SRG_MAX_SIZE))
         return SRG_ERR_INVALID;
-    if (!read_all(fd->fd, head, kHeader))
+    if (!read_all(fd->get(), head, kHeader))
         return SRG_ERR_READ;
     if (memcmp(head, "SRG1", 4) != 0 || be32(head + 4) != uint64_t(st.st_size))
         return SRG_ERR_INVALID;
     *size = be32(head + 4);
-    if (lseek(fd->fd, 0, SEEK_SET) != 0)
+    if (lseek(fd->get(), 0, SEEK_SET) != 0)
         return SRG_ERR_READ;
     return 0;
 }
 
 // Reads and checks the record of a file into a new malloc'd buffer.
-uint32_t load_record(const char *path, unsigned char **out, uint32_t *size) {
-    Fd fd(-1);
+uint32_t load_record(const char *path, pi::Owned<unsigned char[]> *out, uint32_t *size) {
+    pi::Fd fd;
     uint32_t rc = open_record(path, &fd, size);
     if (rc != 0)
         return rc;
-    auto *buf = static_cast<unsigned char *>(malloc(*size));
+    pi::Owned<unsigned char[]> buf = pi::alloc<unsigned char>(*size);
     if (buf == nullptr)
         return SRG_ERR_NOMEM;
-    if (!read_all(fd.fd, buf, *size)) {
-        free(buf);
+    if (!read_all(fd.get(), buf.get(), *size))
         return SRG_ERR_READ;
-    }
-    if (validate(buf, *size) != *size) {
-        free(buf);
+    if (validate(buf.get(), *size) != *size)
         return SRG_ERR_INVALID;
-    }
-    *out = buf;
+    *out = std::move(buf);
     return 0;
 }
 
@@ -193,18 +182,15 @@ const unsigned char *list_of(const srg_record *record) {
 }  // namespace
 
 SRG_EXPORT uint32_t srg_file_size(const char *path) {
-    unsigned char *buf = nullptr;
+    pi::Owned<unsigned char[]> buf;
     uint32_t size = 0;
-    if (load_record(path, &buf, &size) != 0)
-        return 0;
-    free(buf);
-    return size;
+    return load_record(path, &buf, &size) == 0 ? size : 0;
 }
 
 SRG_EXPORT uint32_t srg_file_clone(srg_record *buf, const char *path, uint32_t size) {
     if (buf == nullptr || path == nullptr)
         return SRG_ERR_INVALID_ARG;
-    Fd fd(-1);
+    pi::Fd fd;
     uint32_t file_size = 0;
     uint32_t rc = open_record(path, &fd, &file_size);
     if (rc != 0)
@@ -212,7 +198,7 @@ SRG_EXPORT uint32_t srg_file_clone(srg_record *buf, const char *path, uint32_t s
     if (file_size != size)
         return SRG_ERR_SIZE;
     auto *out = reinterpret_cast<unsigned char *>(buf);
-    if (!read_all(fd.fd, out, size))
+    if (!read_all(fd.get(), out, size))
         return SRG_ERR_READ;
     return validate(out, size) == size ? 0 : SRG_ERR_INVALID;
 }
@@ -230,18 +216,15 @@ SRG_EXPORT const char *srg_sw_id_get(const srg_record *record) {
 
 SRG_EXPORT const char *srg_sw_id_file_get(const char *path) {
     static char swid[SRG_SW_ID_MAX + 1];
-    unsigned char *buf = nullptr;
+    pi::Owned<unsigned char[]> buf;
     uint32_t size = 0;
     if (load_record(path, &buf, &size) != 0)
         return nullptr;
-    const char *id = srg_sw_id_get(reinterpret_cast<const srg_record *>(buf));
-    const char *result = nullptr;
-    if (id != nullptr) {
-        memcpy(swid, id, strlen(id) + 1);  // at most SRG_SW_ID_MAX + 1 bytes
-        result = swid;
-    }
-    free(buf);
-    return result;
+    const char *id = srg_sw_id_get(reinterpret_cast<const srg_record *>(buf.get()));
+    if (id == nullptr)
+        return nullptr;
+    memcpy(swid, id, strlen(id) + 1);  // at most SRG_SW_ID_MAX + 1 bytes
+    return swid;
 }
 
 SRG_EXPORT uint32_t srg_dependency_strings_get(const srg_record *record, uint32_t flags,

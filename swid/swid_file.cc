@@ -73,10 +73,10 @@ PI_EXPORT plugin_rc_t plugin_read_swid_map(const char *path, plugin_swid_map **o
     *out = nullptr;
     if (static_cast<uint64_t>(st.st_size) > kMaxFileSize) return PLUGIN_ERR_CORRUPT;
     std::size_t size = static_cast<std::size_t>(st.st_size);
-    pi::MallocPtr<unsigned char> buf;
-    if (!buf.allocate(size)) return PLUGIN_ERR_NOMEM;
+    pi::Owned<unsigned char[]> buf = pi::alloc<unsigned char>(size);
+    if (!buf) return PLUGIN_ERR_NOMEM;
 
-    pi::File f = pi::File::open(path, "r");
+    pi::File f = pi::open_file(path, "r");
     if (!f) return PLUGIN_ERR_OPEN;
     int fd = fileno(f.get());
     (void)::flock(fd, LOCK_SH);
@@ -92,14 +92,15 @@ PI_EXPORT plugin_rc_t plugin_read_swid_map(const char *path, plugin_swid_map **o
         rc = PLUGIN_ERR_CORRUPT;
     } else if (static_cast<std::size_t>(st.st_size) != size) {
         size = static_cast<std::size_t>(st.st_size);
-        if (!buf.allocate(size)) rc = PLUGIN_ERR_NOMEM;
+        buf = pi::alloc<unsigned char>(size);
+        if (!buf) rc = PLUGIN_ERR_NOMEM;
     }
     if (rc == PLUGIN_OK && std::fread(buf.get(), 1, size, f.get()) < size) rc = PLUGIN_ERR_READ;
     (void)::flock(fd, LOCK_UN);
     if (rc != PLUGIN_OK) return rc;
 
     if (!trusted(buf.get(), size)) return PLUGIN_ERR_CORRUPT;
-    f.close();
+    pi::close_now(f);
     *out = reinterpret_cast<plugin_swid_map *>(buf.release());
     return PLUGIN_OK;
 }
@@ -114,7 +115,7 @@ PI_EXPORT plugin_rc_t plugin_write_swid_map(const char *path, const plugin_swid_
 
     struct stat st;
     const char *mode = ::stat(path, &st) < 0 ? "w" : "r+";
-    pi::File f = pi::File::open(path, mode);
+    pi::File f = pi::open_file(path, mode);
     if (!f) {
         pi::log("%s: open %s for write failed\n", kWriteName, path);
         return PLUGIN_ERR_OPEN;
@@ -128,7 +129,7 @@ PI_EXPORT plugin_rc_t plugin_write_swid_map(const char *path, const plugin_swid_
     bool complete = std::fwrite(map, 1, n, f.get()) == n && std::fflush(f.get()) == 0;
     if (!complete) pi::log("%s: corrupted swid_map_\n", kWriteName);
     (void)::flock(fd, LOCK_UN);
-    if (f.close() != 0 && complete) {
+    if (pi::close_now(f) != 0 && complete) {
         pi::log("%s: corrupted swid_map_\n", kWriteName);
         complete = false;
     }
