@@ -37,9 +37,26 @@ void debug(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // True while the debug switch is on (read at every call).
 inline bool debug_on() { return libplugin_intn_debug != 0; }
 
-// Bounded formatting into a fixed buffer.  format() always leaves a
-// NUL-terminated text (cut to N - 1 characters when longer) and returns true
-// only when the whole text fit.
+// The one bounded formatter: formats into size bytes at buf, always leaving
+// a NUL-terminated text (cut to size - 1 characters when longer), and returns
+// true only when the whole text fit.
+inline bool vformat(char *buf, std::size_t size, const char *fmt, va_list ap) {
+    const int n = std::vsnprintf(buf, size, fmt, ap);
+    if (n < 0) buf[0] = '\0';
+    return n >= 0 && static_cast<std::size_t>(n) < size;
+}
+
+inline bool format(char *buf, std::size_t size, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+inline bool format(char *buf, std::size_t size, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    const bool fit = vformat(buf, size, fmt, ap);
+    va_end(ap);
+    return fit;
+}
+
+// A fixed buffer of N bytes formatted with that bound.
 template <std::size_t N>
 class PathBuf {
 public:
@@ -47,13 +64,9 @@ public:
     bool format(const char *fmt, ...) __attribute__((format(printf, 2, 3))) {
         va_list ap;
         va_start(ap, fmt);
-        int n = std::vsnprintf(buf_, N, fmt, ap);
+        const bool fit = vformat(buf_, N, fmt, ap);
         va_end(ap);
-        if (n < 0) {
-            buf_[0] = '\0';
-            return false;
-        }
-        return static_cast<std::size_t>(n) < N;
+        return fit;
     }
     char *data() { return buf_; }
     const char *c_str() const { return buf_; }

@@ -5,7 +5,8 @@
 // - Owned<T, Free>: an owning pointer released with the function Free
 //   (std::free by default; Owned<T[]> indexes like an array);
 // - Fd: a file descriptor;  File: a stdio stream;
-// - UmaskGuard: the process umask, put back when the guard goes.
+// - UmaskGuard: the process umask, put back when the guard goes;
+// - FlockGuard: an flock on a descriptor, released when the guard goes.
 // Header-only and free of the library's own names, so that the stand-ins use
 // it without linking the library.  Nothing here throws.
 #ifndef PI_FRAME_OWN_H
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,6 +74,17 @@ public:
 
 private:
     mode_t old_;
+};
+
+class FlockGuard {
+public:
+    FlockGuard(int fd, int operation) : fd_(fd) { (void)::flock(fd, operation); }
+    FlockGuard(const FlockGuard &) = delete;
+    FlockGuard &operator=(const FlockGuard &) = delete;
+    ~FlockGuard() { (void)::flock(fd_, LOCK_UN); }
+
+private:
+    int fd_;
 };
 
 }  // namespace pi

@@ -32,28 +32,25 @@ Image open_image(const char *path) {
     return h;
 }
 
-// A command buffer of strlen(first) + 201 bytes, formatted with a bound.
-// format() is false when the command did not fit (it is then never run).
-class ExtractCommand {
-public:
-    bool allocate(const char *first) {
-        size_ = std::strlen(first) + kExtractExtra;
-        buf_ = pi::alloc<char>(size_);
-        return buf_ != nullptr;
-    }
-    bool format(const char *fmt, ...) __attribute__((format(printf, 2, 3))) {
-        va_list ap;
-        va_start(ap, fmt);
-        int n = std::vsnprintf(buf_.get(), size_, fmt, ap);
-        va_end(ap);
-        return n >= 0 && static_cast<std::size_t>(n) < size_;
-    }
-    const char *c_str() const { return buf_.get(); }
-
-private:
-    pi::Owned<char[]> buf_;
-    std::size_t size_ = 0;
-};
+// An extraction command in a buffer of strlen(subject) + 201 bytes, formatted
+// with that bound.  PLUGIN_ERR_NOMEM when the buffer cannot be allocated;
+// PLUGIN_ERR_EXTRACT, with its line, when the command does not fit: it is
+// then never run.
+plugin_rc_t format_command(const char *op, pi::Owned<char[]> &cmd, const char *subject,
+                           const char *fmt, ...) __attribute__((format(printf, 4, 5)));
+plugin_rc_t format_command(const char *op, pi::Owned<char[]> &cmd, const char *subject,
+                           const char *fmt, ...) {
+    const std::size_t size = std::strlen(subject) + kExtractExtra;
+    cmd = pi::alloc<char>(size);
+    if (!cmd) return PLUGIN_ERR_NOMEM;
+    va_list ap;
+    va_start(ap, fmt);
+    const bool fit = pi::vformat(cmd.get(), size, fmt, ap);
+    va_end(ap);
+    if (fit) return PLUGIN_OK;
+    pi::log("%s: command for %s does not fit, not run\n", op, subject);
+    return PLUGIN_ERR_EXTRACT;
+}
 
 const char *base_name(const char *path) {
     const char *slash = std::strrchr(path, '/');
@@ -152,18 +149,15 @@ extern "C" PI_EXPORT plugin_rc_t plugin_extract_image(const char *image, const c
     Image handle = open_image(image);
     if (!handle) return PLUGIN_ERR_IMG_OPEN;
 
-    ExtractCommand cmd;
-    if (!cmd.allocate(image)) return PLUGIN_ERR_NOMEM;
-    const int bs = handle.get()->block_size;
-    bool fits = tar_log
-        ? cmd.format("dd if=%s skip=1 bs=%d 2>/dev/null | tar -xvkPpmz -C %s > %s", image, bs,
-                     dir, tar_log)
-        : cmd.format("dd if=%s skip=1 bs=%d 2>/dev/null | tar -xkPpmz -C %s", image, bs, dir);
-    if (!fits) {
-        pi::log("%s: command for %s does not fit, not run\n", kSelf, image);
-        return PLUGIN_ERR_EXTRACT;
-    }
-    if (plugin_syscall(cmd.c_str()) < 0) return PLUGIN_ERR_EXTRACT;
+    pi::Owned<char[]> cmd;
+    const int bs = handle->block_size;
+    const plugin_rc_t rc = tar_log
+        ? format_command(kSelf, cmd, image, "dd if=%s skip=1 bs=%d 2>/dev/null | tar -xvkPpmz -C %s > %s",
+                         image, bs, dir, tar_log)
+        : format_command(kSelf, cmd, image, "dd if=%s skip=1 bs=%d 2>/dev/null | tar -xkPpmz -C %s", image,
+                         bs, dir);
+    if (rc != PLUGIN_OK) return rc;
+    if (plugin_syscall(cmd.get()) < 0) return PLUGIN_ERR_EXTRACT;
     plugin_do_newer_fs(image, tar_log, dir);
     return PLUGIN_OK;
 }
@@ -180,26 +174,22 @@ extern "C" PI_EXPORT plugin_rc_t plugin_extract_plugin_from_velm_image(const cha
     Image handle = open_image(kVelmImage);
     if (!handle) return PLUGIN_ERR_IMG_OPEN;
 
-    ExtractCommand cmd;
-    if (!cmd.allocate(member)) return PLUGIN_ERR_NOMEM;
-    const int bs = handle.get()->block_size;
-    bool fits = tar_log
-        ? cmd.format("dd if=%s bs=%d 2>/dev/null | tar -xvkPpmz -C / .%s >> %s", kVelmImage, bs,
-                     member, tar_log)
-        : cmd.format("dd if=%s bs=%d 2>/dev/null | tar -xkPpmz -C / .%s", kVelmImage, bs,
-                     member);
-    if (!fits) {
-        pi::log("%s: command for %s does not fit, not run\n", kSelf, member);
-        return PLUGIN_ERR_EXTRACT;
-    }
-    std::fprintf(stderr, "%s: About to run command '%s'\n", kSelf, cmd.c_str());
-    std::fprintf(stdout, "%s: About to run command '%s'\n", kSelf, cmd.c_str());
+    pi::Owned<char[]> cmd;
+    const int bs = handle->block_size;
+    const plugin_rc_t rc = tar_log
+        ? format_command(kSelf, cmd, member, "dd if=%s bs=%d 2>/dev/null | tar -xvkPpmz -C / .%s >> %s",
+                         kVelmImage, bs, member, tar_log)
+        : format_command(kSelf, cmd, member, "dd if=%s bs=%d 2>/dev/null | tar -xkPpmz -C / .%s",
+                         kVelmImage, bs, member);
+    if (rc != PLUGIN_OK) return rc;
+    std::fprintf(stderr, "%s: About to run command '%s'\n", kSelf, cmd.get());
+    std::fprintf(stdout, "%s: About to run command '%s'\n", kSelf, cmd.get());
     std::fflush(stdout);
-    std::fprintf(stderr, "%s: About to run command '%s'\n", kSelf, cmd.c_str());
+    std::fprintf(stderr, "%s: About to run command '%s'\n", kSelf, cmd.get());
 
-    if (plugin_syscall(cmd.c_str()) < 0) return PLUGIN_ERR_EXTRACT;
-    std::fprintf(stdout, "%s: command '%s' successful. \n", kSelf, cmd.c_str());
+    if (plugin_syscall(cmd.get()) < 0) return PLUGIN_ERR_EXTRACT;
+    std::fprintf(stdout, "%s: command '%s' successful. \n", kSelf, cmd.get());
     std::fflush(stdout);
-    std::fprintf(stderr, "%s: command '%s' successful. \n", kSelf, cmd.c_str());
+    std::fprintf(stderr, "%s: command '%s' successful. \n", kSelf, cmd.get());
     return PLUGIN_OK;
 }

@@ -55,6 +55,34 @@ bool trusted(const unsigned char *buf, std::size_t len) {
     return strings_inside(set, static_cast<uint32_t>(m));
 }
 
+// Reads the whole file under a shared lock.  The size is taken again once the
+// lock is held, since a writer may have grown the file between the first
+// query and the lock; buf and size follow it.
+plugin_rc_t read_locked(FILE *f, pi::Owned<unsigned char[]> &buf, std::size_t &size) {
+    const pi::FlockGuard lock(fileno(f), LOCK_SH);
+    struct stat st;
+    if (::fstat(fileno(f), &st) < 0) return PLUGIN_ERR_STAT;
+    if (st.st_size == 0) return PLUGIN_ERR_EMPTY_FILE;
+    if (static_cast<uint64_t>(st.st_size) > kMaxFileSize) return PLUGIN_ERR_CORRUPT;
+    if (static_cast<std::size_t>(st.st_size) != size) {
+        size = static_cast<std::size_t>(st.st_size);
+        buf = pi::alloc<unsigned char>(size);
+        if (!buf) return PLUGIN_ERR_NOMEM;
+    }
+    if (std::fread(buf.get(), 1, size, f) < size) return PLUGIN_ERR_READ;
+    return PLUGIN_OK;
+}
+
+// Writes the map's n bytes under an exclusive lock.  All of them must be in
+// the file before the lock goes: a failed flush (a full device, say) is a
+// short write too.
+plugin_rc_t write_locked(FILE *f, const plugin_swid_map *map, std::size_t n) {
+    const pi::FlockGuard lock(fileno(f), LOCK_EX);
+    if (std::fwrite(map, 1, n, f) == n && std::fflush(f) == 0) return PLUGIN_OK;
+    pi::log("%s: corrupted swid_map_\n", kWriteName);
+    return PLUGIN_ERR_WRITE;
+}
+
 }  // namespace
 }  // namespace pi::swid
 
@@ -78,29 +106,10 @@ PI_EXPORT plugin_rc_t plugin_read_swid_map(const char *path, plugin_swid_map **o
 
     pi::File f = pi::open_file(path, "r");
     if (!f) return PLUGIN_ERR_OPEN;
-    int fd = fileno(f.get());
-    (void)::flock(fd, LOCK_SH);
-
-    // The size again, now that no writer can be half-way through: a writer
-    // may have grown the file between the first query and the lock.
-    plugin_rc_t rc = PLUGIN_OK;
-    if (::fstat(fd, &st) < 0) {
-        rc = PLUGIN_ERR_STAT;
-    } else if (st.st_size == 0) {
-        rc = PLUGIN_ERR_EMPTY_FILE;
-    } else if (static_cast<uint64_t>(st.st_size) > kMaxFileSize) {
-        rc = PLUGIN_ERR_CORRUPT;
-    } else if (static_cast<std::size_t>(st.st_size) != size) {
-        size = static_cast<std::size_t>(st.st_size);
-        buf = pi::alloc<unsigned char>(size);
-        if (!buf) rc = PLUGIN_ERR_NOMEM;
-    }
-    if (rc == PLUGIN_OK && std::fread(buf.get(), 1, size, f.get()) < size) rc = PLUGIN_ERR_READ;
-    (void)::flock(fd, LOCK_UN);
+    const plugin_rc_t rc = read_locked(f.get(), buf, size);
     if (rc != PLUGIN_OK) return rc;
 
     if (!trusted(buf.get(), size)) return PLUGIN_ERR_CORRUPT;
-    pi::close_now(f);
     *out = reinterpret_cast<plugin_swid_map *>(buf.release());
     return PLUGIN_OK;
 }
@@ -121,19 +130,13 @@ PI_EXPORT plugin_rc_t plugin_write_swid_map(const char *path, const plugin_swid_
         return PLUGIN_ERR_OPEN;
     }
 
-    std::size_t n = static_cast<std::size_t>(plugin_swid_map_size(map));
-    int fd = fileno(f.get());
-    (void)::flock(fd, LOCK_EX);
-    // All n bytes must be in the file before the lock goes: a failed flush
-    // (a full device, say) is a short write too.
-    bool complete = std::fwrite(map, 1, n, f.get()) == n && std::fflush(f.get()) == 0;
-    if (!complete) pi::log("%s: corrupted swid_map_\n", kWriteName);
-    (void)::flock(fd, LOCK_UN);
-    if (pi::close_now(f) != 0 && complete) {
+    const plugin_rc_t rc = write_locked(f.get(), map, static_cast<std::size_t>(plugin_swid_map_size(map)));
+    if (rc != PLUGIN_OK) return rc;
+    if (pi::close_now(f) != 0) {
         pi::log("%s: corrupted swid_map_\n", kWriteName);
-        complete = false;
+        return PLUGIN_ERR_WRITE;
     }
-    return complete ? PLUGIN_OK : PLUGIN_ERR_WRITE;
+    return PLUGIN_OK;
 }
 
 }  // extern "C"
