@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr char kFunc[] = "plugin_get_names_from_conf";
-
 constexpr char kFcMarker[] = "/mnt/pss/load-fcplugin";
 constexpr char kVirtMarker[] = "/mnt/pss/load-virtplugin";
 constexpr char kFcName[] = "fc_plugin";
@@ -27,9 +25,9 @@ bool marker_counts(const char *marker, const char *conf_path) {
 
 // Appends one of the two extra names (debug lines only).
 bool append_extra(plugin_strings *set, const char *name) {
-    pi::debug("%s: Appending %s to the namelist\n", kFunc, name);
+    PI_DEBUG("Appending %s to the namelist\n", name);
     if (plugin_strings_append(set, name) < 0) {
-        pi::debug("%s: failed to append %s sto strings\n", kFunc, name);
+        PI_DEBUG("failed to append %s sto strings\n", name);  // verbatim: "sto"
         return false;
     }
     return true;
@@ -38,6 +36,7 @@ bool append_extra(plugin_strings *set, const char *name) {
 }  // namespace
 
 extern "C" PI_EXPORT plugin_rc_t plugin_get_names_from_conf(const char *path, plugin_strings **names) {
+    PI_OPERATION();
     if (names == nullptr) return PLUGIN_ERR_INVALID_ARG;
     *names = nullptr;
     if (path == nullptr) return PLUGIN_ERR_INVALID_ARG;
@@ -49,7 +48,7 @@ extern "C" PI_EXPORT plugin_rc_t plugin_get_names_from_conf(const char *path, pl
     uint32_t rc = plugin_icf_open(path, &opened);
     const pi::Owned<plugin_icf, plugin_icf_close> handle(opened);
     if (rc != 0) {
-        pi::log("%s: open %s failed. (rc = 0x%x)\n", kFunc, path, rc);
+        PI_LOG("open %s failed. (rc = 0x%x)\n", path, rc);
         return rc;
     }
 
@@ -60,7 +59,7 @@ extern "C" PI_EXPORT plugin_rc_t plugin_get_names_from_conf(const char *path, pl
         const char *name = nullptr;
         rc = plugin_icf_get_name(handle.get(), &name);
         if (rc != 0) {
-            pi::log("%s: get plugin image name failed. (rc = %d)\n", kFunc, static_cast<int>(rc));
+            PI_LOG("get plugin image name failed. (rc = %d)\n", static_cast<int>(rc));
             return rc;
         }
         if (name == nullptr) break;
@@ -70,18 +69,17 @@ extern "C" PI_EXPORT plugin_rc_t plugin_get_names_from_conf(const char *path, pl
     if (fc) {
         ++count;
         bytes += sizeof kFcName;  // 10: the name and its terminator
-        pi::debug("%s: Included FC Plugin for plugin string malloc\n", kFunc);
+        PI_DEBUG("Included FC Plugin for plugin string malloc\n");
     }
     if (virt) {
         ++count;
         bytes += sizeof kVirtName;  // 12
-        pi::debug("%s: Included virtualization Plugin for plugin string malloc\n", kFunc);
+        PI_DEBUG("Included virtualization Plugin for plugin string malloc\n");
     }
 
     pi::Owned<plugin_strings, plugin_strings_free> set(plugin_strings_malloc(count, bytes));
     if (!set) {
-        pi::log("%s: strings malloc failed. Number of strings (%d), size(%d)\n", kFunc,
-                static_cast<int>(count), static_cast<int>(bytes));
+        PI_LOG("strings malloc failed. Number of strings (%d), size(%d)\n", static_cast<int>(count), static_cast<int>(bytes));
         return PLUGIN_ERR_NOMEM;
     }
 
@@ -89,17 +87,17 @@ extern "C" PI_EXPORT plugin_rc_t plugin_get_names_from_conf(const char *path, pl
     const char *name = nullptr;
     rc = plugin_icf_first_img_name(handle.get(), &name);
     if (rc != 0) {
-        pi::log("%s: get first plugin image name failed. (rc = %d)\n", kFunc, static_cast<int>(rc));
+        PI_LOG("get first plugin image name failed. (rc = %d)\n", static_cast<int>(rc));
         return rc;
     }
     while (name != nullptr) {
         if (plugin_strings_append(set.get(), name) < 0) {
-            pi::log("%s: failed to append %s sto strings\n", kFunc, name);
+            PI_LOG("failed to append %s sto strings\n", name);  // verbatim: "sto"
             return PLUGIN_ERR_FAILED;
         }
         rc = plugin_icf_get_name(handle.get(), &name);
         if (rc != 0) {
-            pi::log("%s: get plugin image name failed. (rc = 0x%x)\n", kFunc, rc);
+            PI_LOG("get plugin image name failed. (rc = 0x%x)\n", rc);
             return rc;
         }
     }

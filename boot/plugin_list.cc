@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr char kFunc[] = "plugin_from_cmdline";
-
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // Entries accumulate in 32-bit arithmetic without a range check; an entry too
@@ -27,17 +25,18 @@ void write_entries(const int32_t *entries, std::size_t count) {
 }
 
 int32_t finish_failed() {
-    pi::log("%s: returned num plugin (%d)\n", kFunc, 0);
+    PI_LOG("returned num plugin (%d)\n", 0);
     return 0;
 }
 
 }  // namespace
 
 extern "C" PI_EXPORT int32_t plugin_from_cmdline(const char *list, int32_t **plugins, int32_t selector) {
+    PI_OPERATION();
     if (plugins == nullptr) return 0;
     *plugins = nullptr;
     if (list == nullptr || *list == '\0') {
-        pi::log("%s: No cmdline\n", kFunc);
+        PI_LOG("No cmdline\n");
         return 0;
     }
 
@@ -51,9 +50,9 @@ extern "C" PI_EXPORT int32_t plugin_from_cmdline(const char *list, int32_t **plu
 
     pi::Owned<int32_t[]> all = pi::alloc<int32_t>(entries);
     pi::Owned<int32_t[]> together = pi::alloc<int32_t>(entries);
-    pi::log("%s: cmdline %s\n", kFunc, list);
+    PI_LOG("cmdline %s\n", list);
     if (!all || !together) {
-        pi::log("%s: malloc %d bytes failed\n", kFunc, static_cast<int>(bytes));
+        PI_LOG("malloc %d bytes failed\n", static_cast<int>(bytes));
         return finish_failed();  // the owners free whichever succeeded
     }
     std::memset(all.get(), 0, bytes);
@@ -71,7 +70,7 @@ extern "C" PI_EXPORT int32_t plugin_from_cmdline(const char *list, int32_t **plu
             if (together_open) together[together_index] = push_digit(together[together_index], c);
         } else if (c == '+') {
             if (!together_open) {
-                write_text("invalid cmdline format\n");
+                write_text("invalid cmdline format\n");  // verbatim: no name, here and below
                 return finish_failed();
             }
             ++all_index;
@@ -107,7 +106,7 @@ extern "C" PI_EXPORT int32_t plugin_from_cmdline(const char *list, int32_t **plu
     write_entries(all.get(), all_count);
 
     int32_t count = static_cast<int32_t>(selector != 0 ? all_count : together_count);
-    pi::log("%s: returned num plugin (%d)\n", kFunc, count);
+    PI_LOG("returned num plugin (%d)\n", count);
     *plugins = selector != 0 ? all.release() : together.release();
     return count;
 }

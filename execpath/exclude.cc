@@ -25,12 +25,13 @@ bool excludes(const char *path, const char *s) {
 
 extern "C" PI_EXPORT int plugin_file_is_excluded_from_exec_path(const char *path,
                                                                  const plugin_strings *exclude) {
+    PI_OPERATION();
     if (!path || !exclude) return 0;
     const uint32_t count = plugin_strings_num_strings_get(exclude);
     for (uint32_t i = 0; i < count; ++i) {
         const char *s = plugin_strings_get(exclude, i);
         if (s && excludes(path, s)) {
-            pi::log("%s: %s is excluded from linking\n", __func__, path);
+            PI_LOG("%s is excluded from linking\n", path);
             return 1;
         }
     }

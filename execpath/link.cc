@@ -12,7 +12,6 @@
 
 namespace {
 
-const char kFn[] = "plugin_link_to_exec_path";
 // Two names the system's plugins may bring more than once: any name holding
 // "xsd" (the schema files) is never a duplicate nor a failed link, and the
 // resolver file, which the root tree may hold already, is reported but taken
@@ -48,7 +47,7 @@ plugin_rc_t for_each_entry(const Plugin &plugin, Step step) {
 }
 
 plugin_rc_t fail_stat(const char *path) {
-    pi::log("%s: stat %s failed\n", kFn, path);
+    PI_LOG("stat %s failed\n", path);
     return PLUGIN_ERR_STAT;
 }
 
@@ -62,11 +61,11 @@ plugin_rc_t check_entry(const char *link, const char *source, const Plugin &plug
     if (::stat(link, &st) != 0)
         return errno == ENOENT || errno == ENOTDIR ? PLUGIN_OK : fail_stat(link);
     if (std::strstr(link, kSharedMark)) return PLUGIN_OK;
-    pi::log("%s: %s exists\n", kFn, link);
+    PI_LOG("%s exists\n", link);
     syslog(LOG_CRIT,
            "%s: Duplicate file '%s' found while extracting plugin '%s'.  Please remove "
            "duplicate file from corresponding plugin.\n",
-           kFn, link, plugin.path);
+           pi::operation(), link, plugin.path);
     if (!tolerate && !is_resolver_file(link)) *duplicate = true;
     return PLUGIN_OK;
 }
@@ -79,7 +78,7 @@ plugin_rc_t link_target(const char *source, pi::Path &target) {
     char contents[pi::kPathMax];
     const ssize_t n = ::readlink(source, contents, pi::kPathMax - 1);
     if (n <= 0) {
-        pi::log("%s: readlink %s failed\n", kFn, source);
+        PI_LOG("readlink %s failed\n", source);
         return PLUGIN_ERR_LINK;
     }
     contents[n] = '\0';
@@ -89,12 +88,12 @@ plugin_rc_t link_target(const char *source, pi::Path &target) {
     }
     const char *slash = std::strrchr(source, '/');
     if (!slash) {
-        pi::debug("%s: can't locate directory path for %s \n", kFn, source);
+        PI_DEBUG("can't locate directory path for %s \n", source);  // verbatim: last blank
         return PLUGIN_ERR_LINK;
     }
     const int dir_len = static_cast<int>(slash - source + 1);
     if (!target.format("%.*s%s", dir_len, source, contents)) {
-        pi::log("%s: link target for %s longer than %zu characters\n", kFn, source,
+        PI_LOG("link target for %s longer than %zu characters\n", source,
                 pi::kPathMax - 1);
         return PLUGIN_ERR_LINK;
     }
@@ -108,7 +107,7 @@ plugin_rc_t link_entry(const char *link, const char *source, unsigned *made) {
     if (::lstat(source, &st) != 0) return fail_stat(source);
     if (S_ISDIR(st.st_mode)) {
         if (::mkdir(link, 07777) == 0 || errno == EEXIST) return PLUGIN_OK;
-        pi::log("%s: mkdir %s failed\n", kFn, link);
+        PI_LOG("mkdir %s failed\n", link);
         return PLUGIN_ERR_MKDIR;
     }
     // A regular file (or device, pipe, socket) is linked to itself in the
@@ -125,7 +124,7 @@ plugin_rc_t link_entry(const char *link, const char *source, unsigned *made) {
         return PLUGIN_OK;
     }
     if (std::strstr(target, kSharedMark)) return PLUGIN_OK;
-    pi::debug("%s: link %s to %s failed. errno = %d\n", kFn, link, target, errno);
+    PI_DEBUG("link %s to %s failed. errno = %d\n", link, target, errno);
     if (!is_resolver_file(link)) return PLUGIN_ERR_LINK;
     ++*made;
     return PLUGIN_OK;
@@ -136,11 +135,12 @@ plugin_rc_t link_entry(const char *link, const char *source, unsigned *made) {
 extern "C" PI_EXPORT plugin_rc_t plugin_link_to_exec_path(const char *tar_log,
                                                          const plugin_strings *exclude,
                                                          const char *plugin_path) {
+    PI_OPERATION();
     const bool tolerate = plugin_get_cmdline("pdebug") != nullptr;
     const pi::UmaskGuard umask_guard(0);
     libplugin_intn_debug = 0;
     if (!tar_log || !plugin_path) return PLUGIN_ERR_INVALID_ARG;
-    pi::log("%s: plugin_path = %s, tar_log = %s\n", kFn, plugin_path, tar_log);
+    PI_LOG("plugin_path = %s, tar_log = %s\n", plugin_path, tar_log);
 
     pi::ManifestReader manifest;
     if (!manifest.allocate()) return PLUGIN_ERR_NOMEM;
@@ -153,7 +153,7 @@ extern "C" PI_EXPORT plugin_rc_t plugin_link_to_exec_path(const char *tar_log,
     });
     if (rc != PLUGIN_OK) return rc;
     if (!manifest.rewind()) {
-        pi::log("%s: fseek %s failed\n", kFn, tar_log);
+        PI_LOG("fseek %s failed\n", tar_log);
         return PLUGIN_ERR_SEEK;
     }
 
@@ -165,7 +165,7 @@ extern "C" PI_EXPORT plugin_rc_t plugin_link_to_exec_path(const char *tar_log,
         return link_entry(link, source, &made);
     });
     if (rc == PLUGIN_OK) {
-        static const char kLoading[] = "Loading the committed patches...\n";
+        static const char kLoading[] = "Loading the committed patches...\n";  // verbatim: no name
         std::fwrite(kLoading, 1, sizeof kLoading - 1, stderr);
         plugin_load_committed_patch();
         if (duplicate) rc = PLUGIN_ERR_DUPLICATE;

@@ -10,8 +10,6 @@
 
 namespace {
 
-const char kFn[] = "plugin_unlink_from_exec_path";
-
 // True when a link's contents name something inside the plugin: longer than
 // plugin_path and beginning with it (a plain text prefix, so /velm/plugin/10/x
 // belongs to /velm/plugin/1).
@@ -32,15 +30,15 @@ void unlink_links(pi::ManifestReader &manifest, const plugin_strings *exclude,
         char contents[pi::kPathMax];
         const ssize_t n = ::readlink(link.c_str(), contents, pi::kPathMax - 1);
         if (n < 0) {
-            pi::log("%s: readlink %s failed (errno %d)\n", kFn, link.c_str(), errno);
+            PI_LOG("readlink %s failed (errno %d)\n", link.c_str(), errno);
             continue;
         }
         contents[n] = '\0';
         if (belongs(contents, static_cast<std::size_t>(n), plugin_path)) {
-            pi::log("%s: remove %s\n", kFn, link.c_str());
+            PI_LOG("remove %s\n", link.c_str());
             std::remove(link.c_str());
         } else {
-            pi::log("%s: readlink %s, plugin_path %s \n", kFn, contents, plugin_path);
+            PI_LOG("readlink %s, plugin_path %s \n", contents, plugin_path);  // verbatim: last blank
         }
     }
 }
@@ -63,10 +61,11 @@ void remove_directories(pi::ManifestReader &manifest, const plugin_strings *excl
 extern "C" PI_EXPORT plugin_rc_t plugin_unlink_from_exec_path(const char *tar_log,
                                                              const plugin_strings *exclude,
                                                              const char *plugin_path) {
+    PI_OPERATION();
     if (!tar_log || !plugin_path) return PLUGIN_ERR_INVALID_ARG;
     pi::ManifestReader manifest;
     if (!manifest.allocate()) return PLUGIN_ERR_NOMEM;
-    pi::log("%s: plugin_path = %s,  tar_log = %s\n", kFn, plugin_path, tar_log);
+    PI_LOG("plugin_path = %s,  tar_log = %s\n", plugin_path, tar_log);  // verbatim: two blanks
     if (!manifest.open(tar_log)) return PLUGIN_ERR_OPEN;
 
     unlink_links(manifest, exclude, plugin_path);

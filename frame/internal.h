@@ -2,8 +2,7 @@
 //
 // - PI_EXPORT marks the few names the library exports (everything else is
 //   hidden by the build's default visibility).
-// - pi_log / pi_debug carry the logging rule: a line to stderr, debug lines
-//   only while libplugin_intn_debug is non-zero at the moment of writing.
+// - The logging rule is in frame/log.h.
 // - PathBuf<N> formats with a bound into a fixed buffer and says whether the
 //   text fit.
 // - The owners are in frame/own.h.  The library is built without
@@ -20,6 +19,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "frame/log.h"
 #include "frame/own.h"
 #include "plugin_intn.h"
 
@@ -29,13 +29,6 @@ namespace pi {
 
 // Size of every path buffer of the library (255 characters and the NUL).
 inline constexpr std::size_t kPathMax = 256;
-
-// A line to stderr, always.
-void log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-// A line to stderr while the debug switch is on.
-void debug(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-// True while the debug switch is on (read at every call).
-inline bool debug_on() { return libplugin_intn_debug != 0; }
 
 // The one bounded formatter: formats into size bytes at buf, always leaving
 // a NUL-terminated text (cut to size - 1 characters when longer), and returns

@@ -18,6 +18,7 @@ void reap_one_child(int) {
 
 }  // namespace
 
+// verbatim: the three lines begin with the name and a blank, no colon.
 extern "C" PI_EXPORT int32_t plugin_syscall(const char *command) {
     pi::debug("plugin_syscall %s\n", command ? command : "(null)");
     if (!command) return -1;

@@ -36,10 +36,9 @@ Image open_image(const char *path) {
 // with that bound.  PLUGIN_ERR_NOMEM when the buffer cannot be allocated;
 // PLUGIN_ERR_EXTRACT, with its line, when the command does not fit: it is
 // then never run.
-plugin_rc_t format_command(const char *op, pi::Owned<char[]> &cmd, const char *subject,
-                           const char *fmt, ...) __attribute__((format(printf, 4, 5)));
-plugin_rc_t format_command(const char *op, pi::Owned<char[]> &cmd, const char *subject,
-                           const char *fmt, ...) {
+plugin_rc_t format_command(pi::Owned<char[]> &cmd, const char *subject, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+plugin_rc_t format_command(pi::Owned<char[]> &cmd, const char *subject, const char *fmt, ...) {
     const std::size_t size = std::strlen(subject) + kExtractExtra;
     cmd = pi::alloc<char>(size);
     if (!cmd) return PLUGIN_ERR_NOMEM;
@@ -48,8 +47,18 @@ plugin_rc_t format_command(const char *op, pi::Owned<char[]> &cmd, const char *s
     const bool fit = pi::vformat(cmd.get(), size, fmt, ap);
     va_end(ap);
     if (fit) return PLUGIN_OK;
-    pi::log("%s: command for %s does not fit, not run\n", op, subject);
+    PI_LOG("command for %s does not fit, not run\n", subject);
     return PLUGIN_ERR_EXTRACT;
+}
+
+// A progress line of the system-image extraction, with the operation's name
+// and one text: to stdout, flushed, and to stderr.
+// verbatim: twice to stderr, before and after stdout, when first_too is set.
+void progress(const char *fmt, const char *text, bool first_too) {
+    if (first_too) std::fprintf(stderr, fmt, pi::operation(), text);
+    std::fprintf(stdout, fmt, pi::operation(), text);
+    std::fflush(stdout);
+    std::fprintf(stderr, fmt, pi::operation(), text);
 }
 
 const char *base_name(const char *path) {
@@ -68,11 +77,11 @@ bool newer_fs_selected(const char *value, const char *base) {
 // file and appends to the manifest every entry the extraction did not produce.
 void add_newer_entries(const char *newer_dir, const char *list_path, const char *tar_log,
                        const char *dir, pi::LineBuffer &line, Command &cmd) {
-    static const char kSelf[] = "plugin_do_newer_fs";
     if (!cmd.format("cd %s; tar -cvf /dev/null * > %s", newer_dir, list_path)) {
-        pi::log("%s: list command for %s does not fit, not run\n", kSelf, newer_dir);
+        PI_LOG("list command for %s does not fit, not run\n", newer_dir);
         return;
     }
+    // verbatim: the overlay's command and open lines carry no name.
     if (plugin_syscall(cmd.c_str()) < 0) {
         pi::log("%s failed\n", cmd.c_str());
         return;
@@ -87,12 +96,12 @@ void add_newer_entries(const char *newer_dir, const char *list_path, const char 
         char *entry = pi::manifest_line_trim(line.data());
         if (!entry) continue;
         if (!candidate.format("%s/%s", dir, entry)) {
-            pi::log("%s: path of %s below %s does not fit, entry skipped\n", kSelf, entry, dir);
+            PI_LOG("path of %s below %s does not fit, entry skipped\n", entry, dir);
             continue;
         }
         if (pi::exists(candidate.c_str())) continue;
         if (!cmd.format("echo %s >> %s", entry, tar_log)) {
-            pi::log("%s: manifest addition for %s does not fit, entry skipped\n", kSelf, entry);
+            PI_LOG("manifest addition for %s does not fit, entry skipped\n", entry);
             continue;
         }
         if (plugin_syscall(cmd.c_str()) < 0) pi::log("%s failed\n", cmd.c_str());
@@ -103,7 +112,7 @@ void add_newer_entries(const char *newer_dir, const char *list_path, const char 
 
 extern "C" PI_EXPORT void plugin_do_newer_fs(const char *image, const char *tar_log,
                                              const char *dir) {
-    static const char kSelf[] = "plugin_do_newer_fs";
+    PI_OPERATION();
     if (!image || !dir) return;
     const char *value = plugin_get_cmdline(kNewerFsKey);
     if (!value) return;
@@ -112,7 +121,7 @@ extern "C" PI_EXPORT void plugin_do_newer_fs(const char *image, const char *tar_
 
     pi::Path newer_dir;
     if (!newer_dir.format("%s/%s-newer-fs", kBootflash, base)) {
-        pi::log("%s: newer-fs directory for %s does not fit, overlay skipped\n", kSelf, image);
+        PI_LOG("newer-fs directory for %s does not fit, overlay skipped\n", image);
         return;
     }
     if (!pi::exists(newer_dir.c_str())) return;
@@ -123,8 +132,7 @@ extern "C" PI_EXPORT void plugin_do_newer_fs(const char *image, const char *tar_
         if (!line.allocate()) return;
         pi::Path list_path;
         if (!list_path.format("%s-newer-fs", tar_log)) {
-            pi::log("%s: list path for %s does not fit, manifest not extended\n", kSelf,
-                    tar_log);
+            PI_LOG("list path for %s does not fit, manifest not extended\n", tar_log);
         } else {
             add_newer_entries(newer_dir.c_str(), list_path.c_str(), tar_log, dir, line, cmd);
             // The list path fits 256 bytes, so its removal always fits 512.
@@ -134,7 +142,7 @@ extern "C" PI_EXPORT void plugin_do_newer_fs(const char *image, const char *tar_
     }
 
     if (!cmd.format("cp -af %s/* %s", newer_dir.c_str(), dir)) {
-        pi::log("%s: copy command for %s does not fit, not run\n", kSelf, dir);
+        PI_LOG("copy command for %s does not fit, not run\n", dir);
         return;
     }
     pi::log("Executing \"%s\"\n", cmd.c_str());
@@ -143,7 +151,7 @@ extern "C" PI_EXPORT void plugin_do_newer_fs(const char *image, const char *tar_
 
 extern "C" PI_EXPORT plugin_rc_t plugin_extract_image(const char *image, const char *dir,
                                                       const char *tar_log) {
-    static const char kSelf[] = "plugin_extract_image";
+    PI_OPERATION();
     if (!image) return PLUGIN_ERR_IMG_OPEN;
     if (!dir) return PLUGIN_ERR_EXTRACT;
     Image handle = open_image(image);
@@ -152,9 +160,9 @@ extern "C" PI_EXPORT plugin_rc_t plugin_extract_image(const char *image, const c
     pi::Owned<char[]> cmd;
     const int bs = handle->block_size;
     const plugin_rc_t rc = tar_log
-        ? format_command(kSelf, cmd, image, "dd if=%s skip=1 bs=%d 2>/dev/null | tar -xvkPpmz -C %s > %s",
+        ? format_command(cmd, image, "dd if=%s skip=1 bs=%d 2>/dev/null | tar -xvkPpmz -C %s > %s",
                          image, bs, dir, tar_log)
-        : format_command(kSelf, cmd, image, "dd if=%s skip=1 bs=%d 2>/dev/null | tar -xkPpmz -C %s", image,
+        : format_command(cmd, image, "dd if=%s skip=1 bs=%d 2>/dev/null | tar -xkPpmz -C %s", image,
                          bs, dir);
     if (rc != PLUGIN_OK) return rc;
     if (plugin_syscall(cmd.get()) < 0) return PLUGIN_ERR_EXTRACT;
@@ -164,12 +172,9 @@ extern "C" PI_EXPORT plugin_rc_t plugin_extract_image(const char *image, const c
 
 extern "C" PI_EXPORT plugin_rc_t plugin_extract_plugin_from_velm_image(const char *member,
                                                                        const char *tar_log) {
-    static const char kSelf[] = "plugin_extract_plugin_from_velm_image";
+    PI_OPERATION();
     if (!member) return PLUGIN_ERR_EXTRACT;
-    std::fprintf(stderr, "%s: img_path: %s\n", kSelf, member);
-    std::fprintf(stdout, "%s: img_path: %s\n", kSelf, member);
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s: img_path: %s\n", kSelf, member);
+    progress("%s: img_path: %s\n", member, true);
 
     Image handle = open_image(kVelmImage);
     if (!handle) return PLUGIN_ERR_IMG_OPEN;
@@ -177,19 +182,14 @@ extern "C" PI_EXPORT plugin_rc_t plugin_extract_plugin_from_velm_image(const cha
     pi::Owned<char[]> cmd;
     const int bs = handle->block_size;
     const plugin_rc_t rc = tar_log
-        ? format_command(kSelf, cmd, member, "dd if=%s bs=%d 2>/dev/null | tar -xvkPpmz -C / .%s >> %s",
+        ? format_command(cmd, member, "dd if=%s bs=%d 2>/dev/null | tar -xvkPpmz -C / .%s >> %s",
                          kVelmImage, bs, member, tar_log)
-        : format_command(kSelf, cmd, member, "dd if=%s bs=%d 2>/dev/null | tar -xkPpmz -C / .%s",
+        : format_command(cmd, member, "dd if=%s bs=%d 2>/dev/null | tar -xkPpmz -C / .%s",
                          kVelmImage, bs, member);
     if (rc != PLUGIN_OK) return rc;
-    std::fprintf(stderr, "%s: About to run command '%s'\n", kSelf, cmd.get());
-    std::fprintf(stdout, "%s: About to run command '%s'\n", kSelf, cmd.get());
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s: About to run command '%s'\n", kSelf, cmd.get());
+    progress("%s: About to run command '%s'\n", cmd.get(), true);
 
     if (plugin_syscall(cmd.get()) < 0) return PLUGIN_ERR_EXTRACT;
-    std::fprintf(stdout, "%s: command '%s' successful. \n", kSelf, cmd.get());
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s: command '%s' successful. \n", kSelf, cmd.get());
+    progress("%s: command '%s' successful. \n", cmd.get(), false);
     return PLUGIN_OK;
 }

@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr const char *kLoadName = "plugin_find_load_order";
 // How a record without a software id shows in the lines; it matches nothing.
 constexpr const char *kNoSwid = "(null)";
 
@@ -72,7 +71,8 @@ PI_EXPORT plugin_rc_t plugin_topological_order_get(uint16_t count, uint32_t **ma
 }
 
 PI_EXPORT plugin_rc_t plugin_find_load_order(uint32_t count, srg_record **records, uint32_t *order) {
-    pi::debug("%s(): num_img=%d\n", kLoadName, static_cast<int32_t>(count));
+    PI_OPERATION();
+    pi::debug("%s(): num_img=%d\n", pi::operation(), static_cast<int32_t>(count));
     if (count == 0 || !order || !records) return PLUGIN_ERR_FAILED;
 
     Matrix rows(static_cast<uint32_t **>(std::calloc(count, sizeof(uint32_t *))), FreeRows{count});
@@ -108,16 +108,17 @@ PI_EXPORT plugin_rc_t plugin_find_load_order(uint32_t count, srg_record **record
 
     for (uint32_t i = 0; i < count; ++i) {
         const char *swid = id[i];
-        pi::debug("%s(): srg_dump for img=%s", kLoadName, shown(swid));
+        pi::debug("%s(): srg_dump for img=%s", pi::operation(), shown(swid));
         srg_dump(stderr, records[i]);
 
         const sysmgr_strings *list = nullptr;
         if (srg_dependency_strings_get(records[i], 0, &list) != 0) {
-            pi::log("failed get dependency list for %s\n", shown(swid));
+            pi::log("failed get dependency list for %s\n", shown(swid));  // verbatim: no name
             return PLUGIN_ERR_FAILED;
         }
         uint32_t n = list ? sysmgr_strings_num_strings_get(list) : 0;
         if (n == 0) {
+            // verbatim: the index and the swid where the name would be
             pi::log("%d %s: no dependency list\n", static_cast<int32_t>(i), shown(swid));
             continue;
         }

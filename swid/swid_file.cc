@@ -11,8 +11,6 @@
 namespace pi::swid {
 namespace {
 
-constexpr const char *kWriteName = "plugin_write_swid_map";
-
 // A file longer than this cannot hold a map (the size word is signed 32-bit,
 // and a stale tail is never longer than an earlier map).
 constexpr uint64_t kMaxFileSize = INT32_MAX;
@@ -79,7 +77,7 @@ plugin_rc_t read_locked(FILE *f, pi::Owned<unsigned char[]> &buf, std::size_t &s
 plugin_rc_t write_locked(FILE *f, const plugin_swid_map *map, std::size_t n) {
     const pi::FlockGuard lock(fileno(f), LOCK_EX);
     if (std::fwrite(map, 1, n, f) == n && std::fflush(f) == 0) return PLUGIN_OK;
-    pi::log("%s: corrupted swid_map_\n", kWriteName);
+    PI_LOG("corrupted swid_map_\n");  // verbatim: a short write reads "corrupted"
     return PLUGIN_ERR_WRITE;
 }
 
@@ -115,10 +113,11 @@ PI_EXPORT plugin_rc_t plugin_read_swid_map(const char *path, plugin_swid_map **o
 }
 
 PI_EXPORT plugin_rc_t plugin_write_swid_map(const char *path, const plugin_swid_map *map) {
+    PI_OPERATION();
     if (!path || !map) return PLUGIN_ERR_INVALID_ARG;
     // A size word with the sign bit set cannot be a byte count to write.
     if (!plugin_swid_map_integrity_ok(map) || plugin_swid_map_size(map) < 0) {
-        pi::log("%s: corrupted swid_map_\n", kWriteName);
+        PI_LOG("corrupted swid_map_\n");
         return PLUGIN_ERR_CORRUPT;
     }
 
@@ -126,14 +125,14 @@ PI_EXPORT plugin_rc_t plugin_write_swid_map(const char *path, const plugin_swid_
     const char *mode = ::stat(path, &st) < 0 ? "w" : "r+";
     pi::File f = pi::open_file(path, mode);
     if (!f) {
-        pi::log("%s: open %s for write failed\n", kWriteName, path);
+        PI_LOG("open %s for write failed\n", path);
         return PLUGIN_ERR_OPEN;
     }
 
     const plugin_rc_t rc = write_locked(f.get(), map, static_cast<std::size_t>(plugin_swid_map_size(map)));
     if (rc != PLUGIN_OK) return rc;
     if (pi::close_now(f) != 0) {
-        pi::log("%s: corrupted swid_map_\n", kWriteName);
+        PI_LOG("corrupted swid_map_\n");
         return PLUGIN_ERR_WRITE;
     }
     return PLUGIN_OK;
