@@ -8,7 +8,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "frame/internal.h"
+#include "frame/export.h"
+#include "frame/log.h"
+#include "frame/own.h"
 
 namespace {
 

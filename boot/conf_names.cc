@@ -6,7 +6,9 @@
 // their marker files exist and the configuration is an "img.conf".
 #include <cstring>
 
-#include "frame/internal.h"
+#include "frame/export.h"
+#include "frame/log.h"
+#include "frame/own.h"
 #include "platform/plugin_icf.h"
 #include "platform/plugin_strings.h"
 

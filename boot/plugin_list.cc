@@ -5,7 +5,9 @@
 // any "+", the first entry alone).  One of them is handed to the caller.
 #include <cstring>
 
-#include "frame/internal.h"
+#include "frame/export.h"
+#include "frame/log.h"
+#include "frame/own.h"
 
 namespace {
 

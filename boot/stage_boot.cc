@@ -6,7 +6,9 @@
 // offset 0; a longer file keeps its tail.
 #include <cstring>
 
-#include "frame/internal.h"
+#include "frame/export.h"
+#include "frame/log.h"
+#include "frame/own.h"
 #include "platform/system_zell.h"
 
 namespace {

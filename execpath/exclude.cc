@@ -2,7 +2,8 @@
 // against a link name, as a text prefix that tolerates extra leading slashes.
 #include <cstring>
 
-#include "frame/internal.h"
+#include "frame/export.h"
+#include "frame/log.h"
 #include "platform/plugin_strings.h"
 
 namespace {

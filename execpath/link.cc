@@ -8,7 +8,10 @@
 #include <syslog.h>
 
 #include "execpath/manifest.h"
-#include "frame/internal.h"
+#include "frame/export.h"
+#include "frame/log.h"
+#include "frame/own.h"
+#include "frame/path.h"
 
 namespace {
 

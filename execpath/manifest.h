@@ -9,10 +9,39 @@
 #define PI_EXECPATH_MANIFEST_H
 
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/types.h>
 
-#include "frame/internal.h"
+#include "frame/own.h"
+#include "frame/path.h"
 
 namespace pi {
+
+// A heap line buffer for __getdelim: starts at 256 bytes, grows for longer
+// lines, freed with its owner.
+class LineBuffer {
+public:
+    LineBuffer() = default;
+    LineBuffer(const LineBuffer &) = delete;
+    LineBuffer &operator=(const LineBuffer &) = delete;
+    ~LineBuffer() { std::free(buf_); }
+    // Allocates the initial buffer; false on failure.
+    bool allocate(std::size_t bytes = kPathMax) {
+        std::free(buf_);
+        buf_ = static_cast<char *>(std::malloc(bytes));
+        cap_ = buf_ ? bytes : 0;
+        return buf_ != nullptr;
+    }
+    // Reads one line including its delimiter; the length, or -1 at the end of
+    // the file or on a read or allocation failure.
+    ssize_t read(FILE *f, int delim = '\n') { return ::__getdelim(&buf_, &cap_, delim, f); }
+    char *data() const { return buf_; }
+
+private:
+    char *buf_ = nullptr;
+    std::size_t cap_ = 0;
+};
 
 // Works in place on a line as read (NUL-terminated, its line feed included):
 // drops one leading "./" and then one trailing line feed.  Returns the entry,

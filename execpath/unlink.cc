@@ -6,7 +6,9 @@
 #include <cstring>
 
 #include "execpath/manifest.h"
-#include "frame/internal.h"
+#include "frame/export.h"
+#include "frame/log.h"
+#include "frame/path.h"
 
 namespace {
 

@@ -1,7 +1,9 @@
 // plugin_mkdir and plugin_rmdir.
 #include <cstring>
 
-#include "frame/internal.h"
+#include "frame/export.h"
+#include "frame/own.h"
+#include "plugin_intn.h"
 
 extern "C" PI_EXPORT plugin_rc_t plugin_mkdir(const char *path, mode_t mode) {
     pi::UmaskGuard mask(0);

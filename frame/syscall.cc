@@ -1,9 +1,12 @@
 // plugin_syscall: all shell work of the library goes through here.
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <sys/wait.h>
 
-#include "frame/internal.h"
+#include "frame/export.h"
+#include "frame/log.h"
+#include "plugin_intn.h"
 
 namespace {
 

@@ -7,7 +7,10 @@
 #include <cstring>
 
 #include "execpath/manifest.h"
-#include "frame/internal.h"
+#include "frame/export.h"
+#include "frame/log.h"
+#include "frame/own.h"
+#include "frame/path.h"
 #include "platform/img.h"
 #include "plugin_intn.h"
 

@@ -5,7 +5,10 @@
 #include <cstring>
 #include <fcntl.h>
 
-#include "frame/internal.h"
+#include "frame/export.h"
+#include "frame/log.h"
+#include "frame/own.h"
+#include "frame/path.h"
 #include "platform/img.h"
 #include "platform/srg.h"
 #include "plugin_intn.h"

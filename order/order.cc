@@ -12,7 +12,9 @@
 #include <cstring>
 #include <memory>
 
-#include "frame/internal.h"
+#include "frame/export.h"
+#include "frame/log.h"
+#include "frame/own.h"
 #include "platform/srg.h"
 
 namespace {

@@ -5,6 +5,9 @@
 #include <cstring>
 #include <sys/file.h>
 
+#include "frame/export.h"
+#include "frame/log.h"
+#include "frame/own.h"
 #include "platform/plugin_strings.h"
 #include "swid/swid_map.h"
 

@@ -14,6 +14,9 @@
 
 #include <cstring>
 
+#include "frame/export.h"
+#include "frame/own.h"
+
 #include "platform/plugin_strings.h"
 
 namespace pi::swid {

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "frame/internal.h"
+#include "plugin_intn.h"
 
 namespace pi::swid {
 
