@@ -38,7 +38,7 @@ bool strings_inside(const plugin_strings *set, uint32_t max_size) {
 // size (intact means magic and trailer only); it only has to stay inside the
 // buffer, so that writing the map back never reads past it.
 bool trusted(const unsigned char *buf, std::size_t len) {
-    if (len < kBlockOffset || load_word(buf, kMagicOffset) != kMagic) return false;
+    if (len < kBlockOffset || pi::load32(buf, kMagicOffset) != kMagic) return false;
     // The smallest block there is: its header at least must have been read
     // before the block may be asked for its size.
     uint64_t min_block = plugin_strings_memory_size(0, 0);
@@ -48,7 +48,7 @@ bool trusted(const unsigned char *buf, std::size_t len) {
     int32_t m = plugin_strings_max_size(set);
     if (m < 0 || static_cast<uint64_t>(m) < min_block) return false;
     if (kBlockOffset + static_cast<uint64_t>(m) + 4 > len) return false;
-    if (static_cast<uint64_t>(load_word(buf, kSizeOffset)) > len) return false;
+    if (static_cast<uint64_t>(pi::load32(buf, kSizeOffset)) > len) return false;
     if (!plugin_swid_map_integrity_ok(map)) return false;
     int32_t used = plugin_strings_space_used(set);
     if (used < 0 || used > m) return false;
