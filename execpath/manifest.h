@@ -8,7 +8,6 @@
 #ifndef PI_EXECPATH_MANIFEST_H
 #define PI_EXECPATH_MANIFEST_H
 
-#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/types.h>
@@ -18,19 +17,17 @@
 
 namespace pi {
 
-// A heap line buffer for __getdelim: starts at 256 bytes, grows for longer
-// lines, freed with its owner.
+// The owner of a heap line buffer for __getdelim, which grows it for longer
+// lines: allocate() gives it its first 256 bytes (once); false on failure.
 class LineBuffer {
 public:
     LineBuffer() = default;
     LineBuffer(const LineBuffer &) = delete;
     LineBuffer &operator=(const LineBuffer &) = delete;
     ~LineBuffer() { std::free(buf_); }
-    // Allocates the initial buffer; false on failure.
-    bool allocate(std::size_t bytes = kPathMax) {
-        std::free(buf_);
-        buf_ = static_cast<char *>(std::malloc(bytes));
-        cap_ = buf_ ? bytes : 0;
+    bool allocate() {
+        buf_ = static_cast<char *>(std::malloc(kPathMax));
+        cap_ = buf_ ? kPathMax : 0;
         return buf_ != nullptr;
     }
     // Reads one line including its delimiter; the length, or -1 at the end of
@@ -66,7 +63,7 @@ public:
     ManifestReader(const ManifestReader &) = delete;
     ManifestReader &operator=(const ManifestReader &) = delete;
     // Allocates the 256-byte line buffer; false on failure.
-    bool allocate() { return line_.allocate(kPathMax); }
+    bool allocate() { return line_.allocate(); }
     // Opens the manifest for reading ("r"); false on failure.
     bool open(const char *path) {
         file_ = open_file(path, "r");

@@ -1,5 +1,3 @@
-// The logging rule: every diagnostic is a line on stderr; debug lines are
-// written only while libplugin_intn_debug is non-zero at the moment of writing.
 #include "frame/log.h"
 
 #include <cstdarg>

@@ -1,17 +1,11 @@
-// The logging rule: every diagnostic is a line on stderr; debug lines are
-// written only while libplugin_intn_debug is non-zero at the moment of
-// writing.
-//
-// A line begins with the name of the operation that writes it and ": ".
-// Every exported operation names itself once on entry (PI_OPERATION()), and
-// PI_LOG / PI_DEBUG put that name in front of the line, so no call site
-// passes it; when the operation returns, the name of the operation that
-// called it (if any) applies again.  pi::log / pi::debug write a line as it
-// stands: the lines that are fixed in another shape.
-//
-// Convention: a fixed line that looks wrong (a missing name, a doubled line,
-// odd wording or spacing) carries a "// verbatim: <why it looks wrong>" note.
-// Its callers match these lines byte for byte; they are not to be corrected.
+// The logging rule: a diagnostic is a line on stderr; a debug line only while
+// libplugin_intn_debug is non-zero at the moment of writing.  A line begins
+// with the writing operation's name and ": ": every exported operation names
+// itself on entry (PI_OPERATION()) and PI_LOG / PI_DEBUG put that name first,
+// so no call site passes it; when it returns, its caller's name applies again.
+// pi::log / pi::debug write the lines fixed in another shape as they stand.
+// A fixed line that looks wrong (no name, doubled, odd wording or spacing)
+// carries "// verbatim: <why it looks wrong>": callers match it byte for byte.
 #ifndef PI_FRAME_LOG_H
 #define PI_FRAME_LOG_H
 
@@ -32,7 +26,6 @@ private:
     const char *outer_;
 };
 
-// The name of the operation running now.
 inline const char *operation() { return Operation::name(); }
 
 // A line to stderr, always.

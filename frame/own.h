@@ -1,14 +1,11 @@
 // Owners: whatever the library and the platform stand-ins acquire is held by
-// one of these and released when its scope ends, on every path.  Nothing is
-// freed or closed by hand; release() hands a resource on (to a caller, say).
-//
-// - Owned<T, Free>: an owning pointer released with the function Free
-//   (std::free by default; Owned<T[]> indexes like an array);
-// - Fd: a file descriptor;  File: a stdio stream;
-// - UmaskGuard: the process umask, put back when the guard goes;
-// - FlockGuard: an flock on a descriptor, released when the guard goes.
-// Header-only and free of the library's own names, so that the stand-ins use
-// it without linking the library.  Nothing here throws.
+// one of these and released when its scope ends, on every path; nothing is
+// freed or closed by hand.  release() hands a resource on (to a caller, say).
+// Owned<T, Free> is an owning pointer released with the function Free
+// (std::free by default; Owned<T[]> indexes like an array); Fd holds a file
+// descriptor, File a stdio stream, UmaskGuard the process umask and
+// FlockGuard an flock.  Header-only and free of the library's own names, so
+// that the stand-ins use it without linking the library.
 #ifndef PI_FRAME_OWN_H
 #define PI_FRAME_OWN_H
 
@@ -21,13 +18,10 @@
 
 namespace pi {
 
-// Calls Free on the pointer (std::unique_ptr never passes it null).
 template <auto Free>
 struct Deleter {
     template <typename T>
-    void operator()(T *p) const {
-        (void)Free(p);
-    }
+    void operator()(T *p) const { (void)Free(p); }  // never called with null
 };
 
 template <typename T, auto Free = std::free>
@@ -40,10 +34,8 @@ Owned<T[]> alloc(std::size_t count) {
 }
 
 using File = Owned<FILE, std::fclose>;
-
 inline File open_file(const char *path, const char *mode) { return File(std::fopen(path, mode)); }
-
-// Closes a stream now; fclose's result (0 when nothing was open).
+// Closes a stream now: fclose's result (0 when nothing was open).
 inline int close_now(File &f) { return f ? std::fclose(f.release()) : 0; }
 
 class Fd {
@@ -54,7 +46,7 @@ public:
     ~Fd() { reset(); }
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
-    // Closes what is held and holds fd instead; close's result.
+    // Closes what is held (close's result) and holds fd instead.
     int reset(int fd = -1) {
         const int rc = fd_ >= 0 ? ::close(fd_) : 0;
         fd_ = fd;
@@ -73,7 +65,7 @@ public:
     ~UmaskGuard() { ::umask(old_); }
 
 private:
-    mode_t old_;
+    const mode_t old_;
 };
 
 class FlockGuard {
@@ -84,7 +76,7 @@ public:
     ~FlockGuard() { (void)::flock(fd_, LOCK_UN); }
 
 private:
-    int fd_;
+    const int fd_;
 };
 
 }  // namespace pi
