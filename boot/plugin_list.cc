@@ -79,15 +79,15 @@ extern "C" PI_EXPORT int32_t plugin_from_cmdline(const char *list, int32_t **plu
             ++together_index;
         } else if (c == ',') {
             ++all_index;
+            // After a "+" group a "," closes it; before one, the group starts
+            // afresh and only its very first entry is kept aside.
             if (together_index != 0) {
                 together_open = false;
-            } else {
-                if (!first_saved) {
-                    first = together[0];
-                    first_saved = true;
-                }
-                together[0] = 0;
+                continue;
             }
+            if (!first_saved) first = together[0];
+            first_saved = true;
+            together[0] = 0;
         } else {
             pi::log("invalid cmdline format (invalid char %c)\n", c);
             return finish_failed();

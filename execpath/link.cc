@@ -34,21 +34,6 @@ struct Plugin {
     const char *path;
 };
 
-// Runs step(link, source) for every entry of the manifest that is not
-// excluded, in manifest order, until a step fails; that step's result.
-template <typename Step>
-plugin_rc_t for_each_entry(const Plugin &plugin, Step step) {
-    while (char *entry = plugin.manifest.next()) {
-        pi::Path link, source;
-        pi::manifest_link_name(link, entry);
-        if (plugin_file_is_excluded_from_exec_path(link.c_str(), plugin.exclude)) continue;
-        pi::manifest_source_path(source, plugin.path, entry);
-        const plugin_rc_t rc = step(link.c_str(), source.c_str());
-        if (rc != PLUGIN_OK) return rc;
-    }
-    return PLUGIN_OK;
-}
-
 plugin_rc_t fail_stat(const char *path) {
     PI_LOG("stat %s failed\n", path);
     return PLUGIN_ERR_STAT;
@@ -131,6 +116,16 @@ plugin_rc_t link_entry(const char *link, const char *source, unsigned *made) {
     if (!is_resolver_file(link)) return PLUGIN_ERR_LINK;
     ++*made;
     return PLUGIN_OK;
+}
+
+// pi::for_each_link with the entry's source path in the plugin as well.
+template <typename Step>
+plugin_rc_t for_each_entry(const Plugin &plugin, Step step) {
+    return pi::for_each_link(plugin.manifest, plugin.exclude, [&](const char *entry, const char *link) {
+        pi::Path source;
+        pi::manifest_source_path(source, plugin.path, entry);
+        return step(link, source.c_str());
+    });
 }
 
 }  // namespace

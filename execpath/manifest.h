@@ -1,10 +1,8 @@
-// The manifest: one extracted path per line, read with __getdelim into a
-// heap buffer of 256 bytes that grows for longer lines.
-//
-// manifest_line_trim is the one line rule of the library: every reader of a
-// manifest or of a listing of the same form goes through it.  The names an
-// entry stands for in the exec path are built by manifest_link_name and
-// manifest_source_path, each bounded to 255 characters.
+// The manifest: one extracted path per line, read with __getdelim into a heap
+// buffer of 256 bytes that grows for longer lines.  manifest_line_trim is the
+// one line rule: every reader of a manifest or a listing of its form uses it.
+// manifest_link_name and manifest_source_path build an entry's names in the
+// exec path, each bounded to 255 characters.
 #ifndef PI_EXECPATH_MANIFEST_H
 #define PI_EXECPATH_MANIFEST_H
 
@@ -14,6 +12,7 @@
 
 #include "frame/own.h"
 #include "frame/path.h"
+#include "plugin_intn.h"
 
 namespace pi {
 
@@ -59,9 +58,6 @@ bool manifest_source_path(Path &out, const char *plugin_path, const char *entry)
 // because callers order them differently around their own lines.
 class ManifestReader {
 public:
-    ManifestReader() = default;
-    ManifestReader(const ManifestReader &) = delete;
-    ManifestReader &operator=(const ManifestReader &) = delete;
     // Allocates the 256-byte line buffer; false on failure.
     bool allocate() { return line_.allocate(); }
     // Opens the manifest for reading ("r"); false on failure.
@@ -87,6 +83,21 @@ private:
     LineBuffer line_;
     File file_;
 };
+
+// Calls step(entry, link name) for every entry of the manifest, from where it
+// stands, whose link name the exclusion set does not exclude, until a step
+// fails; that step's result, else PLUGIN_OK.
+template <typename Step>
+plugin_rc_t for_each_link(ManifestReader &manifest, const plugin_strings *exclude, Step step) {
+    while (char *entry = manifest.next()) {
+        Path link;
+        manifest_link_name(link, entry);
+        if (plugin_file_is_excluded_from_exec_path(link.c_str(), exclude)) continue;
+        const plugin_rc_t rc = step(entry, link.c_str());
+        if (rc != PLUGIN_OK) return rc;
+    }
+    return PLUGIN_OK;
+}
 
 }  // namespace pi
 

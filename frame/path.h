@@ -1,14 +1,12 @@
-// Bounded formatting: every path of the library lives in a fixed 256-byte
-// buffer, every shell command in a buffer of a size fixed beforehand, and
-// nothing is ever written past one.  vformat / format are the one formatter;
-// PathBuf<N> is a buffer of N bytes formatted with that bound.
+// Bounded formatting: paths live in fixed 256-byte buffers, shell commands in
+// buffers sized beforehand, and nothing is written past one.  vformat/format
+// are the one formatter; PathBuf<N> is N bytes formatted with that bound.
 #ifndef PI_FRAME_PATH_H
 #define PI_FRAME_PATH_H
 
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
-#include <unistd.h>
 
 namespace pi {
 
@@ -21,6 +19,15 @@ inline bool vformat(char *buf, std::size_t size, const char *fmt, va_list ap) {
     const int n = std::vsnprintf(buf, size, fmt, ap);
     if (n < 0) buf[0] = '\0';
     return n >= 0 && static_cast<std::size_t>(n) < size;
+}
+
+__attribute__((format(printf, 3, 4))) inline bool format(char *buf, std::size_t size,
+                                                         const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    const bool fit = vformat(buf, size, fmt, ap);
+    va_end(ap);
+    return fit;
 }
 
 template <std::size_t N>
@@ -40,9 +47,6 @@ private:
     char buf_[N];
 };
 using Path = PathBuf<kPathMax>;
-
-// True when something exists at path (access(path, F_OK) succeeds).
-inline bool exists(const char *path) { return ::access(path, F_OK) == 0; }
 
 }  // namespace pi
 

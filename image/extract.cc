@@ -35,21 +35,39 @@ Image open_image(const char *path) {
     return h;
 }
 
-// An extraction command in a buffer of strlen(subject) + 201 bytes, formatted
-// with that bound.  PLUGIN_ERR_NOMEM when the buffer cannot be allocated;
-// PLUGIN_ERR_EXTRACT, with its line, when the command does not fit: it is
-// then never run.
-plugin_rc_t format_command(pi::Owned<char[]> &cmd, const char *subject, const char *fmt, ...)
-    __attribute__((format(printf, 3, 4)));
-plugin_rc_t format_command(pi::Owned<char[]> &cmd, const char *subject, const char *fmt, ...) {
+// The two forms of the extraction command: a plugin image, whose header
+// block dd skips, unpacked into a directory with its listing replacing the
+// manifest; one member of the system image unpacked onto "/", its listing
+// appended.
+struct Form {
+    const char *skip, *under, *to;
+};
+constexpr Form kPluginForm{"skip=1 ", "", " > "};
+constexpr Form kSystemForm{"", "/ .", " >> "};
+
+// The open image (held as long as the extraction) and its command.
+struct Extraction {
+    Image handle;
+    pi::Owned<char[]> cmd;
+};
+
+// Opens the image (PLUGIN_ERR_IMG_OPEN) and formats, in a buffer of
+// strlen(subject) + 201 bytes (PLUGIN_ERR_NOMEM),
+//   dd if=<image> [skip=1 ]bs=<bs> 2>/dev/null | tar -x[v]kPpmz -C <target>[ >|>> <tar_log>]
+// (v and the redirection only with a manifest).  A command that does not fit
+// is never run: PLUGIN_ERR_EXTRACT, with its line.
+plugin_rc_t prepare(Extraction &x, const Form &form, const char *image, const char *target,
+                    const char *subject, const char *tar_log) {
+    x.handle = open_image(image);
+    if (!x.handle) return PLUGIN_ERR_IMG_OPEN;
+    const int bs = x.handle->block_size;
     const std::size_t size = std::strlen(subject) + kExtractExtra;
-    cmd = pi::alloc<char>(size);
-    if (!cmd) return PLUGIN_ERR_NOMEM;
-    va_list ap;
-    va_start(ap, fmt);
-    const bool fit = pi::vformat(cmd.get(), size, fmt, ap);
-    va_end(ap);
-    if (fit) return PLUGIN_OK;
+    x.cmd = pi::alloc<char>(size);
+    if (!x.cmd) return PLUGIN_ERR_NOMEM;
+    if (pi::format(x.cmd.get(), size, "dd if=%s %sbs=%d 2>/dev/null | tar -x%skPpmz -C %s%s%s%s", image,
+                   form.skip, bs, tar_log ? "v" : "", form.under, target, tar_log ? form.to : "",
+                   tar_log ? tar_log : ""))
+        return PLUGIN_OK;
     PI_LOG("command for %s does not fit, not run\n", subject);
     return PLUGIN_ERR_EXTRACT;
 }
@@ -102,7 +120,7 @@ void add_newer_entries(const char *newer_dir, const char *list_path, const char 
             PI_LOG("path of %s below %s does not fit, entry skipped\n", entry, dir);
             continue;
         }
-        if (pi::exists(candidate.c_str())) continue;
+        if (::access(candidate.c_str(), F_OK) == 0) continue;
         if (!cmd.format("echo %s >> %s", entry, tar_log)) {
             PI_LOG("manifest addition for %s does not fit, entry skipped\n", entry);
             continue;
@@ -127,7 +145,7 @@ extern "C" PI_EXPORT void plugin_do_newer_fs(const char *image, const char *tar_
         PI_LOG("newer-fs directory for %s does not fit, overlay skipped\n", image);
         return;
     }
-    if (!pi::exists(newer_dir.c_str())) return;
+    if (::access(newer_dir.c_str(), F_OK) != 0) return;
 
     Command cmd;
     if (tar_log) {
@@ -157,18 +175,10 @@ extern "C" PI_EXPORT plugin_rc_t plugin_extract_image(const char *image, const c
     PI_OPERATION();
     if (!image) return PLUGIN_ERR_IMG_OPEN;
     if (!dir) return PLUGIN_ERR_EXTRACT;
-    Image handle = open_image(image);
-    if (!handle) return PLUGIN_ERR_IMG_OPEN;
-
-    pi::Owned<char[]> cmd;
-    const int bs = handle->block_size;
-    const plugin_rc_t rc = tar_log
-        ? format_command(cmd, image, "dd if=%s skip=1 bs=%d 2>/dev/null | tar -xvkPpmz -C %s > %s",
-                         image, bs, dir, tar_log)
-        : format_command(cmd, image, "dd if=%s skip=1 bs=%d 2>/dev/null | tar -xkPpmz -C %s", image,
-                         bs, dir);
+    Extraction x;
+    const plugin_rc_t rc = prepare(x, kPluginForm, image, dir, image, tar_log);
     if (rc != PLUGIN_OK) return rc;
-    if (plugin_syscall(cmd.get()) < 0) return PLUGIN_ERR_EXTRACT;
+    if (plugin_syscall(x.cmd.get()) < 0) return PLUGIN_ERR_EXTRACT;
     plugin_do_newer_fs(image, tar_log, dir);
     return PLUGIN_OK;
 }
@@ -179,20 +189,12 @@ extern "C" PI_EXPORT plugin_rc_t plugin_extract_plugin_from_velm_image(const cha
     if (!member) return PLUGIN_ERR_EXTRACT;
     progress("%s: img_path: %s\n", member, true);
 
-    Image handle = open_image(kVelmImage);
-    if (!handle) return PLUGIN_ERR_IMG_OPEN;
-
-    pi::Owned<char[]> cmd;
-    const int bs = handle->block_size;
-    const plugin_rc_t rc = tar_log
-        ? format_command(cmd, member, "dd if=%s bs=%d 2>/dev/null | tar -xvkPpmz -C / .%s >> %s",
-                         kVelmImage, bs, member, tar_log)
-        : format_command(cmd, member, "dd if=%s bs=%d 2>/dev/null | tar -xkPpmz -C / .%s",
-                         kVelmImage, bs, member);
+    Extraction x;
+    const plugin_rc_t rc = prepare(x, kSystemForm, kVelmImage, member, member, tar_log);
     if (rc != PLUGIN_OK) return rc;
-    progress("%s: About to run command '%s'\n", cmd.get(), true);
+    progress("%s: About to run command '%s'\n", x.cmd.get(), true);
 
-    if (plugin_syscall(cmd.get()) < 0) return PLUGIN_ERR_EXTRACT;
-    progress("%s: command '%s' successful. \n", cmd.get(), false);
+    if (plugin_syscall(x.cmd.get()) < 0) return PLUGIN_ERR_EXTRACT;
+    progress("%s: command '%s' successful. \n", x.cmd.get(), false);
     return PLUGIN_OK;
 }

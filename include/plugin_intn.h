@@ -93,13 +93,12 @@ plugin_rc_t plugin_mkdir(const char *path, mode_t mode);
 
 /* Removes a file or tree with "rm -fr <path>" (path unquoted).
  * Returns: 0, PLUGIN_ERR_NOMEM or PLUGIN_ERR_FAILED.
- * Settled: a null path returns PLUGIN_ERR_INVALID_ARG and runs nothing. */
+ * Settled: a null path gives PLUGIN_ERR_INVALID_ARG and runs nothing. */
 plugin_rc_t plugin_rmdir(const char *path);
 
-/* Writes "No Patching support on this platform\n" to stdout.  Returns: 0. */
+/* Writes "No Patching support on this platform\n" to stdout.  Returns: 0.
+ * The four after it are weak aliases of it, which a loaded library may replace. */
 int __plugin_no_patching_support(void);
-/* Weak aliases of __plugin_no_patching_support; a loaded library may replace
- * them.  Returns: 0. */
 int plugin_patch_setup_repos(void);
 int plugin_load_committed_patch(void);
 int plugin_sync_patches_on_standby(void);
@@ -118,7 +117,7 @@ int plugin_patching_supported(void);
  * Settled: null also when M + 12 exceeds INT32_MAX (the signed size word)
  * or when the block does not report the size M it was given. */
 plugin_swid_map *plugin_swid_map_alloc(uint32_t max_strings, uint32_t max_bytes);
-/* Releases a map (free() does the same); null is ignored.  Returns: nothing. */
+/* Releases a map (as free() does); null is ignored.  Returns: nothing. */
 void plugin_swid_map_free(plugin_swid_map *map);
 /* Checks the magic word and the trailer word at 8 + plugin_strings_max_size
  * (block); the size word takes no part.  It trusts the block's reported size:
@@ -137,8 +136,7 @@ int32_t plugin_swid_map_size(const plugin_swid_map *map);
  * map address, null *map, null swid or a growth beyond 32-bit capacities
  * gives -1. */
 int32_t plugin_swid_map_append(plugin_swid_map **map, const char *swid);
-/* Returns: the number of swids held, the id the next append gives.
- * Settled: -1 for a null map. */
+/* Returns: the number of swids held (the next id).  Settled: -1 for null. */
 int32_t plugin_swid_map_next_avail(const plugin_swid_map *map);
 /* Returns: the id of a held swid (the lowest when held twice), negative when
  * not held, -1 for a null map.  Settled: -1 for a null swid. */
@@ -152,9 +150,9 @@ const char *plugin_swid_map_get_swid(const plugin_swid_map *map, int32_t id);
  * Returns: 0; PLUGIN_ERR_INVALID_ARG, PLUGIN_ERR_NOENT, PLUGIN_ERR_STAT,
  * PLUGIN_ERR_EMPTY_FILE with *map untouched; PLUGIN_ERR_NOMEM, _OPEN, _READ,
  * _CORRUPT with *map null.
- * Settled: once the lock is held the size is taken again (fstat), so a writer
- * that grew the file before the lock never gives a torn map; found empty
- * then, PLUGIN_ERR_EMPTY_FILE, a failed fstat PLUGIN_ERR_STAT (*map null).
+ * Settled: the size is taken again (fstat) under the lock, so a writer that
+ * grew the file before it never gives a torn map (empty then:
+ * PLUGIN_ERR_EMPTY_FILE, a failed fstat: PLUGIN_ERR_STAT, *map null).
  * The bytes are untrusted: PLUGIN_ERR_CORRUPT, nothing read or written
  * outside the buffer, unless the file holds the three words and the smallest
  * string-set header, the block's max_size (trailer included) and the size
@@ -200,14 +198,13 @@ plugin_rc_t plugin_topological_order_get(uint16_t count, uint32_t **matrix, uint
  * dependency list query failed); PLUGIN_ERR_NOMEM (a row, or the arrays of
  * ids, sorted indices and matches; nothing written but the first debug line);
  * both with order untouched; or the sort's result.
- * Settled: a record without a software id shows as "(null)" and no
- * dependency matches it.  Dependencies are matched through an index of the
- * ids sorted once per call: plugins matched, marks, lines and order are those
- * of comparing every dependency with every record, only faster. */
+ * Settled: a record without a software id shows as "(null)", matching no
+ * dependency.  Dependencies are matched through an index of the ids sorted
+ * once per call: the same matches, marks, lines and order, only faster. */
 plugin_rc_t plugin_find_load_order(uint32_t count, srg_record **records, uint32_t *order);
 /* Unload order: the load order reversed in place, then the debug line
  * "unload order: " with every entry.
- * Returns: 0, or a failure of the load order unchanged (order as it left it). */
+ * Returns: 0, or the load order's failure unchanged (order as it left it). */
 plugin_rc_t plugin_find_unload_order(uint32_t count, srg_record **records, uint32_t *order);
 
 /* ---- Image extraction ---- */
@@ -286,8 +283,7 @@ plugin_rc_t plugin_save_sro(int32_t plugin_id, const srg_record *record);
 /* Removes the software-id link named by the record in
  * /velm/plugin/<id>/plugin.sro (outcome ignored), then the record file, both
  * with plugin_rmdir.  No record file: no link removed.
- * Returns: the second removal's result (0, PLUGIN_ERR_FAILED or
- * PLUGIN_ERR_NOMEM).
+ * Returns: the second removal's result: 0, PLUGIN_ERR_FAILED or _NOMEM.
  * Settled: a link path over 256 bytes is not removed ("plugin_cleanup_sro:
  * link path for swid <swid> does not fit, link not removed"); the record
  * file is removed all the same. */
@@ -378,11 +374,11 @@ plugin_rc_t plugin_get_names_from_conf(const char *path, plugin_strings **names)
  * must be (get_max_allowed_zell() + 2) * 4, asked once per call.  Without the
  * file, word 0 becomes 0x424F4F54 ("BOOT"), the rest is untouched and no file
  * is made.
- * Returns: 0; PLUGIN_ERR_INVALID_ARG (null record or wrong size, with a line);
- * PLUGIN_ERR_OPEN (the file exists but cannot be opened, no line);
- * PLUGIN_ERR_READ (still short after 5 tries one second apart, with a line).
- * Settled: the size-mismatch line shows the address's low 32 bits ("%x"); a
- * required size below 4 bytes (a limit below -1) never matches. */
+ * Returns: 0; PLUGIN_ERR_INVALID_ARG (null record or wrong size, a line);
+ * PLUGIN_ERR_OPEN (the file exists but does not open, no line); PLUGIN_ERR_READ
+ * (still short after 5 tries one second apart, a line).
+ * Settled: the size-mismatch line shows the address's low 32 bits ("%x");
+ * a required size below 4 (a limit below -1) never matches. */
 plugin_rc_t plugin_read_remaining_load(uint32_t *record, int32_t size);
 /* Writes the boot-stage record; size as for the read.  Creates the file (mode
  * "w") when it does not exist, else overwrites its first size bytes in place
@@ -390,8 +386,7 @@ plugin_rc_t plugin_read_remaining_load(uint32_t *record, int32_t size);
  * line.
  * Returns: 0; PLUGIN_ERR_INVALID_ARG (as for the read); PLUGIN_ERR_OPEN (e.g.
  * no /velm/plugin_extract_log); PLUGIN_ERR_WRITE (short write).
- * Settled: the stream is unbuffered, so a write refused by the device (a full
- * disk) is PLUGIN_ERR_WRITE. */
+ * Settled: unbuffered, so a write the device refuses is PLUGIN_ERR_WRITE. */
 plugin_rc_t plugin_write_remaining_load(const uint32_t *record, int32_t size);
 
 #ifdef __cplusplus
