@@ -155,9 +155,9 @@ extern "C" PI_EXPORT plugin_rc_t plugin_link_to_exec_path(const char *tar_log,
         return PLUGIN_ERR_SEEK;
     }
 
-    // Pass 2 runs whatever pass 1 found; a failure in it ends the operation
-    // before the patch hook, and from the first link made on any failure
-    // (a duplicate included) is undone.
+    // Pass 2 runs whatever pass 1 found.  A failure in it ends the operation
+    // before the patch hook; any failure (a duplicate included) undoes the
+    // links made.
     unsigned made = 0;
     rc = for_each_entry(plugin, [&made](const char *link, const char *source) {
         return link_entry(link, source, &made);
