@@ -8,49 +8,50 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "frame/internal.h"
+#include "frame/export.h"
+#include "frame/log.h"
+#include "frame/own.h"
 
 namespace {
 
 constexpr std::size_t kCmdlineSize = 512;
 char g_cmdline[kCmdlineSize];
 
-constexpr char kFunc[] = "plugin_get_cmdline";
-
 }  // namespace
 
 extern "C" PI_EXPORT char *plugin_get_cmdline(const char *key) {
+    PI_OPERATION();
     if (key == nullptr) {
-        static const char kNull[] = "Null cmdline parameter\n";
+        static const char kNull[] = "Null cmdline parameter\n";  // verbatim: no name
         std::fwrite(kNull, 1, sizeof kNull - 1, stderr);
         return nullptr;
     }
-    pi::log("%s: Expected cmdline: %s\n", kFunc, key);
+    PI_LOG("Expected cmdline: %s\n", key);
 
-    int fd = ::open("/proc/cmdline", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        pi::log("%s: Open cmdline failed: %s\n", kFunc, std::strerror(errno));
+    pi::Fd fd(::open("/proc/cmdline", O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        PI_LOG("Open cmdline failed: %s\n", std::strerror(errno));
         return nullptr;
     }
     errno = 0;  // an empty file reads 0 bytes and sets no errno
-    ssize_t got = ::read(fd, g_cmdline, kCmdlineSize - 1);
-    int read_errno = errno;
+    const ssize_t got = ::read(fd.get(), g_cmdline, kCmdlineSize - 1);
+    const int read_errno = errno;
+    fd.reset();
     if (got <= 0) {
-        ::close(fd);
+        // verbatim: the same line twice
         const char *why = std::strerror(read_errno);
-        for (int i = 0; i < 2; ++i)
-            pi::log("%s: read cmdline failed (%s) (%d)\n", kFunc, why, static_cast<int>(kCmdlineSize));
+        PI_LOG("read cmdline failed (%s) (%d)\n", why, static_cast<int>(kCmdlineSize));
+        PI_LOG("read cmdline failed (%s) (%d)\n", why, static_cast<int>(kCmdlineSize));
         return nullptr;
     }
     g_cmdline[got] = '\0';
-    ::close(fd);
 
-    pi::log("%s: File read ====> %s\n", kFunc, g_cmdline);
-    pi::log("%s: Read === > %s", kFunc, g_cmdline);
+    PI_LOG("File read ====> %s\n", g_cmdline);
+    PI_LOG("Read === > %s", g_cmdline);  // verbatim: ends with the text's own line feed
 
     char *match = std::strstr(g_cmdline, key);
     if (match == nullptr) {
-        pi::log("%s: can't find %s\n", kFunc, key);
+        PI_LOG("can't find %s\n", key);
         return nullptr;
     }
     // The first "=" from the match onward; none before the end of the text

@@ -6,13 +6,13 @@
 // their marker files exist and the configuration is an "img.conf".
 #include <cstring>
 
-#include "frame/internal.h"
+#include "frame/export.h"
+#include "frame/log.h"
+#include "frame/own.h"
 #include "platform/plugin_icf.h"
 #include "platform/plugin_strings.h"
 
 namespace {
-
-constexpr char kFunc[] = "plugin_get_names_from_conf";
 
 constexpr char kFcMarker[] = "/mnt/pss/load-fcplugin";
 constexpr char kVirtMarker[] = "/mnt/pss/load-virtplugin";
@@ -25,48 +25,11 @@ bool marker_counts(const char *marker, const char *conf_path) {
     return ::stat(marker, &st) == 0 && std::strstr(conf_path, "img.conf") != nullptr;
 }
 
-// Closes the configuration handle on every way out.
-class IcfHandle {
-public:
-    IcfHandle() = default;
-    IcfHandle(const IcfHandle &) = delete;
-    IcfHandle &operator=(const IcfHandle &) = delete;
-    ~IcfHandle() {
-        if (h_ != nullptr) plugin_icf_close(h_);
-    }
-    plugin_icf **addr() { return &h_; }
-    plugin_icf *get() const { return h_; }
-
-private:
-    plugin_icf *h_ = nullptr;
-};
-
-// Owner of the name set until it is handed to the caller.
-class NameSet {
-public:
-    NameSet() = default;
-    NameSet(const NameSet &) = delete;
-    NameSet &operator=(const NameSet &) = delete;
-    ~NameSet() {
-        if (s_ != nullptr) plugin_strings_free(s_);
-    }
-    void reset(plugin_strings *s) { s_ = s; }
-    plugin_strings *get() const { return s_; }
-    plugin_strings *release() {
-        plugin_strings *s = s_;
-        s_ = nullptr;
-        return s;
-    }
-
-private:
-    plugin_strings *s_ = nullptr;
-};
-
 // Appends one of the two extra names (debug lines only).
 bool append_extra(plugin_strings *set, const char *name) {
-    pi::debug("%s: Appending %s to the namelist\n", kFunc, name);
+    PI_DEBUG("Appending %s to the namelist\n", name);
     if (plugin_strings_append(set, name) < 0) {
-        pi::debug("%s: failed to append %s sto strings\n", kFunc, name);
+        PI_DEBUG("failed to append %s sto strings\n", name);  // verbatim: "sto"
         return false;
     }
     return true;
@@ -75,6 +38,7 @@ bool append_extra(plugin_strings *set, const char *name) {
 }  // namespace
 
 extern "C" PI_EXPORT plugin_rc_t plugin_get_names_from_conf(const char *path, plugin_strings **names) {
+    PI_OPERATION();
     if (names == nullptr) return PLUGIN_ERR_INVALID_ARG;
     *names = nullptr;
     if (path == nullptr) return PLUGIN_ERR_INVALID_ARG;
@@ -82,10 +46,11 @@ extern "C" PI_EXPORT plugin_rc_t plugin_get_names_from_conf(const char *path, pl
     bool fc = marker_counts(kFcMarker, path);
     bool virt = marker_counts(kVirtMarker, path);
 
-    IcfHandle handle;
-    uint32_t rc = plugin_icf_open(path, handle.addr());
+    plugin_icf *opened = nullptr;
+    uint32_t rc = plugin_icf_open(path, &opened);
+    const pi::Owned<plugin_icf, plugin_icf_close> handle(opened);
     if (rc != 0) {
-        pi::log("%s: open %s failed. (rc = 0x%x)\n", kFunc, path, rc);
+        PI_LOG("open %s failed. (rc = 0x%x)\n", path, rc);
         return rc;
     }
 
@@ -96,7 +61,7 @@ extern "C" PI_EXPORT plugin_rc_t plugin_get_names_from_conf(const char *path, pl
         const char *name = nullptr;
         rc = plugin_icf_get_name(handle.get(), &name);
         if (rc != 0) {
-            pi::log("%s: get plugin image name failed. (rc = %d)\n", kFunc, static_cast<int>(rc));
+            PI_LOG("get plugin image name failed. (rc = %d)\n", static_cast<int>(rc));
             return rc;
         }
         if (name == nullptr) break;
@@ -106,19 +71,18 @@ extern "C" PI_EXPORT plugin_rc_t plugin_get_names_from_conf(const char *path, pl
     if (fc) {
         ++count;
         bytes += sizeof kFcName;  // 10: the name and its terminator
-        pi::debug("%s: Included FC Plugin for plugin string malloc\n", kFunc);
+        PI_DEBUG("Included FC Plugin for plugin string malloc\n");
     }
     if (virt) {
         ++count;
         bytes += sizeof kVirtName;  // 12
-        pi::debug("%s: Included virtualization Plugin for plugin string malloc\n", kFunc);
+        PI_DEBUG("Included virtualization Plugin for plugin string malloc\n");
     }
 
-    NameSet set;
-    set.reset(plugin_strings_malloc(count, bytes));
-    if (set.get() == nullptr) {
-        pi::log("%s: strings malloc failed. Number of strings (%d), size(%d)\n", kFunc,
-                static_cast<int>(count), static_cast<int>(bytes));
+    pi::Owned<plugin_strings, plugin_strings_free> set(plugin_strings_malloc(count, bytes));
+    if (!set) {
+        PI_LOG("strings malloc failed. Number of strings (%d), size(%d)\n",
+               static_cast<int>(count), static_cast<int>(bytes));
         return PLUGIN_ERR_NOMEM;
     }
 
@@ -126,17 +90,17 @@ extern "C" PI_EXPORT plugin_rc_t plugin_get_names_from_conf(const char *path, pl
     const char *name = nullptr;
     rc = plugin_icf_first_img_name(handle.get(), &name);
     if (rc != 0) {
-        pi::log("%s: get first plugin image name failed. (rc = %d)\n", kFunc, static_cast<int>(rc));
+        PI_LOG("get first plugin image name failed. (rc = %d)\n", static_cast<int>(rc));
         return rc;
     }
     while (name != nullptr) {
         if (plugin_strings_append(set.get(), name) < 0) {
-            pi::log("%s: failed to append %s sto strings\n", kFunc, name);
+            PI_LOG("failed to append %s sto strings\n", name);  // verbatim: "sto"
             return PLUGIN_ERR_FAILED;
         }
         rc = plugin_icf_get_name(handle.get(), &name);
         if (rc != 0) {
-            pi::log("%s: get plugin image name failed. (rc = 0x%x)\n", kFunc, rc);
+            PI_LOG("get plugin image name failed. (rc = 0x%x)\n", rc);
             return rc;
         }
     }

@@ -5,11 +5,11 @@
 // any "+", the first entry alone).  One of them is handed to the caller.
 #include <cstring>
 
-#include "frame/internal.h"
+#include "frame/export.h"
+#include "frame/log.h"
+#include "frame/own.h"
 
 namespace {
-
-constexpr char kFunc[] = "plugin_from_cmdline";
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -27,17 +27,18 @@ void write_entries(const int32_t *entries, std::size_t count) {
 }
 
 int32_t finish_failed() {
-    pi::log("%s: returned num plugin (%d)\n", kFunc, 0);
+    PI_LOG("returned num plugin (%d)\n", 0);
     return 0;
 }
 
 }  // namespace
 
 extern "C" PI_EXPORT int32_t plugin_from_cmdline(const char *list, int32_t **plugins, int32_t selector) {
+    PI_OPERATION();
     if (plugins == nullptr) return 0;
     *plugins = nullptr;
     if (list == nullptr || *list == '\0') {
-        pi::log("%s: No cmdline\n", kFunc);
+        PI_LOG("No cmdline\n");
         return 0;
     }
 
@@ -49,13 +50,11 @@ extern "C" PI_EXPORT int32_t plugin_from_cmdline(const char *list, int32_t **plu
     std::size_t entries = has_digit ? length : length + 1;
     std::size_t bytes = entries * sizeof(int32_t);
 
-    pi::MallocPtr<int32_t> all;
-    pi::MallocPtr<int32_t> together;
-    bool all_ok = all.allocate(bytes);
-    bool together_ok = together.allocate(bytes);
-    pi::log("%s: cmdline %s\n", kFunc, list);
-    if (!all_ok || !together_ok) {
-        pi::log("%s: malloc %d bytes failed\n", kFunc, static_cast<int>(bytes));
+    pi::Owned<int32_t[]> all = pi::alloc<int32_t>(entries);
+    pi::Owned<int32_t[]> together = pi::alloc<int32_t>(entries);
+    PI_LOG("cmdline %s\n", list);
+    if (!all || !together) {
+        PI_LOG("malloc %d bytes failed\n", static_cast<int>(bytes));
         return finish_failed();  // the owners free whichever succeeded
     }
     std::memset(all.get(), 0, bytes);
@@ -73,22 +72,22 @@ extern "C" PI_EXPORT int32_t plugin_from_cmdline(const char *list, int32_t **plu
             if (together_open) together[together_index] = push_digit(together[together_index], c);
         } else if (c == '+') {
             if (!together_open) {
-                write_text("invalid cmdline format\n");
+                write_text("invalid cmdline format\n");  // verbatim: no name, here and below
                 return finish_failed();
             }
             ++all_index;
             ++together_index;
         } else if (c == ',') {
             ++all_index;
+            // After a "+" group a "," closes it; before one, the group starts
+            // afresh and only its very first entry is kept aside.
             if (together_index != 0) {
                 together_open = false;
-            } else {
-                if (!first_saved) {
-                    first = together[0];
-                    first_saved = true;
-                }
-                together[0] = 0;
+                continue;
             }
+            if (!first_saved) first = together[0];
+            first_saved = true;
+            together[0] = 0;
         } else {
             pi::log("invalid cmdline format (invalid char %c)\n", c);
             return finish_failed();
@@ -109,7 +108,7 @@ extern "C" PI_EXPORT int32_t plugin_from_cmdline(const char *list, int32_t **plu
     write_entries(all.get(), all_count);
 
     int32_t count = static_cast<int32_t>(selector != 0 ? all_count : together_count);
-    pi::log("%s: returned num plugin (%d)\n", kFunc, count);
+    PI_LOG("returned num plugin (%d)\n", count);
     *plugins = selector != 0 ? all.release() : together.release();
     return count;
 }

@@ -6,7 +6,9 @@
 // offset 0; a longer file keeps its tail.
 #include <cstring>
 
-#include "frame/internal.h"
+#include "frame/export.h"
+#include "frame/log.h"
+#include "frame/own.h"
 #include "platform/system_zell.h"
 
 namespace {
@@ -18,14 +20,15 @@ constexpr int kReadTries = 5;
 // The size check of both operations.  The required size is computed in 64
 // bits; one that is not a positive number of words (N < -1) or does not fit
 // 32 bits never matches, so a zero-sized buffer is never written to.
-bool size_ok(const char *func, const void *record, int32_t size) {
+bool size_ok(const void *record, int32_t size) {
     int64_t required = (static_cast<int64_t>(get_max_allowed_zell()) + 2) * 4;
     bool ok = record != nullptr && required >= 4 && required <= INT32_MAX && size == required;
-    if (!ok)
-        pi::log("%s: boot_status= %x size= %d len= %d\n", func,
-                static_cast<unsigned>(reinterpret_cast<uintptr_t>(record)), static_cast<int>(size),
-                static_cast<int>(required));
-    return ok;
+    if (ok) return true;
+    // verbatim: "name= value" spacing; the address as its low 32 bits
+    PI_LOG("boot_status= %x size= %d len= %d\n",
+           static_cast<unsigned>(reinterpret_cast<uintptr_t>(record)), static_cast<int>(size),
+           static_cast<int>(required));
+    return false;
 }
 
 bool path_exists() {
@@ -36,10 +39,10 @@ bool path_exists() {
 }  // namespace
 
 extern "C" PI_EXPORT plugin_rc_t plugin_read_remaining_load(uint32_t *record, int32_t size) {
-    static const char kFunc[] = "plugin_read_remaining_load";
-    if (!size_ok(kFunc, record, size)) return PLUGIN_ERR_INVALID_ARG;
+    PI_OPERATION();
+    if (!size_ok(record, size)) return PLUGIN_ERR_INVALID_ARG;
 
-    pi::File file = pi::File::open(kStageBoot, "r");
+    const pi::File file = pi::open_file(kStageBoot, "r");
     if (!file) {
         if (path_exists()) return PLUGIN_ERR_OPEN;
         record[0] = kFreshBoot;  // nothing stored yet: a fresh boot
@@ -50,8 +53,7 @@ extern "C" PI_EXPORT plugin_rc_t plugin_read_remaining_load(uint32_t *record, in
         std::size_t got = std::fread(record, 1, want, file.get());
         if (got == want) return PLUGIN_OK;
         if (attempt == kReadTries) {
-            file.close();
-            pi::log("%s: read fails (%d/%d)\n", kFunc, static_cast<int>(got), static_cast<int>(size));
+            PI_LOG("read fails (%d/%d)\n", static_cast<int>(got), static_cast<int>(size));
             return PLUGIN_ERR_READ;
         }
         ::sleep(1);
@@ -60,17 +62,16 @@ extern "C" PI_EXPORT plugin_rc_t plugin_read_remaining_load(uint32_t *record, in
 }
 
 extern "C" PI_EXPORT plugin_rc_t plugin_write_remaining_load(const uint32_t *record, int32_t size) {
-    static const char kFunc[] = "plugin_write_remaining_load";
-    if (!size_ok(kFunc, record, size)) return PLUGIN_ERR_INVALID_ARG;
+    PI_OPERATION();
+    if (!size_ok(record, size)) return PLUGIN_ERR_INVALID_ARG;
 
     // An existing file is overwritten in place and keeps any longer tail.
-    pi::File file = pi::File::open(kStageBoot, path_exists() ? "r+" : "w");
+    const pi::File file = pi::open_file(kStageBoot, path_exists() ? "r+" : "w");
     if (!file) return PLUGIN_ERR_OPEN;
     // Unbuffered, so that a short write shows in fwrite's count rather than
     // only in the close, whose result is not looked at.
     std::setvbuf(file.get(), nullptr, _IONBF, 0);
     const std::size_t want = static_cast<std::size_t>(size);
-    std::size_t put = std::fwrite(record, 1, want, file.get());
-    file.close();
+    const std::size_t put = std::fwrite(record, 1, want, file.get());
     return put == want ? PLUGIN_OK : PLUGIN_ERR_WRITE;
 }

@@ -2,7 +2,8 @@
 // against a link name, as a text prefix that tolerates extra leading slashes.
 #include <cstring>
 
-#include "frame/internal.h"
+#include "frame/export.h"
+#include "frame/log.h"
 #include "platform/plugin_strings.h"
 
 namespace {
@@ -25,12 +26,13 @@ bool excludes(const char *path, const char *s) {
 
 extern "C" PI_EXPORT int plugin_file_is_excluded_from_exec_path(const char *path,
                                                                  const plugin_strings *exclude) {
+    PI_OPERATION();
     if (!path || !exclude) return 0;
     const uint32_t count = plugin_strings_num_strings_get(exclude);
     for (uint32_t i = 0; i < count; ++i) {
         const char *s = plugin_strings_get(exclude, i);
         if (s && excludes(path, s)) {
-            pi::log("%s: %s is excluded from linking\n", __func__, path);
+            PI_LOG("%s is excluded from linking\n", path);
             return 1;
         }
     }

@@ -8,11 +8,18 @@
 #include <syslog.h>
 
 #include "execpath/manifest.h"
-#include "frame/internal.h"
+#include "frame/export.h"
+#include "frame/log.h"
+#include "frame/own.h"
+#include "frame/path.h"
 
 namespace {
 
-const char kFn[] = "plugin_link_to_exec_path";
+// Two names the system's plugins may bring more than once: any name holding
+// "xsd" (the schema files) is never a duplicate nor a failed link, and the
+// resolver file, which the root tree may hold already, is reported but taken
+// as linked.
+const char kSharedMark[] = "xsd";
 const char kResolverFile[] = "/velm/etc/routing-sw/tamo_resolv.conf";
 
 // True when the link name is the resolver file path or a leading part of it.
@@ -20,165 +27,148 @@ bool is_resolver_file(const char *link) {
     return std::strncmp(link, kResolverFile, std::strlen(link)) == 0;
 }
 
-class Linker {
-public:
-    Linker(pi::ManifestReader &manifest, const plugin_strings *exclude, const char *plugin_path,
-           bool tolerate_duplicates)
-        : manifest_(manifest),
-          exclude_(exclude),
-          plugin_path_(plugin_path),
-          tolerate_(tolerate_duplicates) {}
-
-    // The duplicate check; false when it ends the operation.
-    bool check_duplicates() {
-        while (char *entry = manifest_.next()) {
-            pi::Path link, source;
-            if (!names(entry, link, source)) continue;
-            struct stat st;
-            if (::lstat(source.c_str(), &st) != 0) return fail_stat(source.c_str());
-            if (S_ISDIR(st.st_mode)) continue;
-            if (::stat(link.c_str(), &st) != 0) {
-                if (errno == ENOENT || errno == ENOTDIR) continue;
-                return fail_stat(link.c_str());
-            }
-            if (std::strstr(link.c_str(), "xsd")) continue;
-            pi::log("%s: %s exists\n", kFn, link.c_str());
-            syslog(LOG_CRIT,
-                   "%s: Duplicate file '%s' found while extracting plugin '%s'.  Please remove "
-                   "duplicate file from corresponding plugin.\n",
-                   kFn, link.c_str(), plugin_path_);
-            if (!tolerate_ && !is_resolver_file(link.c_str())) result_ = PLUGIN_ERR_DUPLICATE;
-        }
-        return true;
-    }
-
-    // The linking; false when it ends the operation before the patch hook.
-    bool link_all() {
-        links_made_ = 0;
-        while (char *entry = manifest_.next()) {
-            pi::Path link, source;
-            if (!names(entry, link, source)) continue;
-            struct stat st;
-            if (::lstat(source.c_str(), &st) != 0) return fail_stat(source.c_str());
-            if (S_ISDIR(st.st_mode)) {
-                if (::mkdir(link.c_str(), 07777) == 0 || errno == EEXIST) continue;
-                pi::log("%s: mkdir %s failed\n", kFn, link.c_str());
-                result_ = PLUGIN_ERR_MKDIR;
-                return false;
-            }
-            // A regular file (or device, pipe, socket) is linked to itself in
-            // the plugin; a symbolic link to where its contents lead.
-            const char *target = source.c_str();
-            pi::Path contents_target;
-            if (S_ISLNK(st.st_mode)) {
-                if (!plugin_link_target(source.c_str(), contents_target)) {
-                    result_ = PLUGIN_ERR_LINK;
-                    return false;
-                }
-                target = contents_target.c_str();
-            }
-            if (::symlink(target, link.c_str()) == 0) {
-                ++links_made_;
-                continue;
-            }
-            if (std::strstr(target, "xsd")) continue;
-            pi::debug("%s: link %s to %s failed. errno = %d\n", kFn, link.c_str(), target, errno);
-            if (is_resolver_file(link.c_str())) {
-                ++links_made_;
-                continue;
-            }
-            result_ = PLUGIN_ERR_LINK;
-            return false;
-        }
-        return true;
-    }
-
-    void fail(plugin_rc_t rc) { result_ = rc; }
-    plugin_rc_t result() const { return result_; }
-    unsigned links_made() const { return links_made_; }
-
-private:
-    // Link name and source path of an entry; false when the entry is excluded.
-    bool names(const char *entry, pi::Path &link, pi::Path &source) {
-        pi::manifest_link_name(link, entry);
-        if (plugin_file_is_excluded_from_exec_path(link.c_str(), exclude_)) return false;
-        pi::manifest_source_path(source, plugin_path_, entry);
-        return true;
-    }
-
-    bool fail_stat(const char *path) {
-        pi::log("%s: stat %s failed\n", kFn, path);
-        result_ = PLUGIN_ERR_STAT;
-        return false;
-    }
-
-    // What the link for a symbolic link inside the plugin points to: absolute
-    // contents as they are, relative contents after the source path's
-    // directory part (not normalised).  False, with its line written, when the
-    // contents cannot be read or the target cannot be assembled.
-    static bool plugin_link_target(const char *source, pi::Path &target) {
-        char contents[pi::kPathMax];
-        const ssize_t n = ::readlink(source, contents, pi::kPathMax - 1);
-        if (n <= 0) {
-            pi::log("%s: readlink %s failed\n", kFn, source);
-            return false;
-        }
-        contents[n] = '\0';
-        if (contents[0] == '/') {
-            target.format("%s", contents);
-            return true;
-        }
-        const char *slash = std::strrchr(source, '/');
-        if (!slash) {
-            pi::debug("%s: can't locate directory path for %s \n", kFn, source);
-            return false;
-        }
-        const int dir_len = static_cast<int>(slash - source + 1);
-        if (!target.format("%.*s%s", dir_len, source, contents)) {
-            pi::log("%s: link target for %s longer than %zu characters\n", kFn, source,
-                    pi::kPathMax - 1);
-            return false;
-        }
-        return true;
-    }
-
-    pi::ManifestReader &manifest_;
-    const plugin_strings *exclude_;
-    const char *plugin_path_;
-    const bool tolerate_;
-    plugin_rc_t result_ = PLUGIN_OK;
-    unsigned links_made_ = 0;
+// The plugin being linked: its manifest, exclusion set and path.
+struct Plugin {
+    pi::ManifestReader &manifest;
+    const plugin_strings *exclude;
+    const char *path;
 };
+
+plugin_rc_t fail_stat(const char *path) {
+    PI_LOG("stat %s failed\n", path);
+    return PLUGIN_ERR_STAT;
+}
+
+// Pass 1 for one entry: reports a link name that is already taken and sets
+// *duplicate unless the name is tolerated.
+plugin_rc_t check_entry(const char *link, const char *source, const Plugin &plugin,
+                        bool tolerate, bool *duplicate) {
+    struct stat st;
+    if (::lstat(source, &st) != 0) return fail_stat(source);
+    if (S_ISDIR(st.st_mode)) return PLUGIN_OK;
+    if (::stat(link, &st) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? PLUGIN_OK : fail_stat(link);
+    if (std::strstr(link, kSharedMark)) return PLUGIN_OK;
+    PI_LOG("%s exists\n", link);
+    syslog(LOG_CRIT,
+           "%s: Duplicate file '%s' found while extracting plugin '%s'.  Please remove "
+           "duplicate file from corresponding plugin.\n",
+           pi::operation(), link, plugin.path);
+    if (!tolerate && !is_resolver_file(link)) *duplicate = true;
+    return PLUGIN_OK;
+}
+
+// What the link for a symbolic link inside the plugin points to: absolute
+// contents as they are, relative contents after the source path's directory
+// part (not normalised).  PLUGIN_ERR_LINK, with its line written, when the
+// contents cannot be read or the target cannot be assembled.
+plugin_rc_t link_target(const char *source, pi::Path &target) {
+    char contents[pi::kPathMax];
+    const ssize_t n = ::readlink(source, contents, pi::kPathMax - 1);
+    if (n <= 0) {
+        PI_LOG("readlink %s failed\n", source);
+        return PLUGIN_ERR_LINK;
+    }
+    contents[n] = '\0';
+    if (contents[0] == '/') {
+        target.format("%s", contents);
+        return PLUGIN_OK;
+    }
+    const char *slash = std::strrchr(source, '/');
+    if (!slash) {
+        PI_DEBUG("can't locate directory path for %s \n", source);  // verbatim: last blank
+        return PLUGIN_ERR_LINK;
+    }
+    const int dir_len = static_cast<int>(slash - source + 1);
+    if (!target.format("%.*s%s", dir_len, source, contents)) {
+        PI_LOG("link target for %s longer than %zu characters\n", source,
+                pi::kPathMax - 1);
+        return PLUGIN_ERR_LINK;
+    }
+    return PLUGIN_OK;
+}
+
+// Pass 2 for one entry: a directory for a directory, else a symbolic link;
+// *made counts the links made.
+plugin_rc_t link_entry(const char *link, const char *source, unsigned *made) {
+    struct stat st;
+    if (::lstat(source, &st) != 0) return fail_stat(source);
+    if (S_ISDIR(st.st_mode)) {
+        if (::mkdir(link, 07777) == 0 || errno == EEXIST) return PLUGIN_OK;
+        PI_LOG("mkdir %s failed\n", link);
+        return PLUGIN_ERR_MKDIR;
+    }
+    // A regular file (or device, pipe, socket) is linked to itself in the
+    // plugin; a symbolic link to where its contents lead.
+    const char *target = source;
+    pi::Path contents_target;
+    if (S_ISLNK(st.st_mode)) {
+        const plugin_rc_t rc = link_target(source, contents_target);
+        if (rc != PLUGIN_OK) return rc;
+        target = contents_target.c_str();
+    }
+    if (::symlink(target, link) == 0) {
+        ++*made;
+        return PLUGIN_OK;
+    }
+    if (std::strstr(target, kSharedMark)) return PLUGIN_OK;
+    PI_DEBUG("link %s to %s failed. errno = %d\n", link, target, errno);
+    if (!is_resolver_file(link)) return PLUGIN_ERR_LINK;
+    ++*made;
+    return PLUGIN_OK;
+}
+
+// pi::for_each_link with the entry's source path in the plugin as well.
+template <typename Step>
+plugin_rc_t for_each_entry(const Plugin &plugin, Step step) {
+    return pi::for_each_link(plugin.manifest, plugin.exclude, [&](const char *entry, const char *link) {
+        pi::Path source;
+        pi::manifest_source_path(source, plugin.path, entry);
+        return step(link, source.c_str());
+    });
+}
 
 }  // namespace
 
 extern "C" PI_EXPORT plugin_rc_t plugin_link_to_exec_path(const char *tar_log,
                                                          const plugin_strings *exclude,
                                                          const char *plugin_path) {
-    const bool tolerate_duplicates = plugin_get_cmdline("pdebug") != nullptr;
-    pi::UmaskGuard umask_guard(0);
+    PI_OPERATION();
+    const bool tolerate = plugin_get_cmdline("pdebug") != nullptr;
+    const pi::UmaskGuard umask_guard(0);
     libplugin_intn_debug = 0;
     if (!tar_log || !plugin_path) return PLUGIN_ERR_INVALID_ARG;
-    pi::log("%s: plugin_path = %s, tar_log = %s\n", kFn, plugin_path, tar_log);
+    PI_LOG("plugin_path = %s, tar_log = %s\n", plugin_path, tar_log);
 
     pi::ManifestReader manifest;
     if (!manifest.allocate()) return PLUGIN_ERR_NOMEM;
     if (!manifest.open(tar_log)) return PLUGIN_ERR_OPEN;
+    const Plugin plugin{manifest, exclude, plugin_path};
 
-    Linker linker(manifest, exclude, plugin_path, tolerate_duplicates);
-    if (linker.check_duplicates()) {
-        if (!manifest.rewind()) {
-            pi::log("%s: fseek %s failed\n", kFn, tar_log);
-            linker.fail(PLUGIN_ERR_SEEK);
-        } else if (linker.link_all()) {
-            static const char kLoading[] = "Loading the committed patches...\n";
-            std::fwrite(kLoading, 1, sizeof kLoading - 1, stderr);
-            plugin_load_committed_patch();
-        }
+    bool duplicate = false;
+    plugin_rc_t rc = for_each_entry(plugin, [&](const char *link, const char *source) {
+        return check_entry(link, source, plugin, tolerate, &duplicate);
+    });
+    if (rc != PLUGIN_OK) return rc;
+    if (!manifest.rewind()) {
+        PI_LOG("fseek %s failed\n", tar_log);
+        return PLUGIN_ERR_SEEK;
     }
 
+    // Pass 2 runs whatever pass 1 found.  A failure in it ends the operation
+    // before the patch hook; any failure (a duplicate included) undoes the
+    // links made.
+    unsigned made = 0;
+    rc = for_each_entry(plugin, [&made](const char *link, const char *source) {
+        return link_entry(link, source, &made);
+    });
+    if (rc == PLUGIN_OK) {
+        static const char kLoading[] = "Loading the committed patches...\n";  // verbatim: no name
+        std::fwrite(kLoading, 1, sizeof kLoading - 1, stderr);
+        plugin_load_committed_patch();
+        if (duplicate) rc = PLUGIN_ERR_DUPLICATE;
+    }
     manifest.close();
-    if (linker.result() != PLUGIN_OK && linker.links_made() > 0)
-        plugin_unlink_from_exec_path(tar_log, exclude, plugin_path);
-    return linker.result();
+    if (rc != PLUGIN_OK && made > 0) plugin_unlink_from_exec_path(tar_log, exclude, plugin_path);
+    return rc;
 }

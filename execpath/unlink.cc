@@ -1,16 +1,13 @@
-// plugin_unlink_from_exec_path: takes a plugin out of the root tree.  Pass 1
-// removes the links at the manifest's link names that point into the plugin
-// path; pass 2 removes the manifest's directories that are empty by then.
-// Apart from the buffer and the manifest itself nothing makes it fail.
+// plugin_unlink_from_exec_path: takes a plugin out of the root tree.
 #include <cerrno>
 #include <cstring>
 
 #include "execpath/manifest.h"
-#include "frame/internal.h"
+#include "frame/export.h"
+#include "frame/log.h"
+#include "frame/path.h"
 
 namespace {
-
-const char kFn[] = "plugin_unlink_from_exec_path";
 
 // True when a link's contents name something inside the plugin: longer than
 // plugin_path and beginning with it (a plain text prefix, so /velm/plugin/10/x
@@ -20,56 +17,54 @@ bool belongs(const char *contents, std::size_t contents_len, const char *plugin_
     return contents_len > len && std::strncmp(contents, plugin_path, len) == 0;
 }
 
-void unlink_links(pi::ManifestReader &manifest, const plugin_strings *exclude,
-                  const char *plugin_path) {
-    while (char *entry = manifest.next()) {
-        pi::Path link;
-        pi::manifest_link_name(link, entry);
-        if (plugin_file_is_excluded_from_exec_path(link.c_str(), exclude)) continue;
-        struct stat st;
-        if (::lstat(link.c_str(), &st) != 0) continue;
-        if (S_ISDIR(st.st_mode)) continue;
-        char contents[pi::kPathMax];
-        const ssize_t n = ::readlink(link.c_str(), contents, pi::kPathMax - 1);
-        if (n < 0) {
-            pi::log("%s: readlink %s failed (errno %d)\n", kFn, link.c_str(), errno);
-            continue;
-        }
-        contents[n] = '\0';
-        if (belongs(contents, static_cast<std::size_t>(n), plugin_path)) {
-            pi::log("%s: remove %s\n", kFn, link.c_str());
-            std::remove(link.c_str());
-        } else {
-            pi::log("%s: readlink %s, plugin_path %s \n", kFn, contents, plugin_path);
-        }
+// Pass 1 for one link name: removes a symbolic link into the plugin.
+plugin_rc_t unlink_link(const char *link, const char *plugin_path) {
+    struct stat st;
+    if (::lstat(link, &st) != 0 || S_ISDIR(st.st_mode)) return PLUGIN_OK;
+    char contents[pi::kPathMax];
+    const ssize_t n = ::readlink(link, contents, pi::kPathMax - 1);
+    if (n < 0) {
+        PI_LOG("readlink %s failed (errno %d)\n", link, errno);
+        return PLUGIN_OK;
     }
+    contents[n] = '\0';
+    if (belongs(contents, static_cast<std::size_t>(n), plugin_path)) {
+        PI_LOG("remove %s\n", link);
+        std::remove(link);
+    } else {
+        PI_LOG("readlink %s, plugin_path %s \n", contents, plugin_path);  // verbatim: last blank
+    }
+    return PLUGIN_OK;
 }
 
-void remove_directories(pi::ManifestReader &manifest, const plugin_strings *exclude) {
-    while (char *entry = manifest.next()) {
-        pi::Path link;
-        pi::manifest_link_name(link, entry);
-        if (plugin_file_is_excluded_from_exec_path(link.c_str(), exclude)) continue;
-        struct stat st;
-        if (::stat(link.c_str(), &st) != 0) continue;
-        // Only an empty directory goes; a link that leads to a directory is
-        // itself removed.
-        if (S_ISDIR(st.st_mode)) std::remove(link.c_str());
-    }
+// Pass 2 for one link name: only an empty directory goes (remove() fails for
+// any other); a link that leads to a directory is itself removed.
+plugin_rc_t remove_directory(const char *link) {
+    struct stat st;
+    if (::stat(link, &st) == 0 && S_ISDIR(st.st_mode)) std::remove(link);
+    return PLUGIN_OK;
 }
 
 }  // namespace
 
+// Pass 1 removes the links at the manifest's link names that point into the
+// plugin path; pass 2 the manifest's directories that are empty by then.
+// Apart from the buffer and the manifest itself nothing makes it fail.
 extern "C" PI_EXPORT plugin_rc_t plugin_unlink_from_exec_path(const char *tar_log,
                                                              const plugin_strings *exclude,
                                                              const char *plugin_path) {
+    PI_OPERATION();
     if (!tar_log || !plugin_path) return PLUGIN_ERR_INVALID_ARG;
     pi::ManifestReader manifest;
     if (!manifest.allocate()) return PLUGIN_ERR_NOMEM;
-    pi::log("%s: plugin_path = %s,  tar_log = %s\n", kFn, plugin_path, tar_log);
+    PI_LOG("plugin_path = %s,  tar_log = %s\n", plugin_path, tar_log);  // verbatim: two blanks
     if (!manifest.open(tar_log)) return PLUGIN_ERR_OPEN;
 
-    unlink_links(manifest, exclude, plugin_path);
-    if (manifest.rewind()) remove_directories(manifest, exclude);
+    (void)pi::for_each_link(manifest, exclude, [plugin_path](const char *, const char *link) {
+        return unlink_link(link, plugin_path);
+    });
+    if (!manifest.rewind()) return PLUGIN_OK;
+    (void)pi::for_each_link(manifest, exclude,
+                            [](const char *, const char *link) { return remove_directory(link); });
     return PLUGIN_OK;
 }

@@ -1,6 +1,7 @@
 // Exported data: the debug switch and the storage that other code of the
 // process uses.  All zero at load; the library never touches the last five.
-#include "frame/internal.h"
+#include "frame/export.h"
+#include "plugin_intn.h"
 
 extern "C" {
 PI_EXPORT int32_t libplugin_intn_debug = 0;

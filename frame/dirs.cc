@@ -1,7 +1,9 @@
 // plugin_mkdir and plugin_rmdir.
 #include <cstring>
 
-#include "frame/internal.h"
+#include "frame/export.h"
+#include "frame/own.h"
+#include "plugin_intn.h"
 
 extern "C" PI_EXPORT plugin_rc_t plugin_mkdir(const char *path, mode_t mode) {
     pi::UmaskGuard mask(0);
@@ -14,8 +16,8 @@ extern "C" PI_EXPORT plugin_rc_t plugin_rmdir(const char *path) {
     if (!path) return PLUGIN_ERR_INVALID_ARG;
     static const char kRm[] = "rm -fr ";
     const std::size_t size = std::strlen(path) + 9;  // "rm -fr " + path + NUL, one spare
-    pi::MallocPtr<char> cmd;
-    if (!cmd.allocate(size)) return PLUGIN_ERR_NOMEM;
+    pi::Owned<char[]> cmd = pi::alloc<char>(size);
+    if (!cmd) return PLUGIN_ERR_NOMEM;
     std::snprintf(cmd.get(), size, "%s%s", kRm, path);
     int32_t rc = plugin_syscall(cmd.get());
     return rc < 0 ? PLUGIN_ERR_FAILED : PLUGIN_OK;

@@ -1,6 +1,7 @@
-// The logging rule: every diagnostic is a line on stderr; debug lines are
-// written only while libplugin_intn_debug is non-zero at the moment of writing.
-#include "frame/internal.h"
+#include "frame/log.h"
+
+#include <cstdarg>
+#include <cstdio>
 
 namespace pi {
 

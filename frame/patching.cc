@@ -1,7 +1,9 @@
 // The patching operations have no support on this platform: one stub body,
 // exported as __plugin_no_patching_support, with four weak names bound to it
 // so that a library loaded into the process may supply the real ones.
-#include "frame/internal.h"
+#include <cstdio>
+
+#include "frame/export.h"
 
 extern "C" {
 

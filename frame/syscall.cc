@@ -1,9 +1,12 @@
 // plugin_syscall: all shell work of the library goes through here.
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <sys/wait.h>
 
-#include "frame/internal.h"
+#include "frame/export.h"
+#include "frame/log.h"
+#include "plugin_intn.h"
 
 namespace {
 
@@ -18,6 +21,7 @@ void reap_one_child(int) {
 
 }  // namespace
 
+// verbatim: the three lines begin with the name and a blank, no colon.
 extern "C" PI_EXPORT int32_t plugin_syscall(const char *command) {
     pi::debug("plugin_syscall %s\n", command ? command : "(null)");
     if (!command) return -1;

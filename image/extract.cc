@@ -7,7 +7,10 @@
 #include <cstring>
 
 #include "execpath/manifest.h"
-#include "frame/internal.h"
+#include "frame/export.h"
+#include "frame/log.h"
+#include "frame/own.h"
+#include "frame/path.h"
 #include "platform/img.h"
 #include "plugin_intn.h"
 
@@ -22,50 +25,62 @@ constexpr std::size_t kExtractExtra = 201;
 // The overlay's one command buffer.
 using Command = pi::PathBuf<512>;
 
-// Releases an open image handle when it goes out of scope.
-class ImageHandle {
-public:
-    explicit ImageHandle(img_handle *h) : h_(h) {}
-    ImageHandle(const ImageHandle &) = delete;
-    ImageHandle &operator=(const ImageHandle &) = delete;
-    ~ImageHandle() {
-        if (h_) (void)img_close(h_);
-    }
-    img_handle *get() const { return h_; }
-
-private:
-    img_handle *h_;
-};
+using Image = pi::Owned<img_handle, img_close>;
 
 // Opens an image; null when img_open reports a non-zero status.
-img_handle *open_image(const char *path) {
+Image open_image(const char *path) {
     int32_t status = 0;
-    img_handle *h = img_open(path, &status);
+    Image h(img_open(path, &status));
     if (status != 0) return nullptr;
     return h;
 }
 
-// A command buffer of strlen(first) + 201 bytes, formatted with a bound.
-// format() is false when the command did not fit (it is then never run).
-class ExtractCommand {
-public:
-    bool allocate(const char *first) {
-        size_ = std::strlen(first) + kExtractExtra;
-        return buf_.allocate(size_);
-    }
-    bool format(const char *fmt, ...) __attribute__((format(printf, 2, 3))) {
-        va_list ap;
-        va_start(ap, fmt);
-        int n = std::vsnprintf(buf_.get(), size_, fmt, ap);
-        va_end(ap);
-        return n >= 0 && static_cast<std::size_t>(n) < size_;
-    }
-    const char *c_str() const { return buf_.get(); }
-
-private:
-    pi::MallocPtr<char> buf_;
-    std::size_t size_ = 0;
+// The two forms of the extraction command: a plugin image, whose header
+// block dd skips, unpacked into a directory with its listing replacing the
+// manifest; one member of the system image unpacked onto "/", its listing
+// appended.
+struct Form {
+    const char *skip, *under, *to;
 };
+constexpr Form kPluginForm{"skip=1 ", "", " > "};
+constexpr Form kSystemForm{"", "/ .", " >> "};
+
+// The open image (held as long as the extraction) and its command.
+struct Extraction {
+    Image handle;
+    pi::Owned<char[]> cmd;
+};
+
+// Opens the image (PLUGIN_ERR_IMG_OPEN) and formats, in a buffer of
+// strlen(subject) + 201 bytes (PLUGIN_ERR_NOMEM),
+//   dd if=<image> [skip=1 ]bs=<bs> 2>/dev/null | tar -x[v]kPpmz -C <target>[ >|>> <tar_log>]
+// (v and the redirection only with a manifest).  A command that does not fit
+// is never run: PLUGIN_ERR_EXTRACT, with its line.
+plugin_rc_t prepare(Extraction &x, const Form &form, const char *image, const char *target,
+                    const char *subject, const char *tar_log) {
+    x.handle = open_image(image);
+    if (!x.handle) return PLUGIN_ERR_IMG_OPEN;
+    const int bs = x.handle->block_size;
+    const std::size_t size = std::strlen(subject) + kExtractExtra;
+    x.cmd = pi::alloc<char>(size);
+    if (!x.cmd) return PLUGIN_ERR_NOMEM;
+    if (pi::format(x.cmd.get(), size, "dd if=%s %sbs=%d 2>/dev/null | tar -x%skPpmz -C %s%s%s%s", image,
+                   form.skip, bs, tar_log ? "v" : "", form.under, target, tar_log ? form.to : "",
+                   tar_log ? tar_log : ""))
+        return PLUGIN_OK;
+    PI_LOG("command for %s does not fit, not run\n", subject);
+    return PLUGIN_ERR_EXTRACT;
+}
+
+// A progress line of the system-image extraction, with the operation's name
+// and one text: to stdout, flushed, and to stderr.
+// verbatim: twice to stderr, before and after stdout, when first_too is set.
+void progress(const char *fmt, const char *text, bool first_too) {
+    if (first_too) std::fprintf(stderr, fmt, pi::operation(), text);
+    std::fprintf(stdout, fmt, pi::operation(), text);
+    std::fflush(stdout);
+    std::fprintf(stderr, fmt, pi::operation(), text);
+}
 
 const char *base_name(const char *path) {
     const char *slash = std::strrchr(path, '/');
@@ -83,16 +98,16 @@ bool newer_fs_selected(const char *value, const char *base) {
 // file and appends to the manifest every entry the extraction did not produce.
 void add_newer_entries(const char *newer_dir, const char *list_path, const char *tar_log,
                        const char *dir, pi::LineBuffer &line, Command &cmd) {
-    static const char kSelf[] = "plugin_do_newer_fs";
     if (!cmd.format("cd %s; tar -cvf /dev/null * > %s", newer_dir, list_path)) {
-        pi::log("%s: list command for %s does not fit, not run\n", kSelf, newer_dir);
+        PI_LOG("list command for %s does not fit, not run\n", newer_dir);
         return;
     }
+    // verbatim: the overlay's command and open lines carry no name.
     if (plugin_syscall(cmd.c_str()) < 0) {
         pi::log("%s failed\n", cmd.c_str());
         return;
     }
-    pi::File list = pi::File::open(list_path, "r");
+    pi::File list = pi::open_file(list_path, "r");
     if (!list) {
         pi::log("open %s failed\n", list_path);
         return;
@@ -102,24 +117,23 @@ void add_newer_entries(const char *newer_dir, const char *list_path, const char 
         char *entry = pi::manifest_line_trim(line.data());
         if (!entry) continue;
         if (!candidate.format("%s/%s", dir, entry)) {
-            pi::log("%s: path of %s below %s does not fit, entry skipped\n", kSelf, entry, dir);
+            PI_LOG("path of %s below %s does not fit, entry skipped\n", entry, dir);
             continue;
         }
-        if (pi::exists(candidate.c_str())) continue;
+        if (::access(candidate.c_str(), F_OK) == 0) continue;
         if (!cmd.format("echo %s >> %s", entry, tar_log)) {
-            pi::log("%s: manifest addition for %s does not fit, entry skipped\n", kSelf, entry);
+            PI_LOG("manifest addition for %s does not fit, entry skipped\n", entry);
             continue;
         }
         if (plugin_syscall(cmd.c_str()) < 0) pi::log("%s failed\n", cmd.c_str());
     }
-    list.close();
 }
 
 }  // namespace
 
 extern "C" PI_EXPORT void plugin_do_newer_fs(const char *image, const char *tar_log,
                                              const char *dir) {
-    static const char kSelf[] = "plugin_do_newer_fs";
+    PI_OPERATION();
     if (!image || !dir) return;
     const char *value = plugin_get_cmdline(kNewerFsKey);
     if (!value) return;
@@ -128,10 +142,10 @@ extern "C" PI_EXPORT void plugin_do_newer_fs(const char *image, const char *tar_
 
     pi::Path newer_dir;
     if (!newer_dir.format("%s/%s-newer-fs", kBootflash, base)) {
-        pi::log("%s: newer-fs directory for %s does not fit, overlay skipped\n", kSelf, image);
+        PI_LOG("newer-fs directory for %s does not fit, overlay skipped\n", image);
         return;
     }
-    if (!pi::exists(newer_dir.c_str())) return;
+    if (::access(newer_dir.c_str(), F_OK) != 0) return;
 
     Command cmd;
     if (tar_log) {
@@ -139,8 +153,7 @@ extern "C" PI_EXPORT void plugin_do_newer_fs(const char *image, const char *tar_
         if (!line.allocate()) return;
         pi::Path list_path;
         if (!list_path.format("%s-newer-fs", tar_log)) {
-            pi::log("%s: list path for %s does not fit, manifest not extended\n", kSelf,
-                    tar_log);
+            PI_LOG("list path for %s does not fit, manifest not extended\n", tar_log);
         } else {
             add_newer_entries(newer_dir.c_str(), list_path.c_str(), tar_log, dir, line, cmd);
             // The list path fits 256 bytes, so its removal always fits 512.
@@ -150,7 +163,7 @@ extern "C" PI_EXPORT void plugin_do_newer_fs(const char *image, const char *tar_
     }
 
     if (!cmd.format("cp -af %s/* %s", newer_dir.c_str(), dir)) {
-        pi::log("%s: copy command for %s does not fit, not run\n", kSelf, dir);
+        PI_LOG("copy command for %s does not fit, not run\n", dir);
         return;
     }
     pi::log("Executing \"%s\"\n", cmd.c_str());
@@ -159,60 +172,29 @@ extern "C" PI_EXPORT void plugin_do_newer_fs(const char *image, const char *tar_
 
 extern "C" PI_EXPORT plugin_rc_t plugin_extract_image(const char *image, const char *dir,
                                                       const char *tar_log) {
-    static const char kSelf[] = "plugin_extract_image";
+    PI_OPERATION();
     if (!image) return PLUGIN_ERR_IMG_OPEN;
     if (!dir) return PLUGIN_ERR_EXTRACT;
-    ImageHandle handle(open_image(image));
-    if (!handle.get()) return PLUGIN_ERR_IMG_OPEN;
-
-    ExtractCommand cmd;
-    if (!cmd.allocate(image)) return PLUGIN_ERR_NOMEM;
-    const int bs = handle.get()->block_size;
-    bool fits = tar_log
-        ? cmd.format("dd if=%s skip=1 bs=%d 2>/dev/null | tar -xvkPpmz -C %s > %s", image, bs,
-                     dir, tar_log)
-        : cmd.format("dd if=%s skip=1 bs=%d 2>/dev/null | tar -xkPpmz -C %s", image, bs, dir);
-    if (!fits) {
-        pi::log("%s: command for %s does not fit, not run\n", kSelf, image);
-        return PLUGIN_ERR_EXTRACT;
-    }
-    if (plugin_syscall(cmd.c_str()) < 0) return PLUGIN_ERR_EXTRACT;
+    Extraction x;
+    const plugin_rc_t rc = prepare(x, kPluginForm, image, dir, image, tar_log);
+    if (rc != PLUGIN_OK) return rc;
+    if (plugin_syscall(x.cmd.get()) < 0) return PLUGIN_ERR_EXTRACT;
     plugin_do_newer_fs(image, tar_log, dir);
     return PLUGIN_OK;
 }
 
 extern "C" PI_EXPORT plugin_rc_t plugin_extract_plugin_from_velm_image(const char *member,
                                                                        const char *tar_log) {
-    static const char kSelf[] = "plugin_extract_plugin_from_velm_image";
+    PI_OPERATION();
     if (!member) return PLUGIN_ERR_EXTRACT;
-    std::fprintf(stderr, "%s: img_path: %s\n", kSelf, member);
-    std::fprintf(stdout, "%s: img_path: %s\n", kSelf, member);
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s: img_path: %s\n", kSelf, member);
+    progress("%s: img_path: %s\n", member, true);
 
-    ImageHandle handle(open_image(kVelmImage));
-    if (!handle.get()) return PLUGIN_ERR_IMG_OPEN;
+    Extraction x;
+    const plugin_rc_t rc = prepare(x, kSystemForm, kVelmImage, member, member, tar_log);
+    if (rc != PLUGIN_OK) return rc;
+    progress("%s: About to run command '%s'\n", x.cmd.get(), true);
 
-    ExtractCommand cmd;
-    if (!cmd.allocate(member)) return PLUGIN_ERR_NOMEM;
-    const int bs = handle.get()->block_size;
-    bool fits = tar_log
-        ? cmd.format("dd if=%s bs=%d 2>/dev/null | tar -xvkPpmz -C / .%s >> %s", kVelmImage, bs,
-                     member, tar_log)
-        : cmd.format("dd if=%s bs=%d 2>/dev/null | tar -xkPpmz -C / .%s", kVelmImage, bs,
-                     member);
-    if (!fits) {
-        pi::log("%s: command for %s does not fit, not run\n", kSelf, member);
-        return PLUGIN_ERR_EXTRACT;
-    }
-    std::fprintf(stderr, "%s: About to run command '%s'\n", kSelf, cmd.c_str());
-    std::fprintf(stdout, "%s: About to run command '%s'\n", kSelf, cmd.c_str());
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s: About to run command '%s'\n", kSelf, cmd.c_str());
-
-    if (plugin_syscall(cmd.c_str()) < 0) return PLUGIN_ERR_EXTRACT;
-    std::fprintf(stdout, "%s: command '%s' successful. \n", kSelf, cmd.c_str());
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s: command '%s' successful. \n", kSelf, cmd.c_str());
+    if (plugin_syscall(x.cmd.get()) < 0) return PLUGIN_ERR_EXTRACT;
+    progress("%s: command '%s' successful. \n", x.cmd.get(), false);
     return PLUGIN_OK;
 }

@@ -5,7 +5,10 @@
 #include <cstring>
 #include <fcntl.h>
 
-#include "frame/internal.h"
+#include "frame/export.h"
+#include "frame/log.h"
+#include "frame/own.h"
+#include "frame/path.h"
 #include "platform/img.h"
 #include "platform/srg.h"
 #include "plugin_intn.h"
@@ -33,52 +36,71 @@ bool format_link(pi::Path &link, const char *swid) {
     return link.format("%s/plugin-%s.sro", kSrgLinkDir, swid);
 }
 
+// Writes the record's size bytes in one write into the record file, created
+// or cut to zero length; the file is closed on every path.
+plugin_rc_t write_record(const char *file, const srg_record *record, uint32_t size) {
+    const pi::Fd fd(::open(file, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    // verbatim: each failure writes a bare line before its own named one.
+    if (!fd) {
+        pi::log("open fail\n");
+        PI_LOG("open %s failed\n", file);
+        return PLUGIN_ERR_OPEN;
+    }
+    if (size == 0) return PLUGIN_OK;
+    const ssize_t n = ::write(fd.get(), record, size);
+    if (n < 0 || static_cast<std::size_t>(n) != size) {
+        pi::log("write fail\n");
+        PI_LOG("write to %s failed\n", file);
+        return PLUGIN_ERR_WRITE;
+    }
+    return PLUGIN_OK;
+}
+
 }  // namespace
 
 extern "C" PI_EXPORT plugin_rc_t plugin_clone_srg(const char *path, srg_record **record) {
-    static const char kSelf[] = "plugin_clone_srg";
+    PI_OPERATION();
     if (!path || !record) return PLUGIN_ERR_INVALID_ARG;
     const uint32_t size = srg_file_size(path);
     if (size == 0) {
-        pi::log("%s: %s is empty\n", kSelf, path);
+        PI_LOG("%s is empty\n", path);
         return PLUGIN_ERR_SRG_EMPTY;
     }
-    void *buf = std::malloc(size);
-    *record = static_cast<srg_record *>(buf);
+    pi::Owned<srg_record> buf(static_cast<srg_record *>(std::malloc(size)));
+    *record = buf.get();
     if (!buf) return PLUGIN_ERR_NOMEM;
-    std::memset(buf, 0, size);
-    const uint32_t rc = srg_file_clone(*record, path, size);
+    std::memset(buf.get(), 0, size);
+    const uint32_t rc = srg_file_clone(buf.get(), path, size);
     if (rc != 0) {
-        pi::log("%s: clone %s failed\n", kSelf, path);
-        std::free(buf);
+        PI_LOG("clone %s failed\n", path);
         *record = nullptr;
         return rc;
     }
+    *record = buf.release();
     return PLUGIN_OK;
 }
 
 extern "C" PI_EXPORT plugin_rc_t plugin_extract_srg(const char *image, srg_record **record) {
     if (!image || !record) return PLUGIN_ERR_INVALID_ARG;
     int32_t status = 0;
-    img_handle *handle = img_open(image, &status);
+    const pi::Owned<img_handle, img_close> handle(img_open(image, &status));
     if (status != 0) return PLUGIN_ERR_IMG_OPEN;
 
-    plugin_rc_t rc = img_extract_vendor_info(handle, kImageRecord);
-    if (rc == 0) {
-        rc = plugin_clone_srg(kImageRecord, record);
-        (void)plugin_rmdir(kImageRecord);
-    }
-    (void)img_close(handle);
+    plugin_rc_t rc = img_extract_vendor_info(handle.get(), kImageRecord);
+    if (rc != PLUGIN_OK) return rc;
+    rc = plugin_clone_srg(kImageRecord, record);
+    (void)plugin_rmdir(kImageRecord);
     return rc;
 }
 
 extern "C" PI_EXPORT plugin_rc_t plugin_save_sro(int32_t plugin_id, const srg_record *record) {
-    static const char kSelf[] = "plugin_save_sro";
+    PI_OPERATION();
     const char *swid = record ? srg_sw_id_get(record) : nullptr;
+    // verbatim: the name without its colon
     pi::log("plugin_save_sro id %d swid !%s!\n", static_cast<int>(plugin_id),
             swid ? swid : "(null)");
     if (!swid) {
-        pi::log("%s: get swid failed for plugin_id %d\n", kSelf, static_cast<int>(plugin_id));
+        PI_LOG("get swid failed for plugin_id %d\n", static_cast<int>(plugin_id));
         return PLUGIN_ERR_FAILED;
     }
 
@@ -92,38 +114,25 @@ extern "C" PI_EXPORT plugin_rc_t plugin_save_sro(int32_t plugin_id, const srg_re
     pi::log("extract path !%s!\n", paths.dir.c_str());
     pi::log("sro_link !%s!\n", link.c_str());
     if (!link_fits) {
-        pi::log("%s: link path for swid %s does not fit, record not stored\n", kSelf, swid);
+        PI_LOG("link path for swid %s does not fit, record not stored\n", swid);
         return PLUGIN_ERR_LINK;
     }
 
-    pi::Fd fd(::open(paths.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (!fd) {
-        pi::log("open fail\n");
-        pi::log("%s: open %s failed\n", kSelf, paths.file.c_str());
-        return PLUGIN_ERR_OPEN;
-    }
-    if (size > 0) {
-        const ssize_t n = ::write(fd.get(), record, size);
-        if (n < 0 || static_cast<std::size_t>(n) != size) {
-            pi::log("write fail\n");
-            pi::log("%s: write to %s failed\n", kSelf, paths.file.c_str());
-            return PLUGIN_ERR_WRITE;
-        }
-    }
-    (void)fd.close();
+    const plugin_rc_t rc = write_record(paths.file.c_str(), record, size);
+    if (rc != PLUGIN_OK) return rc;
 
     struct stat st;
     if (::stat(link.c_str(), &st) == 0) return PLUGIN_OK;
     if (::symlink(paths.file.c_str(), link.c_str()) != 0) {
         pi::log("symlink fail\n");
-        pi::log("%s: failed to symlink %s to %s\n", kSelf, link.c_str(), paths.file.c_str());
+        PI_LOG("failed to symlink %s to %s\n", link.c_str(), paths.file.c_str());
         return PLUGIN_ERR_LINK;
     }
     return PLUGIN_OK;
 }
 
 extern "C" PI_EXPORT plugin_rc_t plugin_cleanup_sro(int32_t plugin_id) {
-    static const char kSelf[] = "plugin_cleanup_sro";
+    PI_OPERATION();
     const RecordPaths paths(plugin_id);
     const char *swid = srg_sw_id_file_get(paths.file.c_str());
     if (swid) {
@@ -131,7 +140,7 @@ extern "C" PI_EXPORT plugin_rc_t plugin_cleanup_sro(int32_t plugin_id) {
         if (format_link(link, swid))
             (void)plugin_rmdir(link.c_str());
         else
-            pi::log("%s: link path for swid %s does not fit, link not removed\n", kSelf, swid);
+            PI_LOG("link path for swid %s does not fit, link not removed\n", swid);
     }
     return plugin_rmdir(paths.file.c_str());
 }

@@ -10,22 +10,30 @@
 // plugins that depend on the one just placed: count^2 in all.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
-#include "frame/internal.h"
+#include "frame/export.h"
+#include "frame/log.h"
+#include "frame/own.h"
 #include "platform/srg.h"
 
 namespace {
 
-constexpr const char *kLoadName = "plugin_find_load_order";
 // How a record without a software id shows in the lines; it matches nothing.
 constexpr const char *kNoSwid = "(null)";
 
 const char *shown(const char *swid) { return swid ? swid : kNoSwid; }
 
-void free_matrix(uint32_t **rows, uint32_t allocated) {
-    for (uint32_t i = 0; i < allocated; ++i) std::free(rows[i]);
-    std::free(rows);
-}
+// The dependency matrix: a table of count row pointers (calloc'd, so the rows
+// not yet allocated are null), each row its own allocation.
+struct FreeRows {
+    uint32_t count;
+    void operator()(uint32_t **rows) const {
+        for (uint32_t i = 0; i < count; ++i) std::free(rows[i]);
+        std::free(rows);
+    }
+};
+using Matrix = std::unique_ptr<uint32_t *[], FreeRows>;
 
 // Debug output: "<label>: " and every entry of the order followed by a blank.
 void debug_order(const char *label, uint32_t count, const uint32_t *order) {
@@ -42,7 +50,7 @@ PI_EXPORT plugin_rc_t plugin_topological_order_get(uint16_t count, uint32_t **ma
     if (count == 0) return PLUGIN_OK;
     // left[i]: -1 once plugin i is placed, else the number of plugins not yet
     // placed that it depends on (itself included when marked so).
-    auto *left = static_cast<int32_t *>(std::malloc(count * sizeof(int32_t)));
+    pi::Owned<int32_t[]> left = pi::alloc<int32_t>(count);
     if (!left) return PLUGIN_ERR_NOMEM;
     for (uint32_t i = 0; i < count; ++i) {
         int32_t deps = 0;
@@ -55,31 +63,25 @@ PI_EXPORT plugin_rc_t plugin_topological_order_get(uint16_t count, uint32_t **ma
         while (left[first_unplaced] < 0) ++first_unplaced;
         uint32_t c = first_unplaced;
         while (c < count && left[c] != 0) ++c;
-        if (c == count) {
-            std::free(left);
-            return PLUGIN_ERR_DEP_CYCLE;
-        }
+        if (c == count) return PLUGIN_ERR_DEP_CYCLE;
         left[c] = -1;
         order[k] = c;
         for (uint32_t i = first_unplaced; i < count; ++i)
             if (left[i] > 0 && matrix[i][c] != 0) --left[i];
     }
-    std::free(left);
     return PLUGIN_OK;
 }
 
 PI_EXPORT plugin_rc_t plugin_find_load_order(uint32_t count, srg_record **records, uint32_t *order) {
-    pi::debug("%s(): num_img=%d\n", kLoadName, static_cast<int32_t>(count));
+    PI_OPERATION();
+    pi::debug("%s(): num_img=%d\n", pi::operation(), static_cast<int32_t>(count));
     if (count == 0 || !order || !records) return PLUGIN_ERR_FAILED;
 
-    auto **rows = static_cast<uint32_t **>(std::calloc(count, sizeof(uint32_t *)));
+    Matrix rows(static_cast<uint32_t **>(std::calloc(count, sizeof(uint32_t *))), FreeRows{count});
     if (!rows) return PLUGIN_ERR_FAILED;
     for (uint32_t i = 0; i < count; ++i) {
         rows[i] = static_cast<uint32_t *>(std::calloc(count, sizeof(uint32_t)));
-        if (!rows[i]) {
-            free_matrix(rows, i);
-            return PLUGIN_ERR_NOMEM;
-        }
+        if (!rows[i]) return PLUGIN_ERR_NOMEM;
     }
 
     // Every record's software id, fetched once; the indices of the records
@@ -90,17 +92,14 @@ PI_EXPORT plugin_rc_t plugin_find_load_order(uint32_t count, srg_record **record
     // result is the one the plain scan gives; only the time differs.  The
     // index is one more allocation: failing, it gives what a failing row
     // allocation gives, PLUGIN_ERR_NOMEM with no line.
-    pi::MallocPtr<const char *> ids(static_cast<const char **>(std::malloc(count * sizeof(const char *))));
-    pi::MallocPtr<uint32_t> sorted(static_cast<uint32_t *>(std::malloc(count * sizeof(uint32_t))));
-    pi::MallocPtr<uint32_t> matched(static_cast<uint32_t *>(std::malloc(count * sizeof(uint32_t))));
-    if (!ids || !sorted || !matched) {
-        free_matrix(rows, count);
-        return PLUGIN_ERR_NOMEM;
-    }
+    pi::Owned<const char *[]> ids = pi::alloc<const char *>(count);
+    pi::Owned<uint32_t[]> sorted = pi::alloc<uint32_t>(count);
+    pi::Owned<uint32_t[]> matched = pi::alloc<uint32_t>(count);
+    if (!ids || !sorted || !matched) return PLUGIN_ERR_NOMEM;
     uint32_t with_id = 0;
     for (uint32_t i = 0; i < count; ++i) {
-        ids.get()[i] = srg_sw_id_get(records[i]);
-        if (ids.get()[i]) sorted.get()[with_id++] = i;
+        ids[i] = srg_sw_id_get(records[i]);
+        if (ids[i]) sorted[with_id++] = i;
     }
     const char *const *id = ids.get();
     uint32_t *const index = sorted.get();
@@ -111,17 +110,17 @@ PI_EXPORT plugin_rc_t plugin_find_load_order(uint32_t count, srg_record **record
 
     for (uint32_t i = 0; i < count; ++i) {
         const char *swid = id[i];
-        pi::debug("%s(): srg_dump for img=%s", kLoadName, shown(swid));
+        pi::debug("%s(): srg_dump for img=%s", pi::operation(), shown(swid));
         srg_dump(stderr, records[i]);
 
         const sysmgr_strings *list = nullptr;
         if (srg_dependency_strings_get(records[i], 0, &list) != 0) {
-            pi::log("failed get dependency list for %s\n", shown(swid));
-            free_matrix(rows, count);
+            pi::log("failed get dependency list for %s\n", shown(swid));  // verbatim: no name
             return PLUGIN_ERR_FAILED;
         }
         uint32_t n = list ? sysmgr_strings_num_strings_get(list) : 0;
         if (n == 0) {
+            // verbatim: the index and the swid where the name would be
             pi::log("%d %s: no dependency list\n", static_cast<int32_t>(i), shown(swid));
             continue;
         }
@@ -146,9 +145,8 @@ PI_EXPORT plugin_rc_t plugin_find_load_order(uint32_t count, srg_record **record
         pi::log("\n");
     }
 
-    plugin_rc_t rc = plugin_topological_order_get(static_cast<uint16_t>(count), rows, order);
+    plugin_rc_t rc = plugin_topological_order_get(static_cast<uint16_t>(count), rows.get(), order);
     debug_order("topological order", count, order);
-    free_matrix(rows, count);
     return rc;
 }
 

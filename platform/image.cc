@@ -8,18 +8,23 @@
 
 #include "img.h"
 
-#include <errno.h>
+#include <cerrno>
 #include <fcntl.h>
-#include <stdlib.h>
-#include <string.h>
+#include <cstdlib>
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "frame/bytes.h"
+#include "frame/export.h"
+#include "frame/own.h"
 #include "srg.h"
 
-#define IMG_EXPORT extern "C" __attribute__((visibility("default")))
-
 namespace {
+
+using pi::be16;
+using pi::be32;
+using pi::le16;
 
 constexpr uint32_t kFixed = 28;    // bytes before the vendor information
 constexpr uint32_t kTrailer = 10;  // empty deflate block, CRC32, size
@@ -33,117 +38,85 @@ struct Image {
     unsigned char *vinfo;  // vinfo_len bytes, in the same allocation
 };
 
-uint32_t le16(const unsigned char *p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8; }
-uint32_t be16(const unsigned char *p) { return uint32_t(p[0]) << 8 | p[1]; }
-uint32_t be32(const unsigned char *p) {
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
-
-bool pread_all(int fd, unsigned char *buf, size_t n, off_t at) {
-    size_t got = 0;
-    while (got < n) {
-        ssize_t r = pread(fd, buf + got, n - got, at + off_t(got));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return false;
-        got += size_t(r);
-    }
-    return true;
-}
-
-struct Fd {
-    int fd = -1;
-    ~Fd() {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
 uint32_t open_image(const char *path, Image **out) {
-    Fd fd;
-    fd.fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd.fd < 0)
+    const pi::Fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd)
         return IMG_ERR_OPEN;
     struct stat st;
-    if (fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return IMG_ERR_OPEN;
     unsigned char h[kFixed];
-    if (st.st_size < off_t(kFixed))
+    if (st.st_size < static_cast<off_t>(kFixed))
         return IMG_ERR_TRUNCATED;
-    if (!pread_all(fd.fd, h, kFixed, 0))
+    if (!pi::pread_full(fd.get(), h, kFixed, 0))
         return IMG_ERR_READ;
     uint32_t n = be16(h + 20), vlen = be32(h + 24);
-    if (memcmp(h, kGzipStart, 4) != 0 || memcmp(h + 12, "PI", 2) != 0 ||
-        memcmp(h + 16, "PIMG", 4) != 0 || be16(h + 22) != 1 ||
+    if (std::memcmp(h, kGzipStart, 4) != 0 || std::memcmp(h + 12, "PI", 2) != 0 ||
+        std::memcmp(h + 16, "PIMG", 4) != 0 || be16(h + 22) != 1 ||
         n < IMG_HEADER_OVERHEAD || le16(h + 10) != n - 22 || le16(h + 14) != n - 26 ||
-        uint64_t(vlen) + IMG_HEADER_OVERHEAD > n)
+        static_cast<uint64_t>(vlen) + IMG_HEADER_OVERHEAD > n)
         return IMG_ERR_HEADER;
-    if (st.st_size < off_t(n))
+    if (st.st_size < static_cast<off_t>(n))
         return IMG_ERR_TRUNCATED;
     unsigned char trailer[kTrailer];
-    if (!pread_all(fd.fd, trailer, kTrailer, off_t(n - kTrailer)))
+    if (!pi::pread_full(fd.get(), trailer, kTrailer, static_cast<off_t>(n - kTrailer)))
         return IMG_ERR_READ;
-    if (memcmp(trailer, kTrailerBytes, kTrailer) != 0)
+    if (std::memcmp(trailer, kTrailerBytes, kTrailer) != 0)
         return IMG_ERR_HEADER;
-    auto *img = static_cast<Image *>(malloc(sizeof(Image) + vlen));
+    pi::Owned<Image> img(static_cast<Image *>(std::malloc(sizeof(Image) + vlen)));
     if (img == nullptr)
         return IMG_ERR_NOMEM;
-    img->pub.block_size = uint16_t(n);
+    img->pub.block_size = static_cast<uint16_t>(n);
     img->vinfo_len = vlen;
-    img->vinfo = reinterpret_cast<unsigned char *>(img + 1);
-    if (!pread_all(fd.fd, img->vinfo, vlen, kFixed)) {
-        free(img);
+    img->vinfo = reinterpret_cast<unsigned char *>(img.get() + 1);
+    if (!pi::pread_full(fd.get(), img->vinfo, vlen, kFixed))
         return IMG_ERR_READ;
-    }
     // The record's own size field must match before libsrg reads it whole.
     if (vlen < 8 || be32(img->vinfo + 4) != vlen ||
-        srg_size(reinterpret_cast<const srg_record *>(img->vinfo)) != vlen) {
-        free(img);
+        srg_size(reinterpret_cast<const srg_record *>(img->vinfo)) != vlen)
         return IMG_ERR_RECORD;
-    }
-    *out = img;
+    *out = img.release();
     return 0;
 }
 
 }  // namespace
 
-IMG_EXPORT img_handle *img_open(const char *path, int32_t *status) {
+extern "C" PI_EXPORT img_handle *img_open(const char *path, int32_t *status) {
     if (status == nullptr)
         return nullptr;
     if (path == nullptr) {
-        *status = int32_t(IMG_ERR_INVALID_ARG);
+        *status = static_cast<int32_t>(IMG_ERR_INVALID_ARG);
         return nullptr;
     }
     Image *img = nullptr;
     uint32_t rc = open_image(path, &img);
-    *status = int32_t(rc);
+    *status = static_cast<int32_t>(rc);
     return rc == 0 ? &img->pub : nullptr;
 }
 
-IMG_EXPORT uint32_t img_extract_vendor_info(img_handle *handle, const char *path) {
+extern "C" PI_EXPORT uint32_t img_extract_vendor_info(img_handle *handle, const char *path) {
     if (handle == nullptr || path == nullptr)
         return IMG_ERR_INVALID_ARG;
     auto *img = reinterpret_cast<Image *>(handle);
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
+    pi::Fd fd(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd)
         return IMG_ERR_WRITE;
-    size_t done = 0;
+    std::size_t done = 0;
     while (done < img->vinfo_len) {
-        ssize_t w = write(fd, img->vinfo + done, img->vinfo_len - done);
+        ssize_t w = write(fd.get(), img->vinfo + done, img->vinfo_len - done);
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0)
             break;
-        done += size_t(w);
+        done += static_cast<std::size_t>(w);
     }
-    bool closed = close(fd) == 0;
+    bool closed = fd.reset() == 0;
     return done == img->vinfo_len && closed ? 0 : IMG_ERR_WRITE;
 }
 
-IMG_EXPORT int32_t img_close(img_handle *handle) {
+extern "C" PI_EXPORT int32_t img_close(img_handle *handle) {
     if (handle == nullptr)
-        return int32_t(IMG_ERR_INVALID_ARG);
-    free(reinterpret_cast<Image *>(handle));
+        return static_cast<int32_t>(IMG_ERR_INVALID_ARG);
+    std::free(reinterpret_cast<Image *>(handle));
     return 0;
 }

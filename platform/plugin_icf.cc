@@ -13,11 +13,12 @@
 
 #include "plugin_icf.h"
 
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
+#include "frame/export.h"
+#include "frame/own.h"
 
-#define ICF_EXPORT extern "C" __attribute__((visibility("default")))
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 struct plugin_icf {
     char *names;     // the names, NUL-terminated, one after the other
@@ -31,49 +32,46 @@ namespace {
 bool blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 
 // Reads the whole stream into a NUL-terminated malloc'd buffer.
-uint32_t slurp(FILE *f, char **out, size_t *len) {
-    size_t cap = 4096, n = 0;
-    char *buf = static_cast<char *>(malloc(cap));
+uint32_t slurp(FILE *f, pi::Owned<char[]> *out, std::size_t *len) {
+    std::size_t cap = 4096, n = 0;
+    pi::Owned<char[]> buf = pi::alloc<char>(cap);
     if (buf == nullptr)
         return PLUGIN_ICF_ERR_NOMEM;
     for (;;) {
         if (cap - n < 2) {
-            char *bigger = static_cast<char *>(realloc(buf, cap * 2));
-            if (bigger == nullptr) {
-                free(buf);
+            char *bigger = static_cast<char *>(std::realloc(buf.get(), cap * 2));
+            if (bigger == nullptr)
                 return PLUGIN_ICF_ERR_NOMEM;
-            }
-            buf = bigger;
+            (void)buf.release();  // realloc has taken it over
+            buf.reset(bigger);
             cap *= 2;
         }
-        size_t got = fread(buf + n, 1, cap - n - 1, f);
+        std::size_t got = std::fread(buf.get() + n, 1, cap - n - 1, f);
         n += got;
         if (got == 0)
             break;
     }
-    if (ferror(f)) {
-        free(buf);
+    if (std::ferror(f))
         return PLUGIN_ICF_ERR_READ;
-    }
     buf[n] = '\0';
-    *out = buf;
+    *out = std::move(buf);
     *len = n;
     return 0;
 }
 
 // Turns the file text in buf (len bytes) into the packed name list, in place.
-uint32_t parse(char *buf, size_t len, uint32_t *count) {
-    size_t out = 0;
+uint32_t parse(char *buf, std::size_t len, uint32_t *count) {
+    std::size_t out = 0;
     uint32_t n = 0;
-    size_t pos = 0;
+    std::size_t pos = 0;
     while (pos < len) {
         char *line = buf + pos;
-        char *nl = static_cast<char *>(memchr(line, '\n', len - pos));
-        size_t llen = nl ? size_t(nl - line) : len - pos;
+        char *nl = static_cast<char *>(std::memchr(line, '\n', len - pos));
+        std::size_t llen = nl ? static_cast<std::size_t>(nl - line) : len - pos;
         pos += llen + (nl ? 1 : 0);
-        if (llen > PLUGIN_ICF_MAX_LINE || memchr(line, '\0', llen) != nullptr)
+        if (llen > PLUGIN_ICF_MAX_LINE || std::memchr(line, '\0', llen) != nullptr)
             return PLUGIN_ICF_ERR_LINE;
-        size_t b = 0, e = llen;
+        std::size_t b = 0, e = llen;
         while (b < e && blank(line[b]))
             b++;
         while (e > b && blank(line[e - 1]))
@@ -81,7 +79,7 @@ uint32_t parse(char *buf, size_t len, uint32_t *count) {
         if (b == e || line[b] == '#')
             continue;
         // The packed list never overtakes the text still to be read.
-        memmove(buf + out, line + b, e - b);
+        std::memmove(buf + out, line + b, e - b);
         out += e - b;
         buf[out++] = '\0';
         n++;
@@ -92,38 +90,32 @@ uint32_t parse(char *buf, size_t len, uint32_t *count) {
 
 }  // namespace
 
-ICF_EXPORT uint32_t plugin_icf_open(const char *path, plugin_icf **handle) {
+extern "C" PI_EXPORT uint32_t plugin_icf_open(const char *path, plugin_icf **handle) {
     if (path == nullptr || handle == nullptr)
         return PLUGIN_ICF_ERR_INVALID_ARG;
-    FILE *f = fopen(path, "r");
-    if (f == nullptr)
-        return PLUGIN_ICF_ERR_OPEN;
-    char *buf = nullptr;
-    size_t len = 0;
-    uint32_t rc = slurp(f, &buf, &len);
-    fclose(f);
+    pi::Owned<char[]> buf;
+    std::size_t len = 0;
+    uint32_t rc = PLUGIN_ICF_ERR_OPEN;
+    if (const pi::File f = pi::open_file(path, "r"))
+        rc = slurp(f.get(), &buf, &len);
     if (rc != 0)
         return rc;
     uint32_t count = 0;
-    rc = parse(buf, len, &count);
-    if (rc != 0) {
-        free(buf);
+    rc = parse(buf.get(), len, &count);
+    if (rc != 0)
         return rc;
-    }
-    auto *h = static_cast<plugin_icf *>(malloc(sizeof(plugin_icf)));
-    if (h == nullptr) {
-        free(buf);
+    auto *h = static_cast<plugin_icf *>(std::malloc(sizeof(plugin_icf)));
+    if (h == nullptr)
         return PLUGIN_ICF_ERR_NOMEM;
-    }
-    h->names = buf;
+    h->names = buf.release();
     h->count = count;
     h->next = 0;
-    h->cursor = buf;
+    h->cursor = h->names;
     *handle = h;
     return 0;
 }
 
-ICF_EXPORT uint32_t plugin_icf_get_name(plugin_icf *handle, const char **name) {
+extern "C" PI_EXPORT uint32_t plugin_icf_get_name(plugin_icf *handle, const char **name) {
     if (handle == nullptr || name == nullptr)
         return PLUGIN_ICF_ERR_INVALID_ARG;
     if (handle->next >= handle->count) {
@@ -131,12 +123,12 @@ ICF_EXPORT uint32_t plugin_icf_get_name(plugin_icf *handle, const char **name) {
         return 0;
     }
     *name = handle->cursor;
-    handle->cursor += strlen(handle->cursor) + 1;
+    handle->cursor += std::strlen(handle->cursor) + 1;
     handle->next++;
     return 0;
 }
 
-ICF_EXPORT uint32_t plugin_icf_first_img_name(plugin_icf *handle, const char **name) {
+extern "C" PI_EXPORT uint32_t plugin_icf_first_img_name(plugin_icf *handle, const char **name) {
     if (handle == nullptr || name == nullptr)
         return PLUGIN_ICF_ERR_INVALID_ARG;
     handle->next = 0;
@@ -144,10 +136,10 @@ ICF_EXPORT uint32_t plugin_icf_first_img_name(plugin_icf *handle, const char **n
     return plugin_icf_get_name(handle, name);
 }
 
-ICF_EXPORT uint32_t plugin_icf_close(plugin_icf *handle) {
+extern "C" PI_EXPORT uint32_t plugin_icf_close(plugin_icf *handle) {
     if (handle == nullptr)
         return 0;
-    free(handle->names);
-    free(handle);
+    std::free(handle->names);
+    std::free(handle);
     return 0;
 }

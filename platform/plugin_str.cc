@@ -26,11 +26,13 @@
 
 #include "plugin_strings.h"
 
-#include <stdint.h>
-#include <stdlib.h>
-#include <string.h>
+#include "frame/bytes.h"
+#include "frame/export.h"
+#include "frame/own.h"
 
-#define PS_EXPORT extern "C" __attribute__((visibility("default")))
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -39,16 +41,6 @@ constexpr uint32_t kHeader = 20;
 constexpr uint64_t kMaxBlock = 0x7fffffffu;
 
 enum Field : uint32_t { kFMagic = 0, kFSize = 4, kFMax = 8, kFCount = 12, kFUsed = 16 };
-
-uint32_t word(const void *block, uint32_t off) {
-    uint32_t v;
-    memcpy(&v, static_cast<const unsigned char *>(block) + off, sizeof v);
-    return v;
-}
-
-void set_word(void *block, uint32_t off, uint32_t v) {
-    memcpy(static_cast<unsigned char *>(block) + off, &v, sizeof v);
-}
 
 // The header of a block, checked for consistency.
 struct View {
@@ -60,7 +52,7 @@ struct View {
     uint32_t text_off;   // 20 + 4n
     uint32_t text_cap;   // b + 1: bytes of the text area
 
-    uint32_t entry(uint32_t i) const { return word(base, kHeader + 4 * i); }
+    uint32_t entry(uint32_t i) const { return pi::load32(base, kHeader + 4 * i); }
 };
 
 // Size of a block for capacities n and b; 0 when it would exceed kMaxBlock.
@@ -73,18 +65,18 @@ bool view(const plugin_strings *set, View *v) {
     if (set == nullptr)
         return false;
     const void *b = set;
-    if (word(b, kFMagic) != kMagic)
+    if (pi::load32(b, kFMagic) != kMagic)
         return false;
     v->base = static_cast<const unsigned char *>(b);
-    v->size = word(b, kFSize);
-    v->max = word(b, kFMax);
-    v->count = word(b, kFCount);
-    v->used = word(b, kFUsed);
-    uint64_t fixed = kHeader + 4 * uint64_t(v->max);
+    v->size = pi::load32(b, kFSize);
+    v->max = pi::load32(b, kFMax);
+    v->count = pi::load32(b, kFCount);
+    v->used = pi::load32(b, kFUsed);
+    uint64_t fixed = kHeader + 4 * static_cast<uint64_t>(v->max);
     if (v->size > kMaxBlock || fixed + 1 > v->size)
         return false;
-    v->text_off = uint32_t(fixed);
-    v->text_cap = uint32_t(v->size - fixed);
+    v->text_off = static_cast<uint32_t>(fixed);
+    v->text_cap = static_cast<uint32_t>(v->size - fixed);
     // The terminating byte of the text area (b + 1) is never filled.
     return v->count <= v->max && v->used < v->text_cap;
 }
@@ -97,103 +89,99 @@ const char *string_at(const View &v, uint32_t i) {
     if (off >= v.used)
         return nullptr;
     const unsigned char *s = v.base + v.text_off + off;
-    if (memchr(s, '\0', v.used - off) == nullptr)
+    if (std::memchr(s, '\0', v.used - off) == nullptr)
         return nullptr;
     return reinterpret_cast<const char *>(s);
 }
 
 }  // namespace
 
-PS_EXPORT uint32_t plugin_strings_memory_size(uint32_t max_bytes, uint32_t max_strings) {
-    return uint32_t(block_size(max_bytes, max_strings));
+extern "C" PI_EXPORT uint32_t plugin_strings_memory_size(uint32_t max_bytes, uint32_t max_strings) {
+    return static_cast<uint32_t>(block_size(max_bytes, max_strings));
 }
 
-PS_EXPORT int32_t plugin_strings_init(plugin_strings *set, uint32_t max_strings,
+extern "C" PI_EXPORT int32_t plugin_strings_init(plugin_strings *set, uint32_t max_strings,
                                       uint32_t memory_size) {
     if (set == nullptr)
         return -1;
-    uint64_t fixed = kHeader + 4 * uint64_t(max_strings);
+    uint64_t fixed = kHeader + 4 * static_cast<uint64_t>(max_strings);
     if (memory_size > kMaxBlock || fixed + 1 > memory_size)
         return -1;
     void *b = set;
-    set_word(b, kFMagic, kMagic);
-    set_word(b, kFSize, memory_size);
-    set_word(b, kFMax, max_strings);
-    set_word(b, kFCount, 0);
-    set_word(b, kFUsed, 0);
+    pi::store32(b, kFMagic, kMagic);
+    pi::store32(b, kFSize, memory_size);
+    pi::store32(b, kFMax, max_strings);
+    pi::store32(b, kFCount, 0);
+    pi::store32(b, kFUsed, 0);
     // The offset table and text area are cleared so that a block written to a
     // file carries no stale bytes.
-    memset(static_cast<unsigned char *>(b) + kHeader, 0, memory_size - kHeader);
+    std::memset(static_cast<unsigned char *>(b) + kHeader, 0, memory_size - kHeader);
     return 0;
 }
 
-PS_EXPORT plugin_strings *plugin_strings_malloc(uint32_t max_strings, uint32_t max_bytes) {
+extern "C" PI_EXPORT plugin_strings *plugin_strings_malloc(uint32_t max_strings, uint32_t max_bytes) {
     uint64_t m = block_size(max_bytes, max_strings);
     if (m == 0)
         return nullptr;
-    auto *set = static_cast<plugin_strings *>(malloc(size_t(m)));
-    if (set == nullptr)
+    pi::Owned<plugin_strings> set(static_cast<plugin_strings *>(std::malloc(static_cast<std::size_t>(m))));
+    if (set == nullptr || plugin_strings_init(set.get(), max_strings, static_cast<uint32_t>(m)) < 0)
         return nullptr;
-    if (plugin_strings_init(set, max_strings, uint32_t(m)) < 0) {
-        free(set);
-        return nullptr;
-    }
-    return set;
+    return set.release();
 }
 
-PS_EXPORT void plugin_strings_free(plugin_strings *set) { free(set); }
+extern "C" PI_EXPORT void plugin_strings_free(plugin_strings *set) { std::free(set); }
 
-PS_EXPORT int32_t plugin_strings_max_size(const plugin_strings *set) {
+extern "C" PI_EXPORT int32_t plugin_strings_max_size(const plugin_strings *set) {
     View v;
-    return view(set, &v) ? int32_t(v.size) : -1;
+    return view(set, &v) ? static_cast<int32_t>(v.size) : -1;
 }
 
-PS_EXPORT int32_t plugin_strings_space_used(const plugin_strings *set) {
+extern "C" PI_EXPORT int32_t plugin_strings_space_used(const plugin_strings *set) {
     View v;
-    return view(set, &v) ? int32_t(v.text_off + v.used) : -1;
+    return view(set, &v) ? static_cast<int32_t>(v.text_off + v.used) : -1;
 }
 
-PS_EXPORT uint32_t plugin_strings_max_strings_get(const plugin_strings *set) {
+extern "C" PI_EXPORT uint32_t plugin_strings_max_strings_get(const plugin_strings *set) {
     View v;
     return view(set, &v) ? v.max : 0;
 }
 
-PS_EXPORT uint32_t plugin_strings_num_strings_get(const plugin_strings *set) {
+extern "C" PI_EXPORT uint32_t plugin_strings_num_strings_get(const plugin_strings *set) {
     View v;
     return view(set, &v) ? v.count : 0;
 }
 
-PS_EXPORT int32_t plugin_strings_append(plugin_strings *set, const char *s) {
+extern "C" PI_EXPORT int32_t plugin_strings_append(plugin_strings *set, const char *s) {
     View v;
     if (s == nullptr || !view(set, &v) || v.count >= v.max)
         return -1;
-    uint64_t len = strlen(s);
-    uint64_t space = uint64_t(v.text_off) + v.used;
+    uint64_t len = std::strlen(s);
+    uint64_t space = static_cast<uint64_t>(v.text_off) + v.used;
     if (!(space + len + 1 < v.size))
         return -1;
     void *b = set;
-    memcpy(static_cast<unsigned char *>(b) + v.text_off + v.used, s, size_t(len) + 1);
-    set_word(b, kHeader + 4 * v.count, v.used);
-    set_word(b, kFUsed, v.used + uint32_t(len) + 1);
-    set_word(b, kFCount, v.count + 1);
+    std::memcpy(static_cast<unsigned char *>(b) + v.text_off + v.used, s, static_cast<std::size_t>(len) + 1);
+    pi::store32(b, kHeader + 4 * v.count, v.used);
+    pi::store32(b, kFUsed, v.used + static_cast<uint32_t>(len) + 1);
+    pi::store32(b, kFCount, v.count + 1);
     return 0;
 }
 
-PS_EXPORT const char *plugin_strings_get(const plugin_strings *set, uint32_t index) {
+extern "C" PI_EXPORT const char *plugin_strings_get(const plugin_strings *set, uint32_t index) {
     View v;
     if (!view(set, &v))
         return nullptr;
     return string_at(v, index);
 }
 
-PS_EXPORT int32_t plugin_strings_find(const plugin_strings *set, const char *s) {
+extern "C" PI_EXPORT int32_t plugin_strings_find(const plugin_strings *set, const char *s) {
     View v;
     if (s == nullptr || !view(set, &v))
         return -1;
     for (uint32_t i = 0; i < v.count && i <= 0x7fffffffu; i++) {
         const char *held = string_at(v, i);
-        if (held != nullptr && strcmp(held, s) == 0)
-            return int32_t(i);
+        if (held != nullptr && std::strcmp(held, s) == 0)
+            return static_cast<int32_t>(i);
     }
     return -1;
 }
@@ -201,7 +189,7 @@ PS_EXPORT int32_t plugin_strings_find(const plugin_strings *set, const char *s) 
 // dst receives src's strings at the same indices; anything dst held before is
 // dropped.  The whole copy is checked against dst's capacities first, so a
 // failure leaves dst unchanged.
-PS_EXPORT int32_t plugin_strings_copy(plugin_strings *dst, const plugin_strings *src) {
+extern "C" PI_EXPORT int32_t plugin_strings_copy(plugin_strings *dst, const plugin_strings *src) {
     View d, s;
     if (!view(dst, &d) || !view(src, &s))
         return -1;
@@ -214,15 +202,15 @@ PS_EXPORT int32_t plugin_strings_copy(plugin_strings *dst, const plugin_strings 
         const char *str = string_at(s, i);
         if (str == nullptr)
             return -1;
-        total += strlen(str) + 1;
+        total += std::strlen(str) + 1;
     }
     // Appending all of them one by one succeeds exactly when the text fits in
     // the byte capacity b = text_cap - 1.
     if (total >= d.text_cap)
         return -1;
     void *b = dst;
-    set_word(b, kFCount, 0);
-    set_word(b, kFUsed, 0);
+    pi::store32(b, kFCount, 0);
+    pi::store32(b, kFUsed, 0);
     for (uint32_t i = 0; i < s.count; i++) {
         if (plugin_strings_append(dst, string_at(s, i)) < 0)
             return -1;  // cannot happen after the checks above

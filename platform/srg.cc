@@ -31,16 +31,19 @@
 
 #include "srg.h"
 
-#include <errno.h>
+#include "frame/bytes.h"
+#include "frame/export.h"
+#include "frame/own.h"
+
 #include <fcntl.h>
-#include <stdlib.h>
-#include <string.h>
+#include <cstdlib>
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#define SRG_EXPORT extern "C" __attribute__((visibility("default")))
-
 namespace {
+
+using pi::be32;
 
 constexpr uint32_t kHeader = 28;
 constexpr uint32_t kListHeader = 8;
@@ -48,18 +51,14 @@ constexpr uint32_t kFlagSwid = 1, kFlagDeps = 2;
 
 const unsigned char *bytes(const void *p) { return static_cast<const unsigned char *>(p); }
 
-uint32_t be32(const unsigned char *p) {
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
-
 // A string of 1..SRG_SW_ID_MAX characters at [off, ...), NUL-terminated before `end`.
 bool good_string(const unsigned char *base, uint32_t off, uint32_t end) {
     if (off >= end)
         return false;
-    const void *nul = memchr(base + off, '\0', end - off);
+    const void *nul = std::memchr(base + off, '\0', end - off);
     if (nul == nullptr)
         return false;
-    size_t len = size_t(bytes(nul) - (base + off));
+    std::size_t len = static_cast<std::size_t>(bytes(nul) - (base + off));
     return len >= 1 && len <= SRG_SW_ID_MAX;
 }
 
@@ -84,22 +83,22 @@ uint32_t validate(const void *rec, uint64_t avail) {
     if (rec == nullptr || avail < kHeader)
         return 0;
     const unsigned char *r = bytes(rec);
-    if (memcmp(r, "SRG1", 4) != 0)
+    if (std::memcmp(r, "SRG1", 4) != 0)
         return 0;
     uint32_t size = be32(r + 4), flags = be32(r + 8);
     if (size < kHeader || size > avail || size > SRG_MAX_SIZE || (flags & ~(kFlagSwid | kFlagDeps)))
         return 0;
     uint32_t soff = be32(r + 12), slen = be32(r + 16);
     if (flags & kFlagSwid) {
-        if (soff < kHeader || slen < 1 || slen > SRG_SW_ID_MAX || uint64_t(soff) + slen >= size ||
-            r[soff + slen] != '\0' || memchr(r + soff, '\0', slen) != nullptr)
+        if (soff < kHeader || slen < 1 || slen > SRG_SW_ID_MAX || static_cast<uint64_t>(soff) + slen >= size ||
+            r[soff + slen] != '\0' || std::memchr(r + soff, '\0', slen) != nullptr)
             return 0;
     } else if (soff != 0 || slen != 0) {
         return 0;
     }
     uint32_t loff = be32(r + 20), llen = be32(r + 24);
     if (flags & kFlagDeps) {
-        if (loff < kHeader || uint64_t(loff) + llen > size || !good_list(r + loff, llen))
+        if (loff < kHeader || static_cast<uint64_t>(loff) + llen > size || !good_list(r + loff, llen))
             return 0;
     } else if (loff != 0 || llen != 0) {
         return 0;
@@ -114,70 +113,42 @@ uint32_t record_size(const srg_record *record) {
     return validate(record, be32(bytes(record) + 4));
 }
 
-struct Fd {
-    int fd;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
-bool read_all(int fd, unsigned char *buf, uint32_t n) {
-    uint32_t got = 0;
-    while (got < n) {
-        ssize_t r = read(fd, buf + got, n - got);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return false;
-        got += uint32_t(r);
-    }
-    return true;
-}
-
 // Opens a record file: a regular file of at least a header's size, whose
 // header's size field equals the file's size.  Fills *size; 0 or an SRG_ERR_*.
-uint32_t open_record(const char *path, Fd *fd, uint32_t *size) {
+uint32_t open_record(const char *path, pi::Fd *fd, uint32_t *size) {
     if (path == nullptr)
         return SRG_ERR_INVALID_ARG;
-    fd->fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd->fd < 0)
+    fd->reset(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!*fd)
         return SRG_ERR_OPEN;
     struct stat st;
-    if (fstat(fd->fd, &st) != 0 || !S_ISREG(st.st_mode))
+    if (fstat(fd->get(), &st) != 0 || !S_ISREG(st.st_mode))
         return SRG_ERR_OPEN;
     unsigned char head[kHeader];
-    if (st.st_size < off_t(kHeader) || st.st_size > off_t(SRG_MAX_SIZE))
+    if (st.st_size < static_cast<off_t>(kHeader) || st.st_size > static_cast<off_t>(SRG_MAX_SIZE))
         return SRG_ERR_INVALID;
-    if (!read_all(fd->fd, head, kHeader))
+    if (!pi::pread_full(fd->get(), head, kHeader, 0))
         return SRG_ERR_READ;
-    if (memcmp(head, "SRG1", 4) != 0 || be32(head + 4) != uint64_t(st.st_size))
+    if (std::memcmp(head, "SRG1", 4) != 0 || be32(head + 4) != static_cast<uint64_t>(st.st_size))
         return SRG_ERR_INVALID;
     *size = be32(head + 4);
-    if (lseek(fd->fd, 0, SEEK_SET) != 0)
-        return SRG_ERR_READ;
     return 0;
 }
 
 // Reads and checks the record of a file into a new malloc'd buffer.
-uint32_t load_record(const char *path, unsigned char **out, uint32_t *size) {
-    Fd fd(-1);
+uint32_t load_record(const char *path, pi::Owned<unsigned char[]> *out, uint32_t *size) {
+    pi::Fd fd;
     uint32_t rc = open_record(path, &fd, size);
     if (rc != 0)
         return rc;
-    auto *buf = static_cast<unsigned char *>(malloc(*size));
+    pi::Owned<unsigned char[]> buf = pi::alloc<unsigned char>(*size);
     if (buf == nullptr)
         return SRG_ERR_NOMEM;
-    if (!read_all(fd.fd, buf, *size)) {
-        free(buf);
+    if (!pi::pread_full(fd.get(), buf.get(), *size, 0))
         return SRG_ERR_READ;
-    }
-    if (validate(buf, *size) != *size) {
-        free(buf);
+    if (validate(buf.get(), *size) != *size)
         return SRG_ERR_INVALID;
-    }
-    *out = buf;
+    *out = std::move(buf);
     return 0;
 }
 
@@ -192,19 +163,16 @@ const unsigned char *list_of(const srg_record *record) {
 
 }  // namespace
 
-SRG_EXPORT uint32_t srg_file_size(const char *path) {
-    unsigned char *buf = nullptr;
+extern "C" PI_EXPORT uint32_t srg_file_size(const char *path) {
+    pi::Owned<unsigned char[]> buf;
     uint32_t size = 0;
-    if (load_record(path, &buf, &size) != 0)
-        return 0;
-    free(buf);
-    return size;
+    return load_record(path, &buf, &size) == 0 ? size : 0;
 }
 
-SRG_EXPORT uint32_t srg_file_clone(srg_record *buf, const char *path, uint32_t size) {
+extern "C" PI_EXPORT uint32_t srg_file_clone(srg_record *buf, const char *path, uint32_t size) {
     if (buf == nullptr || path == nullptr)
         return SRG_ERR_INVALID_ARG;
-    Fd fd(-1);
+    pi::Fd fd;
     uint32_t file_size = 0;
     uint32_t rc = open_record(path, &fd, &file_size);
     if (rc != 0)
@@ -212,14 +180,14 @@ SRG_EXPORT uint32_t srg_file_clone(srg_record *buf, const char *path, uint32_t s
     if (file_size != size)
         return SRG_ERR_SIZE;
     auto *out = reinterpret_cast<unsigned char *>(buf);
-    if (!read_all(fd.fd, out, size))
+    if (!pi::pread_full(fd.get(), out, size, 0))
         return SRG_ERR_READ;
     return validate(out, size) == size ? 0 : SRG_ERR_INVALID;
 }
 
-SRG_EXPORT uint32_t srg_size(const srg_record *record) { return record_size(record); }
+extern "C" PI_EXPORT uint32_t srg_size(const srg_record *record) { return record_size(record); }
 
-SRG_EXPORT const char *srg_sw_id_get(const srg_record *record) {
+extern "C" PI_EXPORT const char *srg_sw_id_get(const srg_record *record) {
     if (record_size(record) == 0)
         return nullptr;
     const unsigned char *r = bytes(record);
@@ -228,23 +196,20 @@ SRG_EXPORT const char *srg_sw_id_get(const srg_record *record) {
     return reinterpret_cast<const char *>(r + be32(r + 12));
 }
 
-SRG_EXPORT const char *srg_sw_id_file_get(const char *path) {
+extern "C" PI_EXPORT const char *srg_sw_id_file_get(const char *path) {
     static char swid[SRG_SW_ID_MAX + 1];
-    unsigned char *buf = nullptr;
+    pi::Owned<unsigned char[]> buf;
     uint32_t size = 0;
     if (load_record(path, &buf, &size) != 0)
         return nullptr;
-    const char *id = srg_sw_id_get(reinterpret_cast<const srg_record *>(buf));
-    const char *result = nullptr;
-    if (id != nullptr) {
-        memcpy(swid, id, strlen(id) + 1);  // at most SRG_SW_ID_MAX + 1 bytes
-        result = swid;
-    }
-    free(buf);
-    return result;
+    const char *id = srg_sw_id_get(reinterpret_cast<const srg_record *>(buf.get()));
+    if (id == nullptr)
+        return nullptr;
+    std::memcpy(swid, id, std::strlen(id) + 1);  // at most SRG_SW_ID_MAX + 1 bytes
+    return swid;
 }
 
-SRG_EXPORT uint32_t srg_dependency_strings_get(const srg_record *record, uint32_t flags,
+extern "C" PI_EXPORT uint32_t srg_dependency_strings_get(const srg_record *record, uint32_t flags,
                                                const sysmgr_strings **list) {
     if (record == nullptr || list == nullptr || flags != 0)
         return SRG_ERR_INVALID_ARG;
@@ -254,25 +219,25 @@ SRG_EXPORT uint32_t srg_dependency_strings_get(const srg_record *record, uint32_
     return 0;
 }
 
-SRG_EXPORT int srg_dump(FILE *out, const srg_record *record) {
+extern "C" PI_EXPORT int srg_dump(FILE *out, const srg_record *record) {
     if (out == nullptr)
         return -1;
     if (record_size(record) == 0) {
-        fputs("software record: invalid\n", out);
+        std::fputs("software record: invalid\n", out);
         return -1;
     }
     const char *id = srg_sw_id_get(record);
-    int total = fprintf(out, "swid: %s\n", id ? id : "(none)");
+    int total = std::fprintf(out, "swid: %s\n", id ? id : "(none)");
     if (total < 0)
         return -1;
     auto *deps = reinterpret_cast<const sysmgr_strings *>(list_of(record));
     uint32_t n = sysmgr_strings_num_strings_get(deps);
     if (n == 0) {
-        int w = fprintf(out, "  no dependencies\n");
+        int w = std::fprintf(out, "  no dependencies\n");
         return w < 0 ? -1 : total + w;
     }
     for (uint32_t i = 0; i < n; i++) {
-        int w = fprintf(out, "  depends on: %s\n", sysmgr_strings_get(deps, i));
+        int w = std::fprintf(out, "  depends on: %s\n", sysmgr_strings_get(deps, i));
         if (w < 0)
             return -1;
         total += w;
@@ -280,7 +245,7 @@ SRG_EXPORT int srg_dump(FILE *out, const srg_record *record) {
     return total;
 }
 
-SRG_EXPORT uint32_t sysmgr_strings_num_strings_get(const sysmgr_strings *list) {
+extern "C" PI_EXPORT uint32_t sysmgr_strings_num_strings_get(const sysmgr_strings *list) {
     if (list == nullptr)
         return 0;
     const unsigned char *l = bytes(list);
@@ -290,7 +255,7 @@ SRG_EXPORT uint32_t sysmgr_strings_num_strings_get(const sysmgr_strings *list) {
     return count;
 }
 
-SRG_EXPORT const char *sysmgr_strings_get(const sysmgr_strings *list, uint32_t index) {
+extern "C" PI_EXPORT const char *sysmgr_strings_get(const sysmgr_strings *list, uint32_t index) {
     uint32_t count = sysmgr_strings_num_strings_get(list);
     if (index >= count)
         return nullptr;

@@ -8,10 +8,12 @@
 
 #include "system_zell.h"
 
-#include <stdlib.h>
+#include "frame/export.h"
 
-extern "C" __attribute__((visibility("default"))) int32_t get_max_allowed_zell(void) {
-    const char *value = getenv(SYSTEM_ZELL_ENV);
+#include <cstdlib>
+
+extern "C" PI_EXPORT int32_t get_max_allowed_zell(void) {
+    const char *value = std::getenv(SYSTEM_ZELL_ENV);
     if (value == nullptr || *value == '\0')
         return SYSTEM_ZELL_DEFAULT_MAX;
     int32_t n = 0;

@@ -5,13 +5,14 @@
 #include <cstring>
 #include <sys/file.h>
 
+#include "frame/export.h"
+#include "frame/log.h"
+#include "frame/own.h"
 #include "platform/plugin_strings.h"
 #include "swid/swid_map.h"
 
 namespace pi::swid {
 namespace {
-
-constexpr const char *kWriteName = "plugin_write_swid_map";
 
 // A file longer than this cannot hold a map (the size word is signed 32-bit,
 // and a stale tail is never longer than an earlier map).
@@ -37,7 +38,7 @@ bool strings_inside(const plugin_strings *set, uint32_t max_size) {
 // size (intact means magic and trailer only); it only has to stay inside the
 // buffer, so that writing the map back never reads past it.
 bool trusted(const unsigned char *buf, std::size_t len) {
-    if (len < kBlockOffset || load_word(buf, kMagicOffset) != kMagic) return false;
+    if (len < kBlockOffset || pi::load32(buf, kMagicOffset) != kMagic) return false;
     // The smallest block there is: its header at least must have been read
     // before the block may be asked for its size.
     uint64_t min_block = plugin_strings_memory_size(0, 0);
@@ -47,12 +48,40 @@ bool trusted(const unsigned char *buf, std::size_t len) {
     int32_t m = plugin_strings_max_size(set);
     if (m < 0 || static_cast<uint64_t>(m) < min_block) return false;
     if (kBlockOffset + static_cast<uint64_t>(m) + 4 > len) return false;
-    if (static_cast<uint64_t>(load_word(buf, kSizeOffset)) > len) return false;
+    if (static_cast<uint64_t>(pi::load32(buf, kSizeOffset)) > len) return false;
     if (!plugin_swid_map_integrity_ok(map)) return false;
     int32_t used = plugin_strings_space_used(set);
     if (used < 0 || used > m) return false;
     if (plugin_strings_num_strings_get(set) > plugin_strings_max_strings_get(set)) return false;
     return strings_inside(set, static_cast<uint32_t>(m));
+}
+
+// Reads the whole file under a shared lock.  The size is taken again once the
+// lock is held, since a writer may have grown the file between the first
+// query and the lock; buf and size follow it.
+plugin_rc_t read_locked(FILE *f, pi::Owned<unsigned char[]> &buf, std::size_t &size) {
+    const pi::FlockGuard lock(fileno(f), LOCK_SH);
+    struct stat st;
+    if (::fstat(fileno(f), &st) < 0) return PLUGIN_ERR_STAT;
+    if (st.st_size == 0) return PLUGIN_ERR_EMPTY_FILE;
+    if (static_cast<uint64_t>(st.st_size) > kMaxFileSize) return PLUGIN_ERR_CORRUPT;
+    if (static_cast<std::size_t>(st.st_size) != size) {
+        size = static_cast<std::size_t>(st.st_size);
+        buf = pi::alloc<unsigned char>(size);
+        if (!buf) return PLUGIN_ERR_NOMEM;
+    }
+    if (std::fread(buf.get(), 1, size, f) < size) return PLUGIN_ERR_READ;
+    return PLUGIN_OK;
+}
+
+// Writes the map's n bytes under an exclusive lock.  All of them must be in
+// the file before the lock goes: a failed flush (a full device, say) is a
+// short write too.
+plugin_rc_t write_locked(FILE *f, const plugin_swid_map *map, std::size_t n) {
+    const pi::FlockGuard lock(fileno(f), LOCK_EX);
+    if (std::fwrite(map, 1, n, f) == n && std::fflush(f) == 0) return PLUGIN_OK;
+    PI_LOG("corrupted swid_map_\n");  // verbatim: a short write reads "corrupted"
+    return PLUGIN_ERR_WRITE;
 }
 
 }  // namespace
@@ -73,66 +102,43 @@ PI_EXPORT plugin_rc_t plugin_read_swid_map(const char *path, plugin_swid_map **o
     *out = nullptr;
     if (static_cast<uint64_t>(st.st_size) > kMaxFileSize) return PLUGIN_ERR_CORRUPT;
     std::size_t size = static_cast<std::size_t>(st.st_size);
-    pi::MallocPtr<unsigned char> buf;
-    if (!buf.allocate(size)) return PLUGIN_ERR_NOMEM;
+    pi::Owned<unsigned char[]> buf = pi::alloc<unsigned char>(size);
+    if (!buf) return PLUGIN_ERR_NOMEM;
 
-    pi::File f = pi::File::open(path, "r");
+    pi::File f = pi::open_file(path, "r");
     if (!f) return PLUGIN_ERR_OPEN;
-    int fd = fileno(f.get());
-    (void)::flock(fd, LOCK_SH);
-
-    // The size again, now that no writer can be half-way through: a writer
-    // may have grown the file between the first query and the lock.
-    plugin_rc_t rc = PLUGIN_OK;
-    if (::fstat(fd, &st) < 0) {
-        rc = PLUGIN_ERR_STAT;
-    } else if (st.st_size == 0) {
-        rc = PLUGIN_ERR_EMPTY_FILE;
-    } else if (static_cast<uint64_t>(st.st_size) > kMaxFileSize) {
-        rc = PLUGIN_ERR_CORRUPT;
-    } else if (static_cast<std::size_t>(st.st_size) != size) {
-        size = static_cast<std::size_t>(st.st_size);
-        if (!buf.allocate(size)) rc = PLUGIN_ERR_NOMEM;
-    }
-    if (rc == PLUGIN_OK && std::fread(buf.get(), 1, size, f.get()) < size) rc = PLUGIN_ERR_READ;
-    (void)::flock(fd, LOCK_UN);
+    const plugin_rc_t rc = read_locked(f.get(), buf, size);
     if (rc != PLUGIN_OK) return rc;
 
     if (!trusted(buf.get(), size)) return PLUGIN_ERR_CORRUPT;
-    f.close();
     *out = reinterpret_cast<plugin_swid_map *>(buf.release());
     return PLUGIN_OK;
 }
 
 PI_EXPORT plugin_rc_t plugin_write_swid_map(const char *path, const plugin_swid_map *map) {
+    PI_OPERATION();
     if (!path || !map) return PLUGIN_ERR_INVALID_ARG;
     // A size word with the sign bit set cannot be a byte count to write.
     if (!plugin_swid_map_integrity_ok(map) || plugin_swid_map_size(map) < 0) {
-        pi::log("%s: corrupted swid_map_\n", kWriteName);
+        PI_LOG("corrupted swid_map_\n");
         return PLUGIN_ERR_CORRUPT;
     }
 
     struct stat st;
     const char *mode = ::stat(path, &st) < 0 ? "w" : "r+";
-    pi::File f = pi::File::open(path, mode);
+    pi::File f = pi::open_file(path, mode);
     if (!f) {
-        pi::log("%s: open %s for write failed\n", kWriteName, path);
+        PI_LOG("open %s for write failed\n", path);
         return PLUGIN_ERR_OPEN;
     }
 
-    std::size_t n = static_cast<std::size_t>(plugin_swid_map_size(map));
-    int fd = fileno(f.get());
-    (void)::flock(fd, LOCK_EX);
-    // All n bytes must be in the file before the lock goes: a failed flush
-    // (a full device, say) is a short write too.
-    bool complete = std::fwrite(map, 1, n, f.get()) == n && std::fflush(f.get()) == 0;
-    if (!complete) pi::log("%s: corrupted swid_map_\n", kWriteName);
-    (void)::flock(fd, LOCK_UN);
-    if (f.close() != 0 && complete) {
-        pi::log("%s: corrupted swid_map_\n", kWriteName);
-        complete = false;
+    const plugin_rc_t rc = write_locked(f.get(), map, static_cast<std::size_t>(plugin_swid_map_size(map)));
+    if (rc != PLUGIN_OK) return rc;
+    if (pi::close_now(f) != 0) {
+        PI_LOG("corrupted swid_map_\n");
+        return PLUGIN_ERR_WRITE;
     }
-    return complete ? PLUGIN_OK : PLUGIN_ERR_WRITE;
+    return PLUGIN_OK;
 }
 
 }  // extern "C"

@@ -14,19 +14,12 @@
 
 #include <cstring>
 
+#include "frame/export.h"
+#include "frame/own.h"
+
 #include "platform/plugin_strings.h"
 
 namespace pi::swid {
-
-uint32_t load_word(const void *map, std::size_t offset) {
-    uint32_t w;
-    std::memcpy(&w, static_cast<const unsigned char *>(map) + offset, sizeof w);
-    return w;
-}
-
-void store_word(void *map, std::size_t offset, uint32_t w) {
-    std::memcpy(static_cast<unsigned char *>(map) + offset, &w, sizeof w);
-}
 
 plugin_strings *block(plugin_swid_map *map) {
     return reinterpret_cast<plugin_strings *>(reinterpret_cast<unsigned char *>(map) + kBlockOffset);
@@ -47,38 +40,32 @@ PI_EXPORT plugin_swid_map *plugin_swid_map_alloc(uint32_t max_strings, uint32_t 
     uint32_t m = plugin_strings_memory_size(max_bytes, max_strings);
     // The size word is a signed 32-bit value: a map must stay below 2 GiB.
     if (static_cast<uint64_t>(m) + kOverhead > static_cast<uint64_t>(INT32_MAX)) return nullptr;
-    auto *map = static_cast<plugin_swid_map *>(std::malloc(m + kOverhead));
+    pi::Owned<plugin_swid_map> map(static_cast<plugin_swid_map *>(std::malloc(m + kOverhead)));
     if (!map) return nullptr;
-    store_word(map, kMagicOffset, kMagic);
-    store_word(map, kSizeOffset, m + kOverhead);
-    if (plugin_strings_init(block(map), max_strings, m) < 0) {
-        std::free(map);
-        return nullptr;
-    }
-    int32_t max_size = plugin_strings_max_size(block(map));
-    if (max_size < 0 || static_cast<uint32_t>(max_size) != m) {
-        // The block must report the size it was given, or the trailer
-        // would not be the map's last word.
-        std::free(map);
-        return nullptr;
-    }
-    store_word(map, kBlockOffset + static_cast<uint32_t>(max_size), kTrailer);
-    return map;
+    pi::store32(map.get(), kMagicOffset, kMagic);
+    pi::store32(map.get(), kSizeOffset, m + kOverhead);
+    if (plugin_strings_init(block(map.get()), max_strings, m) < 0) return nullptr;
+    // The block must report the size it was given, or the trailer would not
+    // be the map's last word.
+    int32_t max_size = plugin_strings_max_size(block(map.get()));
+    if (max_size < 0 || static_cast<uint32_t>(max_size) != m) return nullptr;
+    pi::store32(map.get(), kBlockOffset + static_cast<uint32_t>(max_size), kTrailer);
+    return map.release();
 }
 
 PI_EXPORT void plugin_swid_map_free(plugin_swid_map *map) { std::free(map); }
 
 PI_EXPORT int32_t plugin_swid_map_integrity_ok(const plugin_swid_map *map) {
     if (!map) return 0;
-    if (load_word(map, kMagicOffset) != kMagic) return 0;
+    if (pi::load32(map, kMagicOffset) != kMagic) return 0;
     int32_t m = plugin_strings_max_size(block(map));
     if (m < 0) return 0;
-    return load_word(map, kBlockOffset + static_cast<uint32_t>(m)) == kTrailer ? 1 : 0;
+    return pi::load32(map, kBlockOffset + static_cast<uint32_t>(m)) == kTrailer ? 1 : 0;
 }
 
 PI_EXPORT int32_t plugin_swid_map_size(const plugin_swid_map *map) {
     if (!map) return -1;
-    return static_cast<int32_t>(load_word(map, kSizeOffset));
+    return static_cast<int32_t>(pi::load32(map, kSizeOffset));
 }
 
 PI_EXPORT int32_t plugin_swid_map_next_avail(const plugin_swid_map *map) {
@@ -109,7 +96,7 @@ PI_EXPORT int32_t plugin_swid_map_append(plugin_swid_map **mapp, const char *swi
     int64_t needed = static_cast<int64_t>(used) + static_cast<int64_t>(std::strlen(swid)) + 1;
 
     plugin_swid_map *target = map;
-    pi::MallocPtr<plugin_swid_map> grown;
+    pi::Owned<plugin_swid_map> grown;
     bool fits = needed < max_size && count < plugin_strings_max_strings_get(old_block);
     if (!fits) {
         // Twice the swids held and twice the bytes needed; a map that holds
@@ -125,7 +112,7 @@ PI_EXPORT int32_t plugin_swid_map_append(plugin_swid_map **mapp, const char *swi
 
     if (plugin_strings_append(block(target), swid) < 0) return -1;
     if (grown) {
-        std::free(map);
+        pi::Owned<plugin_swid_map> old(map);  // replaced only on success
         *mapp = grown.release();
     }
     return plugin_swid_map_next_avail(*mapp) - 1;

@@ -5,7 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "frame/internal.h"
+#include "frame/bytes.h"
+#include "plugin_intn.h"
 
 namespace pi::swid {
 
@@ -18,10 +19,6 @@ inline constexpr std::size_t kBlockOffset = 8;
 inline constexpr uint32_t kOverhead = 12;
 // String capacity given to a map that holds no swid when it must grow.
 inline constexpr uint32_t kEmptyGrowthStrings = 4;
-
-// Native 32-bit word at a byte offset of a map (no alignment needed).
-uint32_t load_word(const void *map, std::size_t offset);
-void store_word(void *map, std::size_t offset, uint32_t w);
 
 plugin_strings *block(plugin_swid_map *map);
 const plugin_strings *block(const plugin_swid_map *map);
