@@ -3,7 +3,6 @@
 // bytes, the first "=" from there, a value cut at the first blank after its first character (empty when
 // it begins with one; a line feed inside is kept; a value that runs to the end of the text loses the
 // text's final line feed); the lines written on stderr, byte for byte.
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstring>
@@ -12,19 +11,6 @@
 #include "fuzz/fuzz_support.h"
 #include "plugin_intn.h"
 
-namespace {
-
-// What f writes on stderr (unbuffered), byte for byte.
-template <typename F>
-std::string stderr_of(F &&f) {
-    int fd = ::memfd_create("stderr", MFD_CLOEXEC), saved = ::dup(2);
-    ::dup2(fd, 2), f(), ::dup2(saved, 2), ::close(saved);
-    std::string text(static_cast<std::size_t>(::lseek(fd, 0, SEEK_END)), '\0');
-    FZ_CHECK(::pread(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()) && ::close(fd) == 0);
-    return text;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     fz::enter_sandbox();
@@ -50,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     else if (!value.empty() && value.back() == '\n') value.pop_back();
 
     const char *got = nullptr;
-    std::string err = stderr_of([&] {
+    std::string err = fz::stderr_of([&] {
         int before = fz::lowest_free_descriptor();
         got = plugin_get_cmdline(key.c_str());
         FZ_CHECK(fz::lowest_free_descriptor() == before);

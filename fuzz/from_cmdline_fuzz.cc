@@ -2,7 +2,6 @@
 // rule: entries of digits joined by "+" (boot together) and "," (groups),
 // only one group with "+", numbers accumulated with 32-bit wrap-around.  The
 // model also writes the lines the call must print on stderr, byte for byte.
-#include <sys/mman.h>
 
 #include <string>
 #include <vector>
@@ -56,15 +55,6 @@ Model model(const std::string &list) {
     return m;
 }
 
-// What f writes on stderr (unbuffered), byte for byte.
-template <typename F>
-std::string stderr_of(F &&f) {
-    int fd = ::memfd_create("stderr", MFD_CLOEXEC), saved = ::dup(2);
-    ::dup2(fd, 2), f(), ::dup2(saved, 2), ::close(saved);
-    std::string text(static_cast<std::size_t>(::lseek(fd, 0, SEEK_END)), '\0');
-    FZ_CHECK(::pread(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()) && ::close(fd) == 0);
-    return text;
-}
 
 }  // namespace
 
@@ -74,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     Model m = model(list);
     for (int32_t selector : {0, 1, -7}) {
         int32_t *out = reinterpret_cast<int32_t *>(0x1), n = 0;  // out must be reset to null
-        std::string err = stderr_of([&] { n = plugin_from_cmdline(list.c_str(), &out, selector); });
+        std::string err = fz::stderr_of([&] { n = plugin_from_cmdline(list.c_str(), &out, selector); });
         const std::vector<int32_t> &want = selector ? m.all : m.together;
         if (n == 0) {
             FZ_CHECK(out == nullptr);

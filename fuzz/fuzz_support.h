@@ -1,9 +1,10 @@
 // Helpers of the fuzz targets: a private root for targets that read files, a check that aborts
-// (libFuzzer reports the input), whole-file writes, and the lowest free descriptor (a descriptor a
+// (libFuzzer reports the input), whole-file writes, stderr captured around a call, and the lowest free descriptor (a descriptor a
 // call leaves open takes it).
 #ifndef PI_FUZZ_SUPPORT_H
 #define PI_FUZZ_SUPPORT_H
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
@@ -20,5 +21,14 @@ inline void write_file(const char *path, const uint8_t *data, std::size_t size) 
     FZ_CHECK(f && std::fwrite(data, 1, size, f) == size && std::fclose(f) == 0);
 }
 inline int lowest_free_descriptor() { return [](int fd) { return ::close(fd), fd; }(::open("/dev/null", O_RDONLY | O_CLOEXEC)); }
+// What f writes on stderr (unbuffered), byte for byte.
+template <typename F>
+std::string stderr_of(F &&f) {
+    int fd = ::memfd_create("stderr", MFD_CLOEXEC), saved = ::dup(2);
+    ::dup2(fd, 2), f(), ::dup2(saved, 2), ::close(saved);
+    std::string text(static_cast<std::size_t>(::lseek(fd, 0, SEEK_END)), '\0');
+    FZ_CHECK(::pread(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()) && ::close(fd) == 0);
+    return text;
+}
 }  // namespace fz
 #endif

@@ -2,9 +2,9 @@
 #include "tests/support/capture.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,22 +14,9 @@
 namespace pit {
 namespace {
 
-int temp_file() {
-    char name[] = "/tmp/.capture-XXXXXX";
-    int fd = ::mkostemp(name, O_CLOEXEC);
-    if (fd >= 0) ::unlink(name);
-    return fd;
-}
-
 std::string slurp(int fd) {
-    std::string text;
-    char buf[4096];
-    ::lseek(fd, 0, SEEK_SET);
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n <= 0) break;
-        text.append(buf, static_cast<std::size_t>(n));
-    }
+    std::string text(static_cast<std::size_t>(::lseek(fd, 0, SEEK_END)), '\0');
+    if (::pread(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) text.clear();
     return text;
 }
 
@@ -38,14 +25,11 @@ std::string slurp(int fd) {
 Capture::Capture() {
     std::fflush(stdout);
     std::fflush(stderr);
-    file_out_ = temp_file();
-    file_err_ = temp_file();
+    file_out_ = ::memfd_create("stdout", MFD_CLOEXEC);
+    file_err_ = ::memfd_create("stderr", MFD_CLOEXEC);
     saved_out_ = ::fcntl(1, F_DUPFD_CLOEXEC, 10);
     saved_err_ = ::fcntl(2, F_DUPFD_CLOEXEC, 10);
-    if (file_out_ < 0 || file_err_ < 0 || saved_out_ < 0 || saved_err_ < 0) {
-        std::fprintf(stderr, "capture: cannot redirect output\n");
-        std::abort();
-    }
+    if (file_out_ < 0 || file_err_ < 0 || saved_out_ < 0 || saved_err_ < 0) std::abort();
     ::dup2(file_out_, 1);
     ::dup2(file_err_, 2);
     active_ = true;
@@ -60,7 +44,6 @@ void Capture::stop() {
     out_ = slurp(file_out_);
     err_ = slurp(file_err_);
     for (int fd : {saved_out_, saved_err_, file_out_, file_err_}) ::close(fd);
-    saved_out_ = saved_err_ = file_out_ = file_err_ = -1;
     active_ = false;
 }
 
@@ -68,48 +51,31 @@ Capture::~Capture() { stop(); }
 
 SyslogSink::SyslogSink() {
     ::unlink("/dev/log");
-    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd_ < 0) return;
-    sockaddr_un addr;
-    std::memset(&addr, 0, sizeof addr);
+    sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strcpy(addr.sun_path, "/dev/log");
-    if (::bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) fd_ = (::close(fd_), -1);
 }
 
 SyslogSink::~SyslogSink() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        ::unlink("/dev/log");
-    }
+    if (fd_ >= 0) ::close(fd_), ::unlink("/dev/log");
 }
 
 std::vector<std::string> SyslogSink::drain() {
     std::vector<std::string> out;
-    if (fd_ < 0) return out;
     char buf[8192];
-    for (;;) {
-        ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-        if (n < 0) break;
-        out.emplace_back(buf, static_cast<std::size_t>(n));
-    }
+    for (ssize_t n; fd_ >= 0 && (n = ::recv(fd_, buf, sizeof buf, 0)) >= 0;) out.emplace_back(buf, static_cast<std::size_t>(n));
     return out;
 }
 
+// "<pri>Mmm dd hh:mm:ss tag[pid]: text" or "<pri>Mmm dd hh:mm:ss text": the
+// timestamp is 15 characters; the tag, when any, ends with ": ".
 bool parse_syslog(const std::string &datagram, int *priority, std::string *message) {
-    if (datagram.size() < 3 || datagram[0] != '<') return false;
-    std::size_t close = datagram.find('>');
-    if (close == std::string::npos || close == 1) return false;
     char *end = nullptr;
-    long pri = std::strtol(datagram.c_str() + 1, &end, 10);
-    if (end != datagram.c_str() + close) return false;
-    // "<pri>Mmm dd hh:mm:ss tag[pid]: text" or "<pri>Mmm dd hh:mm:ss text":
-    // the timestamp is 15 characters; the tag, when any, ends with ": ".
-    std::size_t pos = close + 1 + 16;
-    if (pos > datagram.size()) return false;
+    long pri = datagram.size() > 2 && datagram[0] == '<' ? std::strtol(datagram.c_str() + 1, &end, 10) : -1;
+    std::size_t pos = end ? static_cast<std::size_t>(end - datagram.c_str()) + 1 + 16 : 0;
+    if (!end || *end != '>' || end == datagram.c_str() + 1 || pos > datagram.size()) return false;
     std::string rest = datagram.substr(pos);
     std::size_t colon = rest.find(": ");
     if (colon != std::string::npos && rest.find(' ') > colon) rest = rest.substr(colon + 2);
@@ -121,7 +87,9 @@ bool parse_syslog(const std::string &datagram, int *priority, std::string *messa
 std::string read_file(const std::string &path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::string();
-    std::string text = slurp(fd);
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
     ::close(fd);
     return text;
 }
