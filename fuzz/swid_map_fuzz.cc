@@ -2,8 +2,10 @@
 // an empty file is PLUGIN_ERR_EMPTY_FILE (out pointer untouched), a file
 // without the magic word, or the trailer word at 8 + the block's size, is
 // PLUGIN_ERR_CORRUPT (out pointer null).  A map that reads is the file's
-// bytes, its ids map to swids and back, and it writes out and reads back the
-// same; every descriptor is closed again.
+// bytes, its ids map to swids and back, and it writes out as many bytes as its
+// size word says (whatever the block's size): they read back the same when
+// they hold the trailer, else as PLUGIN_ERR_CORRUPT; every descriptor is
+// closed again.
 #include <cstring>
 #include <string>
 
@@ -42,15 +44,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     }
     int32_t words = plugin_swid_map_size(map), count = plugin_swid_map_next_avail(map);
     FZ_CHECK(map != nullptr && std::memcmp(map, data, size) == 0 && plugin_swid_map_integrity_ok(map) == 1);
-    FZ_CHECK(words >= 12 && static_cast<std::size_t>(words) <= size && count >= 0);
+    FZ_CHECK(words >= 0 && static_cast<std::size_t>(words) <= size && count >= 0);
     for (int32_t id = 0; id < count; ++id) {
         const char *swid = plugin_swid_map_get_swid(map, id);
         FZ_CHECK(swid != nullptr && plugin_swid_map_get_id(map, swid) >= 0 && plugin_swid_map_get_id(map, swid) <= id);
     }
     ::unlink(copy);
     plugin_swid_map *again = nullptr;
-    FZ_CHECK(plugin_write_swid_map(copy, map) == 0 && plugin_read_swid_map(copy, &again) == 0);
-    FZ_CHECK(plugin_swid_map_size(again) == words && std::memcmp(again, map, static_cast<std::size_t>(words)) == 0);
+    FZ_CHECK(plugin_write_swid_map(copy, map) == 0);
+    if (words == 0) return plugin_swid_map_free(map), 0;  // an empty file: nothing to read back
+    rc = plugin_read_swid_map(copy, &again);
+    FZ_CHECK(static_cast<uint64_t>(words) >= 8 + static_cast<uint64_t>(m) + 4 ? rc == 0 : rc == PLUGIN_ERR_CORRUPT);
+    FZ_CHECK(rc != 0 || (plugin_swid_map_size(again) == words && std::memcmp(again, map, static_cast<std::size_t>(words)) == 0));
     FZ_CHECK(fz::lowest_free_descriptor() == before);
     plugin_swid_map_free(again);
     plugin_swid_map_free(map);
