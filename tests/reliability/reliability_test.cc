@@ -37,11 +37,13 @@ TEST_F(AllocSweepTest, EveryAllocatingOperationFailsCleanly) {
     uint32_t order[3], row0[3] = {0, 1, 0}, row1[3] = {}, *matrix[3] = {row0, row1, row1}, stage[4] = {1, 2, 3, 4}, back[4];
     pit::Snapshot tree;
     bool hit;
+    long n = 1;  // the allocation that fails
     auto fresh_map = [&] { plugin_swid_map_free(map), map = plugin_swid_map_alloc(1, 8), plugin_swid_map_append(&map, "base"), before = map, image = bytes(map); };
     auto sentinels = [&] { std::fill(order, order + 3, 77); };
     auto order_check = [&](std::vector<uint32_t> want) {  // a failure before the records are listed writes nothing (debug off)
         return [&, want](uint32_t rc) {
             EXPECT_EQ(std::vector<uint32_t>(order, order + 3), rc ? std::vector<uint32_t>(3, 77) : want);
+            EXPECT_TRUE(rc != PLUGIN_ERR_FAILED || n == 1);  // only the row table's failure is not NOMEM
             EXPECT_TRUE(!rc || err.empty() || err.ends_with("2 lib-x.2 depends on: base \n")) << err;  // or the sort's own
         };
     };
@@ -118,8 +120,7 @@ TEST_F(AllocSweepTest, EveryAllocatingOperationFailsCleanly) {
     };
     for (const SweepRow &row : rows) {
         SCOPED_TRACE(row.name);
-        long n = 1;
-        for (hit = true; hit; ++n) {
+        for (n = 1, hit = true; hit; ++n) {
             row.setup();
             int fds = pit::open_fds();
             pit::Capture cap;
