@@ -58,10 +58,10 @@ clean:
 #   make valgrind     the suite under valgrind memcheck (leaks, errors, descriptors)
 #   make fuzz-smoke   every libFuzzer target for FUZZ_SECONDS seconds (clang)
 #   make ppc-test     the suite cross built for 32-bit big-endian PowerPC, run under qemu-ppc
-FUZZ_BUILD   ?= build-fuzz
-FUZZ_SECONDS ?= 60
 #   make syscall-faults  every file-changing call of every file-changing operation failed, then
 #                        killed, in turn (strace's fault injection; tests/syscall_faults/run.sh)
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_SECONDS ?= 60
 PPC_BUILD    ?= build-ppc
 
 .PHONY: valgrind fuzz-smoke ppc-test syscall-faults
