@@ -130,16 +130,6 @@ void remove_tree(const std::string &path) {
     nftw(path.c_str(), remove_one, 64, FTW_DEPTH | FTW_PHYS);
 }
 
-bool make_dirs(const std::string &path) {
-    std::size_t pos = 0;
-    while (pos != std::string::npos) {
-        pos = path.find('/', pos + 1);
-        std::string cur = path.substr(0, pos);
-        if (!cur.empty() && ::mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) return false;
-    }
-    return true;
-}
-
 Table::Table(std::string title, std::vector<std::string> header)
     : title_(std::move(title)), header_(std::move(header)) {}
 

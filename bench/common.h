@@ -40,8 +40,6 @@ double children_cpu();
 
 // Removes path and everything below it (no error when it is missing).
 void remove_tree(const std::string &path);
-// mkdir -p.
-bool make_dirs(const std::string &path);
 
 // A markdown table, printed to stdout as a whole.
 class Table {

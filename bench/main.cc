@@ -137,7 +137,7 @@ void bench_link() {
         std::string pkgname = std::to_string(n);
         std::string plugin = "/velm/plugin/" + pkgname;
         std::string manifest = "/velm/manifest-" + pkgname + ".log";
-        make_dirs(plugin);
+        pit::mkdir_p(plugin);
         if (!materialize(tree, plugin, false, n) || !write_manifest(tree, manifest)) {
             progress("cannot generate the tree of %zu entries\n", n);
             std::exit(1);
@@ -352,7 +352,7 @@ void bench_extract() {
     PluginTree tree = make_tree(n, 4242);
     const std::string src = "/velm/ext-src", img = "/velm/ext.img", tgz = "/velm/ext.tar.gz", rec = "/velm/ext.sro";
     remove_tree(src);
-    make_dirs(src);
+    pit::mkdir_p(src);
     if (!materialize(tree, src, true, 99)) {
         progress("cannot generate the extraction tree\n");
         std::exit(1);
@@ -392,7 +392,7 @@ void bench_extract() {
         {"tar",
          [&] {
              remove_tree(dt);
-             make_dirs(dt);
+             pit::mkdir_p(dt);
              double c0 = children_cpu();
              double t = run_peer({"tar", "-xzf", tgz, "-C", dt});
              cpu["tar"].push_back(children_cpu() - c0);
@@ -402,7 +402,7 @@ void bench_extract() {
         {"tar_k",
          [&] {
              remove_tree(dt);
-             make_dirs(dt);
+             pit::mkdir_p(dt);
              double c0 = children_cpu();
              double t = run_peer({"tar", "-xkPpmz", "-f", tgz, "-C", dt});
              cpu["tar_k"].push_back(children_cpu() - c0);
@@ -412,7 +412,7 @@ void bench_extract() {
         {"lib",
          [&] {
              remove_tree(dl);
-             make_dirs(dl);
+             pit::mkdir_p(dl);
              plugin_rc_t rc = 0;
              double c0 = children_cpu();
              double t = timed_quiet([&] { rc = plugin_extract_image(img.c_str(), dl.c_str(), log.c_str()); });

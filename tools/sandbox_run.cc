@@ -19,7 +19,6 @@
 // Exit status: the command's own; 2 for bad arguments; 125 when the root
 // cannot be made; 126 when the command cannot be run, 127 when it is not found.
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,18 +38,6 @@ const char kUsage[] =
 int usage(const std::string &why) {
     std::fprintf(stderr, "sandbox-run: %s\n%s", why.c_str(), kUsage);
     return 2;
-}
-
-// mkdir -p with mode 0755; true when the directory exists afterwards.
-bool make_dirs(const std::string &path) {
-    std::string cur;
-    for (std::size_t pos = 0; pos != std::string::npos;) {
-        pos = path.find('/', pos + 1);
-        cur = path.substr(0, pos);
-        if (!cur.empty() && ::mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) return false;
-    }
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace
@@ -90,7 +77,7 @@ int main(int argc, char **argv) {
     if (!have_state) return usage("no state directory (--state DIR)");
     if (i >= argc) return usage("no command (give it after --)");
 
-    if (!make_dirs(options.state_dir)) {
+    if (!pit::mkdir_p(options.state_dir)) {
         std::fprintf(stderr, "sandbox-run: cannot make the state directory %s: %s\n",
                      options.state_dir.c_str(), std::strerror(errno));
         return 125;

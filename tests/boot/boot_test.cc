@@ -175,7 +175,7 @@ TEST_F(BootTest, StageBootRecord) {
         SCOPED_TRACE(r.what);
         const std::string file = r.file ? r.file : "";
         std::remove(path), std::remove(dir);
-        if (file != "<no dir>") pit::mkdirs(dir);
+        if (file != "<no dir>") pit::mkdir_p(dir);
         if (r.file && file != "<no dir>") { ASSERT_TRUE(pit::write_file(path, file[0] == '/' ? "" : file)); }
         if (file[0] == '/') { ASSERT_TRUE(pit::bind(file, path)); }
         Words buffer = words;

@@ -66,10 +66,10 @@ void build(const Case &c) {
         const std::string kind = e.substr(0, 1), rest = e.substr(2), name = rest.substr(0, rest.find(' '));
         const std::string path = c.plugin + "/" + name;
         manifest += (kind == "m" ? rest : "./" + name) + "\n";
-        if (kind == "d") pit::mkdirs(path);
+        if (kind == "d") pit::mkdir_p(path);
         EXPECT_TRUE(kind != "f" || pit::write_file(path, "data\n")) << path;
         if (kind != "l") continue;
-        pit::mkdirs(path.substr(0, path.rfind('/')));
+        pit::mkdir_p(path.substr(0, path.rfind('/')));
         EXPECT_EQ(::symlink(rest.substr(name.size() + 1).c_str(), path.c_str()), 0) << path;
     }
     ASSERT_TRUE(pit::write_file(kLog, manifest));

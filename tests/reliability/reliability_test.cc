@@ -55,7 +55,7 @@ TEST_F(AllocSweepTest, EveryAllocatingOperationFailsCleanly) {
         EXPECT_STREQ(rc ? "plug-a.1" : srg_sw_id_get(got), "plug-a.1");
         if (!rc) std::free(got);
     };
-    setenv("PLUGIN_MAX_ALLOWED_ZELL", "2", 1), umask(022), pit::mkdirs("/velm/plugin_extract_log");
+    setenv("PLUGIN_MAX_ALLOWED_ZELL", "2", 1), umask(022), pit::mkdir_p("/velm/plugin_extract_log");
     pit::write_file("/tmp/img.conf", "# images\nsys-a.img\n\nplug-b.img\n");
     std::vector<SweepRow> rows = {
         {"swid map alloc", [] {}, [&] { return (map = plugin_swid_map_alloc(8, 128)) ? 0 : kNomem; }, {kNomem}, [&](uint32_t) { plugin_swid_map_free(map), map = nullptr; }},
@@ -72,7 +72,7 @@ TEST_F(AllocSweepTest, EveryAllocatingOperationFailsCleanly) {
         {"topological order", sentinels, [&] { return plugin_topological_order_get(3, matrix, order); }, {kNomem}, order_check({1, 0, 2})},
         {"load order", sentinels, [&] { return plugin_find_load_order(3, recs, order); }, {PLUGIN_ERR_FAILED, kNomem}, order_check({1, 2, 0})},
         {"unload order", sentinels, [&] { return plugin_find_unload_order(3, recs, order); }, {PLUGIN_ERR_FAILED, kNomem}, order_check({0, 2, 1})},
-        {"rmdir", [] { pit::mkdirs("/tmp/gone"); }, [] { return plugin_rmdir("/tmp/gone"); }, {kNomem},
+        {"rmdir", [] { pit::mkdir_p("/tmp/gone"); }, [] { return plugin_rmdir("/tmp/gone"); }, {kNomem},
          [](uint32_t rc) { EXPECT_EQ(pit::exists("/tmp/gone"), rc != 0); }},
         {"record clone", [&] { got = untouched<srg_record>(); }, [&] { return plugin_clone_srg(kSro.c_str(), &got); },
          {kNomem, PLUGIN_ERR_SRG_EMPTY, SRG_ERR_NOMEM, SRG_ERR_OPEN, SRG_ERR_READ}, record_check},

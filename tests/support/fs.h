@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/sandbox/sandbox.h"
+
 namespace pit {
 
 // Reads a whole file; empty when missing.
@@ -37,11 +39,6 @@ inline std::string link_target(const std::string &path) {
     char buf[4096];
     ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
     return n < 0 ? std::string() : std::string(buf, static_cast<std::size_t>(n));
-}
-// Creates every missing directory of path (like mkdir -p), mode 0755.
-inline void mkdirs(const std::string &path) {
-    for (std::size_t i = 1; i <= path.size(); ++i)
-        if (i == path.size() || path[i] == '/') ::mkdir(path.substr(0, i).c_str(), 0755);
 }
 // Lines of a text, each without its line feed.
 inline std::vector<std::string> lines(const std::string &text) {

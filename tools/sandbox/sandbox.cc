@@ -19,6 +19,9 @@
 #include <ftw.h>
 #include <string>
 
+#include "frame/own.h"
+#include "tools/sandbox/mounts.h"
+
 namespace pit {
 namespace {
 
@@ -32,53 +35,18 @@ constexpr const char kCmdlineFile[] = "/.sandbox/cmdline";
 const char *const kOwnDirs[] = {"/velm", "/bootflash", "/mnt", "/mnt/pss", "/var", "/var/sysmgr",
                                 "/var/tmp", "/tmp", "/opt", "/run", "/root", "/home"};
 
-bool fail(std::string *error, const std::string &what) {
-    if (error) *error = what + ": " + std::strerror(errno);
-    return false;
-}
-
-bool write_text(const std::string &path, const std::string &text, int flags = O_WRONLY | O_CREAT | O_TRUNC) {
-    int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    std::size_t off = 0;
-    while (off < text.size()) {
-        ssize_t n = ::write(fd, text.data() + off, text.size() - off);
-        if (n <= 0) {
-            ::close(fd);
-            return false;
-        }
-        off += static_cast<std::size_t>(n);
-    }
-    return ::close(fd) == 0;
-}
-
-bool mkdir_p(const std::string &path, mode_t mode = 0755) {
-    std::string cur;
-    std::size_t pos = 0;
-    while (pos != std::string::npos) {
-        pos = path.find('/', pos + 1);
-        cur = path.substr(0, pos);
-        if (cur.empty()) continue;
-        if (::mkdir(cur.c_str(), mode) != 0 && errno != EEXIST) return false;
-    }
-    return true;
-}
-
 bool touch(const std::string &path) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    ::close(fd);
-    return true;
+    return pi::Fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)).get() >= 0;
 }
 
 // Fills dir (a real directory of the sandbox) with symbolic links to every
 // entry of host_dir, as seen from inside the sandbox (target_prefix + name).
 bool mirror(const std::string &host_dir, const std::string &dir, const std::string &target_prefix,
             int depth) {
-    DIR *d = ::opendir(host_dir.c_str());
+    pi::Owned<DIR, ::closedir> d(::opendir(host_dir.c_str()));
     if (!d) return false;
     bool ok = true;
-    while (dirent *e = ::readdir(d)) {
+    while (dirent *e = ::readdir(d.get())) {
         std::string name = e->d_name;
         if (name == "." || name == "..") continue;
         std::string host = host_dir + "/" + name;
@@ -95,7 +63,6 @@ bool mirror(const std::string &host_dir, const std::string &dir, const std::stri
             ok = false;
         }
     }
-    ::closedir(d);
     return ok;
 }
 
@@ -108,75 +75,6 @@ int remove_entry(const char *path, const struct stat *, int, struct FTW *ftw) {
 // Empties a directory tree below path (the directory stays); unmounts nothing.
 void empty_dir(const std::string &path) {
     ::nftw(path.c_str(), remove_entry, 32, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
-}
-
-bool bind_at(const std::string &source, const std::string &target, unsigned long extra,
-             std::string *error) {
-    if (::mount(source.c_str(), target.c_str(), nullptr, MS_BIND | MS_REC | extra, nullptr) != 0)
-        return fail(error, "bind " + source + " on " + target);
-    return true;
-}
-
-// Remounts the mount at path read-only, keeping the flags a user namespace
-// may not drop (nosuid, nodev, noexec, atime).  A plain remount rather than
-// mount_setattr(), which valgrind does not know.
-bool remount_readonly(const std::string &path) {
-    struct statvfs vfs;
-    if (::statvfs(path.c_str(), &vfs) != 0) return false;
-    unsigned long flags = MS_REMOUNT | MS_BIND | MS_RDONLY;
-    if (vfs.f_flag & ST_NOSUID) flags |= MS_NOSUID;
-    if (vfs.f_flag & ST_NODEV) flags |= MS_NODEV;
-    if (vfs.f_flag & ST_NOEXEC) flags |= MS_NOEXEC;
-    if (vfs.f_flag & ST_NOATIME) flags |= MS_NOATIME;
-    if (vfs.f_flag & ST_NODIRATIME) flags |= MS_NODIRATIME;
-    if (vfs.f_flag & ST_RELATIME) flags |= MS_RELATIME;
-    return ::mount(nullptr, path.c_str(), nullptr, flags, nullptr) == 0;
-}
-
-// Undoes the octal escapes of a mount point in /proc/self/mountinfo.
-std::string unescape_mountinfo(const std::string &field) {
-    std::string out;
-    for (std::size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size()) {
-            out += static_cast<char>(std::stoi(field.substr(i + 1, 3), nullptr, 8));
-            i += 3;
-        } else {
-            out += field[i];
-        }
-    }
-    return out;
-}
-
-// Makes every mount at or below path read-only.
-bool make_readonly_tree(const std::string &path, std::string *error) {
-    if (!remount_readonly(path)) return fail(error, "read-only " + path);
-    FILE *info = std::fopen("/proc/self/mountinfo", "re");
-    if (!info) return fail(error, "mountinfo");
-    char line[4096];
-    const std::string prefix = path + "/";
-    while (std::fgets(line, sizeof line, info)) {
-        // "id parent major:minor root mount-point options ..."
-        char point[4096];
-        if (std::sscanf(line, "%*s %*s %*s %*s %4095s", point) != 1) continue;
-        std::string mount_point = unescape_mountinfo(point);
-        if (mount_point.compare(0, prefix.size(), prefix) != 0) continue;
-        remount_readonly(mount_point);  // best effort: a submount that refuses stays as it is
-    }
-    std::fclose(info);
-    return true;
-}
-
-bool write_id_maps(std::string *error) {
-    uid_t uid = ::getuid();
-    gid_t gid = ::getgid();
-    if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return fail(error, "unshare(user, mount)");
-    char map[64];
-    if (!write_text("/proc/self/setgroups", "deny")) return fail(error, "setgroups");
-    std::snprintf(map, sizeof map, "%u %u 1\n", static_cast<unsigned>(uid), static_cast<unsigned>(uid));
-    if (!write_text("/proc/self/uid_map", map)) return fail(error, "uid_map");
-    std::snprintf(map, sizeof map, "%u %u 1\n", static_cast<unsigned>(gid), static_cast<unsigned>(gid));
-    if (!write_text("/proc/self/gid_map", map)) return fail(error, "gid_map");
-    return true;
 }
 
 // Builds the /usr and /etc mirrors below root (a path as seen now).
@@ -193,13 +91,7 @@ bool build_mirrors(const std::string &root) {
 
 bool sandbox_enter(const SandboxOptions &options, std::string *error) {
     if (g_in_sandbox) return true;
-    if (::getuid() == 0) {
-        if (::unshare(CLONE_NEWNS) != 0) return fail(error, "unshare(mount)");
-    } else if (!write_id_maps(error)) {
-        return false;
-    }
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return fail(error, "make / private");
+    if (!enter_private_namespace(error)) return false;
 
     // The new root: a tmpfs, or the caller's state directory, mounted on /mnt
     // (hidden from nobody but this namespace).
@@ -210,19 +102,19 @@ bool sandbox_enter(const SandboxOptions &options, std::string *error) {
     } else {
         char real[PATH_MAX];
         if (!::realpath(options.state_dir.c_str(), real)) return fail(error, "state " + options.state_dir);
-        if (!bind_at(real, root, 0, error)) return false;
+        if (!bind_at(real, root, error)) return false;
     }
 
     // The host's root, read-only, at /.host.
     const std::string host = root + "/.host";
     if (!mkdir_p(host)) return fail(error, "mkdir " + host);
-    if (!bind_at("/", host, 0, error)) return false;
+    if (!bind_at("/", host, error)) return false;
     ::umount2((host + root).c_str(), MNT_DETACH);  // the sandbox itself, seen again through /
-    if (!make_readonly_tree(host, error)) return false;
+    if (!make_readonly_tree(host, false, error)) return false;
 
     // The host's top-level symbolic links (bin -> usr/bin, ...), and the mirrors.
-    if (DIR *d = ::opendir("/")) {
-        while (dirent *e = ::readdir(d)) {
+    if (pi::Owned<DIR, ::closedir> d{::opendir("/")}) {
+        while (dirent *e = ::readdir(d.get())) {
             std::string name = e->d_name;
             struct stat st;
             if (::lstat(("/" + name).c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) continue;
@@ -233,7 +125,6 @@ bool sandbox_enter(const SandboxOptions &options, std::string *error) {
             ::unlink((root + "/" + name).c_str());
             ::symlink(target, (root + "/" + name).c_str());
         }
-        ::closedir(d);
     }
     if (!build_mirrors(root)) return fail(error, "mirrors of /usr and /etc");
 
@@ -263,7 +154,7 @@ bool sandbox_enter(const SandboxOptions &options, std::string *error) {
     // /proc with the test's own command line.
     const std::string proc = root + "/proc";
     if (!mkdir_p(proc)) return fail(error, "mkdir /proc");
-    if (!bind_at("/proc", proc, 0, error)) return false;
+    if (!bind_at("/proc", proc, error)) return false;
     if (!mkdir_p(root + "/.sandbox")) return fail(error, "mkdir /.sandbox");
     const std::string cmdline = root + kCmdlineFile;
     g_default_cmdline = options.cmdline;
@@ -293,14 +184,17 @@ bool sandbox_enter(const SandboxOptions &options, std::string *error) {
             }
         }
         if (!mkdir_p(target)) return fail(error, "mkdir " + target);
-        if (!bind_at(real, target, 0, error)) return false;
+        if (!bind_at(real, target, error)) return false;
     }
 
-    // Change root.
+    // Change root.  pivot_root rather than chroot: a process of the sandbox may
+    // make a user namespace of its own (pluginctl --dry-run does), which the
+    // kernel refuses to a chrooted one.
     char cwd[PATH_MAX];
     std::string old_cwd = ::getcwd(cwd, sizeof cwd) ? cwd : "/";
     if (::chdir(root.c_str()) != 0) return fail(error, "chdir " + root);
-    if (::chroot(".") != 0) return fail(error, "chroot");
+    if (::syscall(SYS_pivot_root, ".", ".") != 0) return fail(error, "pivot_root");
+    if (::umount2(".", MNT_DETACH) != 0) return fail(error, "detach the old root");
     if (::chdir(old_cwd.c_str()) != 0 && ::chdir("/") != 0) return fail(error, "chdir");
     ::setenv("TMPDIR", "/tmp", 1);
     g_in_sandbox = true;

@@ -22,6 +22,8 @@
 #ifndef PI_TOOLS_SANDBOX_H
 #define PI_TOOLS_SANDBOX_H
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -48,6 +50,9 @@ bool bind_readonly(const std::string &path);
 bool bind(const std::string &source, const std::string &target);
 // Undoes a bind made by bind_readonly() or bind(); false on failure.
 bool unbind(const std::string &path);
+// Makes path and every missing parent (mkdir -p); true when path is a
+// directory afterwards.
+bool mkdir_p(const std::string &path, mode_t mode = 0755);
 // Drops every capability of the process for the rest of its life, so that
 // permission checks apply as for an ordinary user (root included).
 bool drop_capabilities();
