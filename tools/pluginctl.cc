@@ -98,9 +98,10 @@ int run(int argc, char **argv) {
             return 0;
         }
         if (debug || parsed.debug) plugin_intn_debug_on();
-        int status = cmd->handler(parsed);
+        Outcome outcome = cmd->handler(parsed);
+        if (outcome.rc) std::printf("%s\n", result_line(*outcome.rc).c_str());
         flush();
-        return status;
+        return outcome.status;
     } catch (const UsageError &e) {
         return usage_error(e.what(), usage_of(*cmd));
     } catch (const std::exception &e) {

@@ -4,12 +4,26 @@
 #ifndef PLUGINCTL_COMMANDS_H
 #define PLUGINCTL_COMMANDS_H
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "tools/pluginctl/cli.h"
 
 namespace pluginctl {
+
+// What a subcommand hands back: its exit status and, when its operation returns
+// a result code, that code (the dispatcher prints the result line, last on
+// stdout).
+struct Outcome {
+    int status;
+    std::optional<uint32_t> rc;
+};
+// The outcome of a result code: status 0 when rc is 0, else 1, rc kept.
+inline Outcome result(uint32_t rc) { return {rc == 0 ? 0 : 1, rc}; }
+// An outcome without a result line.
+inline Outcome status_only(int status) { return {status, std::nullopt}; }
 
 struct Command {
     std::string name;      // "record show"
@@ -18,7 +32,7 @@ struct Command {
     std::string details;   // the rest of --help
     std::vector<OptionDef> options;
     int min, max;  // positional arguments
-    int (*handler)(const Parsed &);
+    Outcome (*handler)(const Parsed &);
 };
 
 // Every subcommand, in the order of the list that --help prints.
@@ -29,32 +43,32 @@ extern const char kGeneral[];
 
 // The handlers.  They throw UsageError for arguments the table cannot check
 // and std::runtime_error when they cannot prepare their operation's arguments.
-int cmd_extract(const Parsed &p);
-int cmd_newer_fs(const Parsed &p);
-int cmd_extract_member(const Parsed &p);
-int cmd_link(const Parsed &p);
-int cmd_unlink(const Parsed &p);
-int cmd_excluded(const Parsed &p);
-int cmd_record_show(const Parsed &p);
-int cmd_record_save(const Parsed &p);
-int cmd_record_cleanup(const Parsed &p);
-int cmd_map_create(const Parsed &p);
-int cmd_map_append(const Parsed &p);
-int cmd_map_get(const Parsed &p);
-int cmd_map_list(const Parsed &p);
-int cmd_map_check(const Parsed &p);
-int cmd_order_load(const Parsed &p);
-int cmd_order_unload(const Parsed &p);
-int cmd_order_matrix(const Parsed &p);
-int cmd_cmdline_get(const Parsed &p);
-int cmd_cmdline_plugins(const Parsed &p);
-int cmd_conf_names(const Parsed &p);
-int cmd_stage_read(const Parsed &p);
-int cmd_stage_write(const Parsed &p);
-int cmd_syscall(const Parsed &p);
-int cmd_mkdir(const Parsed &p);
-int cmd_rmdir(const Parsed &p);
-int cmd_patch(const Parsed &p);
+Outcome cmd_extract(const Parsed &p);
+Outcome cmd_newer_fs(const Parsed &p);
+Outcome cmd_extract_member(const Parsed &p);
+Outcome cmd_link(const Parsed &p);
+Outcome cmd_unlink(const Parsed &p);
+Outcome cmd_excluded(const Parsed &p);
+Outcome cmd_record_show(const Parsed &p);
+Outcome cmd_record_save(const Parsed &p);
+Outcome cmd_record_cleanup(const Parsed &p);
+Outcome cmd_map_create(const Parsed &p);
+Outcome cmd_map_append(const Parsed &p);
+Outcome cmd_map_get(const Parsed &p);
+Outcome cmd_map_list(const Parsed &p);
+Outcome cmd_map_check(const Parsed &p);
+Outcome cmd_order_load(const Parsed &p);
+Outcome cmd_order_unload(const Parsed &p);
+Outcome cmd_order_matrix(const Parsed &p);
+Outcome cmd_cmdline_get(const Parsed &p);
+Outcome cmd_cmdline_plugins(const Parsed &p);
+Outcome cmd_conf_names(const Parsed &p);
+Outcome cmd_stage_read(const Parsed &p);
+Outcome cmd_stage_write(const Parsed &p);
+Outcome cmd_syscall(const Parsed &p);
+Outcome cmd_mkdir(const Parsed &p);
+Outcome cmd_rmdir(const Parsed &p);
+Outcome cmd_patch(const Parsed &p);
 
 }  // namespace pluginctl
 

@@ -90,13 +90,13 @@ uint32_t stage_words() {
 }
 
 // order load and order unload over the records at the paths.
-int run_order(const Parsed &p, bool load) {
+Outcome run_order(const Parsed &p, bool load) {
     std::vector<RecordPtr> owned;
     std::vector<srg_record *> records;
     for (const auto &path : p.positional) {
         uint32_t rc = 0;
         owned.push_back(load_record(path, &rc));
-        if (!owned.back()) return report(rc);
+        if (!owned.back()) return result(rc);
         records.push_back(owned.back().get());
     }
     std::vector<uint32_t> order(records.size(), 0);
@@ -106,55 +106,55 @@ int run_order(const Parsed &p, bool load) {
                        : plugin_find_unload_order(count, records.data(), order.data());
     if (rc == 0)
         for (uint32_t k : order) std::printf("%s\n", swid_of(records.at(k)).c_str());
-    return report(rc);
+    return result(rc);
 }
 
 }  // namespace
 
 // ------------------------------------------------------------------ commands
 
-int cmd_extract(const Parsed &p) {
+Outcome cmd_extract(const Parsed &p) {
     flush();
-    return report(plugin_extract_image(p.positional[0].c_str(), p.positional[1].c_str(),
+    return result(plugin_extract_image(p.positional[0].c_str(), p.positional[1].c_str(),
                                        or_null(p.value("--manifest"))));
 }
 
-int cmd_newer_fs(const Parsed &p) {
+Outcome cmd_newer_fs(const Parsed &p) {
     flush();
     plugin_do_newer_fs(p.positional[0].c_str(), p.positional[1].c_str(), p.positional[2].c_str());
-    return 0;
+    return status_only(0);
 }
 
-int cmd_extract_member(const Parsed &p) {
+Outcome cmd_extract_member(const Parsed &p) {
     if (p.positional[0].empty() || p.positional[0][0] != '/')
         throw UsageError("the member path begins with '/'");
     flush();
-    return report(plugin_extract_plugin_from_velm_image(p.positional[0].c_str(),
+    return result(plugin_extract_plugin_from_velm_image(p.positional[0].c_str(),
                                                         or_null(p.value("--manifest"))));
 }
 
-int cmd_link(const Parsed &p) {
+Outcome cmd_link(const Parsed &p) {
     StringsPtr exclude = exclusion_set(p);
     flush();
-    return report(plugin_link_to_exec_path(p.positional[0].c_str(), exclude.get(), p.positional[1].c_str()));
+    return result(plugin_link_to_exec_path(p.positional[0].c_str(), exclude.get(), p.positional[1].c_str()));
 }
 
-int cmd_unlink(const Parsed &p) {
+Outcome cmd_unlink(const Parsed &p) {
     StringsPtr exclude = exclusion_set(p);
     flush();
-    return report(
+    return result(
         plugin_unlink_from_exec_path(p.positional[0].c_str(), exclude.get(), p.positional[1].c_str()));
 }
 
-int cmd_excluded(const Parsed &p) {
+Outcome cmd_excluded(const Parsed &p) {
     StringsPtr exclude = exclusion_set(p);
     flush();
     int excluded = plugin_file_is_excluded_from_exec_path(p.positional[0].c_str(), exclude.get());
     std::printf("%s\n", excluded ? "excluded" : "not excluded");
-    return 0;
+    return status_only(0);
 }
 
-int cmd_record_show(const Parsed &p) {
+Outcome cmd_record_show(const Parsed &p) {
     uint32_t rc = 0;
     RecordPtr record = load_record(p.positional[0], &rc);
     if (record) {
@@ -171,47 +171,47 @@ int cmd_record_show(const Parsed &p) {
         std::printf("depends%s\n", deps.c_str());
         std::printf("size %u\n", static_cast<unsigned>(srg_size(record.get())));
     }
-    return report(rc);
+    return result(rc);
 }
 
-int cmd_record_save(const Parsed &p) {
+Outcome cmd_record_save(const Parsed &p) {
     int32_t id = parse_int32(p.positional[0], "plugin id");
     uint32_t rc = 0;
     RecordPtr record = load_record(p.positional[1], &rc);
-    if (!record) return report(rc);
+    if (!record) return result(rc);
     flush();
-    return report(plugin_save_sro(id, record.get()));
+    return result(plugin_save_sro(id, record.get()));
 }
 
-int cmd_record_cleanup(const Parsed &p) {
+Outcome cmd_record_cleanup(const Parsed &p) {
     int32_t id = parse_int32(p.positional[0], "plugin id");
     flush();
-    return report(plugin_cleanup_sro(id));
+    return result(plugin_cleanup_sro(id));
 }
 
-int cmd_map_create(const Parsed &p) {
+Outcome cmd_map_create(const Parsed &p) {
     uint32_t strings = parse_uint32(p.value("--strings", "8"), "--strings");
     uint32_t bytes = parse_uint32(p.value("--bytes", "256"), "--bytes");
     const std::string &file = p.positional[0];
     struct stat st;
     if (::stat(file.c_str(), &st) == 0) {
         std::fprintf(stderr, "pluginctl: %s exists; swid-map create makes a new file\n", file.c_str());
-        return 1;
+        return status_only(1);
     }
     MapPtr map(plugin_swid_map_alloc(strings, bytes));
     if (!map) {
         std::fprintf(stderr, "pluginctl: plugin_swid_map_alloc(%u, %u) gave no map\n", strings, bytes);
-        return 1;
+        return status_only(1);
     }
     flush();
-    return report(plugin_write_swid_map(file.c_str(), map.get()));
+    return result(plugin_write_swid_map(file.c_str(), map.get()));
 }
 
-int cmd_map_append(const Parsed &p) {
+Outcome cmd_map_append(const Parsed &p) {
     const std::string &file = p.positional[0];
     uint32_t rc = 0;
     MapPtr map = read_map(file, &rc);
-    if (!map) return report(rc);
+    if (!map) return result(rc);
     bool changed = false;
     for (std::size_t i = 1; i < p.positional.size(); ++i) {
         const std::string &swid = p.positional[i];
@@ -225,32 +225,31 @@ int cmd_map_append(const Parsed &p) {
             if (id < 0) {
                 std::fprintf(stderr, "pluginctl: plugin_swid_map_append of %s failed; %s not written\n",
                              swid.c_str(), file.c_str());
-                return 1;
+                return status_only(1);
             }
             changed = true;
         }
         std::printf("%d %s\n", id, swid.c_str());
     }
-    if (!changed) return report(0);
+    if (!changed) return result(0);
     flush();
-    return report(plugin_write_swid_map(file.c_str(), map.get()));
+    return result(plugin_write_swid_map(file.c_str(), map.get()));
 }
 
-int cmd_map_get(const Parsed &p) {
+Outcome cmd_map_get(const Parsed &p) {
     uint32_t rc = 0;
     MapPtr map = read_map(p.positional[0], &rc);
-    if (!map) return report(rc);
+    if (!map) return result(rc);
     int32_t id = plugin_swid_map_get_id(map.get(), p.positional[1].c_str());
     if (id < 0) {
         std::fprintf(stderr, "pluginctl: %s is not in %s\n", p.positional[1].c_str(), p.positional[0].c_str());
-        report(rc);
-        return 1;
+        return {1, rc};  // the read's result line, yet status 1: SWID is not held
     }
     std::printf("%d\n", id);
-    return report(rc);
+    return result(rc);
 }
 
-int cmd_map_list(const Parsed &p) {
+Outcome cmd_map_list(const Parsed &p) {
     uint32_t rc = 0;
     MapPtr map = read_map(p.positional[0], &rc);
     if (map) {
@@ -260,10 +259,10 @@ int cmd_map_list(const Parsed &p) {
             std::printf("%d %s\n", id, swid ? swid : "(null)");
         }
     }
-    return report(rc);
+    return result(rc);
 }
 
-int cmd_map_check(const Parsed &p) {
+Outcome cmd_map_check(const Parsed &p) {
     uint32_t rc = 0;
     MapPtr map = read_map(p.positional[0], &rc);
     if (map) {
@@ -271,14 +270,14 @@ int cmd_map_check(const Parsed &p) {
         std::printf("size %d\n", plugin_swid_map_size(map.get()));
         std::printf("swids %d\n", plugin_swid_map_next_avail(map.get()));
     }
-    return report(rc);
+    return result(rc);
 }
 
-int cmd_order_load(const Parsed &p) { return run_order(p, true); }
+Outcome cmd_order_load(const Parsed &p) { return run_order(p, true); }
 
-int cmd_order_unload(const Parsed &p) { return run_order(p, false); }
+Outcome cmd_order_unload(const Parsed &p) { return run_order(p, false); }
 
-int cmd_order_matrix(const Parsed &p) {
+Outcome cmd_order_matrix(const Parsed &p) {
     std::size_t n = p.positional.size();
     if (n > 65535) throw UsageError("at most 65535 rows");
     std::vector<std::vector<uint32_t>> rows(n, std::vector<uint32_t>(n, 0));
@@ -296,35 +295,35 @@ int cmd_order_matrix(const Parsed &p) {
     uint32_t rc = plugin_topological_order_get(static_cast<uint16_t>(n), matrix.data(), order.data());
     if (rc == 0)
         for (uint32_t k : order) std::printf("%u\n", static_cast<unsigned>(k));
-    return report(rc);
+    return result(rc);
 }
 
-int cmd_cmdline_get(const Parsed &p) {
+Outcome cmd_cmdline_get(const Parsed &p) {
     flush();
     const char *value = plugin_get_cmdline(p.positional[0].c_str());
     if (value == nullptr) {
         std::fprintf(stderr, "pluginctl: %s is not on the kernel command line\n", p.positional[0].c_str());
-        return 1;
+        return status_only(1);
     }
     std::printf("%s\n", value);
-    return 0;
+    return status_only(0);
 }
 
-int cmd_cmdline_plugins(const Parsed &p) {
+Outcome cmd_cmdline_plugins(const Parsed &p) {
     int32_t *plugins = nullptr;
     flush();
     int32_t n = plugin_from_cmdline(p.positional[0].c_str(), &plugins, p.has("--all") ? 1 : 0);
     if (n <= 0) {
         std::free(plugins);
         std::fprintf(stderr, "pluginctl: no plugins from '%s'\n", p.positional[0].c_str());
-        return 1;
+        return status_only(1);
     }
     for (int32_t i = 0; i < n; ++i) std::printf("%d\n", plugins[i]);
     std::free(plugins);
-    return 0;
+    return status_only(0);
 }
 
-int cmd_conf_names(const Parsed &p) {
+Outcome cmd_conf_names(const Parsed &p) {
     plugin_strings *names = nullptr;
     flush();
     uint32_t rc = plugin_get_names_from_conf(p.positional[0].c_str(), &names);
@@ -333,47 +332,47 @@ int cmd_conf_names(const Parsed &p) {
         uint32_t n = plugin_strings_num_strings_get(names);
         for (uint32_t i = 0; i < n; ++i) std::printf("%s\n", plugin_strings_get(names, i));
     }
-    return report(rc);
+    return result(rc);
 }
 
-int cmd_stage_read(const Parsed &) {
+Outcome cmd_stage_read(const Parsed &) {
     std::vector<uint32_t> record(stage_words(), 0);
     flush();
     uint32_t rc = plugin_read_remaining_load(record.data(), static_cast<int32_t>(record.size() * 4));
     if (rc == 0)
         for (uint32_t w : record) std::printf("0x%08x\n", static_cast<unsigned>(w));
-    return report(rc);
+    return result(rc);
 }
 
-int cmd_stage_write(const Parsed &p) {
+Outcome cmd_stage_write(const Parsed &p) {
     std::vector<uint32_t> record(stage_words(), 0);
     if (p.positional.size() > record.size())
         throw UsageError("the record has " + std::to_string(record.size()) + " words (" SYSTEM_ZELL_ENV
                          " + 2)");
     for (std::size_t i = 0; i < p.positional.size(); ++i) record[i] = parse_uint32(p.positional[i], "word");
     flush();
-    return report(plugin_write_remaining_load(record.data(), static_cast<int32_t>(record.size() * 4)));
+    return result(plugin_write_remaining_load(record.data(), static_cast<int32_t>(record.size() * 4)));
 }
 
-int cmd_syscall(const Parsed &p) {
+Outcome cmd_syscall(const Parsed &p) {
     flush();
     int32_t status = plugin_syscall(p.positional[0].c_str());
     std::printf("%d\n", status);
-    return status < 0 ? 1 : 0;
+    return status_only(status < 0 ? 1 : 0);
 }
 
-int cmd_mkdir(const Parsed &p) {
+Outcome cmd_mkdir(const Parsed &p) {
     mode_t mode = static_cast<mode_t>(parse_mode(p.value("--mode", "755")));
     flush();
-    return report(plugin_mkdir(p.positional[0].c_str(), mode));
+    return result(plugin_mkdir(p.positional[0].c_str(), mode));
 }
 
-int cmd_rmdir(const Parsed &p) {
+Outcome cmd_rmdir(const Parsed &p) {
     flush();
-    return report(plugin_rmdir(p.positional[0].c_str()));
+    return result(plugin_rmdir(p.positional[0].c_str()));
 }
 
-int cmd_patch(const Parsed &p) {
+Outcome cmd_patch(const Parsed &p) {
     const std::string &which = p.positional[0];
     int (*op)(void) = nullptr;
     if (which == "setup-repos") op = plugin_patch_setup_repos;
@@ -384,7 +383,7 @@ int cmd_patch(const Parsed &p) {
     flush();
     int rc = op();
     std::fflush(stdout);
-    return rc == 0 ? 0 : 1;
+    return status_only(rc == 0 ? 0 : 1);
 }
 
 }  // namespace pluginctl
