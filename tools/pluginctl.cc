@@ -100,7 +100,6 @@ int run(int argc, char **argv) {
         if (debug || parsed.debug) plugin_intn_debug_on();
         Outcome outcome = cmd->handler(parsed);
         if (outcome.rc) std::printf("%s\n", result_line(*outcome.rc).c_str());
-        flush();
         return outcome.status;
     } catch (const UsageError &e) {
         return usage_error(e.what(), usage_of(*cmd));
@@ -126,6 +125,8 @@ static int open_fds() {
 }
 
 int main(int argc, char **argv) {
+    // The library and its shell commands write to our descriptors too: whole lines keep the order.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     int status = pluginctl::run(argc, argv);
     if (std::getenv("PLUGINCTL_FDS") != nullptr) std::fprintf(stderr, "fds: %d\n", open_fds());
     return status;

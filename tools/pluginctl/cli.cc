@@ -144,9 +144,4 @@ std::string result_line(uint32_t rc) {
     return buf;
 }
 
-void flush() {
-    std::fflush(stdout);
-    std::fflush(stderr);
-}
-
 }  // namespace pluginctl

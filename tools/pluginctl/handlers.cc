@@ -41,7 +41,6 @@ const char *or_null(const std::string &s) { return s.empty() ? nullptr : s.c_str
 // record, out of a plugin image (plugin_extract_srg).  rc receives the result.
 RecordPtr load_record(const std::string &path, uint32_t *rc) {
     srg_record *record = nullptr;
-    flush();
     if (srg_file_size(path.c_str()) != 0)
         *rc = plugin_clone_srg(path.c_str(), &record);
     else
@@ -101,7 +100,6 @@ Outcome run_order(const Parsed &p, bool load) {
     }
     std::vector<uint32_t> order(records.size(), 0);
     uint32_t count = static_cast<uint32_t>(records.size());
-    flush();
     uint32_t rc = load ? plugin_find_load_order(count, records.data(), order.data())
                        : plugin_find_unload_order(count, records.data(), order.data());
     if (rc == 0)
@@ -114,13 +112,11 @@ Outcome run_order(const Parsed &p, bool load) {
 // ------------------------------------------------------------------ commands
 
 Outcome cmd_extract(const Parsed &p) {
-    flush();
     return result(plugin_extract_image(p.positional[0].c_str(), p.positional[1].c_str(),
                                        or_null(p.value("--manifest"))));
 }
 
 Outcome cmd_newer_fs(const Parsed &p) {
-    flush();
     plugin_do_newer_fs(p.positional[0].c_str(), p.positional[1].c_str(), p.positional[2].c_str());
     return status_only(0);
 }
@@ -128,27 +124,23 @@ Outcome cmd_newer_fs(const Parsed &p) {
 Outcome cmd_extract_member(const Parsed &p) {
     if (p.positional[0].empty() || p.positional[0][0] != '/')
         throw UsageError("the member path begins with '/'");
-    flush();
     return result(plugin_extract_plugin_from_velm_image(p.positional[0].c_str(),
                                                         or_null(p.value("--manifest"))));
 }
 
 Outcome cmd_link(const Parsed &p) {
     StringsPtr exclude = exclusion_set(p);
-    flush();
     return result(plugin_link_to_exec_path(p.positional[0].c_str(), exclude.get(), p.positional[1].c_str()));
 }
 
 Outcome cmd_unlink(const Parsed &p) {
     StringsPtr exclude = exclusion_set(p);
-    flush();
     return result(
         plugin_unlink_from_exec_path(p.positional[0].c_str(), exclude.get(), p.positional[1].c_str()));
 }
 
 Outcome cmd_excluded(const Parsed &p) {
     StringsPtr exclude = exclusion_set(p);
-    flush();
     int excluded = plugin_file_is_excluded_from_exec_path(p.positional[0].c_str(), exclude.get());
     std::printf("%s\n", excluded ? "excluded" : "not excluded");
     return status_only(0);
@@ -179,13 +171,11 @@ Outcome cmd_record_save(const Parsed &p) {
     uint32_t rc = 0;
     RecordPtr record = load_record(p.positional[1], &rc);
     if (!record) return result(rc);
-    flush();
     return result(plugin_save_sro(id, record.get()));
 }
 
 Outcome cmd_record_cleanup(const Parsed &p) {
     int32_t id = parse_int32(p.positional[0], "plugin id");
-    flush();
     return result(plugin_cleanup_sro(id));
 }
 
@@ -203,7 +193,6 @@ Outcome cmd_map_create(const Parsed &p) {
         std::fprintf(stderr, "pluginctl: plugin_swid_map_alloc(%u, %u) gave no map\n", strings, bytes);
         return status_only(1);
     }
-    flush();
     return result(plugin_write_swid_map(file.c_str(), map.get()));
 }
 
@@ -232,7 +221,6 @@ Outcome cmd_map_append(const Parsed &p) {
         std::printf("%d %s\n", id, swid.c_str());
     }
     if (!changed) return result(0);
-    flush();
     return result(plugin_write_swid_map(file.c_str(), map.get()));
 }
 
@@ -291,7 +279,6 @@ Outcome cmd_order_matrix(const Parsed &p) {
         matrix[i] = rows[i].data();
     }
     std::vector<uint32_t> order(n, 0);
-    flush();
     uint32_t rc = plugin_topological_order_get(static_cast<uint16_t>(n), matrix.data(), order.data());
     if (rc == 0)
         for (uint32_t k : order) std::printf("%u\n", static_cast<unsigned>(k));
@@ -299,7 +286,6 @@ Outcome cmd_order_matrix(const Parsed &p) {
 }
 
 Outcome cmd_cmdline_get(const Parsed &p) {
-    flush();
     const char *value = plugin_get_cmdline(p.positional[0].c_str());
     if (value == nullptr) {
         std::fprintf(stderr, "pluginctl: %s is not on the kernel command line\n", p.positional[0].c_str());
@@ -311,7 +297,6 @@ Outcome cmd_cmdline_get(const Parsed &p) {
 
 Outcome cmd_cmdline_plugins(const Parsed &p) {
     int32_t *plugins = nullptr;
-    flush();
     int32_t n = plugin_from_cmdline(p.positional[0].c_str(), &plugins, p.has("--all") ? 1 : 0);
     if (n <= 0) {
         std::free(plugins);
@@ -325,7 +310,6 @@ Outcome cmd_cmdline_plugins(const Parsed &p) {
 
 Outcome cmd_conf_names(const Parsed &p) {
     plugin_strings *names = nullptr;
-    flush();
     uint32_t rc = plugin_get_names_from_conf(p.positional[0].c_str(), &names);
     StringsPtr owned(names);
     if (rc == 0) {
@@ -337,7 +321,6 @@ Outcome cmd_conf_names(const Parsed &p) {
 
 Outcome cmd_stage_read(const Parsed &) {
     std::vector<uint32_t> record(stage_words(), 0);
-    flush();
     uint32_t rc = plugin_read_remaining_load(record.data(), static_cast<int32_t>(record.size() * 4));
     if (rc == 0)
         for (uint32_t w : record) std::printf("0x%08x\n", static_cast<unsigned>(w));
@@ -350,12 +333,10 @@ Outcome cmd_stage_write(const Parsed &p) {
         throw UsageError("the record has " + std::to_string(record.size()) + " words (" SYSTEM_ZELL_ENV
                          " + 2)");
     for (std::size_t i = 0; i < p.positional.size(); ++i) record[i] = parse_uint32(p.positional[i], "word");
-    flush();
     return result(plugin_write_remaining_load(record.data(), static_cast<int32_t>(record.size() * 4)));
 }
 
 Outcome cmd_syscall(const Parsed &p) {
-    flush();
     int32_t status = plugin_syscall(p.positional[0].c_str());
     std::printf("%d\n", status);
     return status_only(status < 0 ? 1 : 0);
@@ -363,12 +344,10 @@ Outcome cmd_syscall(const Parsed &p) {
 
 Outcome cmd_mkdir(const Parsed &p) {
     mode_t mode = static_cast<mode_t>(parse_mode(p.value("--mode", "755")));
-    flush();
     return result(plugin_mkdir(p.positional[0].c_str(), mode));
 }
 
 Outcome cmd_rmdir(const Parsed &p) {
-    flush();
     return result(plugin_rmdir(p.positional[0].c_str()));
 }
 
@@ -380,9 +359,7 @@ Outcome cmd_patch(const Parsed &p) {
     else if (which == "sync-standby") op = plugin_sync_patches_on_standby;
     else if (which == "supported") op = plugin_patching_supported;
     else throw UsageError("unknown patching operation " + which);
-    flush();
     int rc = op();
-    std::fflush(stdout);
     return status_only(rc == 0 ? 0 : 1);
 }
 
