@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "frame/own.h"
 #include "plugin_intn.h"
 #include "tools/pluginctl/cli.h"
 #include "tools/pluginctl/commands.h"
@@ -116,11 +117,10 @@ int run(int argc, char **argv) {
 // still open (those of /proc/self/fd but the one reading it), so that a script can
 // tell a descriptor left open by an operation.
 static int open_fds() {
-    DIR *dir = opendir("/proc/self/fd");
-    if (dir == nullptr) return -1;
+    pi::Owned<DIR, closedir> dir(opendir("/proc/self/fd"));
+    if (!dir) return -1;
     int n = 0;
-    while (readdir(dir) != nullptr) ++n;
-    closedir(dir);
+    while (readdir(dir.get()) != nullptr) ++n;
     return n - 3;  // ".", ".." and the directory's own descriptor
 }
 

@@ -3,12 +3,11 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "frame/own.h"
 #include "plugin_intn.h"
 #include "plugin_strings.h"
 #include "srg.h"
@@ -20,37 +19,26 @@ namespace {
 
 // ------------------------------------------------------------------ helpers
 
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
-using RecordPtr = std::unique_ptr<srg_record, FreeDeleter>;
-
-struct StringsDeleter {
-    void operator()(plugin_strings *s) const { plugin_strings_free(s); }
-};
-using StringsPtr = std::unique_ptr<plugin_strings, StringsDeleter>;
-
-struct MapDeleter {
-    void operator()(plugin_swid_map *m) const { plugin_swid_map_free(m); }
-};
-using MapPtr = std::unique_ptr<plugin_swid_map, MapDeleter>;
+using RecordPtr = pi::Owned<srg_record>;
+using StringsPtr = pi::Owned<plugin_strings, plugin_strings_free>;
+using MapPtr = pi::Owned<plugin_swid_map, plugin_swid_map_free>;
 
 const char *or_null(const std::string &s) { return s.empty() ? nullptr : s.c_str(); }
 
 // A record from a record file (plugin_clone_srg) or, when the file holds no
 // record, out of a plugin image (plugin_extract_srg).  rc receives the result.
 RecordPtr load_record(const std::string &path, uint32_t *rc) {
-    srg_record *record = nullptr;
+    srg_record *out = nullptr;
     if (srg_file_size(path.c_str()) != 0)
-        *rc = plugin_clone_srg(path.c_str(), &record);
+        *rc = plugin_clone_srg(path.c_str(), &out);
     else
-        *rc = plugin_extract_srg(path.c_str(), &record);
+        *rc = plugin_extract_srg(path.c_str(), &out);
+    RecordPtr record(out);  // null after every failure that allocated
     if (*rc != 0) {
-        std::free(record);  // null after every failure that allocated
         std::fprintf(stderr, "pluginctl: no software record from %s\n", path.c_str());
         return nullptr;
     }
-    return RecordPtr(record);
+    return record;
 }
 
 std::string swid_of(const srg_record *record) {
@@ -73,13 +61,11 @@ StringsPtr exclusion_set(const Parsed &p) {
 }
 
 MapPtr read_map(const std::string &path, uint32_t *rc) {
-    plugin_swid_map *map = nullptr;
-    *rc = plugin_read_swid_map(path.c_str(), &map);
-    if (*rc != 0) {
-        plugin_swid_map_free(map);
-        return nullptr;
-    }
-    return MapPtr(map);
+    plugin_swid_map *out = nullptr;
+    *rc = plugin_read_swid_map(path.c_str(), &out);
+    MapPtr map(out);
+    if (*rc != 0) return nullptr;
+    return map;
 }
 
 uint32_t stage_words() {
@@ -296,25 +282,24 @@ Outcome cmd_cmdline_get(const Parsed &p) {
 }
 
 Outcome cmd_cmdline_plugins(const Parsed &p) {
-    int32_t *plugins = nullptr;
-    int32_t n = plugin_from_cmdline(p.positional[0].c_str(), &plugins, p.has("--all") ? 1 : 0);
+    int32_t *out = nullptr;
+    int32_t n = plugin_from_cmdline(p.positional[0].c_str(), &out, p.has("--all") ? 1 : 0);
+    pi::Owned<int32_t[]> plugins(out);
     if (n <= 0) {
-        std::free(plugins);
         std::fprintf(stderr, "pluginctl: no plugins from '%s'\n", p.positional[0].c_str());
         return status_only(1);
     }
     for (int32_t i = 0; i < n; ++i) std::printf("%d\n", plugins[i]);
-    std::free(plugins);
     return status_only(0);
 }
 
 Outcome cmd_conf_names(const Parsed &p) {
-    plugin_strings *names = nullptr;
-    uint32_t rc = plugin_get_names_from_conf(p.positional[0].c_str(), &names);
-    StringsPtr owned(names);
+    plugin_strings *out = nullptr;
+    uint32_t rc = plugin_get_names_from_conf(p.positional[0].c_str(), &out);
+    StringsPtr names(out);
     if (rc == 0) {
-        uint32_t n = plugin_strings_num_strings_get(names);
-        for (uint32_t i = 0; i < n; ++i) std::printf("%s\n", plugin_strings_get(names, i));
+        uint32_t n = plugin_strings_num_strings_get(names.get());
+        for (uint32_t i = 0; i < n; ++i) std::printf("%s\n", plugin_strings_get(names.get(), i));
     }
     return result(rc);
 }
