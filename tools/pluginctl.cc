@@ -100,6 +100,7 @@ int run(int argc, char **argv) {
         }
         if (debug || parsed.debug) plugin_intn_debug_on();
         Outcome outcome = cmd->handler(parsed);
+        // The result line comes last on stdout, after the handler's data lines.
         if (outcome.rc) std::printf("%s\n", result_line(*outcome.rc).c_str());
         return outcome.status;
     } catch (const UsageError &e) {
