@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "frame/own.h"
 #include "img.h"
 #include "srg.h"
 
@@ -53,6 +54,20 @@ struct Member {
     struct stat st;
 };
 
+// The names in directory path but "." and "..", unsorted; errno's value when
+// the directory cannot be opened or read, else 0.
+int read_names(const std::string &path, std::vector<std::string> &names) {
+    pi::Owned<DIR, closedir> d(opendir(path.c_str()));
+    if (!d)
+        return errno;
+    errno = 0;
+    while (struct dirent *e = readdir(d.get())) {
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+            names.emplace_back(e->d_name);
+    }
+    return errno;
+}
+
 // Adds path and everything below it; the root (DIR itself) is followed when
 // it is a symbolic link, nothing below it is.
 void collect(const std::string &path, const std::string &name, std::vector<Member> &out,
@@ -70,19 +85,8 @@ void collect(const std::string &path, const std::string &name, std::vector<Membe
     out.push_back(m);
     if (!dir)
         return;
-    DIR *d = opendir(path.c_str());
-    if (d == nullptr) {
-        *error = path + ": " + strerror(errno);
-        return;
-    }
     std::vector<std::string> names;
-    errno = 0;
-    while (struct dirent *e = readdir(d)) {
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-            names.emplace_back(e->d_name);
-    }
-    int err = errno;
-    closedir(d);
+    int err = read_names(path, names);
     if (err != 0) {
         *error = path + ": " + strerror(err);
         return;
@@ -146,38 +150,34 @@ std::string archive_failure(struct archive *a, const std::string &what) {
 
 // Writes the members as a gzip tar to fd; empty string on success.
 std::string write_archive(int fd, const std::vector<Member> &members) {
-    struct archive *a = archive_write_new();
-    if (a == nullptr)
+    pi::Owned<struct archive, archive_write_free> a(archive_write_new());
+    if (!a)
         return "out of memory";
     std::string error;
-    struct archive_entry *entry = nullptr;
-    if (archive_write_add_filter_gzip(a) != ARCHIVE_OK ||
-        archive_write_set_filter_option(a, "gzip", "timestamp", nullptr) != ARCHIVE_OK ||
-        archive_write_set_format_pax_restricted(a) != ARCHIVE_OK ||
-        archive_write_set_bytes_in_last_block(a, 1) != ARCHIVE_OK ||
-        archive_write_open_fd(a, fd) != ARCHIVE_OK) {
-        error = archive_failure(a, "cannot start the archive");
-        archive_write_free(a);
-        return error;
-    }
-    entry = archive_entry_new();
+    if (archive_write_add_filter_gzip(a.get()) != ARCHIVE_OK ||
+        archive_write_set_filter_option(a.get(), "gzip", "timestamp", nullptr) != ARCHIVE_OK ||
+        archive_write_set_format_pax_restricted(a.get()) != ARCHIVE_OK ||
+        archive_write_set_bytes_in_last_block(a.get(), 1) != ARCHIVE_OK ||
+        archive_write_open_fd(a.get(), fd) != ARCHIVE_OK)
+        return archive_failure(a.get(), "cannot start the archive");
+    pi::Owned<struct archive_entry, archive_entry_free> entry(archive_entry_new());
     std::vector<char> buf(65536);
     for (const Member &m : members) {
-        if (entry == nullptr) {
+        if (!entry) {
             error = "out of memory";
             break;
         }
-        archive_entry_clear(entry);
-        archive_entry_set_pathname(entry, m.name.c_str());
-        archive_entry_set_uid(entry, 0);
-        archive_entry_set_gid(entry, 0);
-        archive_entry_set_uname(entry, "root");
-        archive_entry_set_gname(entry, "root");
-        archive_entry_set_mtime(entry, 0, 0);
-        archive_entry_set_perm(entry, m.st.st_mode & 07777);
-        int in = -1;
+        archive_entry_clear(entry.get());
+        archive_entry_set_pathname(entry.get(), m.name.c_str());
+        archive_entry_set_uid(entry.get(), 0);
+        archive_entry_set_gid(entry.get(), 0);
+        archive_entry_set_uname(entry.get(), "root");
+        archive_entry_set_gname(entry.get(), "root");
+        archive_entry_set_mtime(entry.get(), 0, 0);
+        archive_entry_set_perm(entry.get(), m.st.st_mode & 07777);
+        pi::Fd in;
         if (S_ISDIR(m.st.st_mode)) {
-            archive_entry_set_filetype(entry, AE_IFDIR);
+            archive_entry_set_filetype(entry.get(), AE_IFDIR);
         } else if (S_ISLNK(m.st.st_mode)) {
             char target[PATH_MAX + 1];
             ssize_t len = readlink(m.path.c_str(), target, sizeof target - 1);
@@ -186,49 +186,44 @@ std::string write_archive(int fd, const std::vector<Member> &members) {
                 break;
             }
             target[size_t(len)] = '\0';
-            archive_entry_set_filetype(entry, AE_IFLNK);
-            archive_entry_set_symlink(entry, target);
+            archive_entry_set_filetype(entry.get(), AE_IFLNK);
+            archive_entry_set_symlink(entry.get(), target);
         } else {
-            in = open(m.path.c_str(), O_RDONLY | O_CLOEXEC);
-            if (in < 0) {
+            in.reset(open(m.path.c_str(), O_RDONLY | O_CLOEXEC));
+            if (!in) {
                 error = m.path + ": " + strerror(errno);
                 break;
             }
-            archive_entry_set_filetype(entry, AE_IFREG);
-            archive_entry_set_size(entry, m.st.st_size);
+            archive_entry_set_filetype(entry.get(), AE_IFREG);
+            archive_entry_set_size(entry.get(), m.st.st_size);
         }
-        if (archive_write_header(a, entry) != ARCHIVE_OK) {
-            error = archive_failure(a, m.path);
-            if (in >= 0)
-                close(in);
+        if (archive_write_header(a.get(), entry.get()) != ARCHIVE_OK) {
+            error = archive_failure(a.get(), m.path);
             break;
         }
-        if (in >= 0) {
+        if (in) {
             int64_t left = m.st.st_size;
             while (left > 0) {
-                ssize_t r = read(in, buf.data(), std::min<int64_t>(left, int64_t(buf.size())));
+                ssize_t r =
+                    read(in.get(), buf.data(), std::min<int64_t>(left, int64_t(buf.size())));
                 if (r < 0 && errno == EINTR)
                     continue;
                 if (r <= 0) {
                     error = m.path + ": the file changed or cannot be read";
                     break;
                 }
-                if (archive_write_data(a, buf.data(), size_t(r)) != r) {
-                    error = archive_failure(a, m.path);
+                if (archive_write_data(a.get(), buf.data(), size_t(r)) != r) {
+                    error = archive_failure(a.get(), m.path);
                     break;
                 }
                 left -= r;
             }
-            close(in);
             if (!error.empty())
                 break;
         }
     }
-    if (entry != nullptr)
-        archive_entry_free(entry);
-    if (archive_write_close(a) != ARCHIVE_OK && error.empty())
-        error = archive_failure(a, "cannot finish the archive");
-    archive_write_free(a);
+    if (archive_write_close(a.get()) != ARCHIVE_OK && error.empty())
+        error = archive_failure(a.get(), "cannot finish the archive");
     return error;
 }
 
@@ -312,17 +307,17 @@ int main(int argc, char **argv) {
         return 1;
     }
 
-    int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    pi::Fd fd(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd) {
         fprintf(stderr, "mkplugin: cannot create %s: %s\n", out.c_str(), strerror(errno));
         return 1;
     }
     auto header = header_block(uint32_t(block), record);
-    if (!write_all(fd, header.data(), header.size()))
+    if (!write_all(fd.get(), header.data(), header.size()))
         error = std::string("cannot write the header: ") + strerror(errno);
     else
-        error = write_archive(fd, members);
-    if (close(fd) != 0 && error.empty())
+        error = write_archive(fd.get(), members);
+    if (fd.reset() != 0 && error.empty())
         error = std::string("cannot write ") + out + ": " + strerror(errno);
     if (!error.empty()) {
         fprintf(stderr, "mkplugin: %s\n", error.c_str());

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "frame/own.h"
 #include "srg.h"
 
 namespace {
@@ -113,13 +114,13 @@ int make(int argc, char **argv) {
         return 1;
     }
     auto rec = encode(have_swid ? &swid : nullptr, deps);
-    FILE *f = fopen(out.c_str(), "wb");
-    if (f == nullptr) {
+    pi::File f = pi::open_file(out.c_str(), "wb");
+    if (!f) {
         fprintf(stderr, "srgtool: cannot create %s: %s\n", out.c_str(), strerror(errno));
         return 1;
     }
-    bool ok = fwrite(rec.data(), 1, rec.size(), f) == rec.size();
-    ok = (fclose(f) == 0) && ok;
+    bool ok = fwrite(rec.data(), 1, rec.size(), f.get()) == rec.size();
+    ok = (pi::close_now(f) == 0) && ok;
     if (!ok) {
         fprintf(stderr, "srgtool: cannot write %s\n", out.c_str());
         remove(out.c_str());

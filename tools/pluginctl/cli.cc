@@ -144,15 +144,4 @@ std::string result_line(uint32_t rc) {
     return buf;
 }
 
-int report(uint32_t rc) {
-    std::printf("%s\n", result_line(rc).c_str());
-    std::fflush(stdout);
-    return rc == 0 ? 0 : 1;
-}
-
-void flush() {
-    std::fflush(stdout);
-    std::fflush(stderr);
-}
-
 }  // namespace pluginctl

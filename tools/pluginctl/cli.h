@@ -52,10 +52,6 @@ uint32_t parse_mode(const std::string &text);                      // octal perm
 const char *result_name(uint32_t rc);
 // The result line, "PLUGIN_ERR_DUPLICATE (0x40ea001d)".
 std::string result_line(uint32_t rc);
-// Prints the result line to stdout; the exit status for it (0 or 1).
-int report(uint32_t rc);
-// Writes pending stdout before the library or its shell commands write.
-void flush();
 
 }  // namespace pluginctl
 

@@ -1,0 +1,75 @@
+// pluginctl's subcommands: the table (table.cc) that names each one with its
+// help texts, options and argument counts, and the handlers (handlers.cc) that
+// carry them out.  The dispatcher in pluginctl.cc looks a subcommand up here.
+#ifndef PLUGINCTL_COMMANDS_H
+#define PLUGINCTL_COMMANDS_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/pluginctl/cli.h"
+
+namespace pluginctl {
+
+// What a subcommand hands back: its exit status and, when its operation returns
+// a result code, that code (the dispatcher prints the result line, last on
+// stdout).
+struct Outcome {
+    int status;
+    std::optional<uint32_t> rc;
+};
+// The outcome of a result code: status 0 when rc is 0, else 1, rc kept.
+inline Outcome result(uint32_t rc) { return {rc == 0 ? 0 : 1, rc}; }
+// An outcome without a result line.
+inline Outcome status_only(int status) { return {status, std::nullopt}; }
+
+struct Command {
+    std::string name;      // "record show"
+    std::string synopsis;  // arguments after the name
+    std::string summary;   // one line for the list
+    std::string details;   // the rest of --help
+    std::vector<OptionDef> options;
+    int min, max;  // positional arguments
+    Outcome (*handler)(const Parsed &);
+};
+
+// Every subcommand, in the order of the list that --help prints.
+const std::vector<Command> &commands();
+
+// The head of pluginctl --help, above the list of subcommands.
+extern const char kGeneral[];
+
+// The handlers.  They throw UsageError for arguments the table cannot check
+// and std::runtime_error when they cannot prepare their operation's arguments.
+Outcome cmd_extract(const Parsed &p);
+Outcome cmd_newer_fs(const Parsed &p);
+Outcome cmd_extract_member(const Parsed &p);
+Outcome cmd_link(const Parsed &p);
+Outcome cmd_unlink(const Parsed &p);
+Outcome cmd_excluded(const Parsed &p);
+Outcome cmd_record_show(const Parsed &p);
+Outcome cmd_record_save(const Parsed &p);
+Outcome cmd_record_cleanup(const Parsed &p);
+Outcome cmd_map_create(const Parsed &p);
+Outcome cmd_map_append(const Parsed &p);
+Outcome cmd_map_get(const Parsed &p);
+Outcome cmd_map_list(const Parsed &p);
+Outcome cmd_map_check(const Parsed &p);
+Outcome cmd_order_load(const Parsed &p);
+Outcome cmd_order_unload(const Parsed &p);
+Outcome cmd_order_matrix(const Parsed &p);
+Outcome cmd_cmdline_get(const Parsed &p);
+Outcome cmd_cmdline_plugins(const Parsed &p);
+Outcome cmd_conf_names(const Parsed &p);
+Outcome cmd_stage_read(const Parsed &p);
+Outcome cmd_stage_write(const Parsed &p);
+Outcome cmd_syscall(const Parsed &p);
+Outcome cmd_mkdir(const Parsed &p);
+Outcome cmd_rmdir(const Parsed &p);
+Outcome cmd_patch(const Parsed &p);
+
+}  // namespace pluginctl
+
+#endif

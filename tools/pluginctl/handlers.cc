@@ -1,0 +1,351 @@
+// pluginctl's handlers: each carries out one subcommand of the table
+// (table.cc) over the library's exported operations.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "frame/own.h"
+#include "plugin_intn.h"
+#include "plugin_strings.h"
+#include "srg.h"
+#include "system_zell.h"
+#include "tools/pluginctl/commands.h"
+
+namespace pluginctl {
+namespace {
+
+// ------------------------------------------------------------------ helpers
+
+using RecordPtr = pi::Owned<srg_record>;
+using StringsPtr = pi::Owned<plugin_strings, plugin_strings_free>;
+using MapPtr = pi::Owned<plugin_swid_map, plugin_swid_map_free>;
+
+const char *or_null(const std::string &s) { return s.empty() ? nullptr : s.c_str(); }
+
+// A record from a record file (plugin_clone_srg) or, when the file holds no
+// record, out of a plugin image (plugin_extract_srg).  rc receives the result.
+RecordPtr load_record(const std::string &path, uint32_t *rc) {
+    srg_record *out = nullptr;
+    if (srg_file_size(path.c_str()) != 0)
+        *rc = plugin_clone_srg(path.c_str(), &out);
+    else
+        *rc = plugin_extract_srg(path.c_str(), &out);
+    RecordPtr record(out);  // null after every failure that allocated
+    if (*rc != 0) {
+        std::fprintf(stderr, "pluginctl: no software record from %s\n", path.c_str());
+        return nullptr;
+    }
+    return record;
+}
+
+std::string swid_of(const srg_record *record) {
+    const char *swid = srg_sw_id_get(record);
+    return swid ? swid : "(none)";
+}
+
+// The exclusion set of the --exclude options; null when none were given.
+StringsPtr exclusion_set(const Parsed &p) {
+    const auto &paths = p.values("--exclude");
+    if (paths.empty()) return nullptr;
+    uint32_t bytes = 0;
+    for (const auto &s : paths) bytes += static_cast<uint32_t>(s.size() + 1);
+    StringsPtr set(plugin_strings_malloc(static_cast<uint32_t>(paths.size()), bytes));
+    if (!set) throw std::runtime_error("cannot make the exclusion set");
+    for (const auto &s : paths)
+        if (plugin_strings_append(set.get(), s.c_str()) < 0)
+            throw std::runtime_error("cannot add " + s + " to the exclusion set");
+    return set;
+}
+
+MapPtr read_map(const std::string &path, uint32_t *rc) {
+    plugin_swid_map *out = nullptr;
+    *rc = plugin_read_swid_map(path.c_str(), &out);
+    MapPtr map(out);
+    if (*rc != 0) return nullptr;
+    return map;
+}
+
+uint32_t stage_words() {
+    int32_t n = get_max_allowed_zell();
+    if (n < 0 || n > 65535) throw std::runtime_error("get_max_allowed_zell() gave " + std::to_string(n));
+    return static_cast<uint32_t>(n) + 2;
+}
+
+// order load and order unload over the records at the paths.
+Outcome run_order(const Parsed &p, bool load) {
+    std::vector<RecordPtr> owned;
+    std::vector<srg_record *> records;
+    for (const auto &path : p.positional) {
+        uint32_t rc = 0;
+        owned.push_back(load_record(path, &rc));
+        if (!owned.back()) return result(rc);
+        records.push_back(owned.back().get());
+    }
+    std::vector<uint32_t> order(records.size(), 0);
+    uint32_t count = static_cast<uint32_t>(records.size());
+    uint32_t rc = load ? plugin_find_load_order(count, records.data(), order.data())
+                       : plugin_find_unload_order(count, records.data(), order.data());
+    if (rc == 0)
+        for (uint32_t k : order) std::printf("%s\n", swid_of(records.at(k)).c_str());
+    return result(rc);
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ commands
+
+Outcome cmd_extract(const Parsed &p) {
+    return result(plugin_extract_image(p.positional[0].c_str(), p.positional[1].c_str(),
+                                       or_null(p.value("--manifest"))));
+}
+
+Outcome cmd_newer_fs(const Parsed &p) {
+    plugin_do_newer_fs(p.positional[0].c_str(), p.positional[1].c_str(), p.positional[2].c_str());
+    return status_only(0);
+}
+
+Outcome cmd_extract_member(const Parsed &p) {
+    if (p.positional[0].empty() || p.positional[0][0] != '/')
+        throw UsageError("the member path begins with '/'");
+    return result(plugin_extract_plugin_from_velm_image(p.positional[0].c_str(),
+                                                        or_null(p.value("--manifest"))));
+}
+
+Outcome cmd_link(const Parsed &p) {
+    StringsPtr exclude = exclusion_set(p);
+    return result(plugin_link_to_exec_path(p.positional[0].c_str(), exclude.get(), p.positional[1].c_str()));
+}
+
+Outcome cmd_unlink(const Parsed &p) {
+    StringsPtr exclude = exclusion_set(p);
+    return result(
+        plugin_unlink_from_exec_path(p.positional[0].c_str(), exclude.get(), p.positional[1].c_str()));
+}
+
+Outcome cmd_excluded(const Parsed &p) {
+    StringsPtr exclude = exclusion_set(p);
+    int excluded = plugin_file_is_excluded_from_exec_path(p.positional[0].c_str(), exclude.get());
+    std::printf("%s\n", excluded ? "excluded" : "not excluded");
+    return status_only(0);
+}
+
+Outcome cmd_record_show(const Parsed &p) {
+    uint32_t rc = 0;
+    RecordPtr record = load_record(p.positional[0], &rc);
+    if (record) {
+        std::printf("swid %s\n", swid_of(record.get()).c_str());
+        std::string deps;
+        const sysmgr_strings *list = nullptr;
+        if (srg_dependency_strings_get(record.get(), 0, &list) == 0 && list != nullptr) {
+            uint32_t n = sysmgr_strings_num_strings_get(list);
+            for (uint32_t i = 0; i < n; ++i) {
+                const char *d = sysmgr_strings_get(list, i);
+                deps += std::string(" ") + (d ? d : "(null)");
+            }
+        }
+        std::printf("depends%s\n", deps.c_str());
+        std::printf("size %u\n", static_cast<unsigned>(srg_size(record.get())));
+    }
+    return result(rc);
+}
+
+Outcome cmd_record_save(const Parsed &p) {
+    int32_t id = parse_int32(p.positional[0], "plugin id");
+    uint32_t rc = 0;
+    RecordPtr record = load_record(p.positional[1], &rc);
+    if (!record) return result(rc);
+    return result(plugin_save_sro(id, record.get()));
+}
+
+Outcome cmd_record_cleanup(const Parsed &p) {
+    int32_t id = parse_int32(p.positional[0], "plugin id");
+    return result(plugin_cleanup_sro(id));
+}
+
+Outcome cmd_map_create(const Parsed &p) {
+    uint32_t strings = parse_uint32(p.value("--strings", "8"), "--strings");
+    uint32_t bytes = parse_uint32(p.value("--bytes", "256"), "--bytes");
+    const std::string &file = p.positional[0];
+    struct stat st;
+    if (::stat(file.c_str(), &st) == 0) {
+        std::fprintf(stderr, "pluginctl: %s exists; swid-map create makes a new file\n", file.c_str());
+        return status_only(1);
+    }
+    MapPtr map(plugin_swid_map_alloc(strings, bytes));
+    if (!map) {
+        std::fprintf(stderr, "pluginctl: plugin_swid_map_alloc(%u, %u) gave no map\n", strings, bytes);
+        return status_only(1);
+    }
+    return result(plugin_write_swid_map(file.c_str(), map.get()));
+}
+
+Outcome cmd_map_append(const Parsed &p) {
+    const std::string &file = p.positional[0];
+    uint32_t rc = 0;
+    MapPtr map = read_map(file, &rc);
+    if (!map) return result(rc);
+    bool changed = false;
+    for (std::size_t i = 1; i < p.positional.size(); ++i) {
+        const std::string &swid = p.positional[i];
+        int32_t id = plugin_swid_map_get_id(map.get(), swid.c_str());
+        if (id >= 0) {
+            std::fprintf(stderr, "pluginctl: %s is held already, as %d\n", swid.c_str(), id);
+        } else {
+            plugin_swid_map *m = map.release();
+            id = plugin_swid_map_append(&m, swid.c_str());
+            map.reset(m);
+            if (id < 0) {
+                std::fprintf(stderr, "pluginctl: plugin_swid_map_append of %s failed; %s not written\n",
+                             swid.c_str(), file.c_str());
+                return status_only(1);
+            }
+            changed = true;
+        }
+        std::printf("%d %s\n", id, swid.c_str());
+    }
+    if (!changed) return result(0);
+    return result(plugin_write_swid_map(file.c_str(), map.get()));
+}
+
+Outcome cmd_map_get(const Parsed &p) {
+    uint32_t rc = 0;
+    MapPtr map = read_map(p.positional[0], &rc);
+    if (!map) return result(rc);
+    int32_t id = plugin_swid_map_get_id(map.get(), p.positional[1].c_str());
+    if (id < 0) {
+        std::fprintf(stderr, "pluginctl: %s is not in %s\n", p.positional[1].c_str(), p.positional[0].c_str());
+        return {1, rc};  // the read's result line, yet status 1: SWID is not held
+    }
+    std::printf("%d\n", id);
+    return result(rc);
+}
+
+Outcome cmd_map_list(const Parsed &p) {
+    uint32_t rc = 0;
+    MapPtr map = read_map(p.positional[0], &rc);
+    if (map) {
+        int32_t n = plugin_swid_map_next_avail(map.get());
+        for (int32_t id = 0; id < n; ++id) {
+            const char *swid = plugin_swid_map_get_swid(map.get(), id);
+            std::printf("%d %s\n", id, swid ? swid : "(null)");
+        }
+    }
+    return result(rc);
+}
+
+Outcome cmd_map_check(const Parsed &p) {
+    uint32_t rc = 0;
+    MapPtr map = read_map(p.positional[0], &rc);
+    if (map) {
+        std::printf("intact %s\n", plugin_swid_map_integrity_ok(map.get()) ? "yes" : "no");
+        std::printf("size %d\n", plugin_swid_map_size(map.get()));
+        std::printf("swids %d\n", plugin_swid_map_next_avail(map.get()));
+    }
+    return result(rc);
+}
+
+Outcome cmd_order_load(const Parsed &p) { return run_order(p, true); }
+
+Outcome cmd_order_unload(const Parsed &p) { return run_order(p, false); }
+
+Outcome cmd_order_matrix(const Parsed &p) {
+    std::size_t n = p.positional.size();
+    if (n > 65535) throw UsageError("at most 65535 rows");
+    std::vector<std::vector<uint32_t>> rows(n, std::vector<uint32_t>(n, 0));
+    std::vector<uint32_t *> matrix(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::string &row = p.positional[i];
+        if (row.size() != n || row.find_first_not_of("01") != std::string::npos)
+            throw UsageError("row " + std::to_string(i) + " must be " + std::to_string(n) +
+                             " characters of 0 and 1: '" + row + "'");
+        for (std::size_t j = 0; j < n; ++j) rows[i][j] = row[j] == '1';
+        matrix[i] = rows[i].data();
+    }
+    std::vector<uint32_t> order(n, 0);
+    uint32_t rc = plugin_topological_order_get(static_cast<uint16_t>(n), matrix.data(), order.data());
+    if (rc == 0)
+        for (uint32_t k : order) std::printf("%u\n", static_cast<unsigned>(k));
+    return result(rc);
+}
+
+Outcome cmd_cmdline_get(const Parsed &p) {
+    const char *value = plugin_get_cmdline(p.positional[0].c_str());
+    if (value == nullptr) {
+        std::fprintf(stderr, "pluginctl: %s is not on the kernel command line\n", p.positional[0].c_str());
+        return status_only(1);
+    }
+    std::printf("%s\n", value);
+    return status_only(0);
+}
+
+Outcome cmd_cmdline_plugins(const Parsed &p) {
+    int32_t *out = nullptr;
+    int32_t n = plugin_from_cmdline(p.positional[0].c_str(), &out, p.has("--all") ? 1 : 0);
+    pi::Owned<int32_t[]> plugins(out);
+    if (n <= 0) {
+        std::fprintf(stderr, "pluginctl: no plugins from '%s'\n", p.positional[0].c_str());
+        return status_only(1);
+    }
+    for (int32_t i = 0; i < n; ++i) std::printf("%d\n", plugins[i]);
+    return status_only(0);
+}
+
+Outcome cmd_conf_names(const Parsed &p) {
+    plugin_strings *out = nullptr;
+    uint32_t rc = plugin_get_names_from_conf(p.positional[0].c_str(), &out);
+    StringsPtr names(out);
+    if (rc == 0) {
+        uint32_t n = plugin_strings_num_strings_get(names.get());
+        for (uint32_t i = 0; i < n; ++i) std::printf("%s\n", plugin_strings_get(names.get(), i));
+    }
+    return result(rc);
+}
+
+Outcome cmd_stage_read(const Parsed &) {
+    std::vector<uint32_t> record(stage_words(), 0);
+    uint32_t rc = plugin_read_remaining_load(record.data(), static_cast<int32_t>(record.size() * 4));
+    if (rc == 0)
+        for (uint32_t w : record) std::printf("0x%08x\n", static_cast<unsigned>(w));
+    return result(rc);
+}
+
+Outcome cmd_stage_write(const Parsed &p) {
+    std::vector<uint32_t> record(stage_words(), 0);
+    if (p.positional.size() > record.size())
+        throw UsageError("the record has " + std::to_string(record.size()) + " words (" SYSTEM_ZELL_ENV
+                         " + 2)");
+    for (std::size_t i = 0; i < p.positional.size(); ++i) record[i] = parse_uint32(p.positional[i], "word");
+    return result(plugin_write_remaining_load(record.data(), static_cast<int32_t>(record.size() * 4)));
+}
+
+Outcome cmd_syscall(const Parsed &p) {
+    int32_t status = plugin_syscall(p.positional[0].c_str());
+    std::printf("%d\n", status);
+    return status_only(status < 0 ? 1 : 0);
+}
+
+Outcome cmd_mkdir(const Parsed &p) {
+    mode_t mode = static_cast<mode_t>(parse_mode(p.value("--mode", "755")));
+    return result(plugin_mkdir(p.positional[0].c_str(), mode));
+}
+
+Outcome cmd_rmdir(const Parsed &p) {
+    return result(plugin_rmdir(p.positional[0].c_str()));
+}
+
+Outcome cmd_patch(const Parsed &p) {
+    const std::string &which = p.positional[0];
+    int (*op)(void) = nullptr;
+    if (which == "setup-repos") op = plugin_patch_setup_repos;
+    else if (which == "load-committed") op = plugin_load_committed_patch;
+    else if (which == "sync-standby") op = plugin_sync_patches_on_standby;
+    else if (which == "supported") op = plugin_patching_supported;
+    else throw UsageError("unknown patching operation " + which);
+    int rc = op();
+    return status_only(rc == 0 ? 0 : 1);
+}
+
+}  // namespace pluginctl

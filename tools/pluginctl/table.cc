@@ -1,0 +1,129 @@
+// pluginctl's table of subcommands with their help texts; the handlers are in
+// handlers.cc.
+#include "system_zell.h"
+#include "tools/pluginctl/commands.h"
+
+namespace pluginctl {
+namespace {
+
+const OptionDef kManifest{"--manifest", true, false};
+const OptionDef kExclude{"--exclude", true, true};
+
+}  // namespace
+
+const std::vector<Command> &commands() {
+    static const std::vector<Command> list = {
+        {"extract", "IMAGE DIR [--manifest LOG]", "unpack a plugin image into DIR (plugin_extract_image)",
+         "Skips the image's header block, unpacks the gzip tar into DIR (which must exist) and, with\n"
+         "--manifest, writes the list of extracted members to LOG; then the newer-fs overlay runs.\n"
+         "Changes: files under DIR, LOG (written anew); the overlay reads the kernel command line\n"
+         "and may copy /bootflash/<image name>-newer-fs over DIR and append to LOG.\n",
+         {kManifest}, 2, 2, cmd_extract},
+        {"newer-fs", "IMAGE LOG DIR", "lay /bootflash/<image name>-newer-fs over DIR (plugin_do_newer_fs)",
+         "Runs only when the kernel command line has use_newer_fs=yes... or names the image;\n"
+         "entries it adds are appended to LOG.  Prints nothing of its own (no result code).\n"
+         "Changes: files under DIR, LOG (appended); LOG-newer-fs is written and removed.\n",
+         {}, 3, 3, cmd_newer_fs},
+        {"extract-member", "PATH [--manifest LOG]",
+         "extract one member of the running system image onto / (plugin_extract_plugin_from_velm_image)",
+         "PATH is the member's path under the root, beginning with '/'; the system image is\n"
+         "/var/sysmgr/ftp/img-sync/curr-velm.img.  --manifest appends the extracted names to LOG.\n"
+         "Changes: the member is written at PATH in the root tree (existing files are kept).\n",
+         {kManifest}, 1, 1, cmd_extract_member},
+        {"link", "LOG DIR [--exclude PATH]...", "link an extracted plugin into the root tree (plugin_link_to_exec_path)",
+         "LOG is the manifest written by extract, DIR the directory the plugin was extracted into.\n"
+         "Each --exclude adds a path to the exclusion set (a prefix of link names).\n"
+         "Reads the kernel command line (\"pdebug\" tolerates duplicates).  Changes: creates a\n"
+         "directory in the root tree for each directory of the plugin and a symbolic link for each\n"
+         "other entry; a name already taken is reported (also to syslog) and the links made are\n"
+         "removed again when linking fails.\n",
+         {kExclude}, 2, 2, cmd_link},
+        {"unlink", "LOG DIR [--exclude PATH]...", "remove a plugin's links from the root tree (plugin_unlink_from_exec_path)",
+         "The arguments of link, unchanged.  Changes: removes the symbolic links at the manifest's\n"
+         "names that point into DIR, then each listed directory that is empty.\n",
+         {kExclude}, 2, 2, cmd_unlink},
+        {"excluded", "PATH [--exclude PATH]...", "test a link name against an exclusion set (plugin_file_is_excluded_from_exec_path)",
+         "Prints \"excluded\" or \"not excluded\"; the exit status is 0 for both.\n", {kExclude}, 1, 1,
+         cmd_excluded},
+        {"record show", "FILE|IMAGE", "print the software record of a record file or a plugin image",
+         "A file that holds a record is read with plugin_clone_srg, anything else as a plugin image\n"
+         "with plugin_extract_srg.  Prints \"swid ID\", \"depends [ID]...\" and \"size BYTES\".\n"
+         "Changes: for an image, /tmp/plugin_imgsrg.sro is written and removed.\n",
+         {}, 1, 1, cmd_record_show},
+        {"record save", "ID FILE|IMAGE", "store a record as /velm/plugin/ID/plugin.sro (plugin_save_sro)",
+         "The record comes from FILE or IMAGE as with record show; /velm/plugin/ID and\n"
+         "/velm/plugin_srg must exist.  Changes: writes /velm/plugin/ID/plugin.sro and the link\n"
+         "/velm/plugin_srg/plugin-<swid>.sro to it.\n", {}, 2, 2, cmd_record_save},
+        {"record cleanup", "ID", "remove a plugin's record file and software-id link (plugin_cleanup_sro)",
+         "Changes: removes /velm/plugin_srg/plugin-<swid>.sro and /velm/plugin/ID/plugin.sro (rm -fr).\n", {},
+         1, 1, cmd_record_cleanup},
+        {"swid-map create", "FILE [--strings N] [--bytes N]", "write a new empty software-id map file",
+         "Capacities default to 8 strings and 256 bytes; the map grows on append.  FILE must not exist.\n"
+         "Changes: creates FILE.\n",
+         {{"--strings", true, false}, {"--bytes", true, false}}, 1, 1, cmd_map_create},
+        {"swid-map append", "FILE SWID...", "give each SWID a plugin id, writing the map back",
+         "Reads FILE, appends every SWID not yet held and writes the map back (only when something\n"
+         "was added).  Prints \"ID SWID\" for every SWID, held ones included.\n"
+         "Changes: FILE, rewritten whole under an exclusive lock.\n",
+         {}, 2, -1, cmd_map_append},
+        {"swid-map get", "FILE SWID", "print the plugin id of SWID", "Exit status 1 when SWID is not held.\n", {}, 2,
+         2, cmd_map_get},
+        {"swid-map list", "FILE", "print every \"ID SWID\" of the map", "", {}, 1, 1, cmd_map_list},
+        {"swid-map check", "FILE", "read the map and print its integrity, size and count",
+         "A damaged map reads as PLUGIN_ERR_CORRUPT.\n", {}, 1, 1, cmd_map_check},
+        {"order load", "RECORD...", "print the load order of records or images, as software ids",
+         "Each RECORD is a record file or a plugin image (as with record show).  Changes: for an\n"
+         "image, /tmp/plugin_imgsrg.sro is written and removed.\n", {}, 1, -1,
+         cmd_order_load},
+        {"order unload", "RECORD...", "print the unload order of records or images, as software ids",
+         "As order load, in reverse.\n", {}, 1, -1,
+         cmd_order_unload},
+        {"order matrix", "ROW...", "topological order of a dependency matrix (plugin_topological_order_get)",
+         "N rows of N characters 0/1; character j of row i is 1 when i depends on j.  Prints the\n"
+         "indices in load order.\n", {}, 1, -1, cmd_order_matrix},
+        {"cmdline get", "KEY", "print the value of KEY on the kernel command line (plugin_get_cmdline)",
+         "Reads /proc/cmdline; changes nothing.  Exit status 1 when the key is absent.\n", {}, 1, 1,
+         cmd_cmdline_get},
+        {"cmdline plugins", "LIST [--all]", "parse a plugin list such as \"3,4+5\" (plugin_from_cmdline)",
+         "Prints the plugins that boot together, or with --all every plugin, one per line.\n",
+         {{"--all", false, false}}, 1, 1, cmd_cmdline_plugins},
+        {"conf-names", "FILE", "print the plugin names of an image configuration (plugin_get_names_from_conf)",
+         "fc_plugin and virt_plugin follow when FILE's path contains img.conf and their markers\n"
+         "/mnt/pss/load-fcplugin and /mnt/pss/load-virtplugin exist.\n", {}, 1, 1, cmd_conf_names},
+        {"stage-boot read", "", "print the boot-stage record, one word per line (plugin_read_remaining_load)",
+         "Reads /velm/plugin_extract_log/stage_boot.  The record has " SYSTEM_ZELL_ENV " + 2 words (default 30 + 2); without a stage_boot file word 0\n"
+         "reads 0x424f4f54.\n", {}, 0, 0, cmd_stage_read},
+        {"stage-boot write", "[WORD]...", "write the boot-stage record (plugin_write_remaining_load)",
+         "Words are decimal, 0x hex or 0 octal; words not given are 0.  Changes: writes\n"
+         "/velm/plugin_extract_log/stage_boot.\n", {}, 0, -1, cmd_stage_write},
+        {"syscall", "COMMAND", "run a shell command with plugin_syscall; prints its wait status",
+         "Changes whatever COMMAND changes.\n", {}, 1, 1,
+         cmd_syscall},
+        {"mkdir", "PATH [--mode OCTAL]", "make a directory with exactly that mode (plugin_mkdir; default 755)",
+         "Changes: creates the directory PATH (its parent must exist).\n",
+         {{"--mode", true, false}}, 1, 1, cmd_mkdir},
+        {"rmdir", "PATH", "remove PATH, files and directories alike, with rm -fr (plugin_rmdir)",
+         "Changes: runs the shell command \"rm -fr PATH\": a file, a link or a whole directory tree\n"
+         "goes, without a question.  PATH is not quoted: the shell splits and expands it.\n",
+         {}, 1, 1, cmd_rmdir},
+        {"patch", "setup-repos|load-committed|sync-standby|supported", "call a patching operation",
+         "This build has no patching support: the operation prints its line and changes nothing.\n", {}, 1, 1,
+         cmd_patch},
+    };
+    return list;
+}
+
+const char kGeneral[] =
+    "usage: pluginctl [--debug] SUBCOMMAND [ARGS...]\n"
+    "       pluginctl SUBCOMMAND --help\n"
+    "\n"
+    "A command line over every operation of libplugin_intn.  Data lines go to stdout; a\n"
+    "subcommand whose operation returns a result code ends its stdout with the result line,\n"
+    "e.g. \"PLUGIN_ERR_DUPLICATE (0x40ea001d)\".  The library's own lines go to stderr.\n"
+    "Exit status: 0 success, 1 failure, 2 bad arguments.  --debug turns the library's debug\n"
+    "switch on for the call.  \"pluginctl SUBCOMMAND --help\" says what the subcommand changes\n"
+    "on disk (its \"Changes:\" line); one without such a line only reads.\n"
+    "\n"
+    "Subcommands:\n";
+
+}  // namespace pluginctl
