@@ -1,13 +1,14 @@
 // pluginctl - a command line over every operation of libplugin_intn.
 //
-//   pluginctl [--debug] SUBCOMMAND [ARGS...]     (pluginctl --help lists them)
+//   pluginctl [--debug] [--dry-run] SUBCOMMAND [ARGS...]   (pluginctl --help lists them)
 //
 // Output: what a script would read goes to stdout.  Every subcommand whose
 // operation returns a result code ends its stdout with the result line,
 // "NAME (0xXXXXXXXX)", after any data lines; the library's own lines stay on
 // stderr (stdout only for the lines the library writes there itself).
 // Exit status: 0 success, 1 failure of an operation, 2 bad arguments (usage on
-// stderr).  --debug turns the library's debug switch on for the call.
+// stderr).  --debug turns the library's debug switch on for the call;
+// --dry-run runs it in a copy-on-write view of the root and lists the changes.
 //
 // Here are main and the dispatcher; the subcommands (table and handlers) are
 // declared in pluginctl/commands.h, the argument parsing in pluginctl/cli.h.
@@ -24,6 +25,7 @@
 #include "plugin_intn.h"
 #include "tools/pluginctl/cli.h"
 #include "tools/pluginctl/commands.h"
+#include "tools/sandbox/dry_run.h"
 
 namespace pluginctl {
 namespace {
@@ -37,7 +39,7 @@ void print_list(FILE *out, const std::string &group) {
 }
 
 std::string usage_of(const Command &c) {
-    return "usage: pluginctl [--debug] " + c.name + (c.synopsis.empty() ? "" : " " + c.synopsis) + "\n";
+    return "usage: pluginctl [--debug] [--dry-run] " + c.name + (c.synopsis.empty() ? "" : " " + c.synopsis) + "\n";
 }
 
 bool is_group(const std::string &word) {
@@ -54,11 +56,13 @@ int usage_error(const std::string &why, const std::string &usage, bool list = fa
 
 int run(int argc, char **argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
-    bool debug = false;
+    bool debug = false, dry_run = false;
     std::size_t at = 0;
     for (; at < args.size() && args[at].compare(0, 1, "-") == 0; ++at) {
         if (args[at] == "--debug") {
             debug = true;
+        } else if (args[at] == "--dry-run") {
+            dry_run = true;
         } else if (args[at] == "--help" || args[at] == "-h") {
             std::fputs(kGeneral, stdout);
             print_list(stdout, "");
@@ -89,7 +93,7 @@ int run(int argc, char **argv) {
         if (c.name == name) cmd = &c;
     if (cmd == nullptr)
         return usage_error("unknown subcommand " + name,
-                           "usage: pluginctl [--debug] SUBCOMMAND [ARGS...]  (pluginctl --help lists them)\n");
+                           "usage: pluginctl [--debug] [--dry-run] SUBCOMMAND [ARGS...]  (pluginctl --help lists them)\n");
 
     std::vector<std::string> rest(args.begin() + static_cast<long>(at), args.end());
     try {
@@ -98,9 +102,24 @@ int run(int argc, char **argv) {
             std::printf("%s%s\n%s", usage_of(*cmd).c_str(), cmd->summary.c_str(), cmd->details.c_str());
             return 0;
         }
-        if (debug || parsed.debug) plugin_intn_debug_on();
+        debug = debug || parsed.debug;
+        pit::DryRun view;
+        if (dry_run) {
+            std::string error;
+            if (!view.enter(&error)) {
+                std::fprintf(stderr, "pluginctl: --dry-run: no copy-on-write view of the root here (%s); nothing was run\n",
+                             error.c_str());
+                return 2;
+            }
+            if (debug)
+                for (const std::string &place : view.read_only())
+                    std::fprintf(stderr, "pluginctl: --dry-run: %s is read-only in the view\n", place.c_str());
+        }
+        if (debug) plugin_intn_debug_on();
         Outcome outcome = cmd->handler(parsed);
-        // The result line comes last on stdout, after the handler's data lines.
+        if (dry_run)
+            for (const std::string &change : view.changes()) std::printf("%s\n", change.c_str());
+        // The result line comes last on stdout, after the handler's data lines (and a dry run's changes).
         if (outcome.rc) std::printf("%s\n", result_line(*outcome.rc).c_str());
         return outcome.status;
     } catch (const UsageError &e) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "frame/own.h"
+#include "plugin_strings.h"
 #include "tools/pluginctl/cli.h"
 
 namespace pluginctl {
@@ -41,6 +43,10 @@ const std::vector<Command> &commands();
 // The head of pluginctl --help, above the list of subcommands.
 extern const char kGeneral[];
 
+using StringsPtr = pi::Owned<plugin_strings, plugin_strings_free>;
+// The exclusion set of the --exclude options; null when none were given.
+StringsPtr exclusion_set(const Parsed &p);
+
 // The handlers.  They throw UsageError for arguments the table cannot check
 // and std::runtime_error when they cannot prepare their operation's arguments.
 Outcome cmd_extract(const Parsed &p);
@@ -69,6 +75,8 @@ Outcome cmd_syscall(const Parsed &p);
 Outcome cmd_mkdir(const Parsed &p);
 Outcome cmd_rmdir(const Parsed &p);
 Outcome cmd_patch(const Parsed &p);
+Outcome cmd_owner(const Parsed &p);  // inspect.cc
+Outcome cmd_files(const Parsed &p);
 
 }  // namespace pluginctl
 

@@ -20,7 +20,6 @@ namespace {
 // ------------------------------------------------------------------ helpers
 
 using RecordPtr = pi::Owned<srg_record>;
-using StringsPtr = pi::Owned<plugin_strings, plugin_strings_free>;
 using MapPtr = pi::Owned<plugin_swid_map, plugin_swid_map_free>;
 
 const char *or_null(const std::string &s) { return s.empty() ? nullptr : s.c_str(); }
@@ -46,19 +45,6 @@ std::string swid_of(const srg_record *record) {
     return swid ? swid : "(none)";
 }
 
-// The exclusion set of the --exclude options; null when none were given.
-StringsPtr exclusion_set(const Parsed &p) {
-    const auto &paths = p.values("--exclude");
-    if (paths.empty()) return nullptr;
-    uint32_t bytes = 0;
-    for (const auto &s : paths) bytes += static_cast<uint32_t>(s.size() + 1);
-    StringsPtr set(plugin_strings_malloc(static_cast<uint32_t>(paths.size()), bytes));
-    if (!set) throw std::runtime_error("cannot make the exclusion set");
-    for (const auto &s : paths)
-        if (plugin_strings_append(set.get(), s.c_str()) < 0)
-            throw std::runtime_error("cannot add " + s + " to the exclusion set");
-    return set;
-}
 
 MapPtr read_map(const std::string &path, uint32_t *rc) {
     plugin_swid_map *out = nullptr;
@@ -94,6 +80,19 @@ Outcome run_order(const Parsed &p, bool load) {
 }
 
 }  // namespace
+
+StringsPtr exclusion_set(const Parsed &p) {
+    const auto &paths = p.values("--exclude");
+    if (paths.empty()) return nullptr;
+    uint32_t bytes = 0;
+    for (const auto &s : paths) bytes += static_cast<uint32_t>(s.size() + 1);
+    StringsPtr set(plugin_strings_malloc(static_cast<uint32_t>(paths.size()), bytes));
+    if (!set) throw std::runtime_error("cannot make the exclusion set");
+    for (const auto &s : paths)
+        if (plugin_strings_append(set.get(), s.c_str()) < 0)
+            throw std::runtime_error("cannot add " + s + " to the exclusion set");
+    return set;
+}
 
 // ------------------------------------------------------------------ commands
 

@@ -109,12 +109,24 @@ const std::vector<Command> &commands() {
         {"patch", "setup-repos|load-committed|sync-standby|supported", "call a patching operation",
          "This build has no patching support: the operation prints its line and changes nothing.\n", {}, 1, 1,
          cmd_patch},
+        {"owner", "PATH...", "say which plugin a path of the root tree belongs to",
+         "For a symbolic link into a plugin directory (/velm/plugin/<id>/...): \"PATH: plugin DIR, swid\n"
+         "SWID, entry LINE of MANIFEST\"; the swid comes from DIR/plugin.sro, the manifest line from\n"
+         "the manifests in /velm/plugin_extract_log.  Anything else: \"PATH: not a plugin file\", and\n"
+         "the exit status is 1.\n",
+         {}, 1, -1, cmd_owner},
+        {"files", "LOG DIR [--exclude PATH]...", "list what linking LOG's plugin in DIR would link, and its state",
+         "One line per manifest entry, in manifest order: \"linked\", \"missing\" (not in the root tree\n"
+         "yet), \"held\" (something else is there: linking would meet a duplicate; \"(now ...)\" says\n"
+         "what), \"excluded\" or \"absent\" (not in DIR), then the link name and, for a file, the\n"
+         "target linking gives it.\n",
+         {kExclude}, 2, 2, cmd_files},
     };
     return list;
 }
 
 const char kGeneral[] =
-    "usage: pluginctl [--debug] SUBCOMMAND [ARGS...]\n"
+    "usage: pluginctl [--debug] [--dry-run] SUBCOMMAND [ARGS...]\n"
     "       pluginctl SUBCOMMAND --help\n"
     "\n"
     "A command line over every operation of libplugin_intn.  Data lines go to stdout; a\n"
@@ -123,6 +135,13 @@ const char kGeneral[] =
     "Exit status: 0 success, 1 failure, 2 bad arguments.  --debug turns the library's debug\n"
     "switch on for the call.  \"pluginctl SUBCOMMAND --help\" says what the subcommand changes\n"
     "on disk (its \"Changes:\" line); one without such a line only reads.\n"
+    "\n"
+    "--dry-run runs the subcommand, unchanged, in a private copy-on-write view of the root\n"
+    "(overlayfs over the real tree, the changes kept in a tmpfs), so the real tree is never\n"
+    "touched; then, before the result line, it prints what changed, one sorted line per path:\n"
+    "\"+ PATH\" created (\"+ PATH -> TARGET\" for a link), \"- PATH\" removed, \"~ PATH\" changed.\n"
+    "Places that cannot be layered are read-only in the view (--debug names them).  Where the\n"
+    "view cannot be made at all it says so and exits 2 without running anything.\n"
     "\n"
     "Subcommands:\n";
 

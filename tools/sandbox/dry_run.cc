@@ -102,6 +102,15 @@ void removed(const std::string &lower, const std::string &path, std::map<std::st
         for (const std::string &name : names_in(lower)) removed(lower + "/" + name, join(path, name), out);
 }
 
+// Binds the real place read-only with everything below it.  The bind of the
+// real /tmp brings the scratch along (it is mounted there): that copy goes.
+bool bind_readonly(const std::string &lower, const std::string &target, const std::string &point,
+                   std::string *error) {
+    if (!bind_at(lower, target, error)) return false;
+    if (point == kScratchAt && ::umount2(target.c_str(), MNT_DETACH) != 0) return fail(error, "umount " + target);
+    return make_readonly_tree(target, true, error);
+}
+
 }  // namespace
 
 DryRun::DryRun() : fds_(std::make_unique<Fds>()) {}
@@ -118,7 +127,7 @@ bool DryRun::place(const std::string &point, bool is_mount, const std::string &f
     if (is_mount && is_kernel_fs(fstype)) return bind_at(lower, target, error);
     if (!S_ISDIR(st.st_mode) || (vfs.f_flag & ST_RDONLY)) {
         // a file bound over another, or a read-only mount: bound read-only with all below it
-        return bind_at(lower, target, error) && make_readonly_tree(target, true, error);
+        return bind_readonly(lower, target, point, error);
     }
     const std::string layer = std::string(kScratchAt) + "/layers/" + std::to_string(layers_.size());
     if (!mkdir_p(layer + "/u", 0755) || !mkdir_p(layer + "/w", 0700)) return fail(error, "mkdir " + layer);
@@ -127,7 +136,7 @@ bool DryRun::place(const std::string &point, bool is_mount, const std::string &f
         user_xattr_ = true;  // root of a user namespace: trusted.* attributes are not its to write
     if (user_xattr_ && ::mount("pi-dry-run", target.c_str(), "overlay", 0, (options + ",userxattr").c_str()) != 0) {
         read_only_.push_back(point);
-        return bind_at(lower, target, error) && make_readonly_tree(target, true, error);
+        return bind_readonly(lower, target, point, error);
     }
     layers_.push_back({point, fd_path(fds_->scratch) + "/layers/" + std::to_string(layers_.size()) + "/u", lower});
     // The mounts whose nearest mount above is this place get places of their own.
