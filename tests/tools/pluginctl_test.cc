@@ -1,6 +1,7 @@
 // pluginctl run by the shell inside the test sandbox, row after row on one
 // tree: each subcommand's stdout (result line last) and exit status, a shell
 // check of what it did, and refused command lines.
+#include <algorithm>
 #include <cstdlib>
 
 #include "tests/support/fixture.h"
@@ -23,6 +24,13 @@ const Row kRows[] = {
     {"extract /tmp/a.img /velm/plugin/1 --manifest /tmp/a.log", OK, 0, "grep -qx ./usr/bin/alpha /tmp/a.log"},
     {"link /tmp/a.log /velm/plugin/1 --exclude /opt/a", "No Patching support on this platform\n" OK, 0,
      "[ $(readlink /usr/bin/alpha) = /velm/plugin/1/usr/bin/alpha ] && [ ! -e /opt/a ]"},
+    {"owner /usr/bin/alpha /opt/a /usr/bin/sh", "/usr/bin/alpha: plugin /velm/plugin/1, swid alpha-1, entry ./usr/bin/alpha of "
+     "/velm/plugin_extract_log/a.log\n/opt/a: not a plugin file\n/usr/bin/sh: not a plugin file\n", 1, "",
+     "mkdir -p /velm/plugin_extract_log && cp /tmp/a.log /velm/plugin_extract_log/ && " PI_PLUGINCTL " record save 1 /tmp/a.img"},
+    {"files /tmp/f.log /velm/plugin/1 --exclude /opt/a/data", "linked /usr/bin/\nlinked /usr/bin/alpha -> /velm/plugin/1/usr/bin/alpha\n"
+     "missing /opt/a/\nexcluded /opt/a/data\nabsent /none (no /velm/plugin/1/none)\nheld /opt/h -> /velm/plugin/1/opt/h (now a file)\n", 0,
+     "rm /opt/h /velm/plugin/1/opt/h", "printf './usr/bin/\\n./usr/bin/alpha\\n./opt/a/\\n./opt/a/data\\n./none\\n\\n./\\nopt/h' >/tmp/f.log && "
+     "echo h >/opt/h && echo h >/velm/plugin/1/opt/h"},
     {"link /tmp/a.log /velm/plugin/1", "PLUGIN_ERR_LINK (0x40ea001f)\n", 1}, {"unlink /tmp/none.log /tmp", "PLUGIN_ERR_OPEN (0x40ea0017)\n", 1},
     {"unlink /tmp/a.log /velm/plugin/1 --exclude /opt/a", OK, 0, "[ ! -e /usr/bin/alpha ] && [ -e /usr/bin/sh ]"},
     {"excluded //etc/xyz --exclude /usr --exclude /etc/x", "excluded\n", 0}, {"excluded /a/etc/x --exclude /etc/x", "not excluded\n", 0},
@@ -44,7 +52,7 @@ const Row kRows[] = {
     {"cmdline plugins 3,4+5 --all", "3\n4\n5\n", 0}, {"cmdline plugins 1+2,3+4", "", 1},
     {"conf-names /tmp/img.conf", "first.img\nsecond.img\nfc_plugin\n" OK, 0, "",
      "printf '# images\\nfirst.img\\n\\nsecond.img\\n' >/tmp/img.conf && touch /mnt/pss/load-fcplugin"},
-    {"stage-boot write 7 0x10 010", OK, 0, "", "mkdir /velm/plugin_extract_log"}, {"stage-boot read", "0x00000007\n*", 0},
+    {"stage-boot write 7 0x10 010", OK, 0, "", "mkdir -p /velm/plugin_extract_log"}, {"stage-boot read", "0x00000007\n*", 0},
     {"--debug syscall 'echo hi; exit 1'", "hi\n256\n", 0}, {"patch load-committed", "No Patching support on this platform\n", 0},
     {"mkdir /opt/made --mode 0711", OK, 0, "[ $(stat -c %a /opt/made) = 711 ]"},
     {"rmdir /opt/made", OK, 0, "[ ! -e /opt/made ]"},
@@ -68,6 +76,50 @@ TEST_F(PluginctlTest, EverySubcommandGivesItsResultLineAndStatus) {
         bool usage = r.status != 2 || err.find("usage: pluginctl") != err.npos;
         EXPECT_EQ(std::tie(out, status, usage), std::make_tuple(want, r.status, true)) << args << "\n" << err;
         EXPECT_TRUE(pit::sh(*r.check ? r.check : "true")) << args << ": " << r.check;
+    }
+}
+
+// A dry run, then the real run on the same tree: the dry run leaves the tree as it was, gives
+// the real run's result line and status, and lists exactly what the real run then changes.
+const Row kDryRows[] = {
+    {"link /velm/d.log /velm/plugin/2", "No Patching support on this platform\n" OK, 0, "",
+     "mkdir -p /tmp/d/usr/bin /tmp/d/opt/d /tmp/e/usr/bin /velm/plugin/2 /velm/plugin/3 && echo d >/tmp/d/usr/bin/dup && "
+     "echo d >/tmp/d/opt/d/f && echo e >/tmp/e/usr/bin/a-e && echo e >/tmp/e/usr/bin/dup && " IMAGE("/tmp/d", "d-1", "/tmp/d.img")
+     " && " IMAGE("/tmp/e", "e-1", "/tmp/e.img") " && " PI_PLUGINCTL " extract /tmp/d.img /velm/plugin/2 --manifest /velm/d.log && "
+     PI_PLUGINCTL " extract /tmp/e.img /velm/plugin/3 --manifest /velm/e.log"},
+    {"link /velm/e.log /velm/plugin/3", "*PLUGIN_ERR_LINK (0x40ea001f)\n", 1},  // a-e linked, then undone at dup
+    {"unlink /velm/d.log /velm/plugin/2", OK, 0}, {"rmdir /velm/plugin/3", OK, 0},
+    {"stage-boot write 7", OK, 0, "", "mkdir -p /velm/plugin_extract_log"}, {"stage-boot write 8", OK, 0},
+};
+
+// "+ PATH", "- PATH", "~ PATH" (" -> TARGET" for a link) for what differs between two snapshots.
+std::vector<std::string> changes(const pit::Snapshot &before, const pit::Snapshot &after) {
+    std::vector<std::string> out;
+    auto link = [](const std::string &what) { auto at = what.find(" -> "); return at == what.npos ? "" : what.substr(at); };
+    for (const auto &[path, what] : after)
+        if (!before.count(path) || before.at(path) != what) out.push_back((before.count(path) ? "~ " : "+ ") + path + link(what));
+    for (const auto &[path, what] : before)
+        if (!after.count(path)) out.push_back("- " + path);
+    std::sort(out.begin(), out.end(), [](const std::string &a, const std::string &b) { return a.substr(2) < b.substr(2); });
+    return out;
+}
+
+TEST_F(PluginctlTest, ADryRunChangesNothingAndListsWhatTheRealRunChanges) {
+    ::setenv("SRGTOOL", PI_SRGTOOL, 1), ::setenv("MKPLUGIN", PI_MKPLUGIN, 1), ::setenv("PLUGIN_MAX_ALLOWED_ZELL", "1", 1);
+    for (const Row &r : kDryRows) {
+        ASSERT_TRUE(pit::sh(*r.setup ? r.setup : "true")) << r.setup;
+        std::string dry, real, err, want = r.out;
+        auto tree = [] { return pit::snapshot({"/usr", "/opt", "/velm", "/etc"}); };
+        const pit::Snapshot before = tree();
+        int dry_status = pit::captured([&] { return pit::shell(PI_PLUGINCTL " --dry-run " + std::string(r.args)); }, &dry, &err);
+        ASSERT_EQ(tree(), before) << r.args << "\n" << err;
+        int status = pit::captured([&] { return pit::shell(PI_PLUGINCTL " " + std::string(r.args)); }, &real, &err);
+        std::vector<std::string> listed, data;
+        for (const std::string &line : pit::lines(dry)) (line.find_first_of("+-~") == 0 && line[1] == ' ' ? listed : data).push_back(line);
+        EXPECT_EQ(listed, changes(before, tree())) << r.args;
+        EXPECT_EQ(std::make_tuple(data, dry_status), std::make_tuple(pit::lines(real), status)) << r.args;
+        if (want[0] == '*') real = real.substr(real.size() - std::min(real.size(), want.size() - 1)), want.erase(0, 1);
+        EXPECT_EQ(std::tie(real, status), std::tie(want, r.status)) << r.args;
     }
 }
 
