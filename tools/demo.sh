@@ -46,6 +46,11 @@ if [ "${1:-}" = "--inside" ]; then
     # /velm/plugin_extract_log.
     tree_dirs=(/usr /etc /opt /velm/plugin /velm/plugin_srg)
     snapshot() { find "${tree_dirs[@]}" -xdev -printf '%p %y %m %l\n' 2>/dev/null | LC_ALL=C sort; }
+    # diff of two snapshots as a dry run lists changes: "+ PATH [-> TARGET]", "- PATH", "~ PATH".
+    as_changes() {
+        awk '/^[<>] / { p = $2; side[p] = side[p] $1; l[p] = ($3 == "l" ? " -> " $5 : "") }
+             END { for (p in side) print (side[p] == ">" ? "+ " p l[p] : side[p] == "<" ? "- " p : "~ " p l[p]) }'
+    }
     # The entries of the given manifests as they stand in the root tree: links
     # with their targets, and the directories that were not there at the start.
     show_tree() {
@@ -107,7 +112,14 @@ if [ "${1:-}" = "--inside" ]; then
     for s in $load_order; do
         for p in demo-base demo-app; do
             [ "${swid[$p]}" = "$s" ] || continue
+            pre=$(snapshot)
+            dry=$(ctl --dry-run link "/velm/plugin_extract_log/$p.log" "/velm/plugin/${id[$p]}") || fail "dry run of link $p"
+            [ "$(snapshot)" = "$pre" ] || fail "the dry run of link $p changed the root tree"
             out=$(ctl link "/velm/plugin_extract_log/$p.log" "/velm/plugin/${id[$p]}") || fail "link $p"
+            listed=$(data "$dry" | grep '^[-+~] ' | LC_ALL=C sort)
+            found=$({ diff <(printf '%s\n' "$pre") <(snapshot) || true; } | as_changes | LC_ALL=C sort)
+            [ "$listed" = "$found" ] || fail "the dry run of link $p listed other changes than find shows: $listed / $found"
+            say "dry run of $p's link: $(grep -c . <<<"$listed") changes listed, the real link then made exactly those (find) $(result "$dry")"
             say "linked $p into the root tree (load order) $(result "$out")"
         done
     done
@@ -119,6 +131,15 @@ if [ "${1:-}" = "--inside" ]; then
     mkdir -p "$dir"
     ctl extract "$work/demo-dup.img" "$dir" --manifest /velm/plugin_extract_log/demo-dup.log >/dev/null ||
         fail "extract demo-dup"
+    # First a dry run: the conflict shows, the root tree stays as it is.
+    pre=$(snapshot)
+    if dry=$(ctl --dry-run link /velm/plugin_extract_log/demo-dup.log "$dir"); then
+        fail "the dry run of demo-dup's link succeeded"
+    fi
+    [ "$(snapshot)" = "$pre" ] || fail "the dry run of demo-dup's link changed the root tree"
+    listed=$(data "$dry" | grep -c '^[-+~] ' || true)
+    held=$(ctl files /velm/plugin_extract_log/demo-dup.log "$dir" | sed -n 's/^held \([^ ]*\) .*(now \(.*\))$/\1 (\2)/p')
+    say "dry run of demo-dup's link, the root tree untouched: pluginctl files shows $held held; the link would fail and leave $listed changes $(result "$dry")"
     if out=$(ctl link /velm/plugin_extract_log/demo-dup.log "$dir"); then
         fail "demo-dup linked although it brings /usr/bin/demo-base"
     fi
