@@ -62,15 +62,16 @@ inline mode_t current_umask() {
     return m;
 }
 
-// Every path below the given roots with its type, permission bits and contents
-// (a link's target, a file's bytes); symbolic links are not followed.
+// Every path below the given roots with its type, permission bits, a link's
+// target and a file's size and (when its owner may read it) bytes; symbolic
+// links are not followed.
 using Snapshot = std::map<std::string, std::string>;
 inline void snapshot_into(const std::string &path, Snapshot &out) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) return;
     std::string what = std::to_string(st.st_mode);
     if (S_ISLNK(st.st_mode)) what += " -> " + link_target(path);
-    if (S_ISREG(st.st_mode)) what += " " + read_file(path);
+    if (S_ISREG(st.st_mode)) what += " " + std::to_string(st.st_size) + (st.st_mode & S_IRUSR ? " " + read_file(path) : "");
     out[path] = what;
     if (!S_ISDIR(st.st_mode)) return;
     if (DIR *d = ::opendir(path.c_str())) {
