@@ -140,12 +140,13 @@ bool DryRun::place(const std::string &point, bool is_mount, const std::string &f
     }
     layers_.push_back({point, fd_path(fds_->scratch) + "/layers/" + std::to_string(layers_.size()) + "/u", lower});
     // The mounts whose nearest mount above is this place get places of their own.
-    for (const auto &[m, type] : mounts_) {
+    for (const auto &mount : mounts_) {
+        const std::string &m = mount.first;
         if (!below(m, point)) continue;
         const bool nearest = std::none_of(mounts_.begin(), mounts_.end(), [&](const auto &q) {
             return below(q.first, point) && below(m, q.first);
         });
-        if (nearest && !place(m, true, type, error)) return false;
+        if (nearest && !place(m, true, mount.second, error)) return false;
     }
     return true;
 }
