@@ -34,12 +34,6 @@ inline bool exists(const std::string &path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0;
 }
-// The contents of a symbolic link, or "" when path is none.
-inline std::string link_target(const std::string &path) {
-    char buf[4096];
-    ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
-    return n < 0 ? std::string() : std::string(buf, static_cast<std::size_t>(n));
-}
 // Lines of a text, each without its line feed.
 inline std::vector<std::string> lines(const std::string &text) {
     std::vector<std::string> out;

@@ -75,7 +75,7 @@ Outcome cmd_syscall(const Parsed &p);
 Outcome cmd_mkdir(const Parsed &p);
 Outcome cmd_rmdir(const Parsed &p);
 Outcome cmd_patch(const Parsed &p);
-Outcome cmd_owner(const Parsed &p);  // inspect.cc
+Outcome cmd_owner(const Parsed &p);  // query.cc
 Outcome cmd_files(const Parsed &p);
 
 }  // namespace pluginctl

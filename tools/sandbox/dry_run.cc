@@ -48,12 +48,6 @@ std::vector<std::string> names_in(const std::string &dir) {
     return names;
 }
 
-std::string target_of(const std::string &path) {
-    char buf[4096];
-    const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
-    return n < 0 ? std::string() : std::string(buf, static_cast<std::size_t>(n));
-}
-
 // overlayfs marks a removed entry with a 0/0 character device, and a directory
 // that hides the lower one's entries (removed, then made anew) as opaque.
 bool is_whiteout(const struct stat &st) { return S_ISCHR(st.st_mode) && st.st_rdev == 0; }
@@ -81,7 +75,7 @@ bool same_contents(const std::string &a, const std::string &b) {
 // A symbolic link is its target: its owner and bits mean nothing to the system.
 bool differs(const struct stat &u, const std::string &upper, const struct stat &l, const std::string &lower) {
     if ((u.st_mode & S_IFMT) != (l.st_mode & S_IFMT)) return true;
-    if (S_ISLNK(u.st_mode)) return target_of(upper) != target_of(lower);
+    if (S_ISLNK(u.st_mode)) return link_target(upper) != link_target(lower);
     if ((u.st_mode & 07777) != (l.st_mode & 07777) || u.st_uid != l.st_uid || u.st_gid != l.st_gid) return true;
     if (S_ISREG(u.st_mode)) return u.st_size != l.st_size || !same_contents(upper, lower);
     return false;
@@ -89,7 +83,7 @@ bool differs(const struct stat &u, const std::string &upper, const struct stat &
 
 std::string line(char mark, const std::string &path, const std::string &real, const struct stat &st) {
     std::string text = std::string(1, mark) + " " + path;
-    if (S_ISLNK(st.st_mode)) text += " -> " + target_of(real);
+    if (S_ISLNK(st.st_mode)) text += " -> " + link_target(real);
     return text;
 }
 
@@ -176,7 +170,7 @@ bool DryRun::enter(std::string *error) {
     for (const std::string &name : names_in("/")) {
         struct stat st;
         if (::lstat(join("/", name).c_str(), &st) != 0) continue;
-        top.push_back({name, st.st_mode, S_ISLNK(st.st_mode) ? target_of(join("/", name)) : ""});
+        top.push_back({name, st.st_mode, S_ISLNK(st.st_mode) ? link_target(join("/", name)) : ""});
         if (!S_ISLNK(st.st_mode)) hold(join("/", name));
     }
     for (const auto &m : mounts_) hold(m.first);

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -43,6 +44,12 @@ bool mkdir_p(const std::string &path, mode_t mode) {
     }
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string link_target(const std::string &path) {
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
+    return n < 0 ? std::string() : std::string(buf, static_cast<std::size_t>(n));
 }
 
 bool enter_private_namespace(std::string *error) {

@@ -53,6 +53,8 @@ bool unbind(const std::string &path);
 // Makes path and every missing parent (mkdir -p); true when path is a
 // directory afterwards.
 bool mkdir_p(const std::string &path, mode_t mode = 0755);
+// The contents of a symbolic link, or "" when path is none.
+std::string link_target(const std::string &path);
 // Drops every capability of the process for the rest of its life, so that
 // permission checks apply as for an ordinary user (root included).
 bool drop_capabilities();

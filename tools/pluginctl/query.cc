@@ -12,6 +12,7 @@
 #include "plugin_intn.h"
 #include "srg.h"
 #include "tools/pluginctl/commands.h"
+#include "tools/sandbox/sandbox.h"
 
 namespace pluginctl {
 namespace {
@@ -20,12 +21,6 @@ namespace {
 // manifests.
 constexpr char kPluginDir[] = "/velm/plugin/";
 constexpr char kManifestDir[] = "/velm/plugin_extract_log";
-
-std::string link_contents(const std::string &path) {
-    char buf[4096];
-    const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
-    return n < 0 ? std::string() : std::string(buf, static_cast<std::size_t>(n));
-}
 
 // A manifest line's entry, by the rule linking applies: one leading "./" and
 // one trailing line feed go; an empty rest is no entry.
@@ -76,7 +71,7 @@ Outcome cmd_owner(const Parsed &p) {
     int status = 0;
     for (const std::string &path : p.positional) {
         struct stat st;
-        const std::string target = ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) ? link_contents(path) : "";
+        const std::string target = ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) ? pit::link_target(path) : "";
         const std::string plugin = plugin_of(target);
         if (path.empty() || path[0] != '/' || plugin.empty()) {
             std::printf("%s: not a plugin file\n", path.c_str());
@@ -119,15 +114,15 @@ Outcome cmd_files(const Parsed &p) {
         // What linking makes the link point to.
         std::string want = source;
         if (S_ISLNK(src.st_mode)) {
-            const std::string contents = link_contents(source);
+            const std::string contents = pit::link_target(source);
             want = contents.compare(0, 1, "/") == 0 ? contents : source.substr(0, source.rfind('/') + 1) + contents;
         }
         if (!there) {
             std::printf("missing %s -> %s\n", link.c_str(), want.c_str());
-        } else if (S_ISLNK(now.st_mode) && link_contents(link) == want) {
+        } else if (S_ISLNK(now.st_mode) && pit::link_target(link) == want) {
             std::printf("linked %s -> %s\n", link.c_str(), want.c_str());
         } else {
-            const std::string held = S_ISLNK(now.st_mode) ? "-> " + link_contents(link) : S_ISDIR(now.st_mode) ? "a directory" : "a file";
+            const std::string held = S_ISLNK(now.st_mode) ? "-> " + pit::link_target(link) : S_ISDIR(now.st_mode) ? "a directory" : "a file";
             std::printf("held %s -> %s (now %s)\n", link.c_str(), want.c_str(), held.c_str());
         }
     }
