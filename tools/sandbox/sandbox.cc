@@ -8,7 +8,6 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -118,12 +117,10 @@ bool sandbox_enter(const SandboxOptions &options, std::string *error) {
             std::string name = e->d_name;
             struct stat st;
             if (::lstat(("/" + name).c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) continue;
-            char target[PATH_MAX];
-            ssize_t n = ::readlink(("/" + name).c_str(), target, sizeof target - 1);
-            if (n <= 0) continue;
-            target[n] = '\0';
+            const std::string target = link_target("/" + name);
+            if (target.empty()) continue;
             ::unlink((root + "/" + name).c_str());
-            ::symlink(target, (root + "/" + name).c_str());
+            ::symlink(target.c_str(), (root + "/" + name).c_str());
         }
     }
     if (!build_mirrors(root)) return fail(error, "mirrors of /usr and /etc");
