@@ -38,7 +38,7 @@ TEST_F(FrameTest, SyscallReturnsTheWaitStatusWritesDebugLinesOnlyAndPutsSigchldB
 TEST_F(FrameTest, TheHandlerReapsAChildThatEndedDuringTheCommand) {
     pid_t child = fork();
     if (child == 0) pause(), _exit(0);
-    std::string wait_zombie = "kill -9 " + std::to_string(child) + "; until grep -q ') Z' /proc/" + std::to_string(child) + "/stat; do :; done";
+    std::string wait_zombie = "kill -9 " + std::to_string(child) + "; until grep -q ') Z' /proc/" + std::to_string(child) + "/stat; do :; done; sleep 0.2";  // under qemu-user the SIGCHLD reaches the guest late
     EXPECT_TRUE(plugin_syscall(wait_zombie.c_str()) == 0 && waitpid(child, nullptr, WNOHANG) == -1);  // already reaped
 }
 
