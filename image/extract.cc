@@ -27,12 +27,13 @@ using Command = pi::PathBuf<512>;
 
 using Image = pi::Owned<img_handle, img_close>;
 
-// Opens an image; null when img_open reports a non-zero status.
+// Opens an image; null when img_open reports a non-zero status.  What a
+// failed open hands back is never owned: a failed open leaves nothing to close.
 Image open_image(const char *path) {
     int32_t status = 0;
-    Image h(img_open(path, &status));
+    img_handle *opened = img_open(path, &status);
     if (status != 0) return nullptr;
-    return h;
+    return Image(opened);
 }
 
 // The two forms of the extraction command: a plugin image, whose header

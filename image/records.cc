@@ -83,8 +83,9 @@ extern "C" PI_EXPORT plugin_rc_t plugin_clone_srg(const char *path, srg_record *
 extern "C" PI_EXPORT plugin_rc_t plugin_extract_srg(const char *image, srg_record **record) {
     if (!image || !record) return PLUGIN_ERR_INVALID_ARG;
     int32_t status = 0;
-    const pi::Owned<img_handle, img_close> handle(img_open(image, &status));
-    if (status != 0) return PLUGIN_ERR_IMG_OPEN;
+    img_handle *opened = img_open(image, &status);
+    if (status != 0) return PLUGIN_ERR_IMG_OPEN;  // nothing to close after a failed open
+    const pi::Owned<img_handle, img_close> handle(opened);
 
     plugin_rc_t rc = img_extract_vendor_info(handle.get(), kImageRecord);
     if (rc != PLUGIN_OK) return rc;

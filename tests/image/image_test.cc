@@ -71,6 +71,7 @@ struct Row {
     int size = -1;                    // from 0: what srg_size answers
     bool no_swid = false;  // the saved record has none; srg_sw_id_file_get answers null
     bool full = false;     // the record file is the full device
+    bool stale = false;    // img_open fails but hands back a non-null pointer
     string swid{};         // the saved record's software id, when not "acme"
     plugin_rc_t rc = PLUGIN_OK;
     string err{}, manifest{};
@@ -113,6 +114,8 @@ const Row kRows[] = {
      .err = "plugin_extract_image: command for " + kImg + " does not fit, not run\n"},
     {.name = "image_not_open", .cmdline = kYes, .prep = "echo junk >" + kImg,
      .rc = PLUGIN_ERR_IMG_OPEN},
+    {.name = "image_failed_open_handle", .cmdline = kYes, .stale = true,
+     .rc = PLUGIN_ERR_IMG_OPEN},
     {.name = "overlay_base_without_slash", .op = kOverlay, .arg = "plug.img",
      .cmdline = "use_newer_fs=plug\n", .err = exec(), .manifest = kAdded + kUsr, .tree = 2},
     {.name = "overlay_long_target", .op = kOverlay, .dir = kDeep, .cmdline = kYes, .err = skipped()},
@@ -127,6 +130,8 @@ const Row kRows[] = {
      .rc = PLUGIN_ERR_EXTRACT, .check = "! test -e /opt/velm"},
     {.name = "member_image_not_open", .op = kMember, .arg = "/opt/velm/lib",
      .prep = "echo junk >" + kVelm, .rc = PLUGIN_ERR_IMG_OPEN, .check = "! test -e /opt/velm"},
+    {.name = "member_failed_open_handle", .op = kMember, .arg = "/opt/velm/lib", .stale = true,
+     .rc = PLUGIN_ERR_IMG_OPEN, .check = "! test -e /opt/velm"},
     {.name = "clone", .op = kClone, .arg = "/opt/acme.sro", .got = "acme"},
     {.name = "clone_empty", .op = kClone, .arg = "/opt/empty", .prep = ": >/opt/empty",
      .rc = PLUGIN_ERR_SRG_EMPTY, .err = "plugin_clone_srg: /opt/empty is empty\n"},
@@ -134,6 +139,8 @@ const Row kRows[] = {
      .rc = SRG_ERR_READ, .err = "plugin_clone_srg: clone /opt/acme.sro failed\n", .got = "null"},
     {.name = "srg", .op = kSrg, .check = "! test -e " + kTmp, .got = "image"},
     {.name = "srg_not_image", .op = kSrg, .arg = "/opt/acme.sro", .rc = PLUGIN_ERR_IMG_OPEN},
+    {.name = "srg_failed_open_handle", .op = kSrg, .stale = true, .rc = PLUGIN_ERR_IMG_OPEN,
+     .check = "! test -e " + kTmp},
     {.name = "srg_vendor_fails", .op = kSrg, .vendor = 0x0BAD0042u, .rc = 0x0BAD0042u,
      .check = "grep -qx left " + kTmp},
     {.name = "srg_clone_fails", .op = kSrg, .clone = SRG_ERR_READ, .rc = SRG_ERR_READ,
@@ -198,6 +205,23 @@ TEST_P(ImageTest, Row) {
         return pit::write_file(p, "left\n") ? r.vendor : 0;
     };
     if (r.clone) pit::dbl::srg_file_clone = [&r](srg_record *, const char *, uint32_t) { return r.clone; };
+    static char half_made;  // what a failing img_open hands back
+    int stale_closes = 0;
+    if (r.stale) {
+        pit::dbl::img_open = [](const char *, int32_t *status) {
+            *status = static_cast<int32_t>(IMG_ERR_OPEN);
+            return reinterpret_cast<img_handle *>(&half_made);
+        };
+        pit::dbl::img_close = [&stale_closes](img_handle *h) {
+            if (h != reinterpret_cast<img_handle *>(&half_made)) return PI_REAL(img_close)(h);
+            ++stale_closes;
+            return 0;
+        };
+        pit::dbl::plugin_syscall = [](const char *c) {
+            ADD_FAILURE() << "command run after a failed open: " << c;
+            return -1;
+        };
+    }
     if (r.size >= 0) pit::dbl::srg_size = [&r](const srg_record *) { return uint32_t(r.size); };
     if (r.no_swid) pit::dbl::srg_sw_id_file_get = [](const char *) -> const char * { return nullptr; };
     string saved = r.no_swid ? pit::record_bytes(std::nullopt, std::nullopt)
@@ -219,6 +243,7 @@ TEST_P(ImageTest, Row) {
                   }
               }, &out, &err), r.rc);
     EXPECT_EQ(pit::open_fds(), fds);
+    EXPECT_EQ(stale_closes, 0);
     EXPECT_TRUE(!r.full || pit::unbind(kFile));
     string want_out, want_err = r.err, kept;
     if (r.op == kMember) {  // each line on stderr, stdout and stderr as far as the call got

@@ -19,6 +19,8 @@
 namespace pit::dbl {
 
 #define PI_DOUBLES(X)                                                                          \
+    X(img_handle *, img_open, (const char *p, int32_t *s), (p, s))                             \
+    X(int32_t, img_close, (img_handle * h), (h))                                               \
     X(uint32_t, img_extract_vendor_info, (img_handle * h, const char *p), (h, p))              \
     X(uint32_t, srg_size, (const srg_record *r), (r))                                          \
     X(uint32_t, srg_file_clone, (srg_record * b, const char *p, uint32_t n), (b, p, n))        \
