@@ -21,7 +21,7 @@ namespace pib {
 namespace {
 int g_saved_stderr = -1;
 int g_saved_stdout = -1;
-}
+}  // namespace
 
 double now() {
     timespec ts;
@@ -91,14 +91,14 @@ double run_peer(const std::vector<std::string> &argv) {
         return -1;
     }
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     double t = now() - t0;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         progress("  %s exited with status %d:\n", argv[0].c_str(), status);
         if (FILE *f = std::fopen("/tmp/peer.err", "r")) {
             char line[512];
-            for (int k = 0; k < 5 && std::fgets(line, sizeof line, f); ++k) progress("    %s", line);
+            for (int k = 0; k < 5 && std::fgets(line, sizeof line, f); ++k)
+                progress("    %s", line);
             std::fclose(f);
         }
         return -1;
@@ -151,8 +151,7 @@ void Table::print(FILE *out) const {
 
 std::string fmt_seconds(double s) {
     char buf[64];
-    if (s < 0)
-        return "failed";
+    if (s < 0) return "failed";
     if (s < 1e-3)
         std::snprintf(buf, sizeof buf, "%.1f us", s * 1e6);
     else if (s < 1)

@@ -54,10 +54,10 @@ private:
     std::vector<std::vector<std::string>> rows_;
 };
 
-std::string fmt_seconds(double s);        // "0.123 s" / "12.3 ms"
-std::string fmt_ratio(double r);          // "1.07 x"
-std::string fmt_count(uint64_t n);        // "100,000"
-std::string verdict(bool met);            // "met" / "MISSED"
+std::string fmt_seconds(double s);  // "0.123 s" / "12.3 ms"
+std::string fmt_ratio(double r);    // "1.07 x"
+std::string fmt_count(uint64_t n);  // "100,000"
+std::string verdict(bool met);      // "met" / "MISSED"
 
 // Deterministic generator for every random choice of the benchmarks.
 class Rng {

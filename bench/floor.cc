@@ -61,8 +61,10 @@ int floor_link(const char *manifest, const char *plugin) {
     struct stat st;
     each_entry(f, line, cap, [&](const char *e, std::size_t n) {
         nm.set(e, n);
-        if (::lstat(nm.source, &st) != 0) ++failures;
-        else if (!S_ISDIR(st.st_mode) && ::stat(nm.link, &st) == 0) ++failures;
+        if (::lstat(nm.source, &st) != 0)
+            ++failures;
+        else if (!S_ISDIR(st.st_mode) && ::stat(nm.link, &st) == 0)
+            ++failures;
     });
     std::rewind(f);
     each_entry(f, line, cap, [&](const char *e, std::size_t n) {
@@ -123,7 +125,8 @@ int floor_unlink(const char *manifest, const char *plugin) {
         contents[k] = '\0';
         if (static_cast<std::size_t>(k) > plen && std::strncmp(contents, plugin, plen) == 0) {
             char msg[320];
-            int m = std::snprintf(msg, sizeof msg, "plugin_unlink_from_exec_path: remove %s\n", nm.link);
+            int m = std::snprintf(msg, sizeof msg, "plugin_unlink_from_exec_path: remove %s\n",
+                                  nm.link);
             (void)!::write(2, msg, static_cast<std::size_t>(m));
             if (std::remove(nm.link) != 0) ++failures;
         }

@@ -92,7 +92,8 @@ PluginTree make_tree(std::size_t entries, uint64_t seed) {
         n.name = name;
         n.type = 'l';
         const auto &siblings = files_in[parent];
-        n.contents = siblings.empty() ? std::string("missing.bin") : siblings[rng.below(siblings.size())];
+        n.contents =
+            siblings.empty() ? std::string("missing.bin") : siblings[rng.below(siblings.size())];
         nodes.push_back(n);
         nodes[parent].children.push_back(nodes.size() - 1);
     }
@@ -151,7 +152,8 @@ PluginSet make_plugin_set(std::size_t count, double per_plugin, uint64_t seed) {
     PluginSet set;
     char name[64];
     for (std::size_t i = 0; i < count; ++i) {
-        std::snprintf(name, sizeof name, "vendor.plugin-%05zu.swid", rng.below(100000) * 100000 + i);
+        std::snprintf(name, sizeof name, "vendor.plugin-%05zu.swid",
+                      rng.below(100000) * 100000 + i);
         set.swids.push_back(name);
     }
     // rank[i]: position of plugin i in a hidden valid order.
@@ -161,7 +163,8 @@ PluginSet make_plugin_set(std::size_t count, double per_plugin, uint64_t seed) {
     set.deps.resize(count);
     for (std::size_t r = 0; r < count; ++r) {
         std::size_t i = by_rank[r];
-        std::size_t want = static_cast<std::size_t>(rng.below(static_cast<uint64_t>(2 * per_plugin) + 1));
+        std::size_t want =
+            static_cast<std::size_t>(rng.below(static_cast<uint64_t>(2 * per_plugin) + 1));
         want = std::min(want, r);
         std::vector<std::size_t> chosen;
         while (chosen.size() < want) {
@@ -175,8 +178,8 @@ PluginSet make_plugin_set(std::size_t count, double per_plugin, uint64_t seed) {
 }
 
 void *make_record(const std::string &swid, const std::vector<std::string> &deps) {
-    std::string r = pit::record_bytes(swid, deps.empty() ? std::nullopt
-                                                         : std::optional<std::vector<std::string>>(deps));
+    std::string r = pit::record_bytes(
+        swid, deps.empty() ? std::nullopt : std::optional<std::vector<std::string>>(deps));
     void *p = std::malloc(r.size());
     if (p) std::memcpy(p, r.data(), r.size());
     return p;

@@ -68,9 +68,9 @@ FILE *data_file(const char *name) {
 // Runs the contenders of one comparison in rounds; in round r the contenders
 // start at r modulo their number, so none always runs first.  Each contender
 // returns its seconds (negative on failure).
-std::map<std::string, double> rounds(int reps,
-                                     const std::vector<std::pair<std::string, std::function<double()>>> &cs,
-                                     std::map<std::string, std::vector<double>> *samples = nullptr) {
+std::map<std::string, double> rounds(
+    int reps, const std::vector<std::pair<std::string, std::function<double()>>> &cs,
+    std::map<std::string, std::vector<double>> *samples = nullptr) {
     std::map<std::string, std::vector<double>> s;
     std::map<std::string, bool> failed;
     for (int r = 0; r < reps; ++r) {
@@ -123,10 +123,11 @@ void bench_link() {
         stow_sizes = {1000};
     }
     Table tl("Linking N entries into an empty root (medians; ratios of medians of the same rounds)",
-             {"N", "floor", "plugin_link_to_exec_path", "library / floor", "cp -as", "library / cp -as",
-              "stow --no-folding", "stow / library"});
+             {"N", "floor", "plugin_link_to_exec_path", "library / floor", "cp -as",
+              "library / cp -as", "stow --no-folding", "stow / library"});
     Table tu("Unlinking N entries (medians; ratios of medians of the same rounds)",
-             {"N", "floor", "plugin_unlink_from_exec_path", "library / floor", "stow -D", "stow -D / library"});
+             {"N", "floor", "plugin_unlink_from_exec_path", "library / floor", "stow -D",
+              "stow -D / library"});
     FILE *dat = data_file("link.dat");
     std::fprintf(dat, "# N floor_link lib_link cp_as stow floor_unlink lib_unlink stow_D\n");
     std::map<std::size_t, std::map<std::string, double>> all;
@@ -142,7 +143,8 @@ void bench_link() {
             progress("cannot generate the tree of %zu entries\n", n);
             std::exit(1);
         }
-        const bool with_stow = std::find(stow_sizes.begin(), stow_sizes.end(), n) != stow_sizes.end();
+        const bool with_stow =
+            std::find(stow_sizes.begin(), stow_sizes.end(), n) != stow_sizes.end();
         const char *mf = manifest.c_str();
         const char *pp = plugin.c_str();
 
@@ -178,7 +180,8 @@ void bench_link() {
         if (with_stow)
             lc.push_back({"stow", [&] {
                               remove_tree(kLinkTop);
-                              double t = run_peer({"stow", "--no-folding", "-d", "/velm/plugin", "-t", "/", pkgname});
+                              double t = run_peer({"stow", "--no-folding", "-d", "/velm/plugin",
+                                                   "-t", "/", pkgname});
                               return check(t, t >= 0 && link_ok(tree), "stow");
                           }});
         auto ml = rounds(g_opt.reps, lc);
@@ -198,18 +201,21 @@ void bench_link() {
                  remove_tree(kLinkTop);
                  timed_quiet([&] { floor_link(mf, pp); });
                  plugin_rc_t rc = 0;
-                 double t = timed_quiet([&] { rc = plugin_unlink_from_exec_path(mf, nullptr, pp); });
+                 double t =
+                     timed_quiet([&] { rc = plugin_unlink_from_exec_path(mf, nullptr, pp); });
                  return check(t, rc == 0 && unlink_ok(tree), "plugin_unlink_from_exec_path");
              }},
         };
         if (with_stow)
-            uc.push_back({"stow_D", [&] {
-                              remove_tree(kLinkTop);
-                              if (run_peer({"stow", "--no-folding", "-d", "/velm/plugin", "-t", "/", pkgname}) < 0)
-                                  return -1.0;
-                              double t = run_peer({"stow", "-D", "-d", "/velm/plugin", "-t", "/", pkgname});
-                              return check(t, t >= 0 && unlink_ok(tree), "stow -D");
-                          }});
+            uc.push_back(
+                {"stow_D", [&] {
+                     remove_tree(kLinkTop);
+                     if (run_peer({"stow", "--no-folding", "-d", "/velm/plugin", "-t", "/",
+                                   pkgname}) < 0)
+                         return -1.0;
+                     double t = run_peer({"stow", "-D", "-d", "/velm/plugin", "-t", "/", pkgname});
+                     return check(t, t >= 0 && unlink_ok(tree), "stow -D");
+                 }});
         auto mu = rounds(g_opt.reps, uc);
         remove_tree(kLinkTop);
 
@@ -217,8 +223,9 @@ void bench_link() {
         m.insert(mu.begin(), mu.end());
         all[n] = m;
         double stow = with_stow ? m["stow"] : 0, stow_d = with_stow ? m["stow_D"] : 0;
-        tl.row({fmt_count(n), fmt_seconds(m["floor"]), fmt_seconds(m["lib"]), fmt_ratio(m["lib"] / m["floor"]),
-                fmt_seconds(m["cp"]), fmt_ratio(m["lib"] / m["cp"]), with_stow ? fmt_seconds(stow) : "-",
+        tl.row({fmt_count(n), fmt_seconds(m["floor"]), fmt_seconds(m["lib"]),
+                fmt_ratio(m["lib"] / m["floor"]), fmt_seconds(m["cp"]),
+                fmt_ratio(m["lib"] / m["cp"]), with_stow ? fmt_seconds(stow) : "-",
                 with_stow ? fmt_ratio(stow / m["lib"]) : "-"});
         tu.row({fmt_count(n), fmt_seconds(m["floor_u"]), fmt_seconds(m["lib_u"]),
                 fmt_ratio(m["lib_u"] / m["floor_u"]), with_stow ? fmt_seconds(stow_d) : "-",
@@ -238,20 +245,22 @@ void bench_link() {
     std::size_t peer = stow_sizes.back();
     auto &b = all[big];
     auto &p = all[peer];
-    bar("link <= 1.25 x floor at N = " + fmt_count(big), fmt_ratio(b["lib"] / b["floor"]), b["lib"] / b["floor"] <= 1.25);
+    bar("link <= 1.25 x floor at N = " + fmt_count(big), fmt_ratio(b["lib"] / b["floor"]),
+        b["lib"] / b["floor"] <= 1.25);
     bar("unlink <= 1.25 x floor at N = " + fmt_count(big), fmt_ratio(b["lib_u"] / b["floor_u"]),
         b["lib_u"] / b["floor_u"] <= 1.25);
-    bar("link >= 4 x faster than stow (N = " + fmt_count(peer) + ")", fmt_ratio(p["stow"] / p["lib"]),
-        p["stow"] / p["lib"] >= 4);
-    bar("unlink >= 4 x faster than stow -D (N = " + fmt_count(peer) + ")", fmt_ratio(p["stow_D"] / p["lib_u"]),
-        p["stow_D"] / p["lib_u"] >= 4);
+    bar("link >= 4 x faster than stow (N = " + fmt_count(peer) + ")",
+        fmt_ratio(p["stow"] / p["lib"]), p["stow"] / p["lib"] >= 4);
+    bar("unlink >= 4 x faster than stow -D (N = " + fmt_count(peer) + ")",
+        fmt_ratio(p["stow_D"] / p["lib_u"]), p["stow_D"] / p["lib_u"] >= 4);
     double worst_cp = 0;
     for (auto &[n, m] : all) worst_cp = std::max(worst_cp, m["lib"] / m["cp"]);
     bar("link / cp -as <= 1.0 (worst N)", fmt_ratio(worst_cp), worst_cp <= 1.0);
     bar("link growth " + fmt_count(mid) + " -> " + fmt_count(big) + " <= 11 x",
         fmt_ratio(all[big]["lib"] / all[mid]["lib"]), all[big]["lib"] / all[mid]["lib"] <= 11);
     bar("unlink growth " + fmt_count(mid) + " -> " + fmt_count(big) + " <= 11 x",
-        fmt_ratio(all[big]["lib_u"] / all[mid]["lib_u"]), all[big]["lib_u"] / all[mid]["lib_u"] <= 11);
+        fmt_ratio(all[big]["lib_u"] / all[mid]["lib_u"]),
+        all[big]["lib_u"] / all[mid]["lib_u"] <= 11);
 }
 
 // ---------------------------------------------------------------------------
@@ -272,7 +281,8 @@ void bench_order() {
     std::vector<std::size_t> sizes = {250, 500, 1000, 2000};
     if (g_opt.quick) sizes = {250, 500};
     Table t("Load order of N plugins, about 3 dependencies each (medians; stderr to /dev/null)",
-            {"N", "transcription (count^3)", "plugin_find_load_order", "speed-up", "same order and lines"});
+            {"N", "transcription (count^3)", "plugin_find_load_order", "speed-up",
+             "same order and lines"});
     FILE *dat = data_file("order.dat");
     std::fprintf(dat, "# N transcription library\n");
     std::map<std::size_t, std::map<std::string, double>> all;
@@ -301,22 +311,24 @@ void bench_order() {
             {"ref",
              [&] {
                  std::fill(o_ref.begin(), o_ref.end(), 0xFFFFFFFFu);
-                 double s = timed_quiet([&] { rc_ref = ref_find_load_order(cnt, recs.data(), o_ref.data()); });
+                 double s = timed_quiet(
+                     [&] { rc_ref = ref_find_load_order(cnt, recs.data(), o_ref.data()); });
                  if (rc_ref != 0 || o_ref != expected) same = false;
                  return s;
              }},
             {"lib",
              [&] {
                  std::fill(o_lib.begin(), o_lib.end(), 0xFFFFFFFFu);
-                 double s = timed_quiet([&] { rc_lib = plugin_find_load_order(cnt, recs.data(), o_lib.data()); });
+                 double s = timed_quiet(
+                     [&] { rc_lib = plugin_find_load_order(cnt, recs.data(), o_lib.data()); });
                  if (rc_lib != 0 || o_lib != expected) same = false;
                  return s;
              }},
         };
         auto m = rounds(g_opt.reps, cs);
         all[n] = m;
-        t.row({fmt_count(n), fmt_seconds(m["ref"]), fmt_seconds(m["lib"]), fmt_ratio(m["ref"] / m["lib"]),
-               same ? "yes" : "**NO**"});
+        t.row({fmt_count(n), fmt_seconds(m["ref"]), fmt_seconds(m["lib"]),
+               fmt_ratio(m["ref"] / m["lib"]), same ? "yes" : "**NO**"});
         std::fprintf(dat, "%zu %.6f %.6f\n", n, m["ref"], m["lib"]);
         if (!same) bar("identical output at N = " + fmt_count(n), "differs", false);
         for (auto *r : recs) std::free(r);
@@ -324,10 +336,10 @@ void bench_order() {
     std::fclose(dat);
     t.print(stdout);
     std::size_t a = g_opt.quick ? 250 : 1000, b = g_opt.quick ? 500 : 2000;
-    bar("order >= 20 x faster than the transcription at N = " + fmt_count(a), fmt_ratio(all[a]["ref"] / all[a]["lib"]),
-        all[a]["ref"] / all[a]["lib"] >= 20);
-    bar("order growth " + fmt_count(a) + " -> " + fmt_count(b) + " <= 4.5 x", fmt_ratio(all[b]["lib"] / all[a]["lib"]),
-        all[b]["lib"] / all[a]["lib"] <= 4.5);
+    bar("order >= 20 x faster than the transcription at N = " + fmt_count(a),
+        fmt_ratio(all[a]["ref"] / all[a]["lib"]), all[a]["ref"] / all[a]["lib"] >= 20);
+    bar("order growth " + fmt_count(a) + " -> " + fmt_count(b) + " <= 4.5 x",
+        fmt_ratio(all[b]["lib"] / all[a]["lib"]), all[b]["lib"] / all[a]["lib"] <= 4.5);
 }
 
 // ---------------------------------------------------------------------------
@@ -336,8 +348,13 @@ void bench_order() {
 std::size_t count_entries(const std::string &dir) {
     static std::size_t count;
     count = 0;
-    nftw(dir.c_str(), [](const char *, const struct stat *, int, struct FTW *) { ++count; return 0; }, 64,
-         FTW_PHYS);
+    nftw(
+        dir.c_str(),
+        [](const char *, const struct stat *, int, struct FTW *) {
+            ++count;
+            return 0;
+        },
+        64, FTW_PHYS);
     return count;
 }
 
@@ -350,7 +367,8 @@ void bench_extract() {
     std::size_t n = g_opt.quick ? 2000 : 10000;
     progress("extract: %zu entries\n", n);
     PluginTree tree = make_tree(n, 4242);
-    const std::string src = "/velm/ext-src", img = "/velm/ext.img", tgz = "/velm/ext.tar.gz", rec = "/velm/ext.sro";
+    const std::string src = "/velm/ext-src", img = "/velm/ext.img", tgz = "/velm/ext.tar.gz",
+                      rec = "/velm/ext.sro";
     remove_tree(src);
     pit::mkdir_p(src);
     if (!materialize(tree, src, true, 99)) {
@@ -415,7 +433,8 @@ void bench_extract() {
              pit::mkdir_p(dl);
              plugin_rc_t rc = 0;
              double c0 = children_cpu();
-             double t = timed_quiet([&] { rc = plugin_extract_image(img.c_str(), dl.c_str(), log.c_str()); });
+             double t = timed_quiet(
+                 [&] { rc = plugin_extract_image(img.c_str(), dl.c_str(), log.c_str()); });
              cpu["lib"].push_back(children_cpu() - c0);
              if (rc != 0 || count_entries(dl) != n + 1 || count_lines(log) != n + 1) same = false;
              return rc == 0 ? t : -1;
@@ -424,22 +443,26 @@ void bench_extract() {
     auto m = rounds(g_opt.reps, cs);
     remove_tree(dl);
     remove_tree(dt);
-    Table t("Extraction of an image of " + fmt_count(n) + " entries (" + fmt_count(tree.files) + " files, " +
-                fmt_count(tree.dirs) + " directories, " + fmt_count(tree.links) + " symbolic links; image " +
-                std::to_string(st.st_size / 1024) + " KiB), medians",
+    Table t("Extraction of an image of " + fmt_count(n) + " entries (" + fmt_count(tree.files) +
+                " files, " + fmt_count(tree.dirs) + " directories, " + fmt_count(tree.links) +
+                " symbolic links; image " + std::to_string(st.st_size / 1024) + " KiB), medians",
             {"tar -xzf", "plugin_extract_image (with manifest)", "library / tar -xzf",
-             "tar -xkPpmz (the library's flags, no dd, no manifest)", "library / tar -xkPpmz", "same tree"});
-    t.row({fmt_seconds(m["tar"]), fmt_seconds(m["lib"]), fmt_ratio(m["lib"] / m["tar"]), fmt_seconds(m["tar_k"]),
-           fmt_ratio(m["lib"] / m["tar_k"]), same ? "yes" : "**NO**"});
+             "tar -xkPpmz (the library's flags, no dd, no manifest)", "library / tar -xkPpmz",
+             "same tree"});
+    t.row({fmt_seconds(m["tar"]), fmt_seconds(m["lib"]), fmt_ratio(m["lib"] / m["tar"]),
+           fmt_seconds(m["tar_k"]), fmt_ratio(m["lib"] / m["tar_k"]), same ? "yes" : "**NO**"});
     t.print(stdout);
     Table tc("Extraction, CPU seconds (user + system) of the processes each contender ran, medians",
              {"tar -xzf", "plugin_extract_image", "tar -xkPpmz"});
-    tc.row({fmt_seconds(median(cpu["tar"])), fmt_seconds(median(cpu["lib"])), fmt_seconds(median(cpu["tar_k"]))});
+    tc.row({fmt_seconds(median(cpu["tar"])), fmt_seconds(median(cpu["lib"])),
+            fmt_seconds(median(cpu["tar_k"]))});
     tc.print(stdout);
     FILE *dat = data_file("extract.dat");
-    std::fprintf(dat, "# entries tar_xzf library tar_xkPpmz\n%zu %.6f %.6f %.6f\n", n, m["tar"], m["lib"], m["tar_k"]);
+    std::fprintf(dat, "# entries tar_xzf library tar_xkPpmz\n%zu %.6f %.6f %.6f\n", n, m["tar"],
+                 m["lib"], m["tar_k"]);
     std::fclose(dat);
-    bar("extraction <= 1.10 x tar -xzf", fmt_ratio(m["lib"] / m["tar"]), m["lib"] / m["tar"] <= 1.10 && same);
+    bar("extraction <= 1.10 x tar -xzf", fmt_ratio(m["lib"] / m["tar"]),
+        m["lib"] / m["tar"] <= 1.10 && same);
 }
 
 // ---------------------------------------------------------------------------
@@ -526,14 +549,17 @@ void bench_swid() {
             alone.push_back(appends_alone(swids, n, &ok));
         }
         all[n] = {median(tot), median(lk), median(ap), median(gr), median(alone)};
-        std::fprintf(dat, "%zu %.6f %.6f %.6f %.6f %.6f\n", n, all[n][0], all[n][1], all[n][2], all[n][3], all[n][4]);
+        std::fprintf(dat, "%zu %.6f %.6f %.6f %.6f %.6f\n", n, all[n][0], all[n][1], all[n][2],
+                     all[n][3], all[n][4]);
     }
     for (std::size_t n : sizes) {
         std::size_t half = n == 65535 ? 32768 : n / 2;
         bool has = all.count(half);
         t.row({fmt_count(n), fmt_seconds(all[n][0]), fmt_seconds(all[n][1]), fmt_seconds(all[n][2]),
-               fmt_seconds(all[n][3]), fmt_seconds(all[n][4]), has ? fmt_ratio(all[n][0] / all[half][0]) : "-",
-               has ? fmt_ratio(all[n][2] / all[half][2]) : "-", has ? fmt_ratio(all[n][4] / all[half][4]) : "-"});
+               fmt_seconds(all[n][3]), fmt_seconds(all[n][4]),
+               has ? fmt_ratio(all[n][0] / all[half][0]) : "-",
+               has ? fmt_ratio(all[n][2] / all[half][2]) : "-",
+               has ? fmt_ratio(all[n][4] / all[half][4]) : "-"});
     }
     std::fclose(dat);
     t.print(stdout);
@@ -555,7 +581,8 @@ void bench_swid() {
         w.push_back(t1 - t0);
         rd.push_back(t2 - t1);
         int32_t size = plugin_swid_map_size(map);
-        if (wrc != 0 || rrc != 0 || !back || std::memcmp(back, map, static_cast<std::size_t>(size)) != 0)
+        if (wrc != 0 || rrc != 0 || !back ||
+            std::memcmp(back, map, static_cast<std::size_t>(size)) != 0)
             same = false;
         plugin_swid_map_free(back);
     }
@@ -565,21 +592,26 @@ void bench_swid() {
                  fmt_count(static_cast<uint64_t>(bytes)) + " bytes), medians",
              {"plugin_write_swid_map", "plugin_read_swid_map", "round trip", "read back equal"});
     double trip = median(w) + median(rd);
-    rt.row({fmt_seconds(median(w)), fmt_seconds(median(rd)), fmt_seconds(trip), same ? "yes" : "**NO**"});
+    rt.row({fmt_seconds(median(w)), fmt_seconds(median(rd)), fmt_seconds(trip),
+            same ? "yes" : "**NO**"});
     rt.print(stdout);
 
     std::size_t big = sizes.back(), half = g_opt.quick ? sizes.front() : 32768;
     bar("swid map total(" + fmt_count(big) + ") <= 2.3 x total(" + fmt_count(half) + ")",
         fmt_ratio(all[big][0] / all[half][0]), all[big][0] / all[half][0] <= 2.3 && ok);
-    bar("swid map appends(" + fmt_count(big) + ") <= 2.3 x appends(" + fmt_count(half) + "), outside the lookups",
+    bar("swid map appends(" + fmt_count(big) + ") <= 2.3 x appends(" + fmt_count(half) +
+            "), outside the lookups",
         fmt_ratio(all[big][2] / all[half][2]), all[big][2] / all[half][2] <= 2.3 && ok);
-    bar("swid map appends alone(" + fmt_count(big) + ") <= 2.3 x appends alone(" + fmt_count(half) + ")",
+    bar("swid map appends alone(" + fmt_count(big) + ") <= 2.3 x appends alone(" + fmt_count(half) +
+            ")",
         fmt_ratio(all[big][4] / all[half][4]), all[big][4] / all[half][4] <= 2.3 && ok);
     bar("swid map round trip < 50 ms", fmt_seconds(trip), trip < 0.050 && same);
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: pi_bench --out DIR --tools DIR [--reps N] [--quick] [link|order|extract|swid]...\n");
+    std::fprintf(
+        stderr,
+        "usage: pi_bench --out DIR --tools DIR [--reps N] [--quick] [link|order|extract|swid]...\n");
     return 2;
 }
 
@@ -619,7 +651,8 @@ int main(int argc, char **argv) {
         std::string d = dir;
         return path == d || path.compare(0, d.size() + 1, d + "/") == 0;
     };
-    if (!under(g_opt.out, PI_SOURCE_DIR) && !under(g_opt.out, PI_BINARY_DIR)) so.extra_binds.push_back(g_opt.out);
+    if (!under(g_opt.out, PI_SOURCE_DIR) && !under(g_opt.out, PI_BINARY_DIR))
+        so.extra_binds.push_back(g_opt.out);
     std::string error;
     if (!pit::sandbox_enter(so, &error)) {
         std::fprintf(stderr, "pi_bench: cannot enter the sandbox: %s\n", error.c_str());

@@ -37,7 +37,8 @@ bool append_extra(plugin_strings *set, const char *name) {
 
 }  // namespace
 
-extern "C" PI_EXPORT plugin_rc_t plugin_get_names_from_conf(const char *path, plugin_strings **names) {
+extern "C" PI_EXPORT plugin_rc_t plugin_get_names_from_conf(const char *path,
+                                                            plugin_strings **names) {
     PI_OPERATION();
     if (names == nullptr) return PLUGIN_ERR_INVALID_ARG;
     *names = nullptr;
@@ -81,8 +82,8 @@ extern "C" PI_EXPORT plugin_rc_t plugin_get_names_from_conf(const char *path, pl
 
     pi::Owned<plugin_strings, plugin_strings_free> set(plugin_strings_malloc(count, bytes));
     if (!set) {
-        PI_LOG("strings malloc failed. Number of strings (%d), size(%d)\n",
-               static_cast<int>(count), static_cast<int>(bytes));
+        PI_LOG("strings malloc failed. Number of strings (%d), size(%d)\n", static_cast<int>(count),
+               static_cast<int>(bytes));
         return PLUGIN_ERR_NOMEM;
     }
 

@@ -16,7 +16,8 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 // Entries accumulate in 32-bit arithmetic without a range check; an entry too
 // large for 32 bits wraps around instead of overflowing.
 int32_t push_digit(int32_t entry, char digit) {
-    return static_cast<int32_t>(static_cast<uint32_t>(entry) * 10u + static_cast<uint32_t>(digit - '0'));
+    return static_cast<int32_t>(static_cast<uint32_t>(entry) * 10u +
+                                static_cast<uint32_t>(digit - '0'));
 }
 
 void write_text(const char *text) { std::fwrite(text, 1, std::strlen(text), stderr); }
@@ -33,7 +34,8 @@ int32_t finish_failed() {
 
 }  // namespace
 
-extern "C" PI_EXPORT int32_t plugin_from_cmdline(const char *list, int32_t **plugins, int32_t selector) {
+extern "C" PI_EXPORT int32_t plugin_from_cmdline(const char *list, int32_t **plugins,
+                                                 int32_t selector) {
     PI_OPERATION();
     if (plugins == nullptr) return 0;
     *plugins = nullptr;

@@ -25,7 +25,7 @@ bool excludes(const char *path, const char *s) {
 }  // namespace
 
 extern "C" PI_EXPORT int plugin_file_is_excluded_from_exec_path(const char *path,
-                                                                 const plugin_strings *exclude) {
+                                                                const plugin_strings *exclude) {
     PI_OPERATION();
     if (!path || !exclude) return 0;
     const uint32_t count = plugin_strings_num_strings_get(exclude);

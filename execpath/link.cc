@@ -41,8 +41,8 @@ plugin_rc_t fail_stat(const char *path) {
 
 // Pass 1 for one entry: reports a link name that is already taken and sets
 // *duplicate unless the name is tolerated.
-plugin_rc_t check_entry(const char *link, const char *source, const Plugin &plugin,
-                        bool tolerate, bool *duplicate) {
+plugin_rc_t check_entry(const char *link, const char *source, const Plugin &plugin, bool tolerate,
+                        bool *duplicate) {
     struct stat st;
     if (::lstat(source, &st) != 0) return fail_stat(source);
     if (S_ISDIR(st.st_mode)) return PLUGIN_OK;
@@ -81,8 +81,7 @@ plugin_rc_t link_target(const char *source, pi::Path &target) {
     }
     const int dir_len = static_cast<int>(slash - source + 1);
     if (!target.format("%.*s%s", dir_len, source, contents)) {
-        PI_LOG("link target for %s longer than %zu characters\n", source,
-                pi::kPathMax - 1);
+        PI_LOG("link target for %s longer than %zu characters\n", source, pi::kPathMax - 1);
         return PLUGIN_ERR_LINK;
     }
     return PLUGIN_OK;
@@ -121,18 +120,19 @@ plugin_rc_t link_entry(const char *link, const char *source, unsigned *made) {
 // pi::for_each_link with the entry's source path in the plugin as well.
 template <typename Step>
 plugin_rc_t for_each_entry(const Plugin &plugin, Step step) {
-    return pi::for_each_link(plugin.manifest, plugin.exclude, [&](const char *entry, const char *link) {
-        pi::Path source;
-        pi::manifest_source_path(source, plugin.path, entry);
-        return step(link, source.c_str());
-    });
+    return pi::for_each_link(plugin.manifest, plugin.exclude,
+                             [&](const char *entry, const char *link) {
+                                 pi::Path source;
+                                 pi::manifest_source_path(source, plugin.path, entry);
+                                 return step(link, source.c_str());
+                             });
 }
 
 }  // namespace
 
 extern "C" PI_EXPORT plugin_rc_t plugin_link_to_exec_path(const char *tar_log,
-                                                         const plugin_strings *exclude,
-                                                         const char *plugin_path) {
+                                                          const plugin_strings *exclude,
+                                                          const char *plugin_path) {
     PI_OPERATION();
     const bool tolerate = plugin_get_cmdline("pdebug") != nullptr;
     const pi::UmaskGuard umask_guard(0);

@@ -51,8 +51,8 @@ plugin_rc_t remove_directory(const char *link) {
 // plugin path; pass 2 the manifest's directories that are empty by then.
 // Apart from the buffer and the manifest itself nothing makes it fail.
 extern "C" PI_EXPORT plugin_rc_t plugin_unlink_from_exec_path(const char *tar_log,
-                                                             const plugin_strings *exclude,
-                                                             const char *plugin_path) {
+                                                              const plugin_strings *exclude,
+                                                              const char *plugin_path) {
     PI_OPERATION();
     if (!tar_log || !plugin_path) return PLUGIN_ERR_INVALID_ARG;
     pi::ManifestReader manifest;

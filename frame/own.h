@@ -21,7 +21,9 @@ namespace pi {
 template <auto Free>
 struct Deleter {
     template <typename T>
-    void operator()(T *p) const { (void)Free(p); }  // never called with null
+    void operator()(T *p) const {
+        (void)Free(p);
+    }  // never called with null
 };
 
 template <typename T, auto Free = std::free>

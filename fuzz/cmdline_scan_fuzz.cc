@@ -11,7 +11,6 @@
 #include "fuzz/fuzz_support.h"
 #include "plugin_intn.h"
 
-
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     fz::enter_sandbox();
     return 0;
@@ -31,9 +30,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     bool found = !seen.empty() && eq != std::string::npos;  // no "=" after the match: no value
     std::string value = found ? seen.substr(eq + 1) : "";
     std::size_t blank = value.find(' ', 1);
-    if (!value.empty() && value[0] == ' ') value.clear();
-    else if (blank != std::string::npos) value.resize(blank);
-    else if (!value.empty() && value.back() == '\n') value.pop_back();
+    if (!value.empty() && value[0] == ' ')
+        value.clear();
+    else if (blank != std::string::npos)
+        value.resize(blank);
+    else if (!value.empty() && value.back() == '\n')
+        value.pop_back();
 
     const char *got = nullptr;
     std::string err = fz::stderr_of([&] {
@@ -44,8 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     // The text read is shown twice, the second time without a newline (an empty file: the boot test).
     const std::string f = "plugin_get_cmdline: ";
     if (!text.empty())
-        FZ_CHECK(err == f + "Expected cmdline: " + key + "\n" + f + "File read ====> " + seen + "\n" + f +
-                            "Read === > " + seen + (at == std::string::npos ? f + "can't find " + key + "\n" : ""));
+        FZ_CHECK(err == f + "Expected cmdline: " + key + "\n" + f + "File read ====> " + seen +
+                            "\n" + f + "Read === > " + seen +
+                            (at == std::string::npos ? f + "can't find " + key + "\n" : ""));
     FZ_CHECK((got != nullptr) == found);
     if (!got) return 0;
     FZ_CHECK(value == got);

@@ -17,7 +17,9 @@ struct Model {
     std::string err;  // the lines before the closing count line
 };
 
-int32_t push_digit(int32_t v, char c) { return static_cast<int32_t>(static_cast<uint32_t>(v) * 10u + (c - '0')); }
+int32_t push_digit(int32_t v, char c) {
+    return static_cast<int32_t>(static_cast<uint32_t>(v) * 10u + (c - '0'));
+}
 
 std::string entries(const std::vector<int32_t> &v) {
     std::string s;
@@ -27,7 +29,8 @@ std::string entries(const std::vector<int32_t> &v) {
 
 Model model(const std::string &list) {
     Model m;
-    m.err = list.empty() ? "plugin_from_cmdline: No cmdline\n" : "plugin_from_cmdline: cmdline " + list + "\n";
+    m.err = list.empty() ? "plugin_from_cmdline: No cmdline\n"
+                         : "plugin_from_cmdline: cmdline " + list + "\n";
     if (list.empty()) return m;
     bool open = true, have_first = false;
     int32_t first = 0;
@@ -44,7 +47,8 @@ Model model(const std::string &list) {
             if (open && !have_first) first = t, have_first = true;
             if (open) t = 0;  // without a "+" so far, entry 0 collects the next entry
         } else {
-            m.err += "invalid cmdline format" + (c == '+' ? "" : std::string(" (invalid char ") + c + ")") + "\n";
+            m.err += "invalid cmdline format" +
+                     (c == '+' ? "" : std::string(" (invalid char ") + c + ")") + "\n";
             return m;
         }
     }
@@ -55,7 +59,6 @@ Model model(const std::string &list) {
     return m;
 }
 
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
@@ -64,17 +67,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     Model m = model(list);
     for (int32_t selector : {0, 1, -7}) {
         int32_t *out = reinterpret_cast<int32_t *>(0x1), n = 0;  // out must be reset to null
-        std::string err = fz::stderr_of([&] { n = plugin_from_cmdline(list.c_str(), &out, selector); });
+        std::string err =
+            fz::stderr_of([&] { n = plugin_from_cmdline(list.c_str(), &out, selector); });
         const std::vector<int32_t> &want = selector ? m.all : m.together;
         if (n == 0) {
             FZ_CHECK(out == nullptr);
             // Only a refused list, or one without any digit (refusing it is allowed), gives no result.
             FZ_CHECK(!m.ok || list.find_first_of("0123456789") == std::string::npos);
-            if (!m.ok) FZ_CHECK(err == m.err + (list.empty() ? "" : "plugin_from_cmdline: returned num plugin (0)\n"));
+            if (!m.ok)
+                FZ_CHECK(
+                    err ==
+                    m.err + (list.empty() ? "" : "plugin_from_cmdline: returned num plugin (0)\n"));
             continue;
         }
         FZ_CHECK(m.ok && out != nullptr && n == static_cast<int32_t>(want.size()));
-        FZ_CHECK(err == m.err + "plugin_from_cmdline: returned num plugin (" + std::to_string(n) + ")\n");
+        FZ_CHECK(err ==
+                 m.err + "plugin_from_cmdline: returned num plugin (" + std::to_string(n) + ")\n");
         // The entries up to the count (ASan catches a count past the array), then zeros up to L.
         for (std::size_t i = 0; i < list.size() || i < want.size(); ++i)
             FZ_CHECK(out[i] == (i < want.size() ? want[i] : 0));

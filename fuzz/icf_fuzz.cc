@@ -21,11 +21,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     int before = fz::lowest_free_descriptor();
     plugin_icf *icf = reinterpret_cast<plugin_icf *>(0x1);
     uint32_t rc = plugin_icf_open("/tmp/fuzz.icf", &icf);
-    FZ_CHECK(fz::lowest_free_descriptor() == before && (!rc || (icf == reinterpret_cast<plugin_icf *>(0x1) && rc == PLUGIN_ICF_ERR_LINE && !valid)));
+    FZ_CHECK(fz::lowest_free_descriptor() == before &&
+             (!rc ||
+              (icf == reinterpret_cast<plugin_icf *>(0x1) && rc == PLUGIN_ICF_ERR_LINE && !valid)));
     if (rc) return 0;
     const char *name = nullptr;
     FZ_CHECK(valid && plugin_icf_first_img_name(icf, &name) == 0);
     for (; name; FZ_CHECK(plugin_icf_get_name(icf, &name) == 0)) got.push_back(name);
-    FZ_CHECK(plugin_icf_get_name(icf, &name) == 0 && name == nullptr && got == want && plugin_icf_close(icf) == 0);
+    FZ_CHECK(plugin_icf_get_name(icf, &name) == 0 && name == nullptr && got == want &&
+             plugin_icf_close(icf) == 0);
     return 0;
 }

@@ -60,7 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     std::size_t first = 0;
     for (std::size_t i = 0; i < lines.size() && !exclude; ++i) {
         if (lines[i] != "%%\n") continue;
-        exclude = plugin_strings_malloc(static_cast<uint32_t>(i) + 1, static_cast<uint32_t>(size) + 1);
+        exclude =
+            plugin_strings_malloc(static_cast<uint32_t>(i) + 1, static_cast<uint32_t>(size) + 1);
         if (!exclude) return 0;
         for (first = 0; first < i; ++first) {
             set.push_back(lines[first].substr(0, lines[first].size() - 1).c_str());

@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     uint32_t magic, trailer = 0;
     std::memcpy(&magic, bytes.data(), 4);
     int32_t m = plugin_strings_max_size(reinterpret_cast<const plugin_strings *>(bytes.data() + 8));
-    if (m >= 0 && 8 + static_cast<uint64_t>(m) + 4 <= size) std::memcpy(&trailer, bytes.data() + 8 + m, 4);
+    if (m >= 0 && 8 + static_cast<uint64_t>(m) + 4 <= size)
+        std::memcpy(&trailer, bytes.data() + 8 + m, 4);
     bool intact = size >= 28 && magic == 0x504C5547 && trailer == 0x53574944;
 
     int before = fz::lowest_free_descriptor();
@@ -38,24 +39,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     FZ_CHECK(size > 0 || (rc == PLUGIN_ERR_EMPTY_FILE && map == untouched));
     FZ_CHECK(size == 0 || intact || (rc == PLUGIN_ERR_CORRUPT && map == nullptr));
     if (rc != 0) {
-        FZ_CHECK(rc == PLUGIN_ERR_EMPTY_FILE || rc == PLUGIN_ERR_CORRUPT || rc == PLUGIN_ERR_NOMEM || rc == PLUGIN_ERR_READ);
+        FZ_CHECK(rc == PLUGIN_ERR_EMPTY_FILE || rc == PLUGIN_ERR_CORRUPT ||
+                 rc == PLUGIN_ERR_NOMEM || rc == PLUGIN_ERR_READ);
         FZ_CHECK(map == nullptr || (rc == PLUGIN_ERR_EMPTY_FILE && map == untouched));
         return 0;
     }
     int32_t words = plugin_swid_map_size(map), count = plugin_swid_map_next_avail(map);
-    FZ_CHECK(map != nullptr && std::memcmp(map, data, size) == 0 && plugin_swid_map_integrity_ok(map) == 1);
+    FZ_CHECK(map != nullptr && std::memcmp(map, data, size) == 0 &&
+             plugin_swid_map_integrity_ok(map) == 1);
     FZ_CHECK(words >= 0 && static_cast<std::size_t>(words) <= size && count >= 0);
     for (int32_t id = 0; id < count; ++id) {
         const char *swid = plugin_swid_map_get_swid(map, id);
-        FZ_CHECK(swid != nullptr && plugin_swid_map_get_id(map, swid) >= 0 && plugin_swid_map_get_id(map, swid) <= id);
+        FZ_CHECK(swid != nullptr && plugin_swid_map_get_id(map, swid) >= 0 &&
+                 plugin_swid_map_get_id(map, swid) <= id);
     }
     ::unlink(copy);
     plugin_swid_map *again = nullptr;
     FZ_CHECK(plugin_write_swid_map(copy, map) == 0);
     if (words == 0) return plugin_swid_map_free(map), 0;  // an empty file: nothing to read back
     rc = plugin_read_swid_map(copy, &again);
-    FZ_CHECK(static_cast<uint64_t>(words) >= 8 + static_cast<uint64_t>(m) + 4 ? rc == 0 : rc == PLUGIN_ERR_CORRUPT);
-    FZ_CHECK(rc != 0 || (plugin_swid_map_size(again) == words && std::memcmp(again, map, static_cast<std::size_t>(words)) == 0));
+    FZ_CHECK(static_cast<uint64_t>(words) >= 8 + static_cast<uint64_t>(m) + 4
+                 ? rc == 0
+                 : rc == PLUGIN_ERR_CORRUPT);
+    FZ_CHECK(rc != 0 || (plugin_swid_map_size(again) == words &&
+                         std::memcmp(again, map, static_cast<std::size_t>(words)) == 0));
     FZ_CHECK(fz::lowest_free_descriptor() == before);
     plugin_swid_map_free(again);
     plugin_swid_map_free(map);

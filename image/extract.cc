@@ -65,9 +65,9 @@ plugin_rc_t prepare(Extraction &x, const Form &form, const char *image, const ch
     const std::size_t size = std::strlen(subject) + kExtractExtra;
     x.cmd = pi::alloc<char>(size);
     if (!x.cmd) return PLUGIN_ERR_NOMEM;
-    if (pi::format(x.cmd.get(), size, "dd if=%s %sbs=%d 2>/dev/null | tar -x%skPpmz -C %s%s%s%s", image,
-                   form.skip, bs, tar_log ? "v" : "", form.under, target, tar_log ? form.to : "",
-                   tar_log ? tar_log : ""))
+    if (pi::format(x.cmd.get(), size, "dd if=%s %sbs=%d 2>/dev/null | tar -x%skPpmz -C %s%s%s%s",
+                   image, form.skip, bs, tar_log ? "v" : "", form.under, target,
+                   tar_log ? form.to : "", tar_log ? tar_log : ""))
         return PLUGIN_OK;
     PI_LOG("command for %s does not fit, not run\n", subject);
     return PLUGIN_ERR_EXTRACT;

@@ -35,25 +35,25 @@ extern "C" {
 
 typedef uint32_t plugin_rc_t;
 
-#define PLUGIN_OK               0x00000000u /* the operation did what was asked */
-#define PLUGIN_ERR_NOMEM        0x00000001u /* a memory allocation failed */
-#define PLUGIN_ERR_FAILED       0x40EA0001u /* a failure without a code of its own */
-#define PLUGIN_ERR_INVALID_ARG  0x40EA0002u /* a required pointer is null or a size is wrong */
-#define PLUGIN_ERR_DEP_CYCLE    0x40EA0009u /* no load order exists */
-#define PLUGIN_ERR_IMG_OPEN     0x40EA0013u /* the image library could not open the image */
-#define PLUGIN_ERR_EXTRACT      0x40EA0015u /* the extraction command could not be run */
-#define PLUGIN_ERR_SRG_EMPTY    0x40EA0016u /* the software record file has size 0 */
-#define PLUGIN_ERR_OPEN         0x40EA0017u /* a file could not be opened */
-#define PLUGIN_ERR_READ         0x40EA0018u /* fewer bytes were read than required */
-#define PLUGIN_ERR_SEEK         0x40EA001Bu /* rewinding a file failed */
-#define PLUGIN_ERR_STAT         0x40EA001Cu /* the status of a file could not be obtained */
-#define PLUGIN_ERR_DUPLICATE    0x40EA001Du /* a file to be linked already exists */
-#define PLUGIN_ERR_MKDIR        0x40EA001Eu /* a directory of the exec tree could not be made */
-#define PLUGIN_ERR_LINK         0x40EA001Fu /* a symbolic link could not be made or read */
-#define PLUGIN_ERR_NOENT        0x40EA0020u /* the file does not exist */
-#define PLUGIN_ERR_EMPTY_FILE   0x40EA0021u /* the file exists and is empty */
-#define PLUGIN_ERR_CORRUPT      0x40EA0022u /* the map failed its integrity check */
-#define PLUGIN_ERR_WRITE        0x40EA0024u /* fewer bytes were written than required */
+#define PLUGIN_OK 0x00000000u              /* the operation did what was asked */
+#define PLUGIN_ERR_NOMEM 0x00000001u       /* a memory allocation failed */
+#define PLUGIN_ERR_FAILED 0x40EA0001u      /* a failure without a code of its own */
+#define PLUGIN_ERR_INVALID_ARG 0x40EA0002u /* a required pointer is null or a size is wrong */
+#define PLUGIN_ERR_DEP_CYCLE 0x40EA0009u   /* no load order exists */
+#define PLUGIN_ERR_IMG_OPEN 0x40EA0013u    /* the image library could not open the image */
+#define PLUGIN_ERR_EXTRACT 0x40EA0015u     /* the extraction command could not be run */
+#define PLUGIN_ERR_SRG_EMPTY 0x40EA0016u   /* the software record file has size 0 */
+#define PLUGIN_ERR_OPEN 0x40EA0017u        /* a file could not be opened */
+#define PLUGIN_ERR_READ 0x40EA0018u        /* fewer bytes were read than required */
+#define PLUGIN_ERR_SEEK 0x40EA001Bu        /* rewinding a file failed */
+#define PLUGIN_ERR_STAT 0x40EA001Cu        /* the status of a file could not be obtained */
+#define PLUGIN_ERR_DUPLICATE 0x40EA001Du   /* a file to be linked already exists */
+#define PLUGIN_ERR_MKDIR 0x40EA001Eu       /* a directory of the exec tree could not be made */
+#define PLUGIN_ERR_LINK 0x40EA001Fu        /* a symbolic link could not be made or read */
+#define PLUGIN_ERR_NOENT 0x40EA0020u       /* the file does not exist */
+#define PLUGIN_ERR_EMPTY_FILE 0x40EA0021u  /* the file exists and is empty */
+#define PLUGIN_ERR_CORRUPT 0x40EA0022u     /* the map failed its integrity check */
+#define PLUGIN_ERR_WRITE 0x40EA0024u       /* fewer bytes were written than required */
 
 /* ---- Handles of platform components (defined by the platform libraries) ---- */
 

@@ -46,7 +46,8 @@ void debug_order(const char *label, uint32_t count, const uint32_t *order) {
 
 extern "C" {
 
-PI_EXPORT plugin_rc_t plugin_topological_order_get(uint16_t count, uint32_t **matrix, uint32_t *order) {
+PI_EXPORT plugin_rc_t plugin_topological_order_get(uint16_t count, uint32_t **matrix,
+                                                   uint32_t *order) {
     if (count == 0) return PLUGIN_OK;
     // left[i]: -1 once plugin i is placed, else the number of plugins not yet
     // placed that it depends on (itself included when marked so).
@@ -72,7 +73,8 @@ PI_EXPORT plugin_rc_t plugin_topological_order_get(uint16_t count, uint32_t **ma
     return PLUGIN_OK;
 }
 
-PI_EXPORT plugin_rc_t plugin_find_load_order(uint32_t count, srg_record **records, uint32_t *order) {
+PI_EXPORT plugin_rc_t plugin_find_load_order(uint32_t count, srg_record **records,
+                                             uint32_t *order) {
     PI_OPERATION();
     pi::debug("%s(): num_img=%d\n", pi::operation(), static_cast<int32_t>(count));
     if (count == 0 || !order || !records) return PLUGIN_ERR_FAILED;
@@ -150,7 +152,8 @@ PI_EXPORT plugin_rc_t plugin_find_load_order(uint32_t count, srg_record **record
     return rc;
 }
 
-PI_EXPORT plugin_rc_t plugin_find_unload_order(uint32_t count, srg_record **records, uint32_t *order) {
+PI_EXPORT plugin_rc_t plugin_find_unload_order(uint32_t count, srg_record **records,
+                                               uint32_t *order) {
     plugin_rc_t rc = plugin_find_load_order(count, records, order);
     if (rc != PLUGIN_OK) return rc;
     for (uint32_t k = 0; k < count / 2; ++k) {

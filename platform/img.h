@@ -38,13 +38,13 @@
 
 /* Status codes of img_open and results of img_extract_vendor_info / img_close. */
 #define IMG_ERR_INVALID_ARG 0x1A6E0001u /* a null argument */
-#define IMG_ERR_OPEN        0x1A6E0002u /* the file cannot be opened, or is not a regular file */
-#define IMG_ERR_READ        0x1A6E0003u /* reading the image failed */
-#define IMG_ERR_TRUNCATED   0x1A6E0004u /* the file ends inside the header block */
-#define IMG_ERR_HEADER      0x1A6E0005u /* the header block is not one of this format */
-#define IMG_ERR_RECORD      0x1A6E0006u /* the vendor information is not a valid record */
-#define IMG_ERR_NOMEM       0x1A6E0007u /* an allocation failed */
-#define IMG_ERR_WRITE       0x1A6E0008u /* the vendor information file cannot be written */
+#define IMG_ERR_OPEN 0x1A6E0002u        /* the file cannot be opened, or is not a regular file */
+#define IMG_ERR_READ 0x1A6E0003u        /* reading the image failed */
+#define IMG_ERR_TRUNCATED 0x1A6E0004u   /* the file ends inside the header block */
+#define IMG_ERR_HEADER 0x1A6E0005u      /* the header block is not one of this format */
+#define IMG_ERR_RECORD 0x1A6E0006u      /* the vendor information is not a valid record */
+#define IMG_ERR_NOMEM 0x1A6E0007u       /* an allocation failed */
+#define IMG_ERR_WRITE 0x1A6E0008u       /* the vendor information file cannot be written */
 
 #ifdef __cplusplus
 extern "C" {

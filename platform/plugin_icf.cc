@@ -35,24 +35,20 @@ bool blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c
 uint32_t slurp(FILE *f, pi::Owned<char[]> *out, std::size_t *len) {
     std::size_t cap = 4096, n = 0;
     pi::Owned<char[]> buf = pi::alloc<char>(cap);
-    if (buf == nullptr)
-        return PLUGIN_ICF_ERR_NOMEM;
+    if (buf == nullptr) return PLUGIN_ICF_ERR_NOMEM;
     for (;;) {
         if (cap - n < 2) {
             char *bigger = static_cast<char *>(std::realloc(buf.get(), cap * 2));
-            if (bigger == nullptr)
-                return PLUGIN_ICF_ERR_NOMEM;
+            if (bigger == nullptr) return PLUGIN_ICF_ERR_NOMEM;
             (void)buf.release();  // realloc has taken it over
             buf.reset(bigger);
             cap *= 2;
         }
         std::size_t got = std::fread(buf.get() + n, 1, cap - n - 1, f);
         n += got;
-        if (got == 0)
-            break;
+        if (got == 0) break;
     }
-    if (std::ferror(f))
-        return PLUGIN_ICF_ERR_READ;
+    if (std::ferror(f)) return PLUGIN_ICF_ERR_READ;
     buf[n] = '\0';
     *out = std::move(buf);
     *len = n;
@@ -72,12 +68,9 @@ uint32_t parse(char *buf, std::size_t len, uint32_t *count) {
         if (llen > PLUGIN_ICF_MAX_LINE || std::memchr(line, '\0', llen) != nullptr)
             return PLUGIN_ICF_ERR_LINE;
         std::size_t b = 0, e = llen;
-        while (b < e && blank(line[b]))
-            b++;
-        while (e > b && blank(line[e - 1]))
-            e--;
-        if (b == e || line[b] == '#')
-            continue;
+        while (b < e && blank(line[b])) b++;
+        while (e > b && blank(line[e - 1])) e--;
+        if (b == e || line[b] == '#') continue;
         // The packed list never overtakes the text still to be read.
         std::memmove(buf + out, line + b, e - b);
         out += e - b;
@@ -91,22 +84,17 @@ uint32_t parse(char *buf, std::size_t len, uint32_t *count) {
 }  // namespace
 
 extern "C" PI_EXPORT uint32_t plugin_icf_open(const char *path, plugin_icf **handle) {
-    if (path == nullptr || handle == nullptr)
-        return PLUGIN_ICF_ERR_INVALID_ARG;
+    if (path == nullptr || handle == nullptr) return PLUGIN_ICF_ERR_INVALID_ARG;
     pi::Owned<char[]> buf;
     std::size_t len = 0;
     uint32_t rc = PLUGIN_ICF_ERR_OPEN;
-    if (const pi::File f = pi::open_file(path, "r"))
-        rc = slurp(f.get(), &buf, &len);
-    if (rc != 0)
-        return rc;
+    if (const pi::File f = pi::open_file(path, "r")) rc = slurp(f.get(), &buf, &len);
+    if (rc != 0) return rc;
     uint32_t count = 0;
     rc = parse(buf.get(), len, &count);
-    if (rc != 0)
-        return rc;
+    if (rc != 0) return rc;
     auto *h = static_cast<plugin_icf *>(std::malloc(sizeof(plugin_icf)));
-    if (h == nullptr)
-        return PLUGIN_ICF_ERR_NOMEM;
+    if (h == nullptr) return PLUGIN_ICF_ERR_NOMEM;
     h->names = buf.release();
     h->count = count;
     h->next = 0;
@@ -116,8 +104,7 @@ extern "C" PI_EXPORT uint32_t plugin_icf_open(const char *path, plugin_icf **han
 }
 
 extern "C" PI_EXPORT uint32_t plugin_icf_get_name(plugin_icf *handle, const char **name) {
-    if (handle == nullptr || name == nullptr)
-        return PLUGIN_ICF_ERR_INVALID_ARG;
+    if (handle == nullptr || name == nullptr) return PLUGIN_ICF_ERR_INVALID_ARG;
     if (handle->next >= handle->count) {
         *name = nullptr;
         return 0;
@@ -129,16 +116,14 @@ extern "C" PI_EXPORT uint32_t plugin_icf_get_name(plugin_icf *handle, const char
 }
 
 extern "C" PI_EXPORT uint32_t plugin_icf_first_img_name(plugin_icf *handle, const char **name) {
-    if (handle == nullptr || name == nullptr)
-        return PLUGIN_ICF_ERR_INVALID_ARG;
+    if (handle == nullptr || name == nullptr) return PLUGIN_ICF_ERR_INVALID_ARG;
     handle->next = 0;
     handle->cursor = handle->names;
     return plugin_icf_get_name(handle, name);
 }
 
 extern "C" PI_EXPORT uint32_t plugin_icf_close(plugin_icf *handle) {
-    if (handle == nullptr)
-        return 0;
+    if (handle == nullptr) return 0;
     std::free(handle->names);
     std::free(handle);
     return 0;

@@ -21,10 +21,10 @@ extern "C" {
 typedef struct plugin_icf plugin_icf;
 
 #define PLUGIN_ICF_ERR_INVALID_ARG 0x1C0F0001u /* a null argument */
-#define PLUGIN_ICF_ERR_OPEN        0x1C0F0002u /* the file cannot be opened */
-#define PLUGIN_ICF_ERR_NOMEM       0x1C0F0003u /* an allocation failed */
-#define PLUGIN_ICF_ERR_READ        0x1C0F0004u /* reading the file failed */
-#define PLUGIN_ICF_ERR_LINE        0x1C0F0005u /* a line is longer than PLUGIN_ICF_MAX_LINE or holds NUL */
+#define PLUGIN_ICF_ERR_OPEN 0x1C0F0002u        /* the file cannot be opened */
+#define PLUGIN_ICF_ERR_NOMEM 0x1C0F0003u       /* an allocation failed */
+#define PLUGIN_ICF_ERR_READ 0x1C0F0004u        /* reading the file failed */
+#define PLUGIN_ICF_ERR_LINE 0x1C0F0005u /* a line is longer than PLUGIN_ICF_MAX_LINE or holds NUL */
 
 #define PLUGIN_ICF_MAX_LINE 255
 

@@ -45,12 +45,12 @@ enum Field : uint32_t { kFMagic = 0, kFSize = 4, kFMax = 8, kFCount = 12, kFUsed
 // The header of a block, checked for consistency.
 struct View {
     const unsigned char *base;
-    uint32_t size;       // M
-    uint32_t max;        // n
+    uint32_t size;  // M
+    uint32_t max;   // n
     uint32_t count;
-    uint32_t used;       // text bytes in use
-    uint32_t text_off;   // 20 + 4n
-    uint32_t text_cap;   // b + 1: bytes of the text area
+    uint32_t used;      // text bytes in use
+    uint32_t text_off;  // 20 + 4n
+    uint32_t text_cap;  // b + 1: bytes of the text area
 
     uint32_t entry(uint32_t i) const { return pi::load32(base, kHeader + 4 * i); }
 };
@@ -62,19 +62,16 @@ uint64_t block_size(uint64_t bytes, uint64_t strings) {
 }
 
 bool view(const plugin_strings *set, View *v) {
-    if (set == nullptr)
-        return false;
+    if (set == nullptr) return false;
     const void *b = set;
-    if (pi::load32(b, kFMagic) != kMagic)
-        return false;
+    if (pi::load32(b, kFMagic) != kMagic) return false;
     v->base = static_cast<const unsigned char *>(b);
     v->size = pi::load32(b, kFSize);
     v->max = pi::load32(b, kFMax);
     v->count = pi::load32(b, kFCount);
     v->used = pi::load32(b, kFUsed);
     uint64_t fixed = kHeader + 4 * static_cast<uint64_t>(v->max);
-    if (v->size > kMaxBlock || fixed + 1 > v->size)
-        return false;
+    if (v->size > kMaxBlock || fixed + 1 > v->size) return false;
     v->text_off = static_cast<uint32_t>(fixed);
     v->text_cap = static_cast<uint32_t>(v->size - fixed);
     // The terminating byte of the text area (b + 1) is never filled.
@@ -83,14 +80,11 @@ bool view(const plugin_strings *set, View *v) {
 
 // String i of a consistent block, or null when its entry is damaged.
 const char *string_at(const View &v, uint32_t i) {
-    if (i >= v.count)
-        return nullptr;
+    if (i >= v.count) return nullptr;
     uint32_t off = v.entry(i);
-    if (off >= v.used)
-        return nullptr;
+    if (off >= v.used) return nullptr;
     const unsigned char *s = v.base + v.text_off + off;
-    if (std::memchr(s, '\0', v.used - off) == nullptr)
-        return nullptr;
+    if (std::memchr(s, '\0', v.used - off) == nullptr) return nullptr;
     return reinterpret_cast<const char *>(s);
 }
 
@@ -101,12 +95,10 @@ extern "C" PI_EXPORT uint32_t plugin_strings_memory_size(uint32_t max_bytes, uin
 }
 
 extern "C" PI_EXPORT int32_t plugin_strings_init(plugin_strings *set, uint32_t max_strings,
-                                      uint32_t memory_size) {
-    if (set == nullptr)
-        return -1;
+                                                 uint32_t memory_size) {
+    if (set == nullptr) return -1;
     uint64_t fixed = kHeader + 4 * static_cast<uint64_t>(max_strings);
-    if (memory_size > kMaxBlock || fixed + 1 > memory_size)
-        return -1;
+    if (memory_size > kMaxBlock || fixed + 1 > memory_size) return -1;
     void *b = set;
     pi::store32(b, kFMagic, kMagic);
     pi::store32(b, kFSize, memory_size);
@@ -119,11 +111,12 @@ extern "C" PI_EXPORT int32_t plugin_strings_init(plugin_strings *set, uint32_t m
     return 0;
 }
 
-extern "C" PI_EXPORT plugin_strings *plugin_strings_malloc(uint32_t max_strings, uint32_t max_bytes) {
+extern "C" PI_EXPORT plugin_strings *plugin_strings_malloc(uint32_t max_strings,
+                                                           uint32_t max_bytes) {
     uint64_t m = block_size(max_bytes, max_strings);
-    if (m == 0)
-        return nullptr;
-    pi::Owned<plugin_strings> set(static_cast<plugin_strings *>(std::malloc(static_cast<std::size_t>(m))));
+    if (m == 0) return nullptr;
+    pi::Owned<plugin_strings> set(
+        static_cast<plugin_strings *>(std::malloc(static_cast<std::size_t>(m))));
     if (set == nullptr || plugin_strings_init(set.get(), max_strings, static_cast<uint32_t>(m)) < 0)
         return nullptr;
     return set.release();
@@ -153,14 +146,13 @@ extern "C" PI_EXPORT uint32_t plugin_strings_num_strings_get(const plugin_string
 
 extern "C" PI_EXPORT int32_t plugin_strings_append(plugin_strings *set, const char *s) {
     View v;
-    if (s == nullptr || !view(set, &v) || v.count >= v.max)
-        return -1;
+    if (s == nullptr || !view(set, &v) || v.count >= v.max) return -1;
     uint64_t len = std::strlen(s);
     uint64_t space = static_cast<uint64_t>(v.text_off) + v.used;
-    if (!(space + len + 1 < v.size))
-        return -1;
+    if (!(space + len + 1 < v.size)) return -1;
     void *b = set;
-    std::memcpy(static_cast<unsigned char *>(b) + v.text_off + v.used, s, static_cast<std::size_t>(len) + 1);
+    std::memcpy(static_cast<unsigned char *>(b) + v.text_off + v.used, s,
+                static_cast<std::size_t>(len) + 1);
     pi::store32(b, kHeader + 4 * v.count, v.used);
     pi::store32(b, kFUsed, v.used + static_cast<uint32_t>(len) + 1);
     pi::store32(b, kFCount, v.count + 1);
@@ -169,19 +161,16 @@ extern "C" PI_EXPORT int32_t plugin_strings_append(plugin_strings *set, const ch
 
 extern "C" PI_EXPORT const char *plugin_strings_get(const plugin_strings *set, uint32_t index) {
     View v;
-    if (!view(set, &v))
-        return nullptr;
+    if (!view(set, &v)) return nullptr;
     return string_at(v, index);
 }
 
 extern "C" PI_EXPORT int32_t plugin_strings_find(const plugin_strings *set, const char *s) {
     View v;
-    if (s == nullptr || !view(set, &v))
-        return -1;
+    if (s == nullptr || !view(set, &v)) return -1;
     for (uint32_t i = 0; i < v.count && i <= 0x7fffffffu; i++) {
         const char *held = string_at(v, i);
-        if (held != nullptr && std::strcmp(held, s) == 0)
-            return static_cast<int32_t>(i);
+        if (held != nullptr && std::strcmp(held, s) == 0) return static_cast<int32_t>(i);
     }
     return -1;
 }
@@ -191,23 +180,18 @@ extern "C" PI_EXPORT int32_t plugin_strings_find(const plugin_strings *set, cons
 // failure leaves dst unchanged.
 extern "C" PI_EXPORT int32_t plugin_strings_copy(plugin_strings *dst, const plugin_strings *src) {
     View d, s;
-    if (!view(dst, &d) || !view(src, &s))
-        return -1;
-    if (dst == src)
-        return 0;
-    if (s.count > d.max)
-        return -1;
+    if (!view(dst, &d) || !view(src, &s)) return -1;
+    if (dst == src) return 0;
+    if (s.count > d.max) return -1;
     uint64_t total = 0;
     for (uint32_t i = 0; i < s.count; i++) {
         const char *str = string_at(s, i);
-        if (str == nullptr)
-            return -1;
+        if (str == nullptr) return -1;
         total += std::strlen(str) + 1;
     }
     // Appending all of them one by one succeeds exactly when the text fits in
     // the byte capacity b = text_cap - 1.
-    if (total >= d.text_cap)
-        return -1;
+    if (total >= d.text_cap) return -1;
     void *b = dst;
     pi::store32(b, kFCount, 0);
     pi::store32(b, kFUsed, 0);

@@ -35,15 +35,15 @@ extern "C" {
 typedef struct srg_record srg_record;
 
 #define SRG_SW_ID_MAX 255            /* longest software id or dependency */
-#define SRG_MAX_SIZE  (1024u * 1024u) /* largest record accepted */
+#define SRG_MAX_SIZE (1024u * 1024u) /* largest record accepted */
 
 /* Results of srg_file_clone and srg_dependency_strings_get (0 is success). */
 #define SRG_ERR_INVALID_ARG 0x5E600001u /* a null argument, or flags not 0 */
-#define SRG_ERR_OPEN        0x5E600002u /* the file cannot be opened or is not a regular file */
-#define SRG_ERR_READ        0x5E600003u /* reading the file failed */
-#define SRG_ERR_INVALID     0x5E600004u /* no valid record (bad magic, lengths outside, ...) */
-#define SRG_ERR_SIZE        0x5E600005u /* the size given is not the file's record size */
-#define SRG_ERR_NOMEM       0x5E600006u /* an allocation failed */
+#define SRG_ERR_OPEN 0x5E600002u        /* the file cannot be opened or is not a regular file */
+#define SRG_ERR_READ 0x5E600003u        /* reading the file failed */
+#define SRG_ERR_INVALID 0x5E600004u     /* no valid record (bad magic, lengths outside, ...) */
+#define SRG_ERR_SIZE 0x5E600005u        /* the size given is not the file's record size */
+#define SRG_ERR_NOMEM 0x5E600006u       /* an allocation failed */
 /* A dependency list; lives inside its record's block and is never freed. */
 typedef struct sysmgr_strings sysmgr_strings;
 

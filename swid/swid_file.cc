@@ -132,7 +132,8 @@ PI_EXPORT plugin_rc_t plugin_write_swid_map(const char *path, const plugin_swid_
         return PLUGIN_ERR_OPEN;
     }
 
-    const plugin_rc_t rc = write_locked(f.get(), map, static_cast<std::size_t>(plugin_swid_map_size(map)));
+    const plugin_rc_t rc =
+        write_locked(f.get(), map, static_cast<std::size_t>(plugin_swid_map_size(map)));
     if (rc != PLUGIN_OK) return rc;
     if (pi::close_now(f) != 0) {
         PI_LOG("corrupted swid_map_\n");

@@ -22,7 +22,8 @@
 namespace pi::swid {
 
 plugin_strings *block(plugin_swid_map *map) {
-    return reinterpret_cast<plugin_strings *>(reinterpret_cast<unsigned char *>(map) + kBlockOffset);
+    return reinterpret_cast<plugin_strings *>(reinterpret_cast<unsigned char *>(map) +
+                                              kBlockOffset);
 }
 
 const plugin_strings *block(const plugin_swid_map *map) {
@@ -104,7 +105,8 @@ PI_EXPORT int32_t plugin_swid_map_append(plugin_swid_map **mapp, const char *swi
         uint64_t strings = count ? 2ull * count : kEmptyGrowthStrings;
         uint64_t bytes = 2ull * static_cast<uint64_t>(needed);
         if (strings > UINT32_MAX || bytes > UINT32_MAX) return -1;
-        grown.reset(plugin_swid_map_alloc(static_cast<uint32_t>(strings), static_cast<uint32_t>(bytes)));
+        grown.reset(
+            plugin_swid_map_alloc(static_cast<uint32_t>(strings), static_cast<uint32_t>(bytes)));
         if (!grown) return -1;
         if (plugin_strings_copy(block(grown.get()), old_block) < 0) return -1;
         target = grown.get();

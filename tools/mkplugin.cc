@@ -58,8 +58,7 @@ struct Member {
 // the directory cannot be opened or read, else 0.
 int read_names(const std::string &path, std::vector<std::string> &names) {
     pi::Owned<DIR, closedir> d(opendir(path.c_str()));
-    if (!d)
-        return errno;
+    if (!d) return errno;
     errno = 0;
     while (struct dirent *e = readdir(d.get())) {
         if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
@@ -83,8 +82,7 @@ void collect(const std::string &path, const std::string &name, std::vector<Membe
     }
     bool dir = S_ISDIR(m.st.st_mode);
     out.push_back(m);
-    if (!dir)
-        return;
+    if (!dir) return;
     std::vector<std::string> names;
     int err = read_names(path, names);
     if (err != 0) {
@@ -97,8 +95,7 @@ void collect(const std::string &path, const std::string &name, std::vector<Membe
         struct stat st;
         bool child_dir = lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
         collect(child, name + n + (child_dir ? "/" : ""), out, error);
-        if (!error->empty())
-            return;
+        if (!error->empty()) return;
     }
 }
 
@@ -122,8 +119,7 @@ std::vector<unsigned char> header_block(uint32_t n, const std::vector<unsigned c
     h[22] = 0;
     h[23] = 1;
     uint32_t v = uint32_t(record.size());
-    for (int i = 0; i < 4; i++)
-        h[24 + i] = uint8_t(v >> (24 - 8 * i));
+    for (int i = 0; i < 4; i++) h[24 + i] = uint8_t(v >> (24 - 8 * i));
     memcpy(&h[28], record.data(), record.size());
     h[n - 10] = 0x03;  // an empty final deflate block; CRC32 and size stay 0
     return h;
@@ -133,10 +129,8 @@ bool write_all(int fd, const void *buf, size_t n) {
     const char *p = static_cast<const char *>(buf);
     while (n > 0) {
         ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
         p += w;
         n -= size_t(w);
     }
@@ -151,8 +145,7 @@ std::string archive_failure(struct archive *a, const std::string &what) {
 // Writes the members as a gzip tar to fd; empty string on success.
 std::string write_archive(int fd, const std::vector<Member> &members) {
     pi::Owned<struct archive, archive_write_free> a(archive_write_new());
-    if (!a)
-        return "out of memory";
+    if (!a) return "out of memory";
     std::string error;
     if (archive_write_add_filter_gzip(a.get()) != ARCHIVE_OK ||
         archive_write_set_filter_option(a.get(), "gzip", "timestamp", nullptr) != ARCHIVE_OK ||
@@ -206,8 +199,7 @@ std::string write_archive(int fd, const std::vector<Member> &members) {
             while (left > 0) {
                 ssize_t r =
                     read(in.get(), buf.data(), std::min<int64_t>(left, int64_t(buf.size())));
-                if (r < 0 && errno == EINTR)
-                    continue;
+                if (r < 0 && errno == EINTR) continue;
                 if (r <= 0) {
                     error = m.path + ": the file changed or cannot be read";
                     break;
@@ -218,8 +210,7 @@ std::string write_archive(int fd, const std::vector<Member> &members) {
                 }
                 left -= r;
             }
-            if (!error.empty())
-                break;
+            if (!error.empty()) break;
         }
     }
     if (archive_write_close(a.get()) != ARCHIVE_OK && error.empty())
@@ -240,8 +231,7 @@ int main(int argc, char **argv) {
             return 0;
         }
         if (arg == "--record" || arg == "--block-size" || arg == "-o") {
-            if (i + 1 >= argc)
-                return usage("missing value for " + arg);
+            if (i + 1 >= argc) return usage("missing value for " + arg);
             std::string value = argv[++i];
             if (arg == "--record" && !have_record) {
                 record_path = value;
@@ -269,12 +259,9 @@ int main(int argc, char **argv) {
             return usage("more than one directory: " + arg);
         }
     }
-    if (!have_record || record_path.empty())
-        return usage("no record file (--record FILE.sro)");
-    if (!have_out || out.empty())
-        return usage("no output file (-o OUT.img)");
-    if (!have_dir || dir.empty())
-        return usage("no directory to pack");
+    if (!have_record || record_path.empty()) return usage("no record file (--record FILE.sro)");
+    if (!have_out || out.empty()) return usage("no output file (-o OUT.img)");
+    if (!have_dir || dir.empty()) return usage("no directory to pack");
 
     uint32_t size = srg_file_size(record_path.c_str());
     if (size == 0) {
@@ -282,16 +269,17 @@ int main(int argc, char **argv) {
         return 1;
     }
     std::vector<unsigned char> record(size, 0);
-    uint32_t rc = srg_file_clone(reinterpret_cast<srg_record *>(record.data()),
-                                 record_path.c_str(), size);
+    uint32_t rc =
+        srg_file_clone(reinterpret_cast<srg_record *>(record.data()), record_path.c_str(), size);
     if (rc != 0) {
         fprintf(stderr, "mkplugin: %s: cannot read the record (0x%x)\n", record_path.c_str(), rc);
         return 1;
     }
     if (size + IMG_HEADER_OVERHEAD > block) {
-        fprintf(stderr,
-                "mkplugin: a record of %u bytes needs a header block of at least %u bytes, not %lu\n",
-                size, size + IMG_HEADER_OVERHEAD, block);
+        fprintf(
+            stderr,
+            "mkplugin: a record of %u bytes needs a header block of at least %u bytes, not %lu\n",
+            size, size + IMG_HEADER_OVERHEAD, block);
         return 1;
     }
     struct stat st;

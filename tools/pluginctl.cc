@@ -39,7 +39,8 @@ void print_list(FILE *out, const std::string &group) {
 }
 
 std::string usage_of(const Command &c) {
-    return "usage: pluginctl [--debug] [--dry-run] " + c.name + (c.synopsis.empty() ? "" : " " + c.synopsis) + "\n";
+    return "usage: pluginctl [--debug] [--dry-run] " + c.name +
+           (c.synopsis.empty() ? "" : " " + c.synopsis) + "\n";
 }
 
 bool is_group(const std::string &word) {
@@ -81,8 +82,8 @@ int run(int argc, char **argv) {
     if (is_group(name)) {
         if (at >= args.size() || args[at] == "--help") {
             bool help = at < args.size();
-            std::fprintf(help ? stdout : stderr, "%susage: pluginctl %s ...\n", help ? "" : "pluginctl: missing subcommand\n",
-                         name.c_str());
+            std::fprintf(help ? stdout : stderr, "%susage: pluginctl %s ...\n",
+                         help ? "" : "pluginctl: missing subcommand\n", name.c_str());
             print_list(help ? stdout : stderr, name);
             return help ? 0 : 2;
         }
@@ -92,14 +93,16 @@ int run(int argc, char **argv) {
     for (const Command &c : commands())
         if (c.name == name) cmd = &c;
     if (cmd == nullptr)
-        return usage_error("unknown subcommand " + name,
-                           "usage: pluginctl [--debug] [--dry-run] SUBCOMMAND [ARGS...]  (pluginctl --help lists them)\n");
+        return usage_error(
+            "unknown subcommand " + name,
+            "usage: pluginctl [--debug] [--dry-run] SUBCOMMAND [ARGS...]  (pluginctl --help lists them)\n");
 
     std::vector<std::string> rest(args.begin() + static_cast<long>(at), args.end());
     try {
         Parsed parsed = parse(rest, cmd->options, cmd->min, cmd->max);
         if (parsed.help) {
-            std::printf("%s%s\n%s", usage_of(*cmd).c_str(), cmd->summary.c_str(), cmd->details.c_str());
+            std::printf("%s%s\n%s", usage_of(*cmd).c_str(), cmd->summary.c_str(),
+                        cmd->details.c_str());
             return 0;
         }
         debug = debug || parsed.debug;
@@ -107,13 +110,16 @@ int run(int argc, char **argv) {
         if (dry_run) {
             std::string error;
             if (!view.enter(&error)) {
-                std::fprintf(stderr, "pluginctl: --dry-run: no copy-on-write view of the root here (%s); nothing was run\n",
-                             error.c_str());
+                std::fprintf(
+                    stderr,
+                    "pluginctl: --dry-run: no copy-on-write view of the root here (%s); nothing was run\n",
+                    error.c_str());
                 return 2;
             }
             if (debug)
                 for (const std::string &place : view.read_only())
-                    std::fprintf(stderr, "pluginctl: --dry-run: %s is read-only in the view\n", place.c_str());
+                    std::fprintf(stderr, "pluginctl: --dry-run: %s is read-only in the view\n",
+                                 place.c_str());
         }
         if (debug) plugin_intn_debug_on();
         Outcome outcome = cmd->handler(parsed);

@@ -26,8 +26,7 @@ const char kUsage[] =
     "       srgtool dump FILE.sro\n";
 
 int usage(const char *why) {
-    if (why != nullptr)
-        fprintf(stderr, "srgtool: %s\n", why);
+    if (why != nullptr) fprintf(stderr, "srgtool: %s\n", why);
     fputs(kUsage, stderr);
     return 2;
 }
@@ -49,8 +48,7 @@ std::vector<unsigned char> encode(const std::string *swid, const std::vector<std
     size_t list_len = 0;
     if (!deps.empty()) {
         list_len = 8 + 4 * deps.size();
-        for (const auto &d : deps)
-            list_len += d.size() + 1;
+        for (const auto &d : deps) list_len += d.size() + 1;
     }
     size_t total = deps.empty() ? header + (swid ? swid->size() + 1 : 0) : list_off + list_len;
     std::vector<unsigned char> rec(total, 0);
@@ -85,18 +83,15 @@ int make(int argc, char **argv) {
     std::vector<std::string> deps;
     for (int i = 2; i < argc; i++) {
         std::string arg = argv[i];
-        if (i + 1 >= argc)
-            return usage(("missing value for " + arg).c_str());
+        if (i + 1 >= argc) return usage(("missing value for " + arg).c_str());
         const char *value = argv[++i];
         if (arg == "--swid" && !have_swid) {
             swid = value;
             have_swid = true;
-            if (!good_id(swid))
-                return usage("a software id has 1 to 255 characters");
+            if (!good_id(swid)) return usage("a software id has 1 to 255 characters");
         } else if (arg == "--dep") {
             deps.emplace_back(value);
-            if (!good_id(deps.back()))
-                return usage("a dependency has 1 to 255 characters");
+            if (!good_id(deps.back())) return usage("a dependency has 1 to 255 characters");
         } else if (arg == "-o" && !have_out) {
             out = value;
             have_out = true;
@@ -104,11 +99,9 @@ int make(int argc, char **argv) {
             return usage(("unexpected argument " + arg).c_str());
         }
     }
-    if (!have_out || out.empty())
-        return usage("no output file (-o FILE.sro)");
+    if (!have_out || out.empty()) return usage("no output file (-o FILE.sro)");
     size_t total = 64;
-    for (const auto &d : deps)
-        total += d.size() + 5;
+    for (const auto &d : deps) total += d.size() + 5;
     if (total + swid.size() > SRG_MAX_SIZE) {
         fprintf(stderr, "srgtool: the record would exceed %u bytes\n", SRG_MAX_SIZE);
         return 1;
@@ -135,8 +128,7 @@ int make(int argc, char **argv) {
 }
 
 int dump(int argc, char **argv) {
-    if (argc != 3)
-        return usage("dump takes one record file");
+    if (argc != 3) return usage("dump takes one record file");
     const char *path = argv[2];
     uint32_t size = srg_file_size(path);
     if (size == 0) {
@@ -159,13 +151,10 @@ int dump(int argc, char **argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc < 2)
-        return usage(nullptr);
+    if (argc < 2) return usage(nullptr);
     std::string cmd = argv[1];
-    if (cmd == "make")
-        return make(argc, argv);
-    if (cmd == "dump")
-        return dump(argc, argv);
+    if (cmd == "make") return make(argc, argv);
+    if (cmd == "dump") return dump(argc, argv);
     if (cmd == "--help" || cmd == "-h") {
         fputs(kUsage, stdout);
         return 0;

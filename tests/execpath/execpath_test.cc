@@ -21,19 +21,19 @@ using Strings = std::vector<std::string>;
 
 struct Case {
     std::string name{};
-    bool unlink = false;        // plugin_unlink_from_exec_path instead of linking
-    bool pdebug = false;        // "pdebug" on the kernel command line
-    Strings tree{};             // "d DIR/", "f FILE", "l LINK CONTENTS", "m RAW MANIFEST LINE"
-    std::string setup{};        // shell run on the root tree once the plugin is built
-    std::string readonly{};     // bound read-only before the call
-    Strings exclude{};          // none: no set
+    bool unlink = false;     // plugin_unlink_from_exec_path instead of linking
+    bool pdebug = false;     // "pdebug" on the kernel command line
+    Strings tree{};          // "d DIR/", "f FILE", "l LINK CONTENTS", "m RAW MANIFEST LINE"
+    std::string setup{};     // shell run on the root tree once the plugin is built
+    std::string readonly{};  // bound read-only before the call
+    Strings exclude{};       // none: no set
     std::string plugin = "/velm/plugin/3", log = kLog;
     plugin_rc_t rc = PLUGIN_OK;
-    std::string err{};          // stderr after the start line, see expand()
-    Strings checks{};           // "l PATH TARGET", "d PATH [MODE]", "f PATH TEXT", "- PATH"
-    int hook = 0;               // calls of the patch hook
-    Strings dups{};             // link names of the syslog lines
-    bool untouched = false;     // the root tree afterwards exactly as before the call
+    std::string err{};       // stderr after the start line, see expand()
+    Strings checks{};        // "l PATH TARGET", "d PATH [MODE]", "f PATH TEXT", "- PATH"
+    int hook = 0;            // calls of the patch hook
+    Strings dups{};          // link names of the syslog lines
+    bool untouched = false;  // the root tree afterwards exactly as before the call
 };
 void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 
@@ -47,9 +47,12 @@ std::string replace_all(std::string s, const std::string &from, const std::strin
 // three functions' lines, "@U" the start line of the undo, "@load" the patch line.
 std::string expand(const Case &c, const std::string &text) {
     const std::pair<std::string, std::string> abbrev[] = {
-        {"L: ", "plugin_link_to_exec_path: "}, {"U: ", "plugin_unlink_from_exec_path: "},
-        {"X: ", "plugin_file_is_excluded_from_exec_path: "}, {"@load", "Loading the committed patches..."},
-        {"@U", "plugin_unlink_from_exec_path: plugin_path = " + c.plugin + ",  tar_log = " + c.log}};
+        {"L: ", "plugin_link_to_exec_path: "},
+        {"U: ", "plugin_unlink_from_exec_path: "},
+        {"X: ", "plugin_file_is_excluded_from_exec_path: "},
+        {"@load", "Loading the committed patches..."},
+        {"@U",
+         "plugin_unlink_from_exec_path: plugin_path = " + c.plugin + ",  tar_log = " + c.log}};
     std::string out;
     for (std::string line : pit::lines(replace_all(text, "$P", c.plugin))) {
         for (const auto &[from, to] : abbrev)
@@ -63,7 +66,8 @@ std::string expand(const Case &c, const std::string &text) {
 void build(const Case &c) {
     std::string manifest;
     for (const std::string &e : c.tree) {
-        const std::string kind = e.substr(0, 1), rest = e.substr(2), name = rest.substr(0, rest.find(' '));
+        const std::string kind = e.substr(0, 1), rest = e.substr(2),
+                          name = rest.substr(0, rest.find(' '));
         const std::string path = c.plugin + "/" + name;
         manifest += (kind == "m" ? rest : "./" + name) + "\n";
         if (kind == "d") pit::mkdir_p(path);
@@ -83,8 +87,9 @@ void check(const Case &c, const std::string &text) {
     EXPECT_TRUE(kind != "f" || pit::read_file(path) == want + "\n") << text;
     EXPECT_TRUE(kind != "-" || !pit::exists(path)) << text;
     struct stat st {};
-    EXPECT_TRUE(kind != "d" || (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-                                (want.empty() || std::stoul(want, nullptr, 8) == (st.st_mode & 0777u))))
+    EXPECT_TRUE(kind != "d" ||
+                (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+                 (want.empty() || std::stoul(want, nullptr, 8) == (st.st_mode & 0777u))))
         << text;
 }
 
@@ -98,7 +103,9 @@ TEST_P(ExecPathTest, Row) {
     ASSERT_TRUE(pit::sh(replace_all(c.setup, "$P", c.plugin))) << c.setup;
     ASSERT_TRUE(c.readonly.empty() || pit::bind_readonly(c.readonly));
     int hook = 0;
-    pit::dbl::plugin_load_committed_patch = [&] { return ++hook, PI_REAL(plugin_load_committed_patch)(); };
+    pit::dbl::plugin_load_committed_patch = [&] {
+        return ++hook, PI_REAL(plugin_load_committed_patch)();
+    };
     const auto before = pit::snapshot({"/usr/bin", "/opt", "/etc", "/velm"});
     pit::SyslogSink sink;
     const mode_t umask = ::umask(022);
@@ -107,26 +114,34 @@ TEST_P(ExecPathTest, Row) {
     for (const std::string &s : c.exclude) EXPECT_GE(plugin_strings_append(set, s.c_str()), 0);
 
     std::string out, err;
-    const plugin_rc_t rc = pit::captured([&] {
-        auto *op = c.unlink ? plugin_unlink_from_exec_path : plugin_link_to_exec_path;
-        return op(c.log.c_str(), set, c.plugin.c_str());
-    }, &out, &err);
+    const plugin_rc_t rc = pit::captured(
+        [&] {
+            auto *op = c.unlink ? plugin_unlink_from_exec_path : plugin_link_to_exec_path;
+            return op(c.log.c_str(), set, c.plugin.c_str());
+        },
+        &out, &err);
     plugin_strings_free(set);
     ::closelog();
 
     EXPECT_EQ(rc, c.rc);
     // The lookup of "pdebug" writes its lines first.
-    const std::string start = c.unlink ? "" : "plugin_get_cmdline: Expected cmdline: pdebug\n"
-        "plugin_get_cmdline: File read ====> " + cmdline + "\nplugin_get_cmdline: Read === > " + cmdline +
-        (c.pdebug ? "" : "plugin_get_cmdline: can't find pdebug\n") +
-        "plugin_link_to_exec_path: plugin_path = " + c.plugin + ", tar_log = " + c.log + "\n";
+    const std::string start =
+        c.unlink ? ""
+                 : "plugin_get_cmdline: Expected cmdline: pdebug\n"
+                   "plugin_get_cmdline: File read ====> " +
+                       cmdline + "\nplugin_get_cmdline: Read === > " + cmdline +
+                       (c.pdebug ? "" : "plugin_get_cmdline: can't find pdebug\n") +
+                       "plugin_link_to_exec_path: plugin_path = " + c.plugin +
+                       ", tar_log = " + c.log + "\n";
     EXPECT_EQ(err, start + expand(c, c.unlink ? "@U\n" + c.err : c.err));
     EXPECT_EQ(hook, c.hook);
     EXPECT_EQ(out, c.hook ? "No Patching support on this platform\n" : "");
     EXPECT_EQ(::umask(umask), 022u);
     EXPECT_EQ(libplugin_intn_debug, c.unlink ? 1 : 0);
     for (const std::string &text : c.checks) check(c, text);
-    if (c.untouched) { EXPECT_EQ(pit::snapshot({"/usr/bin", "/opt", "/etc", "/velm"}), before); }
+    if (c.untouched) {
+        EXPECT_EQ(pit::snapshot({"/usr/bin", "/opt", "/etc", "/velm"}), before);
+    }
     const Strings grams = sink.drain();
     ASSERT_EQ(grams.size(), c.dups.size());
     for (std::size_t i = 0; i < grams.size(); ++i) {
@@ -142,94 +157,143 @@ TEST_P(ExecPathTest, Row) {
 
 std::vector<Case> cases() {
     const std::string l236(236, 'L'), l250(250, 'L'), c299(299, 'c');
-    const Strings dup_tree = {"d usr/", "d usr/bin/", "f usr/bin/a", "f usr/bin/dup", "f usr/bin/z"};
+    const Strings dup_tree = {"d usr/", "d usr/bin/", "f usr/bin/a", "f usr/bin/dup",
+                              "f usr/bin/z"};
     const std::string dup_err = "L: /usr/bin/dup exists\n@U\nU: remove /usr/bin/a\n";
     return {
         {.name = "WorkedExample",
          .tree = {"m ./", "m ", "d opt/new/", "d usr/", "d usr/bin/", "f usr/bin/foo", "d usr/lib/",
-                  "l usr/lib/libfoo.so libfoo.so.1", "l usr/bin/bar /usr/bin/foo", "l usr/bin/y ../lib/x",
-                  "l usr/bin/1 x", "f opt/" + l236, "m ./opt/" + l250 + "/tail", "l usr/bin/c /" + c299},
+                  "l usr/lib/libfoo.so libfoo.so.1", "l usr/bin/bar /usr/bin/foo",
+                  "l usr/bin/y ../lib/x", "l usr/bin/1 x", "f opt/" + l236,
+                  "m ./opt/" + l250 + "/tail", "l usr/bin/c /" + c299},
          .err = "@load",
          .checks = {"l /usr/bin/foo $P/usr/bin/foo", "l /usr/lib/libfoo.so $P/usr/lib/libfoo.so.1",
-                    "l /usr/bin/bar /usr/bin/foo", "l /usr/bin/y $P/usr/bin/../lib/x", "d /opt/new 777",
-                    "l /usr/bin/1 $P/usr/bin/x", "l /opt/" + l250 + " $P/opt/" + l236,
-                    "l /usr/bin/c /" + c299.substr(0, 254)},
+                    "l /usr/bin/bar /usr/bin/foo", "l /usr/bin/y $P/usr/bin/../lib/x",
+                    "d /opt/new 777", "l /usr/bin/1 $P/usr/bin/x",
+                    "l /opt/" + l250 + " $P/opt/" + l236, "l /usr/bin/c /" + c299.substr(0, 254)},
          .hook = 1},
-        {.name = "DuplicateFileFailsPassTwoAndIsUndone", .tree = dup_tree,
-         .setup = "echo mine > /usr/bin/dup", .rc = PLUGIN_ERR_LINK,
-         .err = dup_err + "U: readlink /usr/bin/dup failed (errno 22)", .dups = {"/usr/bin/dup"},
+        {.name = "DuplicateFileFailsPassTwoAndIsUndone",
+         .tree = dup_tree,
+         .setup = "echo mine > /usr/bin/dup",
+         .rc = PLUGIN_ERR_LINK,
+         .err = dup_err + "U: readlink /usr/bin/dup failed (errno 22)",
+         .dups = {"/usr/bin/dup"},
          .untouched = true},
-        {.name = "DuplicateDirectoryTolerated", .pdebug = true, .tree = dup_tree,
-         .setup = "mkdir /usr/bin/dup && echo mine > /usr/bin/dup/keep", .rc = PLUGIN_ERR_LINK,
-         .err = dup_err, .dups = {"/usr/bin/dup"}, .untouched = true},
-        {.name = "DuplicateIsTheResultWhenPassTwoCompletes", .tree = dup_tree,
-         .setup = "echo mine > /usr/bin/dup", .plugin = "/velm/plugin/xsd3", .rc = PLUGIN_ERR_DUPLICATE,
+        {.name = "DuplicateDirectoryTolerated",
+         .pdebug = true,
+         .tree = dup_tree,
+         .setup = "mkdir /usr/bin/dup && echo mine > /usr/bin/dup/keep",
+         .rc = PLUGIN_ERR_LINK,
+         .err = dup_err,
+         .dups = {"/usr/bin/dup"},
+         .untouched = true},
+        {.name = "DuplicateIsTheResultWhenPassTwoCompletes",
+         .tree = dup_tree,
+         .setup = "echo mine > /usr/bin/dup",
+         .plugin = "/velm/plugin/xsd3",
+         .rc = PLUGIN_ERR_DUPLICATE,
          .err = "L: /usr/bin/dup exists\n@load\n@U\nU: remove /usr/bin/a\n"
                 "U: readlink /usr/bin/dup failed (errno 22)\nU: remove /usr/bin/z",
-         .hook = 1, .dups = {"/usr/bin/dup"}, .untouched = true},
-        {.name = "ExcludedEntryAndToleratedDuplicateWithPassTwoComplete", .pdebug = true, .tree = dup_tree,
-         .setup = "echo host > /usr/bin/a && echo mine > /usr/bin/dup", .exclude = {"/usr/bin/a"},
+         .hook = 1,
+         .dups = {"/usr/bin/dup"},
+         .untouched = true},
+        {.name = "ExcludedEntryAndToleratedDuplicateWithPassTwoComplete",
+         .pdebug = true,
+         .tree = dup_tree,
+         .setup = "echo host > /usr/bin/a && echo mine > /usr/bin/dup",
+         .exclude = {"/usr/bin/a"},
          .plugin = "/velm/plugin/xsd3",
          .err = "X: /usr/bin/a is excluded from linking\nL: /usr/bin/dup exists\n"
                 "X: /usr/bin/a is excluded from linking\n@load",
-         .checks = {"l /usr/bin/z $P/usr/bin/z", "f /usr/bin/dup mine", "f /usr/bin/a host"}, .hook = 1,
+         .checks = {"l /usr/bin/z $P/usr/bin/z", "f /usr/bin/dup mine", "f /usr/bin/a host"},
+         .hook = 1,
          .dups = {"/usr/bin/dup"}},
-        {.name = "DanglingLinkIsNoDuplicateButFailsTheSymlink", .tree = dup_tree,
-         .setup = "ln -s /nowhere /usr/bin/dup", .rc = PLUGIN_ERR_LINK,
-         .err = "@U\nU: remove /usr/bin/a\nU: readlink /nowhere, plugin_path $P ", .untouched = true},
-        {.name = "XsdNamesAndTheResolverFileAreTolerated",  // the xsd entry first: pass 1 goes on after it
+        {.name = "DanglingLinkIsNoDuplicateButFailsTheSymlink",
+         .tree = dup_tree,
+         .setup = "ln -s /nowhere /usr/bin/dup",
+         .rc = PLUGIN_ERR_LINK,
+         .err = "@U\nU: remove /usr/bin/a\nU: readlink /nowhere, plugin_path $P ",
+         .untouched = true},
+        {.name =
+             "XsdNamesAndTheResolverFileAreTolerated",  // the xsd entry first: pass 1 goes on after it
          .tree = {"d usr/share/xsd/", "f usr/share/xsd/a.xsd", "d velm/etc/routing-sw/",
-                  "f velm/etc/routing-sw/tamo_resolv.conf", "f velm/etc/routing-sw/tamo_resolv", "d usr/bin/",
-                  "f usr/bin/x"},
-         .setup = "mkdir -p /usr/share/xsd /velm/etc/routing-sw && echo mine > /usr/share/xsd/a.xsd && "
-                  "cd /velm/etc/routing-sw && echo ns > tamo_resolv.conf && echo ns > tamo_resolv",
+                  "f velm/etc/routing-sw/tamo_resolv.conf", "f velm/etc/routing-sw/tamo_resolv",
+                  "d usr/bin/", "f usr/bin/x"},
+         .setup =
+             "mkdir -p /usr/share/xsd /velm/etc/routing-sw && echo mine > /usr/share/xsd/a.xsd && "
+             "cd /velm/etc/routing-sw && echo ns > tamo_resolv.conf && echo ns > tamo_resolv",
          .err = "L: /velm/etc/routing-sw/tamo_resolv.conf exists\n"
                 "L: /velm/etc/routing-sw/tamo_resolv exists\n@load",
          .checks = {"f /usr/share/xsd/a.xsd mine", "f /velm/etc/routing-sw/tamo_resolv.conf ns",
                     "l /usr/bin/x $P/usr/bin/x"},
-         .hook = 1, .dups = {"/velm/etc/routing-sw/tamo_resolv.conf", "/velm/etc/routing-sw/tamo_resolv"}},
+         .hook = 1,
+         .dups = {"/velm/etc/routing-sw/tamo_resolv.conf", "/velm/etc/routing-sw/tamo_resolv"}},
         {.name = "MissingEntryFailsPassOne",
-         .tree = {"d usr/bin/", "f usr/bin/a", "d opt/new/", "m ./usr/bin/missing"}, .rc = PLUGIN_ERR_STAT,
-         .err = "L: stat $P/usr/bin/missing failed", .untouched = true},
+         .tree = {"d usr/bin/", "f usr/bin/a", "d opt/new/", "m ./usr/bin/missing"},
+         .rc = PLUGIN_ERR_STAT,
+         .err = "L: stat $P/usr/bin/missing failed",
+         .untouched = true},
         {.name = "LinkNameThatCannotBeStatedFailsPassOne",
          .tree = {"d usr/bin/", "f usr/bin/a", "f usr/bin/loop"},
-         .setup = "ln -s /usr/bin/loop /usr/bin/loop", .rc = PLUGIN_ERR_STAT,
-         .err = "L: stat /usr/bin/loop failed", .untouched = true},
-        {.name = "RefusedMkdirIsUndone", .tree = {"d usr/bin/", "f usr/bin/a", "d opt/new/", "f opt/new/b"},
-         .readonly = "/opt", .rc = PLUGIN_ERR_MKDIR,
-         .err = "L: mkdir /opt/new/ failed\n@U\nU: remove /usr/bin/a", .untouched = true},
+         .setup = "ln -s /usr/bin/loop /usr/bin/loop",
+         .rc = PLUGIN_ERR_STAT,
+         .err = "L: stat /usr/bin/loop failed",
+         .untouched = true},
+        {.name = "RefusedMkdirIsUndone",
+         .tree = {"d usr/bin/", "f usr/bin/a", "d opt/new/", "f opt/new/b"},
+         .readonly = "/opt",
+         .rc = PLUGIN_ERR_MKDIR,
+         .err = "L: mkdir /opt/new/ failed\n@U\nU: remove /usr/bin/a",
+         .untouched = true},
         {.name = "RelativeTargetOverTheBufferBeforeAnyLinkNeedsNoUndo",
          .tree = {"d usr/bin/", "l usr/bin/long " + std::string(60, 't'), "f usr/bin/a"},
-         .plugin = "/velm/" + std::string(200, 'p'), .rc = PLUGIN_ERR_LINK,
-         .err = "L: link target for $P/usr/bin/long longer than 255 characters", .untouched = true},
-        {.name = "UnseekableManifest", .tree = {"d usr/"},
-         .setup = "mkfifo /tmp/fifo && { cat /velm/m.log > /tmp/fifo 2>/dev/null & }", .log = "/tmp/fifo",
-         .rc = PLUGIN_ERR_SEEK, .err = "L: fseek /tmp/fifo failed"},
+         .plugin = "/velm/" + std::string(200, 'p'),
+         .rc = PLUGIN_ERR_LINK,
+         .err = "L: link target for $P/usr/bin/long longer than 255 characters",
+         .untouched = true},
+        {.name = "UnseekableManifest",
+         .tree = {"d usr/"},
+         .setup = "mkfifo /tmp/fifo && { cat /velm/m.log > /tmp/fifo 2>/dev/null & }",
+         .log = "/tmp/fifo",
+         .rc = PLUGIN_ERR_SEEK,
+         .err = "L: fseek /tmp/fifo failed"},
         {.name = "UnopenableManifest", .log = "/velm/none", .rc = PLUGIN_ERR_OPEN},
-        {.name = "UnlinkOwnershipIsATextPrefix", .unlink = true,
+        {.name = "UnlinkOwnershipIsATextPrefix",
+         .unlink = true,
          .tree = {"m ./opt/0", "m ./opt/mine", "m ./opt/ten", "m ./opt/exact", "m ./opt/long",
                   "m ./opt/file"},
          .setup = "cd /opt && ln -s /velm/plugin/1/a mine && ln -s /velm/plugin/10/a ten && "
-                  "ln -s /velm/plugin/1 exact && ln -s /" + c299 + " long && echo x > file",
+                  "ln -s /velm/plugin/1 exact && ln -s /" +
+                  c299 + " long && echo x > file",
          .plugin = "/velm/plugin/1",
-         .err = "U: remove /opt/mine\nU: remove /opt/ten\nU: readlink /velm/plugin/1, plugin_path $P \n"
-                "U: readlink /" + c299.substr(0, 254) + ", plugin_path $P \n"
-                "U: readlink /opt/file failed (errno 22)",
+         .err =
+             "U: remove /opt/mine\nU: remove /opt/ten\nU: readlink /velm/plugin/1, plugin_path $P \n"
+             "U: readlink /" +
+             c299.substr(0, 254) +
+             ", plugin_path $P \n"
+             "U: readlink /opt/file failed (errno 22)",
          .checks = {"- /opt/mine", "- /opt/ten", "l /opt/exact /velm/plugin/1", "f /opt/file x"}},
-        {.name = "UnlinkRemovesDirectoriesEmptyAtTheirTurn", .unlink = true,
+        {.name = "UnlinkRemovesDirectoriesEmptyAtTheirTurn",
+         .unlink = true,
          .tree = {"m ./opt/0", "m ./opt/a/", "m ./opt/a/b/", "m ./opt/pre/", "m ./opt/full/",
                   "m ./opt/to-dir", "m ./opt/to-file"},
          .setup = "cd /opt && mkdir -p a/b pre full dir && echo x > full/x && "
                   "ln -s /opt/dir to-dir && ln -s /usr/bin/env to-file",
          .err = "U: readlink /opt/dir, plugin_path $P \nU: readlink /usr/bin/env, plugin_path $P ",
-         .checks = {"d /opt/a", "- /opt/a/b", "- /opt/pre", "f /opt/full/x x", "- /opt/to-dir", "d /opt/dir",
-                    "l /opt/to-file /usr/bin/env"}},
-        {.name = "UnlinkLeavesExcludedEntries", .unlink = true, .tree = {"m ./opt/keep/", "m ./opt/x"},
-         .setup = "mkdir /opt/keep && ln -s $P/x /opt/x", .exclude = {"/opt/keep", "/opt/x"},
+         .checks = {"d /opt/a", "- /opt/a/b", "- /opt/pre", "f /opt/full/x x", "- /opt/to-dir",
+                    "d /opt/dir", "l /opt/to-file /usr/bin/env"}},
+        {.name = "UnlinkLeavesExcludedEntries",
+         .unlink = true,
+         .tree = {"m ./opt/keep/", "m ./opt/x"},
+         .setup = "mkdir /opt/keep && ln -s $P/x /opt/x",
+         .exclude = {"/opt/keep", "/opt/x"},
          .err = "X: /opt/keep/ is excluded from linking\nX: /opt/x is excluded from linking\n"
                 "X: /opt/keep/ is excluded from linking\nX: /opt/x is excluded from linking",
          .checks = {"d /opt/keep", "l /opt/x $P/x"}},
-        {.name = "UnlinkUnopenableManifest", .unlink = true, .log = "/velm/none", .rc = PLUGIN_ERR_OPEN},
+        {.name = "UnlinkUnopenableManifest",
+         .unlink = true,
+         .log = "/velm/none",
+         .rc = PLUGIN_ERR_OPEN},
     };
 }
 

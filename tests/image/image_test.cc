@@ -26,11 +26,14 @@ const string kFile = "/velm/plugin/3/plugin.sro", kLink = "/velm/plugin_srg/plug
 const string kTmp = "/tmp/plugin_imgsrg.sro", kSame = "cmp /opt/acme.sro " + kFile;
 const string kStored = "cp /opt/acme.sro " + kFile + "; ln -s " + kFile + " " + kLink;
 
-string exec(const string &dir = kDir) { return "Executing \"cp -af " + kNewer + "/* " + dir + "\"\n"; }
+string exec(const string &dir = kDir) {
+    return "Executing \"cp -af " + kNewer + "/* " + dir + "\"\n";
+}
 string skipped() {  // the overlay's lines for kDeep, below which nothing fits
     string s;
     for (const string &e : pit::lines(kAdded + kUsr))
-        s += "plugin_do_newer_fs: path of " + e + " below " + kDeep + " does not fit, entry skipped\n";
+        s += "plugin_do_newer_fs: path of " + e + " below " + kDeep +
+             " does not fit, entry skipped\n";
     return s + "plugin_do_newer_fs: copy command for " + kDeep + " does not fit, not run\n";
 }
 string linked(const string &to) { return "[ $(readlink " + kLink + ") = " + to + " ]"; }
@@ -51,8 +54,9 @@ void tree(const std::vector<std::pair<string, string>> &files) {
 // A plugin image of the tree at src whose record names swid.
 void image(const string &img, const string &src, const string &swid, int block) {
     tree({{img + ".sro", pit::record_bytes(swid, std::nullopt)}});
-    ASSERT_TRUE(sh(string(PI_MKPLUGIN) + " --record " + img + ".sro --block-size " + std::to_string(block) +
-                   " -o " + img + " " + src + " >/dev/null && rm " + img + ".sro"));
+    ASSERT_TRUE(sh(string(PI_MKPLUGIN) + " --record " + img + ".sro --block-size " +
+                   std::to_string(block) + " -o " + img + " " + src + " >/dev/null && rm " + img +
+                   ".sro"));
 }
 
 enum Op { kExtract, kOverlay, kMember, kClone, kSrg, kSave, kCleanup };
@@ -60,19 +64,19 @@ enum Op { kExtract, kOverlay, kMember, kClone, kSrg, kSave, kCleanup };
 struct Row {
     const char *name;
     Op op = kExtract;
-    string arg = kImg;  // image, member or record file
-    string dir = kDir;  // target of the extraction and the overlay
-    bool log = true;    // a manifest is given
-    int id = 3;         // plugin id
+    string arg = kImg;                // image, member or record file
+    string dir = kDir;                // target of the extraction and the overlay
+    bool log = true;                  // a manifest is given
+    int id = 3;                       // plugin id
     string cmdline{}, prep = "true";  // kernel command line; shell command run first
     const char *refuse = nullptr;     // commands that begin with it are not run:
     int answer = -1;                  // the runner answers this instead
     uint32_t vendor = 0, clone = 0;   // non-zero: img_extract_vendor_info, srg_file_clone fail
     int size = -1;                    // from 0: what srg_size answers
-    bool no_swid = false;  // the saved record has none; srg_sw_id_file_get answers null
-    bool full = false;     // the record file is the full device
-    bool stale = false;    // img_open fails but hands back a non-null pointer
-    string swid{};         // the saved record's software id, when not "acme"
+    bool no_swid = false;             // the saved record has none; srg_sw_id_file_get answers null
+    bool full = false;                // the record file is the full device
+    bool stale = false;               // img_open fails but hands back a non-null pointer
+    string swid{};                    // the saved record's software id, when not "acme"
     plugin_rc_t rc = PLUGIN_OK;
     string err{}, manifest{};
     int tree = 0;               // usr/bin/foo of dir: 0 none, 1 extracted, 2 with the overlay
@@ -83,103 +87,238 @@ void PrintTo(const Row &r, std::ostream *os) { *os << r.name; }  // names the ct
 
 const Row kRows[] = {
     {.name = "no_manifest", .log = false, .tree = 1},
-    {.name = "manifest_replaced", .cmdline = "use_newer_fs=no\n", .prep = "echo old >" + kLog,
-     .manifest = kListing, .tree = 1},
+    {.name = "manifest_replaced",
+     .cmdline = "use_newer_fs=no\n",
+     .prep = "echo old >" + kLog,
+     .manifest = kListing,
+     .tree = 1},
     {.name = "yes", .cmdline = kYes, .err = exec(), .manifest = kListing + kAdded, .tree = 2},
-    {.name = "yesplease", .cmdline = "use_newer_fs=yesplease\n", .err = exec(),
-     .manifest = kListing + kAdded, .tree = 2},
-    {.name = "empty_value", .cmdline = "a use_newer_fs= b\n", .err = exec(),
-     .manifest = kListing + kAdded, .tree = 2},
-    {.name = "whole_base", .cmdline = "use_newer_fs=plug.img\n", .err = exec(),
-     .manifest = kListing + kAdded, .tree = 2},
+    {.name = "yesplease",
+     .cmdline = "use_newer_fs=yesplease\n",
+     .err = exec(),
+     .manifest = kListing + kAdded,
+     .tree = 2},
+    {.name = "empty_value",
+     .cmdline = "a use_newer_fs= b\n",
+     .err = exec(),
+     .manifest = kListing + kAdded,
+     .tree = 2},
+    {.name = "whole_base",
+     .cmdline = "use_newer_fs=plug.img\n",
+     .err = exec(),
+     .manifest = kListing + kAdded,
+     .tree = 2},
     {.name = "longer", .cmdline = "use_newer_fs=plug.img2\n", .manifest = kListing, .tree = 1},
     {.name = "not_base", .cmdline = "use_newer_fs=bootflash\n", .manifest = kListing, .tree = 1},
     {.name = "copy_only", .log = false, .cmdline = kYes, .err = exec(), .tree = 2},
-    {.name = "tar_failed", .cmdline = kYes, .refuse = "dd ", .answer = 256, .err = exec(),
-     .manifest = kAdded + kUsr, .tree = 2},
+    {.name = "tar_failed",
+     .cmdline = kYes,
+     .refuse = "dd ",
+     .answer = 256,
+     .err = exec(),
+     .manifest = kAdded + kUsr,
+     .tree = 2},
     {.name = "not_run", .cmdline = kYes, .refuse = "dd ", .rc = PLUGIN_ERR_EXTRACT},
-    {.name = "list_not_run", .cmdline = kYes, .refuse = "cd ",
+    {.name = "list_not_run",
+     .cmdline = kYes,
+     .refuse = "cd ",
      .err = "cd " + kNewer + "; tar -cvf /dev/null * > " + kList + " failed\n" + exec(),
-     .manifest = kListing, .tree = 2},
-    {.name = "list_missing", .cmdline = kYes, .refuse = "cd ", .answer = 0,
-     .err = "open " + kList + " failed\n" + exec(), .manifest = kListing, .tree = 2},
-    {.name = "addition_not_run", .cmdline = kYes, .refuse = "echo opt/ ",
+     .manifest = kListing,
+     .tree = 2},
+    {.name = "list_missing",
+     .cmdline = kYes,
+     .refuse = "cd ",
+     .answer = 0,
+     .err = "open " + kList + " failed\n" + exec(),
+     .manifest = kListing,
+     .tree = 2},
+    {.name = "addition_not_run",
+     .cmdline = kYes,
+     .refuse = "echo opt/ ",
      .err = "echo opt/ >> " + kLog + " failed\n" + exec(),
-     .manifest = kListing + "opt/tool/\nopt/tool/run\n", .tree = 2},
-    {.name = "copy_not_run", .cmdline = kYes, .refuse = "cp ",
-     .err = exec() + "cp -af " + kNewer + "/* " + kDir + " failed\n", .manifest = kListing + kAdded,
+     .manifest = kListing + "opt/tool/\nopt/tool/run\n",
+     .tree = 2},
+    {.name = "copy_not_run",
+     .cmdline = kYes,
+     .refuse = "cp ",
+     .err = exec() + "cp -af " + kNewer + "/* " + kDir + " failed\n",
+     .manifest = kListing + kAdded,
      .tree = 1},
     {.name = "fits", .dir = kFit, .log = false, .tree = 1},
-    {.name = "too_long", .dir = kFit + "e", .log = false, .rc = PLUGIN_ERR_EXTRACT,
+    {.name = "too_long",
+     .dir = kFit + "e",
+     .log = false,
+     .rc = PLUGIN_ERR_EXTRACT,
      .err = "plugin_extract_image: command for " + kImg + " does not fit, not run\n"},
-    {.name = "image_not_open", .cmdline = kYes, .prep = "echo junk >" + kImg,
+    {.name = "image_not_open",
+     .cmdline = kYes,
+     .prep = "echo junk >" + kImg,
      .rc = PLUGIN_ERR_IMG_OPEN},
-    {.name = "image_failed_open_handle", .cmdline = kYes, .stale = true,
-     .rc = PLUGIN_ERR_IMG_OPEN},
-    {.name = "overlay_base_without_slash", .op = kOverlay, .arg = "plug.img",
-     .cmdline = "use_newer_fs=plug\n", .err = exec(), .manifest = kAdded + kUsr, .tree = 2},
-    {.name = "overlay_long_target", .op = kOverlay, .dir = kDeep, .cmdline = kYes, .err = skipped()},
-    {.name = "overlay_no_directory", .op = kOverlay, .arg = "/bootflash/other.img", .cmdline = kYes},
-    {.name = "member_file", .op = kMember, .arg = "/opt/velm/etc/a.conf", .log = false,
+    {.name = "image_failed_open_handle", .cmdline = kYes, .stale = true, .rc = PLUGIN_ERR_IMG_OPEN},
+    {.name = "overlay_base_without_slash",
+     .op = kOverlay,
+     .arg = "plug.img",
+     .cmdline = "use_newer_fs=plug\n",
+     .err = exec(),
+     .manifest = kAdded + kUsr,
+     .tree = 2},
+    {.name = "overlay_long_target",
+     .op = kOverlay,
+     .dir = kDeep,
+     .cmdline = kYes,
+     .err = skipped()},
+    {.name = "overlay_no_directory",
+     .op = kOverlay,
+     .arg = "/bootflash/other.img",
+     .cmdline = kYes},
+    {.name = "member_file",
+     .op = kMember,
+     .arg = "/opt/velm/etc/a.conf",
+     .log = false,
      .check = "test -f /opt/velm/etc/a.conf && ! test -e /opt/velm/lib"},
-    {.name = "member_directory", .op = kMember, .arg = "/opt/velm/lib",
-     .prep = "echo ./earlier >" + kLog, .manifest = "./earlier\n./opt/velm/lib/\n./opt/velm/lib/"
-     "one.so\n./opt/velm/lib/sub/\n./opt/velm/lib/sub/two.so\n",
+    {.name = "member_directory",
+     .op = kMember,
+     .arg = "/opt/velm/lib",
+     .prep = "echo ./earlier >" + kLog,
+     .manifest = "./earlier\n./opt/velm/lib/\n./opt/velm/lib/"
+                 "one.so\n./opt/velm/lib/sub/\n./opt/velm/lib/sub/two.so\n",
      .check = "test -f /opt/velm/lib/sub/two.so && ! test -e /opt/velm/etc"},
-    {.name = "member_not_run", .op = kMember, .arg = "/opt/velm/lib", .log = false, .refuse = "dd ",
-     .rc = PLUGIN_ERR_EXTRACT, .check = "! test -e /opt/velm"},
-    {.name = "member_image_not_open", .op = kMember, .arg = "/opt/velm/lib",
-     .prep = "echo junk >" + kVelm, .rc = PLUGIN_ERR_IMG_OPEN, .check = "! test -e /opt/velm"},
-    {.name = "member_failed_open_handle", .op = kMember, .arg = "/opt/velm/lib", .stale = true,
-     .rc = PLUGIN_ERR_IMG_OPEN, .check = "! test -e /opt/velm"},
+    {.name = "member_not_run",
+     .op = kMember,
+     .arg = "/opt/velm/lib",
+     .log = false,
+     .refuse = "dd ",
+     .rc = PLUGIN_ERR_EXTRACT,
+     .check = "! test -e /opt/velm"},
+    {.name = "member_image_not_open",
+     .op = kMember,
+     .arg = "/opt/velm/lib",
+     .prep = "echo junk >" + kVelm,
+     .rc = PLUGIN_ERR_IMG_OPEN,
+     .check = "! test -e /opt/velm"},
+    {.name = "member_failed_open_handle",
+     .op = kMember,
+     .arg = "/opt/velm/lib",
+     .stale = true,
+     .rc = PLUGIN_ERR_IMG_OPEN,
+     .check = "! test -e /opt/velm"},
     {.name = "clone", .op = kClone, .arg = "/opt/acme.sro", .got = "acme"},
-    {.name = "clone_empty", .op = kClone, .arg = "/opt/empty", .prep = ": >/opt/empty",
-     .rc = PLUGIN_ERR_SRG_EMPTY, .err = "plugin_clone_srg: /opt/empty is empty\n"},
-    {.name = "clone_fails", .op = kClone, .arg = "/opt/acme.sro", .clone = SRG_ERR_READ,
-     .rc = SRG_ERR_READ, .err = "plugin_clone_srg: clone /opt/acme.sro failed\n", .got = "null"},
+    {.name = "clone_empty",
+     .op = kClone,
+     .arg = "/opt/empty",
+     .prep = ": >/opt/empty",
+     .rc = PLUGIN_ERR_SRG_EMPTY,
+     .err = "plugin_clone_srg: /opt/empty is empty\n"},
+    {.name = "clone_fails",
+     .op = kClone,
+     .arg = "/opt/acme.sro",
+     .clone = SRG_ERR_READ,
+     .rc = SRG_ERR_READ,
+     .err = "plugin_clone_srg: clone /opt/acme.sro failed\n",
+     .got = "null"},
     {.name = "srg", .op = kSrg, .check = "! test -e " + kTmp, .got = "image"},
     {.name = "srg_not_image", .op = kSrg, .arg = "/opt/acme.sro", .rc = PLUGIN_ERR_IMG_OPEN},
-    {.name = "srg_failed_open_handle", .op = kSrg, .stale = true, .rc = PLUGIN_ERR_IMG_OPEN,
+    {.name = "srg_failed_open_handle",
+     .op = kSrg,
+     .stale = true,
+     .rc = PLUGIN_ERR_IMG_OPEN,
      .check = "! test -e " + kTmp},
-    {.name = "srg_vendor_fails", .op = kSrg, .vendor = 0x0BAD0042u, .rc = 0x0BAD0042u,
+    {.name = "srg_vendor_fails",
+     .op = kSrg,
+     .vendor = 0x0BAD0042u,
+     .rc = 0x0BAD0042u,
      .check = "grep -qx left " + kTmp},
-    {.name = "srg_clone_fails", .op = kSrg, .clone = SRG_ERR_READ, .rc = SRG_ERR_READ,
-     .err = "plugin_clone_srg: clone " + kTmp + " failed\n", .check = "! test -e " + kTmp,
+    {.name = "srg_clone_fails",
+     .op = kSrg,
+     .clone = SRG_ERR_READ,
+     .rc = SRG_ERR_READ,
+     .err = "plugin_clone_srg: clone " + kTmp + " failed\n",
+     .check = "! test -e " + kTmp,
      .got = "null"},
-    {.name = "srg_removal_not_run", .op = kSrg, .refuse = "rm ", .check = "test -e " + kTmp,
+    {.name = "srg_removal_not_run",
+     .op = kSrg,
+     .refuse = "rm ",
+     .check = "test -e " + kTmp,
      .got = "image"},
-    {.name = "save", .op = kSave, .prep = "printf %4000s >" + kFile, .err = trace(3),
+    {.name = "save",
+     .op = kSave,
+     .prep = "printf %4000s >" + kFile,
+     .err = trace(3),
      .check = kSame + " && " + linked(kFile)},
-    {.name = "save_dangling_link", .op = kSave, .prep = "ln -s /velm/plugin/9 " + kLink,
-     .rc = PLUGIN_ERR_LINK, .err = trace(3) + "symlink fail\nplugin_save_sro: failed to symlink " +
-     kLink + " to " + kFile + "\n", .check = kSame + " && " + linked("/velm/plugin/9")},
-    {.name = "save_no_directory", .op = kSave, .id = 7, .rc = PLUGIN_ERR_OPEN, .err = trace(7) +
-     "open fail\nplugin_save_sro: open /velm/plugin/7/plugin.sro failed\n",
+    {.name = "save_dangling_link",
+     .op = kSave,
+     .prep = "ln -s /velm/plugin/9 " + kLink,
+     .rc = PLUGIN_ERR_LINK,
+     .err = trace(3) + "symlink fail\nplugin_save_sro: failed to symlink " + kLink + " to " +
+            kFile + "\n",
+     .check = kSame + " && " + linked("/velm/plugin/9")},
+    {.name = "save_no_directory",
+     .op = kSave,
+     .id = 7,
+     .rc = PLUGIN_ERR_OPEN,
+     .err = trace(7) + "open fail\nplugin_save_sro: open /velm/plugin/7/plugin.sro failed\n",
      .check = "! test -e /velm/plugin/7 && ! test -e " + kLink},
-    {.name = "save_short_write", .op = kSave, .prep = "touch " + kFile, .full = true,
-     .rc = PLUGIN_ERR_WRITE, .err = trace(3) + "write fail\nplugin_save_sro: write to " + kFile +
-     " failed\n", .check = "! test -e " + kLink},
-    {.name = "save_link_path_too_long", .op = kSave, .swid = kLong, .rc = PLUGIN_ERR_LINK,
-     .err = "plugin_save_sro id 3 swid !" + kLong + "!\nsro path !/velm/plugin/3/plugin.sro!\nextract path !/velm/plugin/3!\n"
-            "sro_link !" + ("/velm/plugin_srg/plugin-" + kLong + ".sro").substr(0, 255) + "!\nplugin_save_sro: link path for swid " +
-            kLong + " does not fit, record not stored\n", .check = "! test -e " + kFile},
-    {.name = "save_without_swid", .op = kSave, .no_swid = true, .rc = PLUGIN_ERR_FAILED,
-     .err = "plugin_save_sro id 3 swid !(null)!\nplugin_save_sro: get swid failed for plugin_id 3\n",
+    {.name = "save_short_write",
+     .op = kSave,
+     .prep = "touch " + kFile,
+     .full = true,
+     .rc = PLUGIN_ERR_WRITE,
+     .err = trace(3) + "write fail\nplugin_save_sro: write to " + kFile + " failed\n",
+     .check = "! test -e " + kLink},
+    {.name = "save_link_path_too_long",
+     .op = kSave,
+     .swid = kLong,
+     .rc = PLUGIN_ERR_LINK,
+     .err = "plugin_save_sro id 3 swid !" + kLong +
+            "!\nsro path !/velm/plugin/3/plugin.sro!\nextract path !/velm/plugin/3!\n"
+            "sro_link !" +
+            ("/velm/plugin_srg/plugin-" + kLong + ".sro").substr(0, 255) +
+            "!\nplugin_save_sro: link path for swid " + kLong +
+            " does not fit, record not stored\n",
      .check = "! test -e " + kFile},
-    {.name = "save_size_0", .op = kSave, .prep = "echo old >" + kFile, .size = 0, .err = trace(3),
+    {.name = "save_without_swid",
+     .op = kSave,
+     .no_swid = true,
+     .rc = PLUGIN_ERR_FAILED,
+     .err =
+         "plugin_save_sro id 3 swid !(null)!\nplugin_save_sro: get swid failed for plugin_id 3\n",
+     .check = "! test -e " + kFile},
+    {.name = "save_size_0",
+     .op = kSave,
+     .prep = "echo old >" + kFile,
+     .size = 0,
+     .err = trace(3),
      .check = "! test -s " + kFile + " && " + linked(kFile)},
-    {.name = "save_size_1", .op = kSave, .size = 1, .err = trace(3),
+    {.name = "save_size_1",
+     .op = kSave,
+     .size = 1,
+     .err = trace(3),
      .check = "[ $(cat " + kFile + ") = S ] && " + linked(kFile)},
-    {.name = "save_link_kept", .op = kSave, .prep = "touch /opt/x; ln -s /opt/x " + kLink,
-     .err = trace(3), .check = kSame + " && " + linked("/opt/x")},
-    {.name = "cleanup", .op = kCleanup, .prep = kStored, .check = "! test -e " + kLink +
-     " && ! test -e " + kFile + " && test -d /velm/plugin/3 && test -d /velm/plugin_srg"},
-    {.name = "cleanup_no_file", .op = kCleanup, .prep = "ln -s " + kFile + " " + kLink,
+    {.name = "save_link_kept",
+     .op = kSave,
+     .prep = "touch /opt/x; ln -s /opt/x " + kLink,
+     .err = trace(3),
+     .check = kSame + " && " + linked("/opt/x")},
+    {.name = "cleanup",
+     .op = kCleanup,
+     .prep = kStored,
+     .check = "! test -e " + kLink + " && ! test -e " + kFile +
+              " && test -d /velm/plugin/3 && test -d /velm/plugin_srg"},
+    {.name = "cleanup_no_file",
+     .op = kCleanup,
+     .prep = "ln -s " + kFile + " " + kLink,
      .check = "test -L " + kLink},
-    {.name = "cleanup_no_swid", .op = kCleanup, .prep = kStored, .no_swid = true,
+    {.name = "cleanup_no_swid",
+     .op = kCleanup,
+     .prep = kStored,
+     .no_swid = true,
      .check = "test -L " + kLink + " && ! test -e " + kFile},
-    {.name = "cleanup_not_run", .op = kCleanup, .prep = kStored, .refuse = "rm ",
-     .rc = PLUGIN_ERR_FAILED, .check = kSame + " && test -L " + kLink},
+    {.name = "cleanup_not_run",
+     .op = kCleanup,
+     .prep = kStored,
+     .refuse = "rm ",
+     .rc = PLUGIN_ERR_FAILED,
+     .check = kSame + " && test -L " + kLink},
 };
 
 class ImageTest : public pit::SandboxTest, public testing::WithParamInterface<Row> {};
@@ -187,24 +326,32 @@ class ImageTest : public pit::SandboxTest, public testing::WithParamInterface<Ro
 TEST_P(ImageTest, Row) {
     const Row &r = GetParam();
     const string acme = pit::record_bytes("acme", std::nullopt);
-    tree({{"/opt/src/usr/bin/foo", "foo v1\n"}, {"/opt/src/usr/lib/x", "x\n"}, {"/opt/acme.sro", acme},
-          {kNewer + "/usr/bin/foo", "foo v2\n"}, {kNewer + "/opt/tool/run", "run\n"}});
+    tree({{"/opt/src/usr/bin/foo", "foo v1\n"},
+          {"/opt/src/usr/lib/x", "x\n"},
+          {"/opt/acme.sro", acme},
+          {kNewer + "/usr/bin/foo", "foo v2\n"},
+          {kNewer + "/opt/tool/run", "run\n"}});
     image(kImg, "/opt/src", "image", 4096);
     if (r.op == kMember) {
-        tree({{"/opt/sys/opt/velm/etc/a.conf", "a\n"}, {"/opt/sys/opt/velm/lib/one.so", "1\n"},
+        tree({{"/opt/sys/opt/velm/etc/a.conf", "a\n"},
+              {"/opt/sys/opt/velm/lib/one.so", "1\n"},
               {"/opt/sys/opt/velm/lib/sub/two.so", "2\n"}});
         image(kVelm, "/opt/sys", "velm", 2048);
     }
     if (!r.cmdline.empty()) pit::set_cmdline(r.cmdline);
-    ASSERT_TRUE(sh("mkdir -p " + r.dir + " /velm/log /velm/plugin/3 /velm/plugin_srg && " + r.prep));
+    ASSERT_TRUE(
+        sh("mkdir -p " + r.dir + " /velm/log /velm/plugin/3 /velm/plugin_srg && " + r.prep));
     ASSERT_TRUE(!r.full || pit::bind("/dev/full", kFile));
-    if (r.refuse) pit::dbl::plugin_syscall = [&r](const char *c) {
-        return string(c).rfind(r.refuse, 0) == 0 ? r.answer : PI_REAL(plugin_syscall)(c);
-    };
-    if (r.vendor) pit::dbl::img_extract_vendor_info = [&r](img_handle *, const char *p) {
-        return pit::write_file(p, "left\n") ? r.vendor : 0;
-    };
-    if (r.clone) pit::dbl::srg_file_clone = [&r](srg_record *, const char *, uint32_t) { return r.clone; };
+    if (r.refuse)
+        pit::dbl::plugin_syscall = [&r](const char *c) {
+            return string(c).rfind(r.refuse, 0) == 0 ? r.answer : PI_REAL(plugin_syscall)(c);
+        };
+    if (r.vendor)
+        pit::dbl::img_extract_vendor_info = [&r](img_handle *, const char *p) {
+            return pit::write_file(p, "left\n") ? r.vendor : 0;
+        };
+    if (r.clone)
+        pit::dbl::srg_file_clone = [&r](srg_record *, const char *, uint32_t) { return r.clone; };
     static char half_made;  // what a failing img_open hands back
     int stale_closes = 0;
     if (r.stale) {
@@ -223,25 +370,39 @@ TEST_P(ImageTest, Row) {
         };
     }
     if (r.size >= 0) pit::dbl::srg_size = [&r](const srg_record *) { return uint32_t(r.size); };
-    if (r.no_swid) pit::dbl::srg_sw_id_file_get = [](const char *) -> const char * { return nullptr; };
-    string saved = r.no_swid ? pit::record_bytes(std::nullopt, std::nullopt)
-                             : r.swid.empty() ? acme : pit::record_bytes(r.swid, std::nullopt);
+    if (r.no_swid)
+        pit::dbl::srg_sw_id_file_get = [](const char *) -> const char * { return nullptr; };
+    string saved = r.no_swid        ? pit::record_bytes(std::nullopt, std::nullopt)
+                   : r.swid.empty() ? acme
+                                    : pit::record_bytes(r.swid, std::nullopt);
     static char mark;
     srg_record *const untouched = reinterpret_cast<srg_record *>(&mark), *rec = untouched;
     const char *a = r.arg.c_str(), *log = r.log ? kLog.c_str() : nullptr;
     const int fds = pit::open_fds();
     string out, err;
-    EXPECT_EQ(pit::captured([&] {
-                  switch (r.op) {
-                  case kExtract: return plugin_extract_image(a, r.dir.c_str(), log);
-                  case kOverlay: plugin_do_newer_fs(a, log, r.dir.c_str()); return PLUGIN_OK;
-                  case kMember: return plugin_extract_plugin_from_velm_image(a, log);
-                  case kClone: return plugin_clone_srg(a, &rec);
-                  case kSrg: return plugin_extract_srg(a, &rec);
-                  case kSave: return plugin_save_sro(r.id, reinterpret_cast<srg_record *>(saved.data()));
-                  default: return plugin_cleanup_sro(r.id);
-                  }
-              }, &out, &err), r.rc);
+    EXPECT_EQ(pit::captured(
+                  [&] {
+                      switch (r.op) {
+                      case kExtract:
+                          return plugin_extract_image(a, r.dir.c_str(), log);
+                      case kOverlay:
+                          plugin_do_newer_fs(a, log, r.dir.c_str());
+                          return PLUGIN_OK;
+                      case kMember:
+                          return plugin_extract_plugin_from_velm_image(a, log);
+                      case kClone:
+                          return plugin_clone_srg(a, &rec);
+                      case kSrg:
+                          return plugin_extract_srg(a, &rec);
+                      case kSave:
+                          return plugin_save_sro(r.id,
+                                                 reinterpret_cast<srg_record *>(saved.data()));
+                      default:
+                          return plugin_cleanup_sro(r.id);
+                      }
+                  },
+                  &out, &err),
+              r.rc);
     EXPECT_EQ(pit::open_fds(), fds);
     EXPECT_EQ(stale_closes, 0);
     EXPECT_TRUE(!r.full || pit::unbind(kFile));
@@ -251,7 +412,8 @@ TEST_P(ImageTest, Row) {
         const string cmd = "dd if=" + kVelm + " bs=2048 2>/dev/null | tar -x" + (log ? "v" : "") +
                            "kPpmz -C / ." + r.arg + (log ? " >> " + kLog : "");
         const string path = self + "img_path: " + r.arg + "\n";
-        const string about = r.rc != PLUGIN_ERR_IMG_OPEN ? self + "About to run command '" + cmd + "'\n" : "";
+        const string about =
+            r.rc != PLUGIN_ERR_IMG_OPEN ? self + "About to run command '" + cmd + "'\n" : "";
         const string done = r.rc == PLUGIN_OK ? self + "command '" + cmd + "' successful. \n" : "";
         want_out = path + about + done, want_err = path + path + about + about + done;
     }
@@ -261,7 +423,8 @@ TEST_P(ImageTest, Row) {
     EXPECT_EQ(kept, want_err);
     EXPECT_EQ(pit::read_file(kLog), r.manifest);
     EXPECT_TRUE(sh(r.check)) << r.check;
-    EXPECT_EQ(pit::read_file(r.dir + "/usr/bin/foo"), (std::vector<string>{"", "foo v1\n", "foo v2\n"}[r.tree]));
+    EXPECT_EQ(pit::read_file(r.dir + "/usr/bin/foo"),
+              (std::vector<string>{"", "foo v1\n", "foo v2\n"}[r.tree]));
     EXPECT_EQ(pit::exists(r.dir + "/opt/tool/run"), r.tree == 2);
     EXPECT_FALSE(pit::exists(kList));
     if (!r.got || r.got == string("null")) {
@@ -269,7 +432,8 @@ TEST_P(ImageTest, Row) {
         return;
     }
     ASSERT_TRUE(rec != nullptr && rec != untouched);
-    EXPECT_EQ(string(reinterpret_cast<char *>(rec), srg_size(rec)), pit::record_bytes(r.got, std::nullopt));
+    EXPECT_EQ(string(reinterpret_cast<char *>(rec), srg_size(rec)),
+              pit::record_bytes(r.got, std::nullopt));
     std::free(rec);
 }
 

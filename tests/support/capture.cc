@@ -55,7 +55,8 @@ SyslogSink::SyslogSink() {
     addr.sun_family = AF_UNIX;
     std::strcpy(addr.sun_path, "/dev/log");
     fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) fd_ = (::close(fd_), -1);
+    if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+        fd_ = (::close(fd_), -1);
 }
 
 SyslogSink::~SyslogSink() {
@@ -65,7 +66,8 @@ SyslogSink::~SyslogSink() {
 std::vector<std::string> SyslogSink::drain() {
     std::vector<std::string> out;
     char buf[8192];
-    for (ssize_t n; fd_ >= 0 && (n = ::recv(fd_, buf, sizeof buf, 0)) >= 0;) out.emplace_back(buf, static_cast<std::size_t>(n));
+    for (ssize_t n; fd_ >= 0 && (n = ::recv(fd_, buf, sizeof buf, 0)) >= 0;)
+        out.emplace_back(buf, static_cast<std::size_t>(n));
     return out;
 }
 
@@ -73,7 +75,9 @@ std::vector<std::string> SyslogSink::drain() {
 // timestamp is 15 characters; the tag, when any, ends with ": ".
 bool parse_syslog(const std::string &datagram, int *priority, std::string *message) {
     char *end = nullptr;
-    long pri = datagram.size() > 2 && datagram[0] == '<' ? std::strtol(datagram.c_str() + 1, &end, 10) : -1;
+    long pri = datagram.size() > 2 && datagram[0] == '<'
+                   ? std::strtol(datagram.c_str() + 1, &end, 10)
+                   : -1;
     std::size_t pos = end ? static_cast<std::size_t>(end - datagram.c_str()) + 1 + 16 : 0;
     if (!end || *end != '>' || end == datagram.c_str() + 1 || pos > datagram.size()) return false;
     std::string rest = datagram.substr(pos);
@@ -89,7 +93,8 @@ std::string read_file(const std::string &path) {
     if (fd < 0) return std::string();
     std::string text;
     char buf[4096];
-    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<std::size_t>(n));
     ::close(fd);
     return text;
 }

@@ -18,11 +18,11 @@ void reset() {
 }  // namespace pit::dbl
 
 extern "C" {
-#define PI_DOUBLE_FORWARD(ret, name, params, args)                              \
-    ret name params {                                                           \
-        if (::pit::dbl::name) return ::pit::dbl::name args;                     \
-        static auto *next = ::pit::dbl::real<ret params>(#name);                \
-        return next args;                                                       \
+#define PI_DOUBLE_FORWARD(ret, name, params, args)               \
+    ret name params {                                            \
+        if (::pit::dbl::name) return ::pit::dbl::name args;      \
+        static auto *next = ::pit::dbl::real<ret params>(#name); \
+        return next args;                                        \
     }
 PI_DOUBLES(PI_DOUBLE_FORWARD)
 #undef PI_DOUBLE_FORWARD

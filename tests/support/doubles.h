@@ -18,25 +18,26 @@
 
 namespace pit::dbl {
 
-#define PI_DOUBLES(X)                                                                          \
-    X(img_handle *, img_open, (const char *p, int32_t *s), (p, s))                             \
-    X(int32_t, img_close, (img_handle * h), (h))                                               \
-    X(uint32_t, img_extract_vendor_info, (img_handle * h, const char *p), (h, p))              \
-    X(uint32_t, srg_size, (const srg_record *r), (r))                                          \
-    X(uint32_t, srg_file_clone, (srg_record * b, const char *p, uint32_t n), (b, p, n))        \
-    X(const char *, srg_sw_id_file_get, (const char *p), (p))                                  \
-    X(uint32_t, srg_dependency_strings_get,                                                    \
-      (const srg_record *r, uint32_t f, const sysmgr_strings **l), (r, f, l))                  \
-    X(int32_t, plugin_syscall, (const char *c), (c))                                           \
-    X(int, plugin_load_committed_patch, (void), ())                                            \
-    X(int32_t, get_max_allowed_zell, (void), ())                                               \
-    X(uint32_t, plugin_icf_open, (const char *p, plugin_icf **h), (p, h))                      \
-    X(uint32_t, plugin_icf_get_name, (plugin_icf * h, const char **n), (h, n))                 \
-    X(uint32_t, plugin_icf_first_img_name, (plugin_icf * h, const char **n), (h, n))           \
-    X(uint32_t, plugin_icf_close, (plugin_icf * h), (h))                                       \
-    X(plugin_strings *, plugin_strings_malloc, (uint32_t s, uint32_t b), (s, b))               \
-    X(int32_t, plugin_strings_append, (plugin_strings * s, const char *t), (s, t))             \
-    X(std::type_identity_t<void (*)(int)>, signal, (int n, std::type_identity_t<void (*)(int)> h), (n, h)) \
+#define PI_DOUBLES(X)                                                                              \
+    X(img_handle *, img_open, (const char *p, int32_t *s), (p, s))                                 \
+    X(int32_t, img_close, (img_handle * h), (h))                                                   \
+    X(uint32_t, img_extract_vendor_info, (img_handle * h, const char *p), (h, p))                  \
+    X(uint32_t, srg_size, (const srg_record *r), (r))                                              \
+    X(uint32_t, srg_file_clone, (srg_record * b, const char *p, uint32_t n), (b, p, n))            \
+    X(const char *, srg_sw_id_file_get, (const char *p), (p))                                      \
+    X(uint32_t, srg_dependency_strings_get,                                                        \
+      (const srg_record *r, uint32_t f, const sysmgr_strings **l), (r, f, l))                      \
+    X(int32_t, plugin_syscall, (const char *c), (c))                                               \
+    X(int, plugin_load_committed_patch, (void), ())                                                \
+    X(int32_t, get_max_allowed_zell, (void), ())                                                   \
+    X(uint32_t, plugin_icf_open, (const char *p, plugin_icf **h), (p, h))                          \
+    X(uint32_t, plugin_icf_get_name, (plugin_icf * h, const char **n), (h, n))                     \
+    X(uint32_t, plugin_icf_first_img_name, (plugin_icf * h, const char **n), (h, n))               \
+    X(uint32_t, plugin_icf_close, (plugin_icf * h), (h))                                           \
+    X(plugin_strings *, plugin_strings_malloc, (uint32_t s, uint32_t b), (s, b))                   \
+    X(int32_t, plugin_strings_append, (plugin_strings * s, const char *t), (s, t))                 \
+    X(std::type_identity_t<void (*)(int)>, signal, (int n, std::type_identity_t<void (*)(int)> h), \
+      (n, h))                                                                                      \
     X(void, plugin_strings_free, (plugin_strings * s), (s))
 
 #define PI_DOUBLE_HOOK(ret, name, params, args) extern std::function<ret params> name;

@@ -44,8 +44,12 @@ PI_RAW bool should_fail() {
 
 extern "C" {
 PI_RAW void *malloc(std::size_t n) { return should_fail() ? nullptr : PI_NEXT(malloc)(n); }
-PI_RAW void *calloc(std::size_t count, std::size_t size) { return should_fail() ? nullptr : PI_NEXT(calloc)(count, size); }
-PI_RAW void *realloc(void *p, std::size_t n) { return should_fail() ? nullptr : PI_NEXT(realloc)(p, n); }
+PI_RAW void *calloc(std::size_t count, std::size_t size) {
+    return should_fail() ? nullptr : PI_NEXT(calloc)(count, size);
+}
+PI_RAW void *realloc(void *p, std::size_t n) {
+    return should_fail() ? nullptr : PI_NEXT(realloc)(p, n);
+}
 PI_RAW void free(void *p) { PI_NEXT(free)(p); }
 }
 

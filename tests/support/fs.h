@@ -65,7 +65,9 @@ inline void snapshot_into(const std::string &path, Snapshot &out) {
     if (::lstat(path.c_str(), &st) != 0) return;
     std::string what = std::to_string(st.st_mode);
     if (S_ISLNK(st.st_mode)) what += " -> " + link_target(path);
-    if (S_ISREG(st.st_mode)) what += " " + std::to_string(st.st_size) + (st.st_mode & S_IRUSR ? " " + read_file(path) : "");
+    if (S_ISREG(st.st_mode))
+        what +=
+            " " + std::to_string(st.st_size) + (st.st_mode & S_IRUSR ? " " + read_file(path) : "");
     out[path] = what;
     if (!S_ISDIR(st.st_mode)) return;
     if (DIR *d = ::opendir(path.c_str())) {

@@ -9,72 +9,113 @@
 namespace {
 
 #define OK "PLUGIN_OK (0x00000000)\n"
-#define IMAGE(dir, swid, out) "$SRGTOOL make --swid " swid " -o /tmp/r.sro && $MKPLUGIN --record /tmp/r.sro -o " out " " dir
+#define IMAGE(dir, swid, out) \
+    "$SRGTOOL make --swid " swid " -o /tmp/r.sro && $MKPLUGIN --record /tmp/r.sro -o " out " " dir
 #define REC(swid, dep, out) " && $SRGTOOL make --swid " swid dep " -o /tmp/" out ".sro"
 
 // stdout "x*" is a prefix, "*x" a suffix; status 2 also wants the usage on stderr.
-struct Row { const char *args, *out; int status; const char *check = "", *setup = ""; };
+struct Row {
+    const char *args, *out;
+    int status;
+    const char *check = "", *setup = "";
+};
 const Row kRows[] = {
-    {"record show /tmp/a.img", "swid alpha-1\ndepends base-1\nsize*", 0, "[ ! -e /tmp/plugin_imgsrg.sro ]",
+    {"record show /tmp/a.img", "swid alpha-1\ndepends base-1\nsize*", 0,
+     "[ ! -e /tmp/plugin_imgsrg.sro ]",
      "mkdir -p /tmp/p/usr/bin /tmp/p/opt/a /velm/plugin/1 /velm/plugin_srg && echo a >/tmp/p/usr/bin/alpha && "
      "echo d >/tmp/p/opt/a/data && " IMAGE("/tmp/p", "alpha-1 --dep base-1", "/tmp/a.img")},
     {"record save 1 /tmp/a.img", OK, 0,
      "cmp /tmp/r.sro /velm/plugin/1/plugin.sro && [ $(readlink /velm/plugin_srg/plugin-alpha-1.sro) = /velm/plugin/1/plugin.sro ]"},
-    {"record cleanup 1", OK, 0, "[ ! -e /velm/plugin/1/plugin.sro ] && [ ! -e /velm/plugin_srg/plugin-alpha-1.sro ]"},
-    {"extract /tmp/a.img /velm/plugin/1 --manifest /tmp/a.log", OK, 0, "grep -qx ./usr/bin/alpha /tmp/a.log"},
-    {"link /tmp/a.log /velm/plugin/1 --exclude /opt/a", "No Patching support on this platform\n" OK, 0,
-     "[ $(readlink /usr/bin/alpha) = /velm/plugin/1/usr/bin/alpha ] && [ ! -e /opt/a ]"},
-    {"owner /usr/bin/alpha /opt/a /usr/bin/sh", "/usr/bin/alpha: plugin /velm/plugin/1, swid alpha-1, entry ./usr/bin/alpha of "
-     "/velm/plugin_extract_log/a.log\n/opt/a: not a plugin file\n/usr/bin/sh: not a plugin file\n", 1, "",
-     "mkdir -p /velm/plugin_extract_log && cp /tmp/a.log /velm/plugin_extract_log/ && " PI_PLUGINCTL " record save 1 /tmp/a.img"},
-    {"files /tmp/f.log /velm/plugin/1 --exclude /opt/a/data", "linked /usr/bin/\nlinked /usr/bin/alpha -> /velm/plugin/1/usr/bin/alpha\n"
-     "missing /opt/a/\nexcluded /opt/a/data\nabsent /none (no /velm/plugin/1/none)\nheld /opt/h -> /velm/plugin/1/opt/h (now a file)\n", 0,
-     "rm /opt/h /velm/plugin/1/opt/h", "printf './usr/bin/\\n./usr/bin/alpha\\n./opt/a/\\n./opt/a/data\\n./none\\n\\n./\\nopt/h' >/tmp/f.log && "
+    {"record cleanup 1", OK, 0,
+     "[ ! -e /velm/plugin/1/plugin.sro ] && [ ! -e /velm/plugin_srg/plugin-alpha-1.sro ]"},
+    {"extract /tmp/a.img /velm/plugin/1 --manifest /tmp/a.log", OK, 0,
+     "grep -qx ./usr/bin/alpha /tmp/a.log"},
+    {"link /tmp/a.log /velm/plugin/1 --exclude /opt/a", "No Patching support on this platform\n" OK,
+     0, "[ $(readlink /usr/bin/alpha) = /velm/plugin/1/usr/bin/alpha ] && [ ! -e /opt/a ]"},
+    {"owner /usr/bin/alpha /opt/a /usr/bin/sh",
+     "/usr/bin/alpha: plugin /velm/plugin/1, swid alpha-1, entry ./usr/bin/alpha of "
+     "/velm/plugin_extract_log/a.log\n/opt/a: not a plugin file\n/usr/bin/sh: not a plugin file\n",
+     1, "",
+     "mkdir -p /velm/plugin_extract_log && cp /tmp/a.log /velm/plugin_extract_log/ && " PI_PLUGINCTL
+     " record save 1 /tmp/a.img"},
+    {"files /tmp/f.log /velm/plugin/1 --exclude /opt/a/data",
+     "linked /usr/bin/\nlinked /usr/bin/alpha -> /velm/plugin/1/usr/bin/alpha\n"
+     "missing /opt/a/\nexcluded /opt/a/data\nabsent /none (no /velm/plugin/1/none)\nheld /opt/h -> /velm/plugin/1/opt/h (now a file)\n",
+     0, "rm /opt/h /velm/plugin/1/opt/h",
+     "printf './usr/bin/\\n./usr/bin/alpha\\n./opt/a/\\n./opt/a/data\\n./none\\n\\n./\\nopt/h' >/tmp/f.log && "
      "echo h >/opt/h && echo h >/velm/plugin/1/opt/h"},
-    {"link /tmp/a.log /velm/plugin/1", "PLUGIN_ERR_LINK (0x40ea001f)\n", 1}, {"unlink /tmp/none.log /tmp", "PLUGIN_ERR_OPEN (0x40ea0017)\n", 1},
-    {"unlink /tmp/a.log /velm/plugin/1 --exclude /opt/a", OK, 0, "[ ! -e /usr/bin/alpha ] && [ -e /usr/bin/sh ]"},
-    {"excluded //etc/xyz --exclude /usr --exclude /etc/x", "excluded\n", 0}, {"excluded /a/etc/x --exclude /etc/x", "not excluded\n", 0},
-    {"newer-fs /tmp/a.img /tmp/b.log /velm/plugin/1", "", 0, "grep -q opt/newer /tmp/b.log && [ -f /velm/plugin/1/opt/newer ]",
+    {"link /tmp/a.log /velm/plugin/1", "PLUGIN_ERR_LINK (0x40ea001f)\n", 1},
+    {"unlink /tmp/none.log /tmp", "PLUGIN_ERR_OPEN (0x40ea0017)\n", 1},
+    {"unlink /tmp/a.log /velm/plugin/1 --exclude /opt/a", OK, 0,
+     "[ ! -e /usr/bin/alpha ] && [ -e /usr/bin/sh ]"},
+    {"excluded //etc/xyz --exclude /usr --exclude /etc/x", "excluded\n", 0},
+    {"excluded /a/etc/x --exclude /etc/x", "not excluded\n", 0},
+    {"newer-fs /tmp/a.img /tmp/b.log /velm/plugin/1", "", 0,
+     "grep -q opt/newer /tmp/b.log && [ -f /velm/plugin/1/opt/newer ]",
      "mkdir -p /bootflash/a.img-newer-fs/opt && echo new >/bootflash/a.img-newer-fs/opt/newer"},
-    {"extract-member /opt/sd", "*" OK, 0, "[ -f /opt/sd/f ]", "mkdir -p /tmp/s/opt/sd /var/sysmgr/ftp/img-sync && "
-     "echo s >/tmp/s/opt/sd/f && " IMAGE("/tmp/s", "sys-1", "/var/sysmgr/ftp/img-sync/curr-velm.img")},
-    {"swid-map create /tmp/m --strings 1 --bytes 8", OK, 0}, {"swid-map create /tmp/m", "", 1},
+    {"extract-member /opt/sd", "*" OK, 0, "[ -f /opt/sd/f ]",
+     "mkdir -p /tmp/s/opt/sd /var/sysmgr/ftp/img-sync && "
+     "echo s >/tmp/s/opt/sd/f && " IMAGE("/tmp/s", "sys-1",
+                                         "/var/sysmgr/ftp/img-sync/curr-velm.img")},
+    {"swid-map create /tmp/m --strings 1 --bytes 8", OK, 0},
+    {"swid-map create /tmp/m", "", 1},
     {"swid-map append /tmp/m pkg-a pkg-b pkg-a", "0 pkg-a\n1 pkg-b\n0 pkg-a\n" OK, 0},
-    {"swid-map get /tmp/m pkg-b", "1\n" OK, 0}, {"swid-map list /tmp/m", "0 pkg-a\n1 pkg-b\n" OK, 0},
-    {"swid-map check /tmp/m", "intact yes\n*", 0}, {"swid-map append /tmp/none x", "PLUGIN_ERR_NOENT (0x40ea0020)\n", 1},
+    {"swid-map get /tmp/m pkg-b", "1\n" OK, 0},
+    {"swid-map list /tmp/m", "0 pkg-a\n1 pkg-b\n" OK, 0},
+    {"swid-map check /tmp/m", "intact yes\n*", 0},
+    {"swid-map append /tmp/none x", "PLUGIN_ERR_NOENT (0x40ea0020)\n", 1},
     {"order load /tmp/app.sro /tmp/lib.sro /tmp/base.sro", "base-1\nlib-1\napp-1\n" OK, 0, "",
-     "true" REC("app-1", " --dep lib-1", "app") REC("lib-1", " --dep base-1", "lib") REC("base-1", "", "base")},
+     "true" REC("app-1", " --dep lib-1", "app") REC("lib-1", " --dep base-1", "lib")
+         REC("base-1", "", "base")},
     {"order unload /tmp/base.sro /tmp/app.sro /tmp/lib.sro", "app-1\nlib-1\nbase-1\n" OK, 0},
-    {"order load /tmp/app.sro /tmp/lib.sro /tmp/base.sro", "PLUGIN_ERR_DEP_CYCLE (0x40ea0009)\n", 1, "",
-     "true" REC("base-1", " --dep app-1", "base")},
-    {"order matrix 001 100 000", "2\n0\n1\n" OK, 0}, {"order matrix 01 10", "PLUGIN_ERR_DEP_CYCLE (0x40ea0009)\n", 1},
-    {"cmdline get plugins", "3,4+5\n", 0}, {"cmdline get pdebug", "", 1},
-    {"cmdline plugins 3,4+5 --all", "3\n4\n5\n", 0}, {"cmdline plugins 1+2,3+4", "", 1},
+    {"order load /tmp/app.sro /tmp/lib.sro /tmp/base.sro", "PLUGIN_ERR_DEP_CYCLE (0x40ea0009)\n", 1,
+     "", "true" REC("base-1", " --dep app-1", "base")},
+    {"order matrix 001 100 000", "2\n0\n1\n" OK, 0},
+    {"order matrix 01 10", "PLUGIN_ERR_DEP_CYCLE (0x40ea0009)\n", 1},
+    {"cmdline get plugins", "3,4+5\n", 0},
+    {"cmdline get pdebug", "", 1},
+    {"cmdline plugins 3,4+5 --all", "3\n4\n5\n", 0},
+    {"cmdline plugins 1+2,3+4", "", 1},
     {"conf-names /tmp/img.conf", "first.img\nsecond.img\nfc_plugin\n" OK, 0, "",
      "printf '# images\\nfirst.img\\n\\nsecond.img\\n' >/tmp/img.conf && touch /mnt/pss/load-fcplugin"},
-    {"stage-boot write 7 0x10 010", OK, 0, "", "mkdir -p /velm/plugin_extract_log"}, {"stage-boot read", "0x00000007\n*", 0},
-    {"--debug syscall 'echo hi; exit 1'", "hi\n256\n", 0}, {"patch load-committed", "No Patching support on this platform\n", 0},
+    {"stage-boot write 7 0x10 010", OK, 0, "", "mkdir -p /velm/plugin_extract_log"},
+    {"stage-boot read", "0x00000007\n*", 0},
+    {"--debug syscall 'echo hi; exit 1'", "hi\n256\n", 0},
+    {"patch load-committed", "No Patching support on this platform\n", 0},
     {"mkdir /opt/made --mode 0711", OK, 0, "[ $(stat -c %a /opt/made) = 711 ]"},
     {"rmdir /opt/made", OK, 0, "[ ! -e /opt/made ]"},
-    {"", "", 2}, {"--frobnicate", "", 2}, {"no-such", "", 2}, {"link only-a-log", "", 2}, {"extract a b c", "", 2},
-    {"record save seven f.sro", "", 2}, {"swid-map create f --strings -1", "", 2}, {"order matrix 01 1", "", 2},
-    {"stage-boot write 1 2 3 4 5", "", 2}, {"mkdir /tmp/x --mode 9", "", 2}, {"patch unknown", "", 2},
+    {"", "", 2},
+    {"--frobnicate", "", 2},
+    {"no-such", "", 2},
+    {"link only-a-log", "", 2},
+    {"extract a b c", "", 2},
+    {"record save seven f.sro", "", 2},
+    {"swid-map create f --strings -1", "", 2},
+    {"order matrix 01 1", "", 2},
+    {"stage-boot write 1 2 3 4 5", "", 2},
+    {"mkdir /tmp/x --mode 9", "", 2},
+    {"patch unknown", "", 2},
     {"extract-member relative", "", 2},
 };
 
 class PluginctlTest : public pit::SandboxTest {};
 
 TEST_F(PluginctlTest, EverySubcommandGivesItsResultLineAndStatus) {
-    ::setenv("SRGTOOL", PI_SRGTOOL, 1), ::setenv("MKPLUGIN", PI_MKPLUGIN, 1), ::setenv("PLUGIN_MAX_ALLOWED_ZELL", "2", 1);
+    ::setenv("SRGTOOL", PI_SRGTOOL, 1), ::setenv("MKPLUGIN", PI_MKPLUGIN, 1),
+        ::setenv("PLUGIN_MAX_ALLOWED_ZELL", "2", 1);
     pit::set_cmdline("use_newer_fs=yes plugins=3,4+5\n");
     for (const Row &r : kRows) {
         ASSERT_TRUE(pit::sh(*r.setup ? r.setup : "true")) << r.setup;
         std::string out, err, want = r.out, args = r.args;
         int status = pit::captured([&] { return pit::shell(PI_PLUGINCTL " " + args); }, &out, &err);
-        if (!want.empty() && want.back() == '*') out = out.substr(0, want.size() - 1), want.pop_back();
-        if (want[0] == '*') out = out.substr(out.size() - std::min(out.size(), want.size() - 1)), want.erase(0, 1);
+        if (!want.empty() && want.back() == '*')
+            out = out.substr(0, want.size() - 1), want.pop_back();
+        if (want[0] == '*')
+            out = out.substr(out.size() - std::min(out.size(), want.size() - 1)), want.erase(0, 1);
         bool usage = r.status != 2 || err.find("usage: pluginctl") != err.npos;
-        EXPECT_EQ(std::tie(out, status, usage), std::make_tuple(want, r.status, true)) << args << "\n" << err;
+        EXPECT_EQ(std::tie(out, status, usage), std::make_tuple(want, r.status, true))
+            << args << "\n"
+            << err;
         EXPECT_TRUE(pit::sh(*r.check ? r.check : "true")) << args << ": " << r.check;
     }
 }
@@ -84,23 +125,34 @@ TEST_F(PluginctlTest, EverySubcommandGivesItsResultLineAndStatus) {
 const Row kDryRows[] = {
     {"link /velm/d.log /velm/plugin/2", "No Patching support on this platform\n" OK, 0, "",
      "mkdir -p /tmp/d/usr/bin /tmp/d/opt/d /tmp/e/usr/bin /velm/plugin/2 /velm/plugin/3 && echo d >/tmp/d/usr/bin/dup && "
-     "echo d >/tmp/d/opt/d/f && echo e >/tmp/e/usr/bin/a-e && echo e >/tmp/e/usr/bin/dup && " IMAGE("/tmp/d", "d-1", "/tmp/d.img")
-     " && " IMAGE("/tmp/e", "e-1", "/tmp/e.img") " && " PI_PLUGINCTL " extract /tmp/d.img /velm/plugin/2 --manifest /velm/d.log && "
-     PI_PLUGINCTL " extract /tmp/e.img /velm/plugin/3 --manifest /velm/e.log"},
-    {"link /velm/e.log /velm/plugin/3", "*PLUGIN_ERR_LINK (0x40ea001f)\n", 1},  // a-e linked, then undone at dup
-    {"unlink /velm/d.log /velm/plugin/2", OK, 0}, {"rmdir /velm/plugin/3", OK, 0},
-    {"swid-map create /velm/m", OK, 0}, {"swid-map append /velm/m x-1", "0 x-1\n" OK, 0},
+     "echo d >/tmp/d/opt/d/f && echo e >/tmp/e/usr/bin/a-e && echo e >/tmp/e/usr/bin/dup && " IMAGE(
+         "/tmp/d", "d-1",
+         "/tmp/d.img") " && " IMAGE("/tmp/e", "e-1",
+                                    "/tmp/e.img") " && " PI_PLUGINCTL
+                                                  " extract /tmp/d.img /velm/plugin/2 --manifest /velm/d.log && " PI_PLUGINCTL
+                                                  " extract /tmp/e.img /velm/plugin/3 --manifest /velm/e.log"},
+    {"link /velm/e.log /velm/plugin/3", "*PLUGIN_ERR_LINK (0x40ea001f)\n",
+     1},  // a-e linked, then undone at dup
+    {"unlink /velm/d.log /velm/plugin/2", OK, 0},
+    {"rmdir /velm/plugin/3", OK, 0},
+    {"swid-map create /velm/m", OK, 0},
+    {"swid-map append /velm/m x-1", "0 x-1\n" OK, 0},
 };
 
 // "+ PATH", "- PATH", "~ PATH" (" -> TARGET" for a link) for what differs between two snapshots.
 std::vector<std::string> changes(const pit::Snapshot &before, const pit::Snapshot &after) {
     std::vector<std::string> out;
-    auto link = [](const std::string &what) { auto at = what.find(" -> "); return at == what.npos ? "" : what.substr(at); };
+    auto link = [](const std::string &what) {
+        auto at = what.find(" -> ");
+        return at == what.npos ? "" : what.substr(at);
+    };
     for (const auto &[path, what] : after)
-        if (!before.count(path) || before.at(path) != what) out.push_back((before.count(path) ? "~ " : "+ ") + path + link(what));
+        if (!before.count(path) || before.at(path) != what)
+            out.push_back((before.count(path) ? "~ " : "+ ") + path + link(what));
     for (const auto &[path, what] : before)
         if (!after.count(path)) out.push_back("- " + path);
-    std::sort(out.begin(), out.end(), [](const std::string &a, const std::string &b) { return a.substr(2) < b.substr(2); });
+    std::sort(out.begin(), out.end(),
+              [](const std::string &a, const std::string &b) { return a.substr(2) < b.substr(2); });
     return out;
 }
 
@@ -111,14 +163,21 @@ TEST_F(PluginctlTest, ADryRunChangesNothingAndListsWhatTheRealRunChanges) {
         std::string dry, real, err, want = r.out;
         auto tree = [] { return pit::snapshot({"/usr", "/opt", "/velm", "/etc"}); };
         const pit::Snapshot before = tree();
-        int dry_status = pit::captured([&] { return pit::shell(PI_PLUGINCTL " --dry-run " + std::string(r.args)); }, &dry, &err);
+        int dry_status = pit::captured(
+            [&] { return pit::shell(PI_PLUGINCTL " --dry-run " + std::string(r.args)); }, &dry,
+            &err);
         ASSERT_EQ(tree(), before) << r.args << "\n" << err;
-        int status = pit::captured([&] { return pit::shell(PI_PLUGINCTL " " + std::string(r.args)); }, &real, &err);
+        int status = pit::captured(
+            [&] { return pit::shell(PI_PLUGINCTL " " + std::string(r.args)); }, &real, &err);
         std::vector<std::string> listed, data;
-        for (const std::string &line : pit::lines(dry)) (line.find_first_of("+-~") == 0 && line[1] == ' ' ? listed : data).push_back(line);
+        for (const std::string &line : pit::lines(dry))
+            (line.find_first_of("+-~") == 0 && line[1] == ' ' ? listed : data).push_back(line);
         EXPECT_EQ(listed, changes(before, tree())) << r.args;
-        EXPECT_EQ(std::make_tuple(data, dry_status), std::make_tuple(pit::lines(real), status)) << r.args;
-        if (want[0] == '*') real = real.substr(real.size() - std::min(real.size(), want.size() - 1)), want.erase(0, 1);
+        EXPECT_EQ(std::make_tuple(data, dry_status), std::make_tuple(pit::lines(real), status))
+            << r.args;
+        if (want[0] == '*')
+            real = real.substr(real.size() - std::min(real.size(), want.size() - 1)),
+            want.erase(0, 1);
         EXPECT_EQ(std::tie(real, status), std::tie(want, r.status)) << r.args;
     }
 }

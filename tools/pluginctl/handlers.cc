@@ -45,7 +45,6 @@ std::string swid_of(const srg_record *record) {
     return swid ? swid : "(none)";
 }
 
-
 MapPtr read_map(const std::string &path, uint32_t *rc) {
     plugin_swid_map *out = nullptr;
     *rc = plugin_read_swid_map(path.c_str(), &out);
@@ -56,7 +55,8 @@ MapPtr read_map(const std::string &path, uint32_t *rc) {
 
 uint32_t stage_words() {
     int32_t n = get_max_allowed_zell();
-    if (n < 0 || n > 65535) throw std::runtime_error("get_max_allowed_zell() gave " + std::to_string(n));
+    if (n < 0 || n > 65535)
+        throw std::runtime_error("get_max_allowed_zell() gave " + std::to_string(n));
     return static_cast<uint32_t>(n) + 2;
 }
 
@@ -115,13 +115,14 @@ Outcome cmd_extract_member(const Parsed &p) {
 
 Outcome cmd_link(const Parsed &p) {
     StringsPtr exclude = exclusion_set(p);
-    return result(plugin_link_to_exec_path(p.positional[0].c_str(), exclude.get(), p.positional[1].c_str()));
+    return result(
+        plugin_link_to_exec_path(p.positional[0].c_str(), exclude.get(), p.positional[1].c_str()));
 }
 
 Outcome cmd_unlink(const Parsed &p) {
     StringsPtr exclude = exclusion_set(p);
-    return result(
-        plugin_unlink_from_exec_path(p.positional[0].c_str(), exclude.get(), p.positional[1].c_str()));
+    return result(plugin_unlink_from_exec_path(p.positional[0].c_str(), exclude.get(),
+                                               p.positional[1].c_str()));
 }
 
 Outcome cmd_excluded(const Parsed &p) {
@@ -170,12 +171,14 @@ Outcome cmd_map_create(const Parsed &p) {
     const std::string &file = p.positional[0];
     struct stat st;
     if (::stat(file.c_str(), &st) == 0) {
-        std::fprintf(stderr, "pluginctl: %s exists; swid-map create makes a new file\n", file.c_str());
+        std::fprintf(stderr, "pluginctl: %s exists; swid-map create makes a new file\n",
+                     file.c_str());
         return status_only(1);
     }
     MapPtr map(plugin_swid_map_alloc(strings, bytes));
     if (!map) {
-        std::fprintf(stderr, "pluginctl: plugin_swid_map_alloc(%u, %u) gave no map\n", strings, bytes);
+        std::fprintf(stderr, "pluginctl: plugin_swid_map_alloc(%u, %u) gave no map\n", strings,
+                     bytes);
         return status_only(1);
     }
     return result(plugin_write_swid_map(file.c_str(), map.get()));
@@ -197,7 +200,8 @@ Outcome cmd_map_append(const Parsed &p) {
             id = plugin_swid_map_append(&m, swid.c_str());
             map.reset(m);
             if (id < 0) {
-                std::fprintf(stderr, "pluginctl: plugin_swid_map_append of %s failed; %s not written\n",
+                std::fprintf(stderr,
+                             "pluginctl: plugin_swid_map_append of %s failed; %s not written\n",
                              swid.c_str(), file.c_str());
                 return status_only(1);
             }
@@ -215,7 +219,8 @@ Outcome cmd_map_get(const Parsed &p) {
     if (!map) return result(rc);
     int32_t id = plugin_swid_map_get_id(map.get(), p.positional[1].c_str());
     if (id < 0) {
-        std::fprintf(stderr, "pluginctl: %s is not in %s\n", p.positional[1].c_str(), p.positional[0].c_str());
+        std::fprintf(stderr, "pluginctl: %s is not in %s\n", p.positional[1].c_str(),
+                     p.positional[0].c_str());
         return {1, rc};  // the read's result line, yet status 1: SWID is not held
     }
     std::printf("%d\n", id);
@@ -264,7 +269,8 @@ Outcome cmd_order_matrix(const Parsed &p) {
         matrix[i] = rows[i].data();
     }
     std::vector<uint32_t> order(n, 0);
-    uint32_t rc = plugin_topological_order_get(static_cast<uint16_t>(n), matrix.data(), order.data());
+    uint32_t rc =
+        plugin_topological_order_get(static_cast<uint16_t>(n), matrix.data(), order.data());
     if (rc == 0)
         for (uint32_t k : order) std::printf("%u\n", static_cast<unsigned>(k));
     return result(rc);
@@ -273,7 +279,8 @@ Outcome cmd_order_matrix(const Parsed &p) {
 Outcome cmd_cmdline_get(const Parsed &p) {
     const char *value = plugin_get_cmdline(p.positional[0].c_str());
     if (value == nullptr) {
-        std::fprintf(stderr, "pluginctl: %s is not on the kernel command line\n", p.positional[0].c_str());
+        std::fprintf(stderr, "pluginctl: %s is not on the kernel command line\n",
+                     p.positional[0].c_str());
         return status_only(1);
     }
     std::printf("%s\n", value);
@@ -305,7 +312,8 @@ Outcome cmd_conf_names(const Parsed &p) {
 
 Outcome cmd_stage_read(const Parsed &) {
     std::vector<uint32_t> record(stage_words(), 0);
-    uint32_t rc = plugin_read_remaining_load(record.data(), static_cast<int32_t>(record.size() * 4));
+    uint32_t rc =
+        plugin_read_remaining_load(record.data(), static_cast<int32_t>(record.size() * 4));
     if (rc == 0)
         for (uint32_t w : record) std::printf("0x%08x\n", static_cast<unsigned>(w));
     return result(rc);
@@ -314,10 +322,12 @@ Outcome cmd_stage_read(const Parsed &) {
 Outcome cmd_stage_write(const Parsed &p) {
     std::vector<uint32_t> record(stage_words(), 0);
     if (p.positional.size() > record.size())
-        throw UsageError("the record has " + std::to_string(record.size()) + " words (" SYSTEM_ZELL_ENV
-                         " + 2)");
-    for (std::size_t i = 0; i < p.positional.size(); ++i) record[i] = parse_uint32(p.positional[i], "word");
-    return result(plugin_write_remaining_load(record.data(), static_cast<int32_t>(record.size() * 4)));
+        throw UsageError("the record has " + std::to_string(record.size()) +
+                         " words (" SYSTEM_ZELL_ENV " + 2)");
+    for (std::size_t i = 0; i < p.positional.size(); ++i)
+        record[i] = parse_uint32(p.positional[i], "word");
+    return result(
+        plugin_write_remaining_load(record.data(), static_cast<int32_t>(record.size() * 4)));
 }
 
 Outcome cmd_syscall(const Parsed &p) {
@@ -331,18 +341,21 @@ Outcome cmd_mkdir(const Parsed &p) {
     return result(plugin_mkdir(p.positional[0].c_str(), mode));
 }
 
-Outcome cmd_rmdir(const Parsed &p) {
-    return result(plugin_rmdir(p.positional[0].c_str()));
-}
+Outcome cmd_rmdir(const Parsed &p) { return result(plugin_rmdir(p.positional[0].c_str())); }
 
 Outcome cmd_patch(const Parsed &p) {
     const std::string &which = p.positional[0];
     int (*op)(void) = nullptr;
-    if (which == "setup-repos") op = plugin_patch_setup_repos;
-    else if (which == "load-committed") op = plugin_load_committed_patch;
-    else if (which == "sync-standby") op = plugin_sync_patches_on_standby;
-    else if (which == "supported") op = plugin_patching_supported;
-    else throw UsageError("unknown patching operation " + which);
+    if (which == "setup-repos")
+        op = plugin_patch_setup_repos;
+    else if (which == "load-committed")
+        op = plugin_load_committed_patch;
+    else if (which == "sync-standby")
+        op = plugin_sync_patches_on_standby;
+    else if (which == "supported")
+        op = plugin_patching_supported;
+    else
+        throw UsageError("unknown patching operation " + which);
     int rc = op();
     return status_only(rc == 0 ? 0 : 1);
 }

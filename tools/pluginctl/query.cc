@@ -71,7 +71,8 @@ Outcome cmd_owner(const Parsed &p) {
     int status = 0;
     for (const std::string &path : p.positional) {
         struct stat st;
-        const std::string target = ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) ? pit::link_target(path) : "";
+        const std::string target =
+            ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) ? pit::link_target(path) : "";
         const std::string plugin = plugin_of(target);
         if (path.empty() || path[0] != '/' || plugin.empty()) {
             std::printf("%s: not a plugin file\n", path.c_str());
@@ -79,7 +80,8 @@ Outcome cmd_owner(const Parsed &p) {
             continue;
         }
         const std::string line = manifest_line(path.substr(1));
-        std::printf("%s: plugin %s, swid %s, entry %s\n", path.c_str(), plugin.c_str(), swid_in(plugin).c_str(),
+        std::printf("%s: plugin %s, swid %s, entry %s\n", path.c_str(), plugin.c_str(),
+                    swid_in(plugin).c_str(),
                     line.empty() ? (path.substr(1) + " (in no manifest)").c_str() : line.c_str());
     }
     return status_only(status);
@@ -108,21 +110,29 @@ Outcome cmd_files(const Parsed &p) {
         }
         const bool there = ::lstat(link.c_str(), &now) == 0;
         if (S_ISDIR(src.st_mode)) {
-            std::printf("%s %s\n", !there ? "missing" : S_ISDIR(now.st_mode) ? "linked" : "held", link.c_str());
+            std::printf("%s %s\n",
+                        !there                 ? "missing"
+                        : S_ISDIR(now.st_mode) ? "linked"
+                                               : "held",
+                        link.c_str());
             continue;
         }
         // What linking makes the link point to.
         std::string want = source;
         if (S_ISLNK(src.st_mode)) {
             const std::string contents = pit::link_target(source);
-            want = contents.compare(0, 1, "/") == 0 ? contents : source.substr(0, source.rfind('/') + 1) + contents;
+            want = contents.compare(0, 1, "/") == 0
+                       ? contents
+                       : source.substr(0, source.rfind('/') + 1) + contents;
         }
         if (!there) {
             std::printf("missing %s -> %s\n", link.c_str(), want.c_str());
         } else if (S_ISLNK(now.st_mode) && pit::link_target(link) == want) {
             std::printf("linked %s -> %s\n", link.c_str(), want.c_str());
         } else {
-            const std::string held = S_ISLNK(now.st_mode) ? "-> " + pit::link_target(link) : S_ISDIR(now.st_mode) ? "a directory" : "a file";
+            const std::string held = S_ISLNK(now.st_mode)   ? "-> " + pit::link_target(link)
+                                     : S_ISDIR(now.st_mode) ? "a directory"
+                                                            : "a file";
             std::printf("held %s -> %s (now %s)\n", link.c_str(), want.c_str(), held.c_str());
         }
     }

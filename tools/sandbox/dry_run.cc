@@ -20,7 +20,8 @@
 namespace pit {
 
 struct DryRun::Fds {
-    std::map<std::string, pi::Fd> real;  // "/" and every place of the view, opened before the scratch covers /tmp
+    std::map<std::string, pi::Fd>
+        real;  // "/" and every place of the view, opened before the scratch covers /tmp
     pi::Fd scratch;
 };
 
@@ -44,7 +45,8 @@ std::vector<std::string> names_in(const std::string &dir) {
     pi::Owned<DIR, ::closedir> d(::opendir(dir.c_str()));
     if (!d) return names;
     while (dirent *e = ::readdir(d.get()))
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            names.push_back(e->d_name);
     return names;
 }
 
@@ -55,7 +57,8 @@ bool is_whiteout(const struct stat &st) { return S_ISCHR(st.st_mode) && st.st_rd
 bool is_opaque(const std::string &path) {
     for (const char *name : {"trusted.overlay.opaque", "user.overlay.opaque"}) {
         char value[2];
-        if (::lgetxattr(path.c_str(), name, value, sizeof value) == 1 && value[0] == 'y') return true;
+        if (::lgetxattr(path.c_str(), name, value, sizeof value) == 1 && value[0] == 'y')
+            return true;
     }
     return false;
 }
@@ -73,27 +76,32 @@ bool same_contents(const std::string &a, const std::string &b) {
 }
 
 // A symbolic link is its target: its owner and bits mean nothing to the system.
-bool differs(const struct stat &u, const std::string &upper, const struct stat &l, const std::string &lower) {
+bool differs(const struct stat &u, const std::string &upper, const struct stat &l,
+             const std::string &lower) {
     if ((u.st_mode & S_IFMT) != (l.st_mode & S_IFMT)) return true;
     if (S_ISLNK(u.st_mode)) return link_target(upper) != link_target(lower);
-    if ((u.st_mode & 07777) != (l.st_mode & 07777) || u.st_uid != l.st_uid || u.st_gid != l.st_gid) return true;
+    if ((u.st_mode & 07777) != (l.st_mode & 07777) || u.st_uid != l.st_uid || u.st_gid != l.st_gid)
+        return true;
     if (S_ISREG(u.st_mode)) return u.st_size != l.st_size || !same_contents(upper, lower);
     return false;
 }
 
-std::string line(char mark, const std::string &path, const std::string &real, const struct stat &st) {
+std::string line(char mark, const std::string &path, const std::string &real,
+                 const struct stat &st) {
     std::string text = std::string(1, mark) + " " + path;
     if (S_ISLNK(st.st_mode)) text += " -> " + link_target(real);
     return text;
 }
 
 // The lower entry at path is gone: it and, for a directory, all below it.
-void removed(const std::string &lower, const std::string &path, std::map<std::string, std::string> &out) {
+void removed(const std::string &lower, const std::string &path,
+             std::map<std::string, std::string> &out) {
     struct stat st;
     if (::lstat(lower.c_str(), &st) != 0) return;
     out[path] = "- " + path;
     if (S_ISDIR(st.st_mode))
-        for (const std::string &name : names_in(lower)) removed(lower + "/" + name, join(path, name), out);
+        for (const std::string &name : names_in(lower))
+            removed(lower + "/" + name, join(path, name), out);
 }
 
 // Binds the real place read-only with everything below it.  The bind of the
@@ -101,7 +109,8 @@ void removed(const std::string &lower, const std::string &path, std::map<std::st
 bool bind_readonly(const std::string &lower, const std::string &target, const std::string &point,
                    std::string *error) {
     if (!bind_at(lower, target, error)) return false;
-    if (point == kScratchAt && ::umount2(target.c_str(), MNT_DETACH) != 0) return fail(error, "umount " + target);
+    if (point == kScratchAt && ::umount2(target.c_str(), MNT_DETACH) != 0)
+        return fail(error, "umount " + target);
     return make_readonly_tree(target, true, error);
 }
 
@@ -110,9 +119,11 @@ bool bind_readonly(const std::string &lower, const std::string &target, const st
 DryRun::DryRun() : fds_(std::make_unique<Fds>()) {}
 DryRun::~DryRun() = default;
 
-bool DryRun::place(const std::string &point, bool is_mount, const std::string &fstype, std::string *error) {
+bool DryRun::place(const std::string &point, bool is_mount, const std::string &fstype,
+                   std::string *error) {
     auto real = fds_->real.find(point);
-    if (real == fds_->real.end()) return true;  // could not be opened: stays an empty directory of the scratch
+    if (real == fds_->real.end())
+        return true;  // could not be opened: stays an empty directory of the scratch
     const std::string lower = fd_path(real->second), target = root_ + point;
     struct stat st;
     struct statvfs vfs;
@@ -124,15 +135,20 @@ bool DryRun::place(const std::string &point, bool is_mount, const std::string &f
         return bind_readonly(lower, target, point, error);
     }
     const std::string layer = std::string(kScratchAt) + "/layers/" + std::to_string(layers_.size());
-    if (!mkdir_p(layer + "/u", 0755) || !mkdir_p(layer + "/w", 0700)) return fail(error, "mkdir " + layer);
-    const std::string options = "lowerdir=" + lower + ",upperdir=" + layer + "/u,workdir=" + layer + "/w";
+    if (!mkdir_p(layer + "/u", 0755) || !mkdir_p(layer + "/w", 0700))
+        return fail(error, "mkdir " + layer);
+    const std::string options =
+        "lowerdir=" + lower + ",upperdir=" + layer + "/u,workdir=" + layer + "/w";
     if (!user_xattr_ && ::mount("pi-dry-run", target.c_str(), "overlay", 0, options.c_str()) != 0)
         user_xattr_ = true;  // root of a user namespace: trusted.* attributes are not its to write
-    if (user_xattr_ && ::mount("pi-dry-run", target.c_str(), "overlay", 0, (options + ",userxattr").c_str()) != 0) {
+    if (user_xattr_ && ::mount("pi-dry-run", target.c_str(), "overlay", 0,
+                               (options + ",userxattr").c_str()) != 0) {
         read_only_.push_back(point);
         return bind_readonly(lower, target, point, error);
     }
-    layers_.push_back({point, fd_path(fds_->scratch) + "/layers/" + std::to_string(layers_.size()) + "/u", lower});
+    layers_.push_back({point,
+                       fd_path(fds_->scratch) + "/layers/" + std::to_string(layers_.size()) + "/u",
+                       lower});
     // The mounts whose nearest mount above is this place get places of their own.
     for (const auto &mount : mounts_) {
         const std::string &m = mount.first;
@@ -147,9 +163,11 @@ bool DryRun::place(const std::string &point, bool is_mount, const std::string &f
 
 bool DryRun::enter(std::string *error) {
     if (!enter_private_namespace(error)) return false;
-    user_xattr_ = ::getuid() != 0;  // in a user namespace overlayfs keeps its marks in user.* attributes
+    user_xattr_ =
+        ::getuid() != 0;  // in a user namespace overlayfs keeps its marks in user.* attributes
 
-    std::map<std::string, std::string> types;  // a later mount on the same point hides the earlier one
+    std::map<std::string, std::string>
+        types;  // a later mount on the same point hides the earlier one
     for (const MountEntry &m : read_mounts()) types[m.point] = m.fstype;
     types.erase("/");
     mounts_.assign(types.begin(), types.end());
@@ -184,15 +202,19 @@ bool DryRun::enter(std::string *error) {
     for (const Top &t : top) {
         const std::string path = join("/", t.name), target = root_ + path;
         if (S_ISLNK(t.mode)) {
-            if (::symlink(t.target.c_str(), target.c_str()) != 0) return fail(error, "symlink " + target);
+            if (::symlink(t.target.c_str(), target.c_str()) != 0)
+                return fail(error, "symlink " + target);
             continue;
         }
         top_.push_back(t.name);
-        const bool made = S_ISDIR(t.mode) ? ::mkdir(target.c_str(), 0755) == 0
-                                          : pi::Fd(::open(target.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)).get() >= 0;
+        const bool made =
+            S_ISDIR(t.mode)
+                ? ::mkdir(target.c_str(), 0755) == 0
+                : pi::Fd(::open(target.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)).get() >= 0;
         if (!made) return fail(error, "make " + target);
         const auto type = types.find(path);
-        if (!place(path, type != types.end(), type == types.end() ? "" : type->second, error)) return false;
+        if (!place(path, type != types.end(), type == types.end() ? "" : type->second, error))
+            return false;
     }
 
     char cwd[PATH_MAX];
@@ -220,14 +242,16 @@ void DryRun::diff_entry(const std::string &upper, const std::string &lower, cons
     if (S_ISDIR(u.st_mode)) {
         diff_dir(upper, lower, path, had && S_ISDIR(l.st_mode) && is_opaque(upper), out);
     } else if (had && S_ISDIR(l.st_mode)) {
-        for (const std::string &name : names_in(lower)) removed(lower + "/" + name, join(path, name), out);
+        for (const std::string &name : names_in(lower))
+            removed(lower + "/" + name, join(path, name), out);
     }
 }
 
-void DryRun::diff_dir(const std::string &upper, const std::string &lower, const std::string &point, bool complete,
-                      std::map<std::string, std::string> &out) const {
+void DryRun::diff_dir(const std::string &upper, const std::string &lower, const std::string &point,
+                      bool complete, std::map<std::string, std::string> &out) const {
     const std::vector<std::string> names = names_in(upper);
-    for (const std::string &name : names) diff_entry(upper + "/" + name, lower + "/" + name, join(point, name), out);
+    for (const std::string &name : names)
+        diff_entry(upper + "/" + name, lower + "/" + name, join(point, name), out);
     if (!complete) return;
     for (const std::string &name : names_in(lower))
         if (std::find(names.begin(), names.end(), name) == names.end())

@@ -50,19 +50,20 @@ private:
         std::string upper;  // paths reachable from inside the view
         std::string lower;
     };
-    bool place(const std::string &point, bool is_mount, const std::string &fstype, std::string *error);
-    void diff_dir(const std::string &upper, const std::string &lower, const std::string &point, bool complete,
-                  std::map<std::string, std::string> &out) const;
+    bool place(const std::string &point, bool is_mount, const std::string &fstype,
+               std::string *error);
+    void diff_dir(const std::string &upper, const std::string &lower, const std::string &point,
+                  bool complete, std::map<std::string, std::string> &out) const;
     void diff_entry(const std::string &upper, const std::string &lower, const std::string &path,
                     std::map<std::string, std::string> &out) const;
 
     struct Fds;
-    std::unique_ptr<Fds> fds_;        // descriptors of the real places and of the scratch
-    std::string root_;                // the view's root, as seen from inside it
-    std::vector<std::string> top_;    // top-level names of the view that are placed
+    std::unique_ptr<Fds> fds_;      // descriptors of the real places and of the scratch
+    std::string root_;              // the view's root, as seen from inside it
+    std::vector<std::string> top_;  // top-level names of the view that are placed
     std::vector<Layer> layers_;
     std::vector<std::string> read_only_;
-    std::string real_root_;           // the real root, as seen from inside the view
+    std::string real_root_;  // the real root, as seen from inside the view
     std::vector<std::pair<std::string, std::string>> mounts_;  // point, fstype
     bool user_xattr_ = false;
 };

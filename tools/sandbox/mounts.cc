@@ -65,7 +65,8 @@ bool enter_private_namespace(std::string *error) {
         std::snprintf(map, sizeof map, "%u %u 1\n", gid, gid);
         if (!write_text("/proc/self/gid_map", map)) return fail(error, "gid_map");
     }
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return fail(error, "make / private");
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return fail(error, "make / private");
     return true;
 }
 
@@ -105,10 +106,10 @@ std::vector<MountEntry> read_mounts() {
 }
 
 bool is_kernel_fs(const std::string &fstype) {
-    static const char *const kKernel[] = {"proc",      "sysfs",   "devtmpfs", "devpts",     "mqueue",
-                                          "cgroup",    "cgroup2", "securityfs", "debugfs",  "tracefs",
-                                          "pstore",    "bpf",     "hugetlbfs", "fusectl",   "configfs",
-                                          "binfmt_misc", "autofs", "efivarfs", "nsfs",      "selinuxfs"};
+    static const char *const kKernel[] = {
+        "proc",       "sysfs",       "devtmpfs", "devpts",   "mqueue", "cgroup",    "cgroup2",
+        "securityfs", "debugfs",     "tracefs",  "pstore",   "bpf",    "hugetlbfs", "fusectl",
+        "configfs",   "binfmt_misc", "autofs",   "efivarfs", "nsfs",   "selinuxfs"};
     for (const char *name : kKernel)
         if (fstype == name) return true;
     return false;
@@ -141,7 +142,8 @@ bool make_readonly_tree(const std::string &path, bool strict, std::string *error
         if (m.point != path && !(m.point.compare(0, path.size() + 1, path + "/") == 0)) continue;
         seen = true;
         if (strict && is_kernel_fs(m.fstype)) continue;
-        if (!remount_readonly(m.point) && (strict || m.point == path)) return fail(error, "read-only " + m.point);
+        if (!remount_readonly(m.point) && (strict || m.point == path))
+            return fail(error, "read-only " + m.point);
     }
     if (!seen) errno = ENOENT;
     return seen || fail(error, "no mount at " + path);

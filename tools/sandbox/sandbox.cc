@@ -31,8 +31,9 @@ std::string g_default_cmdline;
 constexpr const char kCmdlineFile[] = "/.sandbox/cmdline";
 
 // Directories that belong to the test and start empty.
-const char *const kOwnDirs[] = {"/velm", "/bootflash", "/mnt", "/mnt/pss", "/var", "/var/sysmgr",
-                                "/var/tmp", "/tmp", "/opt", "/run", "/root", "/home"};
+const char *const kOwnDirs[] = {"/velm", "/bootflash",  "/mnt",     "/mnt/pss",
+                                "/var",  "/var/sysmgr", "/var/tmp", "/tmp",
+                                "/opt",  "/run",        "/root",    "/home"};
 
 bool touch(const std::string &path) {
     return pi::Fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)).get() >= 0;
@@ -58,7 +59,8 @@ bool mirror(const std::string &host_dir, const std::string &dir, const std::stri
                 continue;
             }
             if (!mirror(host, mine, target_prefix + "/" + name, depth - 1)) ok = false;
-        } else if (::symlink((target_prefix + "/" + name).c_str(), mine.c_str()) != 0 && errno != EEXIST) {
+        } else if (::symlink((target_prefix + "/" + name).c_str(), mine.c_str()) != 0 &&
+                   errno != EEXIST) {
             ok = false;
         }
     }
@@ -100,7 +102,8 @@ bool sandbox_enter(const SandboxOptions &options, std::string *error) {
             return fail(error, "tmpfs on " + root);
     } else {
         char real[PATH_MAX];
-        if (!::realpath(options.state_dir.c_str(), real)) return fail(error, "state " + options.state_dir);
+        if (!::realpath(options.state_dir.c_str(), real))
+            return fail(error, "state " + options.state_dir);
         if (!bind_at(real, root, error)) return false;
     }
 
@@ -137,7 +140,8 @@ bool sandbox_enter(const SandboxOptions &options, std::string *error) {
     for (const char *node : {"null", "zero", "full", "random", "urandom", "tty"}) {
         std::string target = dev + "/" + node;
         if (!touch(target)) return fail(error, "touch " + target);
-        if (::mount((std::string("/dev/") + node).c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0 &&
+        if (::mount((std::string("/dev/") + node).c_str(), target.c_str(), nullptr, MS_BIND,
+                    nullptr) != 0 &&
             std::strcmp(node, "tty") != 0)
             return fail(error, std::string("bind /dev/") + node);
     }
@@ -204,7 +208,8 @@ void set_cmdline(const std::string &text) { write_text(kCmdlineFile, text); }
 
 void sandbox_reset() {
     if (!g_in_sandbox) return;
-    for (const char *dir : {"/velm", "/bootflash", "/mnt/pss", "/var/sysmgr", "/tmp", "/opt", "/run"}) {
+    for (const char *dir :
+         {"/velm", "/bootflash", "/mnt/pss", "/var/sysmgr", "/tmp", "/opt", "/run"}) {
         ::umount2(dir, MNT_DETACH);
         empty_dir(dir);
     }

@@ -30,7 +30,7 @@
 namespace pit {
 
 struct SandboxOptions {
-    std::string state_dir;                 // empty: a fresh tmpfs
+    std::string state_dir;  // empty: a fresh tmpfs
     std::string cmdline = "console=ttyS0 quiet\n";
     std::vector<std::string> extra_binds;  // host paths bound read-write at their own path
 };
