@@ -14,10 +14,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <optional>
 #include <vector>
 
 #include "frame/own.h"
 #include "srg.h"
+#include "srg_bytes.h"
 
 namespace {
 
@@ -26,53 +28,9 @@ const char kUsage[] =
     "       srgtool dump FILE.sro\n";
 
 int usage(const char *why) {
-    if (why != nullptr) fprintf(stderr, "srgtool: %s\n", why);
+    if (why) fprintf(stderr, "srgtool: %s\n", why);
     fputs(kUsage, stderr);
     return 2;
-}
-
-void put32(std::vector<unsigned char> &v, size_t at, uint32_t x) {
-    v[at] = uint8_t(x >> 24);
-    v[at + 1] = uint8_t(x >> 16);
-    v[at + 2] = uint8_t(x >> 8);
-    v[at + 3] = uint8_t(x);
-}
-
-size_t align4(size_t n) { return (n + 3) & ~size_t(3); }
-
-// The stored form of a record (see srg.h).
-std::vector<unsigned char> encode(const std::string *swid, const std::vector<std::string> &deps) {
-    const size_t header = 28;
-    size_t swid_off = swid ? header : 0;
-    size_t list_off = align4(header + (swid ? swid->size() + 1 : 0));
-    size_t list_len = 0;
-    if (!deps.empty()) {
-        list_len = 8 + 4 * deps.size();
-        for (const auto &d : deps) list_len += d.size() + 1;
-    }
-    size_t total = deps.empty() ? header + (swid ? swid->size() + 1 : 0) : list_off + list_len;
-    std::vector<unsigned char> rec(total, 0);
-    memcpy(rec.data(), "SRG1", 4);
-    put32(rec, 4, uint32_t(total));
-    put32(rec, 8, (swid ? 1u : 0u) | (deps.empty() ? 0u : 2u));
-    if (swid) {
-        put32(rec, 12, uint32_t(swid_off));
-        put32(rec, 16, uint32_t(swid->size()));
-        memcpy(rec.data() + swid_off, swid->c_str(), swid->size() + 1);
-    }
-    if (!deps.empty()) {
-        put32(rec, 20, uint32_t(list_off));
-        put32(rec, 24, uint32_t(list_len));
-        put32(rec, list_off, uint32_t(list_len));
-        put32(rec, list_off + 4, uint32_t(deps.size()));
-        size_t at = 8 + 4 * deps.size();
-        for (size_t i = 0; i < deps.size(); i++) {
-            put32(rec, list_off + 8 + 4 * i, uint32_t(at));
-            memcpy(rec.data() + list_off + at, deps[i].c_str(), deps[i].size() + 1);
-            at += deps[i].size() + 1;
-        }
-    }
-    return rec;
 }
 
 bool good_id(const std::string &id) { return !id.empty() && id.size() <= SRG_SW_ID_MAX; }
@@ -81,7 +39,7 @@ int make(int argc, char **argv) {
     std::string swid, out;
     bool have_swid = false, have_out = false;
     std::vector<std::string> deps;
-    for (int i = 2; i < argc; i++) {
+    for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
         if (i + 1 >= argc) return usage(("missing value for " + arg).c_str());
         const char *value = argv[++i];
@@ -106,7 +64,10 @@ int make(int argc, char **argv) {
         fprintf(stderr, "srgtool: the record would exceed %u bytes\n", SRG_MAX_SIZE);
         return 1;
     }
-    auto rec = encode(have_swid ? &swid : nullptr, deps);
+    // The one encoder of the stored form, the one libsrg reads.
+    const std::string rec = pit::record_bytes(
+        have_swid ? std::optional<std::string>(swid) : std::nullopt,
+        deps.empty() ? std::nullopt : std::optional<std::vector<std::string>>(deps));
     pi::File f = pi::open_file(out.c_str(), "wb");
     if (!f) {
         fprintf(stderr, "srgtool: cannot create %s: %s\n", out.c_str(), strerror(errno));
