@@ -70,21 +70,17 @@ plugin_rc_t link_target(const char *source, pi::Path &target) {
         return PLUGIN_ERR_LINK;
     }
     contents[n] = '\0';
-    if (contents[0] == '/') {
-        target.format("%s", contents);
+    switch (pi::manifest_link_target(target, source, contents)) {
+    case pi::TargetRule::kFits:
         return PLUGIN_OK;
-    }
-    const char *slash = std::strrchr(source, '/');
-    if (!slash) {
+    case pi::TargetRule::kNoDirectory:
         PI_DEBUG("can't locate directory path for %s \n", source);  // verbatim: last blank
         return PLUGIN_ERR_LINK;
+    case pi::TargetRule::kTooLong:
+        break;
     }
-    const int dir_len = static_cast<int>(slash - source + 1);
-    if (!target.format("%.*s%s", dir_len, source, contents)) {
-        PI_LOG("link target for %s longer than %zu characters\n", source, pi::kPathMax - 1);
-        return PLUGIN_ERR_LINK;
-    }
-    return PLUGIN_OK;
+    PI_LOG("link target for %s longer than %zu characters\n", source, pi::kPathMax - 1);
+    return PLUGIN_ERR_LINK;
 }
 
 // Pass 2 for one entry: a directory for a directory, else a symbolic link;

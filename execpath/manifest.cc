@@ -19,4 +19,16 @@ bool manifest_source_path(Path &out, const char *plugin_path, const char *entry)
     return out.format("%s/%s", plugin_path, entry);
 }
 
+TargetRule manifest_link_target(Path &out, const char *source, const char *contents) {
+    if (contents[0] == '/') {
+        out.format("%s", contents);
+        return TargetRule::kFits;
+    }
+    const char *slash = std::strrchr(source, '/');
+    if (!slash) return TargetRule::kNoDirectory;
+    const int dir_len = static_cast<int>(slash - source + 1);
+    return out.format("%.*s%s", dir_len, source, contents) ? TargetRule::kFits
+                                                           : TargetRule::kTooLong;
+}
+
 }  // namespace pi

@@ -2,7 +2,9 @@
 // buffer of 256 bytes that grows for longer lines.  manifest_line_trim is the
 // one line rule: every reader of a manifest or a listing of its form uses it.
 // manifest_link_name and manifest_source_path build an entry's names in the
-// exec path, each bounded to 255 characters.
+// exec path, each bounded to 255 characters; manifest_link_target is the rule
+// for what the link of a symbolic link inside the plugin points to.  The
+// tools compile this file too, so that they read manifests by the same rules.
 #ifndef PI_EXECPATH_MANIFEST_H
 #define PI_EXECPATH_MANIFEST_H
 
@@ -53,6 +55,13 @@ bool manifest_link_name(Path &out, const char *entry);
 // The source path of an entry under plugin path P: "%s/%s" of P and the
 // entry, cut to 255 characters.  Returns true when it was not cut.
 bool manifest_source_path(Path &out, const char *plugin_path, const char *entry);
+
+// What the link for a symbolic link inside the plugin points to, from the
+// link's source path and its contents: absolute contents as they are,
+// relative contents after the source path's directory part (not normalised),
+// cut to 255 characters.
+enum class TargetRule { kFits, kNoDirectory, kTooLong };
+TargetRule manifest_link_target(Path &out, const char *source, const char *contents);
 
 // Reads a manifest entry by entry.  allocate() and open() are separate steps
 // because callers order them differently around their own lines.

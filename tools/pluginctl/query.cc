@@ -8,6 +8,7 @@
 #include <fstream>
 #include <string>
 
+#include "execpath/manifest.h"
 #include "frame/own.h"
 #include "plugin_intn.h"
 #include "srg.h"
@@ -22,12 +23,10 @@ namespace {
 constexpr char kPluginDir[] = "/velm/plugin/";
 constexpr char kManifestDir[] = "/velm/plugin_extract_log";
 
-// A manifest line's entry, by the rule linking applies: one leading "./" and
-// one trailing line feed go; an empty rest is no entry.
+// A manifest line's entry, by the library's own line rule; "" when none.
 std::string entry_of(std::string line) {
-    if (line.compare(0, 2, "./") == 0) line.erase(0, 2);
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    return line;
+    const char *entry = pi::manifest_line_trim(line.data());
+    return entry ? entry : "";
 }
 
 // The plugin directory a link target lies in ("/velm/plugin/3"), or "".
@@ -117,13 +116,18 @@ Outcome cmd_files(const Parsed &p) {
                         link.c_str());
             continue;
         }
-        // What linking makes the link point to.
+        // What linking makes the link point to, by the library's own rule.
         std::string want = source;
         if (S_ISLNK(src.st_mode)) {
-            const std::string contents = pit::link_target(source);
-            want = contents.compare(0, 1, "/") == 0
-                       ? contents
-                       : source.substr(0, source.rfind('/') + 1) + contents;
+            pi::Path target;
+            if (pi::manifest_link_target(target, source.c_str(),
+                                         pit::link_target(source).c_str()) !=
+                pi::TargetRule::kFits) {
+                std::printf("unlinkable %s (its link target does not fit in 255 characters)\n",
+                            link.c_str());
+                continue;
+            }
+            want = target.c_str();
         }
         if (!there) {
             std::printf("missing %s -> %s\n", link.c_str(), want.c_str());
