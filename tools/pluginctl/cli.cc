@@ -94,45 +94,8 @@ const char *result_name(uint32_t rc) {
 #define PI_NAME(code) \
     case code:        \
         return #code;
-        PI_NAME(PLUGIN_OK)
-        PI_NAME(PLUGIN_ERR_NOMEM)
-        PI_NAME(PLUGIN_ERR_FAILED)
-        PI_NAME(PLUGIN_ERR_INVALID_ARG)
-        PI_NAME(PLUGIN_ERR_DEP_CYCLE)
-        PI_NAME(PLUGIN_ERR_IMG_OPEN)
-        PI_NAME(PLUGIN_ERR_EXTRACT)
-        PI_NAME(PLUGIN_ERR_SRG_EMPTY)
-        PI_NAME(PLUGIN_ERR_OPEN)
-        PI_NAME(PLUGIN_ERR_READ)
-        PI_NAME(PLUGIN_ERR_SEEK)
-        PI_NAME(PLUGIN_ERR_STAT)
-        PI_NAME(PLUGIN_ERR_DUPLICATE)
-        PI_NAME(PLUGIN_ERR_MKDIR)
-        PI_NAME(PLUGIN_ERR_LINK)
-        PI_NAME(PLUGIN_ERR_NOENT)
-        PI_NAME(PLUGIN_ERR_EMPTY_FILE)
-        PI_NAME(PLUGIN_ERR_CORRUPT)
-        PI_NAME(PLUGIN_ERR_WRITE)
-        // Codes of the platform components that some operations pass on.
-        PI_NAME(SRG_ERR_INVALID_ARG)
-        PI_NAME(SRG_ERR_OPEN)
-        PI_NAME(SRG_ERR_READ)
-        PI_NAME(SRG_ERR_INVALID)
-        PI_NAME(SRG_ERR_SIZE)
-        PI_NAME(SRG_ERR_NOMEM)
-        PI_NAME(IMG_ERR_INVALID_ARG)
-        PI_NAME(IMG_ERR_OPEN)
-        PI_NAME(IMG_ERR_READ)
-        PI_NAME(IMG_ERR_TRUNCATED)
-        PI_NAME(IMG_ERR_HEADER)
-        PI_NAME(IMG_ERR_RECORD)
-        PI_NAME(IMG_ERR_NOMEM)
-        PI_NAME(IMG_ERR_WRITE)
-        PI_NAME(PLUGIN_ICF_ERR_INVALID_ARG)
-        PI_NAME(PLUGIN_ICF_ERR_OPEN)
-        PI_NAME(PLUGIN_ICF_ERR_NOMEM)
-        PI_NAME(PLUGIN_ICF_ERR_READ)
-        PI_NAME(PLUGIN_ICF_ERR_LINE)
+// One PI_NAME line for each code the headers define (tools/CMakeLists.txt).
+#include "result_names.inc"
 #undef PI_NAME
     }
     return "UNKNOWN";
