@@ -35,11 +35,11 @@ bool blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c
 uint32_t slurp(FILE *f, pi::Owned<char[]> *out, std::size_t *len) {
     std::size_t cap = 4096, n = 0;
     pi::Owned<char[]> buf = pi::alloc<char>(cap);
-    if (buf == nullptr) return PLUGIN_ICF_ERR_NOMEM;
+    if (!buf) return PLUGIN_ICF_ERR_NOMEM;
     for (;;) {
         if (cap - n < 2) {
             char *bigger = static_cast<char *>(std::realloc(buf.get(), cap * 2));
-            if (bigger == nullptr) return PLUGIN_ICF_ERR_NOMEM;
+            if (!bigger) return PLUGIN_ICF_ERR_NOMEM;
             (void)buf.release();  // realloc has taken it over
             buf.reset(bigger);
             cap *= 2;
@@ -65,17 +65,16 @@ uint32_t parse(char *buf, std::size_t len, uint32_t *count) {
         char *nl = static_cast<char *>(std::memchr(line, '\n', len - pos));
         std::size_t llen = nl ? static_cast<std::size_t>(nl - line) : len - pos;
         pos += llen + (nl ? 1 : 0);
-        if (llen > PLUGIN_ICF_MAX_LINE || std::memchr(line, '\0', llen) != nullptr)
-            return PLUGIN_ICF_ERR_LINE;
+        if (llen > PLUGIN_ICF_MAX_LINE || std::memchr(line, '\0', llen)) return PLUGIN_ICF_ERR_LINE;
         std::size_t b = 0, e = llen;
-        while (b < e && blank(line[b])) b++;
-        while (e > b && blank(line[e - 1])) e--;
+        while (b < e && blank(line[b])) ++b;
+        while (e > b && blank(line[e - 1])) --e;
         if (b == e || line[b] == '#') continue;
         // The packed list never overtakes the text still to be read.
         std::memmove(buf + out, line + b, e - b);
         out += e - b;
         buf[out++] = '\0';
-        n++;
+        ++n;
     }
     *count = n;
     return 0;
@@ -84,7 +83,7 @@ uint32_t parse(char *buf, std::size_t len, uint32_t *count) {
 }  // namespace
 
 extern "C" PI_EXPORT uint32_t plugin_icf_open(const char *path, plugin_icf **handle) {
-    if (path == nullptr || handle == nullptr) return PLUGIN_ICF_ERR_INVALID_ARG;
+    if (!path || !handle) return PLUGIN_ICF_ERR_INVALID_ARG;
     pi::Owned<char[]> buf;
     std::size_t len = 0;
     uint32_t rc = PLUGIN_ICF_ERR_OPEN;
@@ -94,7 +93,7 @@ extern "C" PI_EXPORT uint32_t plugin_icf_open(const char *path, plugin_icf **han
     rc = parse(buf.get(), len, &count);
     if (rc != 0) return rc;
     auto *h = static_cast<plugin_icf *>(std::malloc(sizeof(plugin_icf)));
-    if (h == nullptr) return PLUGIN_ICF_ERR_NOMEM;
+    if (!h) return PLUGIN_ICF_ERR_NOMEM;
     h->names = buf.release();
     h->count = count;
     h->next = 0;
@@ -104,26 +103,26 @@ extern "C" PI_EXPORT uint32_t plugin_icf_open(const char *path, plugin_icf **han
 }
 
 extern "C" PI_EXPORT uint32_t plugin_icf_get_name(plugin_icf *handle, const char **name) {
-    if (handle == nullptr || name == nullptr) return PLUGIN_ICF_ERR_INVALID_ARG;
+    if (!handle || !name) return PLUGIN_ICF_ERR_INVALID_ARG;
     if (handle->next >= handle->count) {
         *name = nullptr;
         return 0;
     }
     *name = handle->cursor;
     handle->cursor += std::strlen(handle->cursor) + 1;
-    handle->next++;
+    ++handle->next;
     return 0;
 }
 
 extern "C" PI_EXPORT uint32_t plugin_icf_first_img_name(plugin_icf *handle, const char **name) {
-    if (handle == nullptr || name == nullptr) return PLUGIN_ICF_ERR_INVALID_ARG;
+    if (!handle || !name) return PLUGIN_ICF_ERR_INVALID_ARG;
     handle->next = 0;
     handle->cursor = handle->names;
     return plugin_icf_get_name(handle, name);
 }
 
 extern "C" PI_EXPORT uint32_t plugin_icf_close(plugin_icf *handle) {
-    if (handle == nullptr) return 0;
+    if (!handle) return 0;
     std::free(handle->names);
     std::free(handle);
     return 0;

@@ -62,7 +62,7 @@ uint64_t block_size(uint64_t bytes, uint64_t strings) {
 }
 
 bool view(const plugin_strings *set, View *v) {
-    if (set == nullptr) return false;
+    if (!set) return false;
     const void *b = set;
     if (pi::load32(b, kFMagic) != kMagic) return false;
     v->base = static_cast<const unsigned char *>(b);
@@ -84,7 +84,7 @@ const char *string_at(const View &v, uint32_t i) {
     uint32_t off = v.entry(i);
     if (off >= v.used) return nullptr;
     const unsigned char *s = v.base + v.text_off + off;
-    if (std::memchr(s, '\0', v.used - off) == nullptr) return nullptr;
+    if (!std::memchr(s, '\0', v.used - off)) return nullptr;
     return reinterpret_cast<const char *>(s);
 }
 
@@ -96,7 +96,7 @@ extern "C" PI_EXPORT uint32_t plugin_strings_memory_size(uint32_t max_bytes, uin
 
 extern "C" PI_EXPORT int32_t plugin_strings_init(plugin_strings *set, uint32_t max_strings,
                                                  uint32_t memory_size) {
-    if (set == nullptr) return -1;
+    if (!set) return -1;
     uint64_t fixed = kHeader + 4 * static_cast<uint64_t>(max_strings);
     if (memory_size > kMaxBlock || fixed + 1 > memory_size) return -1;
     void *b = set;
@@ -117,8 +117,9 @@ extern "C" PI_EXPORT plugin_strings *plugin_strings_malloc(uint32_t max_strings,
     if (m == 0) return nullptr;
     pi::Owned<plugin_strings> set(
         static_cast<plugin_strings *>(std::malloc(static_cast<std::size_t>(m))));
-    if (set == nullptr || plugin_strings_init(set.get(), max_strings, static_cast<uint32_t>(m)) < 0)
+    if (!set || plugin_strings_init(set.get(), max_strings, static_cast<uint32_t>(m)) < 0) {
         return nullptr;
+    }
     return set.release();
 }
 
@@ -146,7 +147,7 @@ extern "C" PI_EXPORT uint32_t plugin_strings_num_strings_get(const plugin_string
 
 extern "C" PI_EXPORT int32_t plugin_strings_append(plugin_strings *set, const char *s) {
     View v;
-    if (s == nullptr || !view(set, &v) || v.count >= v.max) return -1;
+    if (!s || !view(set, &v) || v.count >= v.max) return -1;
     uint64_t len = std::strlen(s);
     uint64_t space = static_cast<uint64_t>(v.text_off) + v.used;
     if (!(space + len + 1 < v.size)) return -1;
@@ -167,10 +168,10 @@ extern "C" PI_EXPORT const char *plugin_strings_get(const plugin_strings *set, u
 
 extern "C" PI_EXPORT int32_t plugin_strings_find(const plugin_strings *set, const char *s) {
     View v;
-    if (s == nullptr || !view(set, &v)) return -1;
-    for (uint32_t i = 0; i < v.count && i <= 0x7fffffffu; i++) {
+    if (!s || !view(set, &v)) return -1;
+    for (uint32_t i = 0; i < v.count && i <= 0x7fffffffu; ++i) {
         const char *held = string_at(v, i);
-        if (held != nullptr && std::strcmp(held, s) == 0) return static_cast<int32_t>(i);
+        if (held && std::strcmp(held, s) == 0) return static_cast<int32_t>(i);
     }
     return -1;
 }
@@ -184,9 +185,9 @@ extern "C" PI_EXPORT int32_t plugin_strings_copy(plugin_strings *dst, const plug
     if (dst == src) return 0;
     if (s.count > d.max) return -1;
     uint64_t total = 0;
-    for (uint32_t i = 0; i < s.count; i++) {
+    for (uint32_t i = 0; i < s.count; ++i) {
         const char *str = string_at(s, i);
-        if (str == nullptr) return -1;
+        if (!str) return -1;
         total += std::strlen(str) + 1;
     }
     // Appending all of them one by one succeeds exactly when the text fits in
@@ -195,7 +196,7 @@ extern "C" PI_EXPORT int32_t plugin_strings_copy(plugin_strings *dst, const plug
     void *b = dst;
     pi::store32(b, kFCount, 0);
     pi::store32(b, kFUsed, 0);
-    for (uint32_t i = 0; i < s.count; i++) {
+    for (uint32_t i = 0; i < s.count; ++i) {
         if (plugin_strings_append(dst, string_at(s, i)) < 0)
             return -1;  // cannot happen after the checks above
     }

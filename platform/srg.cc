@@ -55,7 +55,7 @@ const unsigned char *bytes(const void *p) { return static_cast<const unsigned ch
 bool good_string(const unsigned char *base, uint32_t off, uint32_t end) {
     if (off >= end) return false;
     const void *nul = std::memchr(base + off, '\0', end - off);
-    if (nul == nullptr) return false;
+    if (!nul) return false;
     std::size_t len = static_cast<std::size_t>(bytes(nul) - (base + off));
     return len >= 1 && len <= SRG_SW_ID_MAX;
 }
@@ -66,7 +66,7 @@ bool good_list(const unsigned char *list, uint32_t len) {
     uint32_t count = be32(list + 4);
     if (count > (len - kListHeader) / 4) return false;
     uint32_t strings = kListHeader + 4 * count;
-    for (uint32_t i = 0; i < count; i++) {
+    for (uint32_t i = 0; i < count; ++i) {
         uint32_t off = be32(list + kListHeader + 4 * i);
         if (off < strings || !good_string(list, off, len)) return false;
     }
@@ -75,26 +75,30 @@ bool good_list(const unsigned char *list, uint32_t len) {
 
 // Size S of the valid record in the first `avail` bytes of rec, or 0.
 uint32_t validate(const void *rec, uint64_t avail) {
-    if (rec == nullptr || avail < kHeader) return 0;
+    if (!rec || avail < kHeader) return 0;
     const unsigned char *r = bytes(rec);
     if (std::memcmp(r, "SRG1", 4) != 0) return 0;
     uint32_t size = be32(r + 4), flags = be32(r + 8);
-    if (size < kHeader || size > avail || size > SRG_MAX_SIZE || (flags & ~(kFlagSwid | kFlagDeps)))
+    if (size < kHeader || size > avail || size > SRG_MAX_SIZE ||
+        (flags & ~(kFlagSwid | kFlagDeps))) {
         return 0;
+    }
     uint32_t soff = be32(r + 12), slen = be32(r + 16);
     if (flags & kFlagSwid) {
         if (soff < kHeader || slen < 1 || slen > SRG_SW_ID_MAX ||
             static_cast<uint64_t>(soff) + slen >= size || r[soff + slen] != '\0' ||
-            std::memchr(r + soff, '\0', slen) != nullptr)
+            std::memchr(r + soff, '\0', slen)) {
             return 0;
+        }
     } else if (soff != 0 || slen != 0) {
         return 0;
     }
     uint32_t loff = be32(r + 20), llen = be32(r + 24);
     if (flags & kFlagDeps) {
         if (loff < kHeader || static_cast<uint64_t>(loff) + llen > size ||
-            !good_list(r + loff, llen))
+            !good_list(r + loff, llen)) {
             return 0;
+        }
     } else if (loff != 0 || llen != 0) {
         return 0;
     }
@@ -103,24 +107,26 @@ uint32_t validate(const void *rec, uint64_t avail) {
 
 // Size of the record in a buffer that is the record (S taken from its header).
 uint32_t record_size(const srg_record *record) {
-    if (record == nullptr) return 0;
+    if (!record) return 0;
     return validate(record, be32(bytes(record) + 4));
 }
 
 // Opens a record file: a regular file of at least a header's size, whose
 // header's size field equals the file's size.  Fills *size; 0 or an SRG_ERR_*.
 uint32_t open_record(const char *path, pi::Fd *fd, uint32_t *size) {
-    if (path == nullptr) return SRG_ERR_INVALID_ARG;
+    if (!path) return SRG_ERR_INVALID_ARG;
     fd->reset(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!*fd) return SRG_ERR_OPEN;
     struct stat st;
     if (fstat(fd->get(), &st) != 0 || !S_ISREG(st.st_mode)) return SRG_ERR_OPEN;
     unsigned char head[kHeader];
-    if (st.st_size < static_cast<off_t>(kHeader) || st.st_size > static_cast<off_t>(SRG_MAX_SIZE))
+    if (st.st_size < static_cast<off_t>(kHeader) || st.st_size > static_cast<off_t>(SRG_MAX_SIZE)) {
         return SRG_ERR_INVALID;
+    }
     if (!pi::pread_full(fd->get(), head, kHeader, 0)) return SRG_ERR_READ;
-    if (std::memcmp(head, "SRG1", 4) != 0 || be32(head + 4) != static_cast<uint64_t>(st.st_size))
+    if (std::memcmp(head, "SRG1", 4) != 0 || be32(head + 4) != static_cast<uint64_t>(st.st_size)) {
         return SRG_ERR_INVALID;
+    }
     *size = be32(head + 4);
     return 0;
 }
@@ -131,7 +137,7 @@ uint32_t load_record(const char *path, pi::Owned<unsigned char[]> *out, uint32_t
     uint32_t rc = open_record(path, &fd, size);
     if (rc != 0) return rc;
     pi::Owned<unsigned char[]> buf = pi::alloc<unsigned char>(*size);
-    if (buf == nullptr) return SRG_ERR_NOMEM;
+    if (!buf) return SRG_ERR_NOMEM;
     if (!pi::pread_full(fd.get(), buf.get(), *size, 0)) return SRG_ERR_READ;
     if (validate(buf.get(), *size) != *size) return SRG_ERR_INVALID;
     *out = std::move(buf);
@@ -154,7 +160,7 @@ extern "C" PI_EXPORT uint32_t srg_file_size(const char *path) {
 }
 
 extern "C" PI_EXPORT uint32_t srg_file_clone(srg_record *buf, const char *path, uint32_t size) {
-    if (buf == nullptr || path == nullptr) return SRG_ERR_INVALID_ARG;
+    if (!buf || !path) return SRG_ERR_INVALID_ARG;
     pi::Fd fd;
     uint32_t file_size = 0;
     uint32_t rc = open_record(path, &fd, &file_size);
@@ -180,21 +186,21 @@ extern "C" PI_EXPORT const char *srg_sw_id_file_get(const char *path) {
     uint32_t size = 0;
     if (load_record(path, &buf, &size) != 0) return nullptr;
     const char *id = srg_sw_id_get(reinterpret_cast<const srg_record *>(buf.get()));
-    if (id == nullptr) return nullptr;
+    if (!id) return nullptr;
     std::memcpy(swid, id, std::strlen(id) + 1);  // at most SRG_SW_ID_MAX + 1 bytes
     return swid;
 }
 
 extern "C" PI_EXPORT uint32_t srg_dependency_strings_get(const srg_record *record, uint32_t flags,
                                                          const sysmgr_strings **list) {
-    if (record == nullptr || list == nullptr || flags != 0) return SRG_ERR_INVALID_ARG;
+    if (!record || !list || flags != 0) return SRG_ERR_INVALID_ARG;
     if (record_size(record) == 0) return SRG_ERR_INVALID;
     *list = reinterpret_cast<const sysmgr_strings *>(list_of(record));
     return 0;
 }
 
 extern "C" PI_EXPORT int srg_dump(FILE *out, const srg_record *record) {
-    if (out == nullptr) return -1;
+    if (!out) return -1;
     if (record_size(record) == 0) {
         std::fputs("software record: invalid\n", out);
         return -1;
@@ -208,7 +214,7 @@ extern "C" PI_EXPORT int srg_dump(FILE *out, const srg_record *record) {
         int w = std::fprintf(out, "  no dependencies\n");
         return w < 0 ? -1 : total + w;
     }
-    for (uint32_t i = 0; i < n; i++) {
+    for (uint32_t i = 0; i < n; ++i) {
         int w = std::fprintf(out, "  depends on: %s\n", sysmgr_strings_get(deps, i));
         if (w < 0) return -1;
         total += w;
@@ -217,7 +223,7 @@ extern "C" PI_EXPORT int srg_dump(FILE *out, const srg_record *record) {
 }
 
 extern "C" PI_EXPORT uint32_t sysmgr_strings_num_strings_get(const sysmgr_strings *list) {
-    if (list == nullptr) return 0;
+    if (!list) return 0;
     const unsigned char *l = bytes(list);
     uint32_t len = be32(l), count = be32(l + 4);
     if (len < kListHeader || count > (len - kListHeader) / 4) return 0;

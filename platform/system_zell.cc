@@ -14,9 +14,9 @@
 
 extern "C" PI_EXPORT int32_t get_max_allowed_zell(void) {
     const char *value = std::getenv(SYSTEM_ZELL_ENV);
-    if (value == nullptr || *value == '\0') return SYSTEM_ZELL_DEFAULT_MAX;
+    if (!value || *value == '\0') return SYSTEM_ZELL_DEFAULT_MAX;
     int32_t n = 0;
-    for (const char *p = value; *p != '\0'; p++) {
+    for (const char *p = value; *p != '\0'; ++p) {
         if (*p < '0' || *p > '9') return SYSTEM_ZELL_DEFAULT_MAX;
         n = n * 10 + (*p - '0');
         if (n > 65535) return SYSTEM_ZELL_DEFAULT_MAX;
