@@ -22,8 +22,7 @@ char g_cmdline[kCmdlineSize];
 extern "C" PI_EXPORT char *plugin_get_cmdline(const char *key) {
     PI_OPERATION();
     if (key == nullptr) {
-        static const char kNull[] = "Null cmdline parameter\n";  // verbatim: no name
-        std::fwrite(kNull, 1, sizeof kNull - 1, stderr);
+        pi::log("Null cmdline parameter\n");  // verbatim: no name
         return nullptr;
     }
     PI_LOG("Expected cmdline: %s\n", key);

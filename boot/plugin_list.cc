@@ -20,11 +20,9 @@ int32_t push_digit(int32_t entry, char digit) {
                                 static_cast<uint32_t>(digit - '0'));
 }
 
-void write_text(const char *text) { std::fwrite(text, 1, std::strlen(text), stderr); }
-
 void write_entries(const int32_t *entries, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) pi::log("%d ", entries[i]);
-    std::fputc('\n', stderr);
+    pi::log("\n");
 }
 
 int32_t finish_failed() {
@@ -74,7 +72,7 @@ extern "C" PI_EXPORT int32_t plugin_from_cmdline(const char *list, int32_t **plu
             if (together_open) together[together_index] = push_digit(together[together_index], c);
         } else if (c == '+') {
             if (!together_open) {
-                write_text("invalid cmdline format\n");  // verbatim: no name, here and below
+                pi::log("invalid cmdline format\n");  // verbatim: no name, here and below
                 return finish_failed();
             }
             ++all_index;
@@ -99,14 +97,14 @@ extern "C" PI_EXPORT int32_t plugin_from_cmdline(const char *list, int32_t **plu
     std::size_t together_count;
     if (together_index != 0) {
         together_count = together_index + 1;
-        write_text("Plugins which boot together: ");
+        pi::log("Plugins which boot together: ");
         write_entries(together.get(), together_count);
     } else {
         if (first_saved) together[0] = first;
         together_count = 1;
     }
     std::size_t all_count = all_index + 1;
-    write_text("\nAll plugins in cmdline: ");
+    pi::log("\nAll plugins in cmdline: ");
     write_entries(all.get(), all_count);
 
     int32_t count = static_cast<int32_t>(selector != 0 ? all_count : together_count);

@@ -159,8 +159,7 @@ extern "C" PI_EXPORT plugin_rc_t plugin_link_to_exec_path(const char *tar_log,
         return link_entry(link, source, &made);
     });
     if (rc == PLUGIN_OK) {
-        static const char kLoading[] = "Loading the committed patches...\n";  // verbatim: no name
-        std::fwrite(kLoading, 1, sizeof kLoading - 1, stderr);
+        pi::log("Loading the committed patches...\n");  // verbatim: no name
         plugin_load_committed_patch();
         if (duplicate) rc = PLUGIN_ERR_DUPLICATE;
     }

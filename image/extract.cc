@@ -77,10 +77,10 @@ plugin_rc_t prepare(Extraction &x, const Form &form, const char *image, const ch
 // and one text: to stdout, flushed, and to stderr.
 // verbatim: twice to stderr, before and after stdout, when first_too is set.
 void progress(const char *fmt, const char *text, bool first_too) {
-    if (first_too) std::fprintf(stderr, fmt, pi::operation(), text);
+    if (first_too) pi::log(fmt, pi::operation(), text);
     std::fprintf(stdout, fmt, pi::operation(), text);
     std::fflush(stdout);
-    std::fprintf(stderr, fmt, pi::operation(), text);
+    pi::log(fmt, pi::operation(), text);
 }
 
 const char *base_name(const char *path) {

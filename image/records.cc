@@ -81,6 +81,7 @@ extern "C" PI_EXPORT plugin_rc_t plugin_clone_srg(const char *path, srg_record *
 }
 
 extern "C" PI_EXPORT plugin_rc_t plugin_extract_srg(const char *image, srg_record **record) {
+    PI_OPERATION();
     if (!image || !record) return PLUGIN_ERR_INVALID_ARG;
     int32_t status = 0;
     img_handle *opened = img_open(image, &status);
