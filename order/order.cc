@@ -42,6 +42,85 @@ void debug_order(const char *label, uint32_t count, const uint32_t *order) {
     pi::debug("\n");
 }
 
+// Every record's software id, fetched once; the indices of the records that
+// have one, sorted by (id, index); the plugins matched for one row.  Matching
+// each dependency through this sorted index, instead of comparing it with
+// every other record's id (count^2 comparisons per plugin list), finds the
+// same plugins in the same order, so every mark, line and result is the one
+// the plain scan gives; only the time differs.
+class SwidIndex {
+public:
+    // False when an allocation fails.
+    bool build(uint32_t count, srg_record *const *records) {
+        ids_ = pi::alloc<const char *>(count);
+        sorted_ = pi::alloc<uint32_t>(count);
+        matched_ = pi::alloc<uint32_t>(count);
+        if (!ids_ || !sorted_ || !matched_) return false;
+        for (uint32_t i = 0; i < count; ++i) {
+            ids_[i] = srg_sw_id_get(records[i]);
+            if (ids_[i]) sorted_[with_id_++] = i;
+        }
+        const char *const *id = ids_.get();
+        std::sort(sorted_.get(), sorted_.get() + with_id_, [id](uint32_t a, uint32_t b) {
+            const int c = std::strcmp(id[a], id[b]);
+            return c < 0 || (c == 0 && a < b);
+        });
+        return true;
+    }
+    const char *id(uint32_t i) const { return ids_[i]; }
+    // Marks in row (plugin i's) every other plugin whose id is one of the n
+    // dependencies in list, and writes their ids in index order.
+    void mark(uint32_t i, const sysmgr_strings *list, uint32_t n, uint32_t *row) {
+        const char *const *id = ids_.get();
+        const uint32_t *const first = sorted_.get(), *const last = first + with_id_;
+        uint32_t found = 0;
+        for (uint32_t k = 0; k < n; ++k) {
+            const char *dep = sysmgr_strings_get(list, k);
+            if (!dep) continue;
+            const uint32_t *at = std::lower_bound(
+                first, last, dep,
+                [id](uint32_t a, const char *key) { return std::strcmp(id[a], key) < 0; });
+            for (; at != last && std::strcmp(id[*at], dep) == 0; ++at) {
+                const uint32_t j = *at;
+                if (j == i || row[j]) continue;
+                row[j] = 1;
+                matched_[found++] = j;
+            }
+        }
+        std::sort(matched_.get(), matched_.get() + found);
+        for (uint32_t k = 0; k < found; ++k) pi::log("%s ", id[matched_[k]]);
+        pi::log("\n");
+    }
+
+private:
+    pi::Owned<const char *[]> ids_;
+    pi::Owned<uint32_t[]> sorted_, matched_;
+    uint32_t with_id_ = 0;
+};
+
+// Plugin i's row of the matrix, from its record's dependency list, with its
+// lines.
+plugin_rc_t fill_row(SwidIndex &index, uint32_t i, const srg_record *record, uint32_t *row) {
+    const char *swid = index.id(i);
+    pi::debug("%s(): srg_dump for img=%s", pi::operation(), shown(swid));
+    srg_dump(stderr, record);
+
+    const sysmgr_strings *list = nullptr;
+    if (srg_dependency_strings_get(record, 0, &list) != 0) {
+        pi::log("failed get dependency list for %s\n", shown(swid));  // verbatim: no name
+        return PLUGIN_ERR_FAILED;
+    }
+    const uint32_t n = list ? sysmgr_strings_num_strings_get(list) : 0;
+    if (n == 0) {
+        // verbatim: the index and the swid where the name would be
+        pi::log("%d %s: no dependency list\n", static_cast<int32_t>(i), shown(swid));
+        return PLUGIN_OK;
+    }
+    pi::log("%d %s depends on: ", static_cast<int32_t>(i), shown(swid));
+    index.mark(i, list, n, row);
+    return PLUGIN_OK;
+}
+
 }  // namespace
 
 extern "C" {
@@ -86,65 +165,13 @@ PI_EXPORT plugin_rc_t plugin_find_load_order(uint32_t count, srg_record **record
         if (!rows[i]) return PLUGIN_ERR_NOMEM;
     }
 
-    // Every record's software id, fetched once; the indices of the records
-    // that have one, sorted by (id, index); the plugins matched for one row.
-    // Matching each dependency through this sorted index, instead of comparing
-    // it with every other record's id (count^2 comparisons per plugin list),
-    // finds the same plugins in the same order, so every mark, line and
-    // result is the one the plain scan gives; only the time differs.  The
-    // index is one more allocation: failing, it gives what a failing row
+    // The index is one more allocation: failing, it gives what a failing row
     // allocation gives, PLUGIN_ERR_NOMEM with no line.
-    pi::Owned<const char *[]> ids = pi::alloc<const char *>(count);
-    pi::Owned<uint32_t[]> sorted = pi::alloc<uint32_t>(count);
-    pi::Owned<uint32_t[]> matched = pi::alloc<uint32_t>(count);
-    if (!ids || !sorted || !matched) return PLUGIN_ERR_NOMEM;
-    uint32_t with_id = 0;
+    SwidIndex index;
+    if (!index.build(count, records)) return PLUGIN_ERR_NOMEM;
     for (uint32_t i = 0; i < count; ++i) {
-        ids[i] = srg_sw_id_get(records[i]);
-        if (ids[i]) sorted[with_id++] = i;
-    }
-    const char *const *id = ids.get();
-    uint32_t *const index = sorted.get();
-    std::sort(index, index + with_id, [id](uint32_t a, uint32_t b) {
-        int c = std::strcmp(id[a], id[b]);
-        return c < 0 || (c == 0 && a < b);
-    });
-
-    for (uint32_t i = 0; i < count; ++i) {
-        const char *swid = id[i];
-        pi::debug("%s(): srg_dump for img=%s", pi::operation(), shown(swid));
-        srg_dump(stderr, records[i]);
-
-        const sysmgr_strings *list = nullptr;
-        if (srg_dependency_strings_get(records[i], 0, &list) != 0) {
-            pi::log("failed get dependency list for %s\n", shown(swid));  // verbatim: no name
-            return PLUGIN_ERR_FAILED;
-        }
-        uint32_t n = list ? sysmgr_strings_num_strings_get(list) : 0;
-        if (n == 0) {
-            // verbatim: the index and the swid where the name would be
-            pi::log("%d %s: no dependency list\n", static_cast<int32_t>(i), shown(swid));
-            continue;
-        }
-        pi::log("%d %s depends on: ", static_cast<int32_t>(i), shown(swid));
-        uint32_t *const noted = matched.get();
-        uint32_t found = 0;
-        for (uint32_t k = 0; k < n; ++k) {
-            const char *dep = sysmgr_strings_get(list, k);
-            if (!dep) continue;
-            const uint32_t *at = std::lower_bound(
-                index, index + with_id, dep,
-                [id](uint32_t a, const char *key) { return std::strcmp(id[a], key) < 0; });
-            for (; at != index + with_id && std::strcmp(id[*at], dep) == 0; ++at) {
-                uint32_t j = *at;
-                if (j == i || rows[i][j]) continue;
-                rows[i][j] = 1;
-                noted[found++] = j;
-            }
-        }
-        std::sort(noted, noted + found);
-        for (uint32_t k = 0; k < found; ++k) pi::log("%s ", id[noted[k]]);
-        pi::log("\n");
+        const plugin_rc_t rc = fill_row(index, i, records[i], rows[i]);
+        if (rc != PLUGIN_OK) return rc;
     }
 
     plugin_rc_t rc = plugin_topological_order_get(static_cast<uint16_t>(count), rows.get(), order);
