@@ -4,6 +4,7 @@
 // in the order of the text, and the first group joined by "+" (or, without
 // any "+", the first entry alone).  One of them is handed to the caller.
 #include <cstring>
+#include <utility>
 
 #include "frame/export.h"
 #include "frame/log.h"
@@ -29,6 +30,67 @@ int32_t finish_failed() {
     PI_LOG("returned num plugin (%d)\n", 0);
     return 0;
 }
+
+// The two lists as the scan fills them: every entry, and the entries that
+// boot together.
+struct Lists {
+    pi::Owned<int32_t[]> all, together;
+    std::size_t all_index = 0, together_index = 0;
+    bool together_open = true, first_saved = false;
+    int32_t first = 0;
+
+    // Takes one character of the list; false, with its line written, when it
+    // may not stand there.
+    bool read(char c) {
+        if (is_digit(c)) {
+            all[all_index] = push_digit(all[all_index], c);
+            if (together_open) together[together_index] = push_digit(together[together_index], c);
+        } else if (c == '+') {
+            if (!together_open) {
+                pi::log("invalid cmdline format\n");  // verbatim: no name, here and below
+                return false;
+            }
+            ++all_index;
+            ++together_index;
+        } else if (c == ',') {
+            ++all_index;
+            // After a "+" group a "," closes it; before one, the group starts
+            // afresh and only its very first entry is kept aside.
+            if (together_index != 0) {
+                together_open = false;
+                return true;
+            }
+            if (!first_saved) first = together[0];
+            first_saved = true;
+            together[0] = 0;
+        } else {
+            pi::log("invalid cmdline format (invalid char %c)\n", c);
+            return false;
+        }
+        return true;
+    }
+
+    // Writes both lists' lines and hands the chosen one out; its count.
+    int32_t hand_out(int32_t selector, int32_t **plugins) {
+        std::size_t together_count;
+        if (together_index != 0) {
+            together_count = together_index + 1;
+            pi::log("Plugins which boot together: ");
+            write_entries(together.get(), together_count);
+        } else {
+            if (first_saved) together[0] = first;
+            together_count = 1;
+        }
+        const std::size_t all_count = all_index + 1;
+        pi::log("\nAll plugins in cmdline: ");
+        write_entries(all.get(), all_count);
+
+        const int32_t count = static_cast<int32_t>(selector != 0 ? all_count : together_count);
+        PI_LOG("returned num plugin (%d)\n", count);
+        *plugins = selector != 0 ? all.release() : together.release();
+        return count;
+    }
+};
 
 }  // namespace
 
@@ -60,55 +122,8 @@ extern "C" PI_EXPORT int32_t plugin_from_cmdline(const char *list, int32_t **plu
     std::memset(all.get(), 0, bytes);
     std::memset(together.get(), 0, bytes);
 
-    std::size_t all_index = 0;
-    std::size_t together_index = 0;
-    bool together_open = true;
-    bool first_saved = false;
-    int32_t first = 0;
-    for (const char *p = list; *p != '\0'; ++p) {
-        char c = *p;
-        if (is_digit(c)) {
-            all[all_index] = push_digit(all[all_index], c);
-            if (together_open) together[together_index] = push_digit(together[together_index], c);
-        } else if (c == '+') {
-            if (!together_open) {
-                pi::log("invalid cmdline format\n");  // verbatim: no name, here and below
-                return finish_failed();
-            }
-            ++all_index;
-            ++together_index;
-        } else if (c == ',') {
-            ++all_index;
-            // After a "+" group a "," closes it; before one, the group starts
-            // afresh and only its very first entry is kept aside.
-            if (together_index != 0) {
-                together_open = false;
-                continue;
-            }
-            if (!first_saved) first = together[0];
-            first_saved = true;
-            together[0] = 0;
-        } else {
-            pi::log("invalid cmdline format (invalid char %c)\n", c);
-            return finish_failed();
-        }
-    }
-
-    std::size_t together_count;
-    if (together_index != 0) {
-        together_count = together_index + 1;
-        pi::log("Plugins which boot together: ");
-        write_entries(together.get(), together_count);
-    } else {
-        if (first_saved) together[0] = first;
-        together_count = 1;
-    }
-    std::size_t all_count = all_index + 1;
-    pi::log("\nAll plugins in cmdline: ");
-    write_entries(all.get(), all_count);
-
-    int32_t count = static_cast<int32_t>(selector != 0 ? all_count : together_count);
-    PI_LOG("returned num plugin (%d)\n", count);
-    *plugins = selector != 0 ? all.release() : together.release();
-    return count;
+    Lists lists{std::move(all), std::move(together)};
+    for (const char *p = list; *p != '\0'; ++p)
+        if (!lists.read(*p)) return finish_failed();
+    return lists.hand_out(selector, plugins);
 }
