@@ -35,6 +35,55 @@ bool append_extra(plugin_strings *set, const char *name) {
     return true;
 }
 
+// The counting pass: the number of names and their bytes, terminators
+// included, with the markers' extra names.
+uint32_t count_names(plugin_icf *handle, bool fc, bool virt, uint32_t *count, uint32_t *bytes) {
+    for (;;) {
+        const char *name = nullptr;
+        const uint32_t rc = plugin_icf_get_name(handle, &name);
+        if (rc != 0) {
+            PI_LOG("get plugin image name failed. (rc = %d)\n", static_cast<int>(rc));
+            return rc;
+        }
+        if (!name) break;
+        ++*count;
+        *bytes += static_cast<uint32_t>(std::strlen(name)) + 1;
+    }
+    if (fc) {
+        ++*count;
+        *bytes += sizeof kFcName;  // 10: the name and its terminator
+        PI_DEBUG("Included FC Plugin for plugin string malloc\n");
+    }
+    if (virt) {
+        ++*count;
+        *bytes += sizeof kVirtName;  // 12
+        PI_DEBUG("Included virtualization Plugin for plugin string malloc\n");
+    }
+    return 0;
+}
+
+// The filling pass: every name of the configuration, from the first, into set.
+uint32_t fill_names(plugin_icf *handle, plugin_strings *set) {
+    const char *name = nullptr;
+    uint32_t rc = plugin_icf_first_img_name(handle, &name);
+    if (rc != 0) {
+        PI_LOG("get first plugin image name failed. (rc = %d)\n", static_cast<int>(rc));
+        return rc;
+    }
+    while (name) {
+        if (plugin_strings_append(set, name) < 0) {
+            PI_LOG("failed to append %s sto strings\n", name);  // verbatim: "sto"
+            return PLUGIN_ERR_FAILED;
+        }
+        rc = plugin_icf_get_name(handle, &name);
+        if (rc != 0) {
+            PI_LOG("get plugin image name failed. (rc = 0x%x)\n", rc);
+            return rc;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 extern "C" PI_EXPORT plugin_rc_t plugin_get_names_from_conf(const char *path,
@@ -55,30 +104,10 @@ extern "C" PI_EXPORT plugin_rc_t plugin_get_names_from_conf(const char *path,
         return rc;
     }
 
-    // Counting pass.
     uint32_t count = 0;
     uint32_t bytes = 0;
-    for (;;) {
-        const char *name = nullptr;
-        rc = plugin_icf_get_name(handle.get(), &name);
-        if (rc != 0) {
-            PI_LOG("get plugin image name failed. (rc = %d)\n", static_cast<int>(rc));
-            return rc;
-        }
-        if (name == nullptr) break;
-        ++count;
-        bytes += static_cast<uint32_t>(std::strlen(name)) + 1;
-    }
-    if (fc) {
-        ++count;
-        bytes += sizeof kFcName;  // 10: the name and its terminator
-        PI_DEBUG("Included FC Plugin for plugin string malloc\n");
-    }
-    if (virt) {
-        ++count;
-        bytes += sizeof kVirtName;  // 12
-        PI_DEBUG("Included virtualization Plugin for plugin string malloc\n");
-    }
+    rc = count_names(handle.get(), fc, virt, &count, &bytes);
+    if (rc != 0) return rc;
 
     pi::Owned<plugin_strings, plugin_strings_free> set(plugin_strings_malloc(count, bytes));
     if (!set) {
@@ -87,24 +116,8 @@ extern "C" PI_EXPORT plugin_rc_t plugin_get_names_from_conf(const char *path,
         return PLUGIN_ERR_NOMEM;
     }
 
-    // Filling pass.
-    const char *name = nullptr;
-    rc = plugin_icf_first_img_name(handle.get(), &name);
-    if (rc != 0) {
-        PI_LOG("get first plugin image name failed. (rc = %d)\n", static_cast<int>(rc));
-        return rc;
-    }
-    while (name != nullptr) {
-        if (plugin_strings_append(set.get(), name) < 0) {
-            PI_LOG("failed to append %s sto strings\n", name);  // verbatim: "sto"
-            return PLUGIN_ERR_FAILED;
-        }
-        rc = plugin_icf_get_name(handle.get(), &name);
-        if (rc != 0) {
-            PI_LOG("get plugin image name failed. (rc = 0x%x)\n", rc);
-            return rc;
-        }
-    }
+    rc = fill_names(handle.get(), set.get());
+    if (rc != 0) return rc;
     if (fc && !append_extra(set.get(), kFcName)) return PLUGIN_ERR_FAILED;
     if (virt && !append_extra(set.get(), kVirtName)) return PLUGIN_ERR_FAILED;
 
