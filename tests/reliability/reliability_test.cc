@@ -482,17 +482,12 @@ TEST_F(RefusedArgsTest, GiveTheDocumentedResultAndLine) {
     const std::string orders = "plugin_find_load_order(): num_img=";
     const std::string no_swid = "plugin_save_sro id 4 swid !(null)!\n";
     const std::string bad_char = "plugin_from_cmdline: cmdline 1x\ninvalid cmdline format ";
-    char at[16];
-    std::snprintf(at, sizeof at, "%x", unsigned(reinterpret_cast<uintptr_t>(stage_)));
     const std::string rl = "plugin_read_remaining_load: boot_status= ";
-    const std::string wl = "plugin_write_remaining_load: boot_status= ";
     pit::write_file("/tmp/rec", "x");
     set_ = plugin_strings_malloc(1, 8);
     srg_record *none = nullptr;
     const ArgRow rows[] = {
-        {"mkdir", [] { return plugin_mkdir(nullptr, 0); }, kFailed},
         {"rmdir", [] { return plugin_rmdir(nullptr); }, kInval},
-        {"syscall", [] { return plugin_syscall(nullptr); }, -1, "plugin_syscall (null)\n"},
         {"swid_map_alloc_over_int32", [] { return is(plugin_swid_map_alloc(1, 0x7ffffff0u)); }, 0},
         {"swid_map_integrity_ok", [] { return plugin_swid_map_integrity_ok(nullptr); }, 0},
         {"swid_map_size", [] { return plugin_swid_map_size(nullptr); }, -1},
@@ -579,12 +574,6 @@ TEST_F(RefusedArgsTest, GiveTheDocumentedResultAndLine) {
         {"names_null_out", [] { return plugin_get_names_from_conf("/tmp/rec", nullptr); }, kInval},
         {"read_remaining_null", [] { return plugin_read_remaining_load(nullptr, 16); }, kInval,
          rl + "0 size= 16 len= 16\n"},
-        {"read_remaining_size", [&] { return plugin_read_remaining_load(stage_, 12); }, kInval,
-         rl + at + " size= 12 len= 16\n"},
-        {"read_remaining_size_leaves_the_record", [&] { return stage_[0]; }, 1},
-        {"write_remaining_size", [&] { return plugin_write_remaining_load(stage_, 20); }, kInval,
-         wl + at + " size= 20 len= 16\n"},
-        {"write_remaining_size_makes_no_file", [] { return int64_t{pit::exists(kStage)}; }, 0},
     };
     plugin_intn_debug_on();  // a refused call writes no debug line either, unless documented
     for (const ArgRow &row : rows) {
