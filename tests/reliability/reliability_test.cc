@@ -76,6 +76,21 @@ protected:
     }
 };
 
+using States = std::map<uint32_t, std::string>;
+void add(States &) {}
+template <typename... Rest>
+void add(States &m, uint32_t rc, std::string state, Rest... rest) {
+    m[rc] = state;
+    add(m, rest...);
+}
+// Result codes and the state each leaves: fails(rc, state, rc, state...).
+template <typename... Pairs>
+States fails(Pairs... pairs) {
+    States m;
+    add(m, pairs...);
+    return m;
+}
+
 // setup runs before the failure is armed; state: what the caller sees after the call; done: the
 // state after a success; failures: each result allowed under a failing allocation and its state.
 struct SweepRow {
@@ -84,7 +99,7 @@ struct SweepRow {
     std::function<uint32_t()> call;
     std::function<std::string()> state;
     std::string done;
-    std::map<uint32_t, std::string> failures;
+    States failures;
     void (*free_out)(void *) = std::free;  // frees what the call handed out
     bool allocates = true;
 };
@@ -164,22 +179,17 @@ TEST_F(AllocSweepTest, EveryAllocatingOperationFailsCleanly) {
         "plugin_get_names_from_conf: open /tmp/img.conf failed. (rc = 0x1c0f000";
     pit::write_file("/tmp/img.conf", "# images\nsys-a.img\n\nplug-b.img\n");
     const SweepRow rows[] = {
-        {"swid map alloc",
-         [] {},
+        {"swid map alloc", [] {},
          [&] {
              out_ = plugin_swid_map_alloc(8, 128);
              return out_ ? PLUGIN_OK : kNomem;
          },
-         [&] { return shown(out_, [] { return "made"; }); },
-         "made",
-         {{kNomem, "null"}},
+         [&] { return shown(out_, [] { return "made"; }); }, "made", fails(kNomem, "null"),
          free_map},
-        {"swid map growing append",
-         [&] { fresh_map(); },
+        {"swid map growing append", [&] { fresh_map(); },
          [&] { return plugin_swid_map_append(&map_, "plug-a.1") == 1 ? PLUGIN_OK : kNomem; },
          [&] { return bytes(map_) == image_ ? "as made" : plugin_swid_map_get_swid(map_, 1); },
-         "plug-a.1",
-         {{kNomem, "as made"}}},
+         "plug-a.1", fails(kNomem, "as made")},
         {"swid map write",
          [&] {
              fresh_map();
@@ -187,63 +197,29 @@ TEST_F(AllocSweepTest, EveryAllocatingOperationFailsCleanly) {
          },
          [&] { return plugin_write_swid_map("/tmp/map", map_); },
          [&] { return pit::read_file("/tmp/map") == image_ ? "written" : "not written"; },
-         "written",
-         {{PLUGIN_ERR_OPEN, "not written"}, {PLUGIN_ERR_WRITE, "not written"}}},
-        {"swid map read",
-         [&] { plugin_write_swid_map("/tmp/map", map_); },
-         [&] { return plugin_read_swid_map("/tmp/map", out<plugin_swid_map>()); },
-         map_state,
-         "read",
-         {{kNomem, "null"}, {PLUGIN_ERR_OPEN, "null"}, {PLUGIN_ERR_READ, "null"}},
-         free_map},
-        {"topological order",
-         sentinels,
-         [&] { return plugin_topological_order_get(3, matrix_, order_); },
-         order_state,
-         "1 0 2",
-         {{kNomem, "77 77 77"}}},
-        {"load order",
-         sentinels,
-         [&] { return plugin_find_load_order(3, recs_, order_); },
-         order_state,
-         "1 2 0",
-         {{PLUGIN_ERR_FAILED, "77 77 77"}, {kNomem, "77 77 77"}}},
-        {"unload order",
-         sentinels,
-         [&] { return plugin_find_unload_order(3, recs_, order_); },
-         order_state,
-         "0 2 1",
-         {{PLUGIN_ERR_FAILED, "77 77 77"}, {kNomem, "77 77 77"}}},
-        {"rmdir",
-         [] { pit::mkdir_p("/tmp/gone"); },
-         [] { return plugin_rmdir("/tmp/gone"); },
-         [] { return pit::exists("/tmp/gone") ? "there" : "gone"; },
-         "gone",
-         {{kNomem, "there"}}},
-        {"record clone",
-         [] {},
-         [&] { return plugin_clone_srg(kSro.c_str(), out<srg_record>()); },
-         rec_state,
-         "plug-a.1",
-         {{kNomem, "null"},
-          {PLUGIN_ERR_SRG_EMPTY, "kept"},
-          {SRG_ERR_NOMEM, "null"},
-          {SRG_ERR_OPEN, "null"},
-          {SRG_ERR_READ, "null"}}},
-        {"record extract",
-         [] {},
-         [&] { return plugin_extract_srg(kImg.c_str(), out<srg_record>()); },
-         rec_state,
-         "plug-a.1",
-         {{kNomem, "null"},
-          {PLUGIN_ERR_IMG_OPEN, "kept"},
-          {IMG_ERR_NOMEM, "kept"},
-          {IMG_ERR_OPEN, "kept"},
-          {IMG_ERR_WRITE, "kept"},
-          {PLUGIN_ERR_SRG_EMPTY, "kept"},
-          {SRG_ERR_NOMEM, "null"},
-          {SRG_ERR_OPEN, "null"},
-          {SRG_ERR_READ, "null"}}},
+         "written", fails(PLUGIN_ERR_OPEN, "not written", PLUGIN_ERR_WRITE, "not written")},
+        {"swid map read", [&] { plugin_write_swid_map("/tmp/map", map_); },
+         [&] { return plugin_read_swid_map("/tmp/map", out<plugin_swid_map>()); }, map_state,
+         "read", fails(kNomem, "null", PLUGIN_ERR_OPEN, "null", PLUGIN_ERR_READ, "null"), free_map},
+        {"topological order", sentinels,
+         [&] { return plugin_topological_order_get(3, matrix_, order_); }, order_state, "1 0 2",
+         fails(kNomem, "77 77 77")},
+        {"load order", sentinels, [&] { return plugin_find_load_order(3, recs_, order_); },
+         order_state, "1 2 0", fails(PLUGIN_ERR_FAILED, "77 77 77", kNomem, "77 77 77")},
+        {"unload order", sentinels, [&] { return plugin_find_unload_order(3, recs_, order_); },
+         order_state, "0 2 1", fails(PLUGIN_ERR_FAILED, "77 77 77", kNomem, "77 77 77")},
+        {"rmdir", [] { pit::mkdir_p("/tmp/gone"); }, [] { return plugin_rmdir("/tmp/gone"); },
+         [] { return pit::exists("/tmp/gone") ? "there" : "gone"; }, "gone",
+         fails(kNomem, "there")},
+        {"record clone", [] {}, [&] { return plugin_clone_srg(kSro.c_str(), out<srg_record>()); },
+         rec_state, "plug-a.1",
+         fails(kNomem, "null", PLUGIN_ERR_SRG_EMPTY, "kept", SRG_ERR_NOMEM, "null", SRG_ERR_OPEN,
+               "null", SRG_ERR_READ, "null")},
+        {"record extract", [] {},
+         [&] { return plugin_extract_srg(kImg.c_str(), out<srg_record>()); }, rec_state, "plug-a.1",
+         fails(kNomem, "null", PLUGIN_ERR_IMG_OPEN, "kept", IMG_ERR_NOMEM, "kept", IMG_ERR_OPEN,
+               "kept", IMG_ERR_WRITE, "kept", PLUGIN_ERR_SRG_EMPTY, "kept", SRG_ERR_NOMEM, "null",
+               SRG_ERR_OPEN, "null", SRG_ERR_READ, "null")},
         {"record save",
          [] { pit::sh("rm -rf /velm/plugin_srg/* /velm/plugin/3/*"); },
          [&] { return plugin_save_sro(3, rec_); },
@@ -255,15 +231,13 @@ TEST_F(AllocSweepTest, EveryAllocatingOperationFailsCleanly) {
         {"record cleanup",
          [&] { pit::captured([&] { return plugin_save_sro(3, rec_); }, nullptr, nullptr); },
          [] { return plugin_cleanup_sro(3); },
-         [] { return pit::exists("/velm/plugin/3/plugin.sro") ? "stored" : "removed"; },
-         "removed",
-         {{kNomem, "stored"}}},
-        {"image extraction",
-         [] { pit::sh("rm -rf /velm/plugin/1/* /velm/1.log"); },
+         [] { return pit::exists("/velm/plugin/3/plugin.sro") ? "stored" : "removed"; }, "removed",
+         fails(kNomem, "stored")},
+        {"image extraction", [] { pit::sh("rm -rf /velm/plugin/1/* /velm/1.log"); },
          [] { return plugin_extract_image(kImg.c_str(), "/velm/plugin/1", "/velm/1.log"); },
          [] { return pit::read_file("/velm/plugin/1/usr/bin/hello"); },
          "hello from the build host\n",
-         {{kNomem, ""}, {PLUGIN_ERR_IMG_OPEN, ""}, {PLUGIN_ERR_EXTRACT, ""}}},
+         fails(kNomem, "", PLUGIN_ERR_IMG_OPEN, "", PLUGIN_ERR_EXTRACT, "")},
         {"newer-fs overlay",
          [] {
              pit::set_cmdline("use_newer_fs=yes\n");
@@ -283,9 +257,8 @@ TEST_F(AllocSweepTest, EveryAllocatingOperationFailsCleanly) {
              pit::sh("cp " + kImg + " /var/sysmgr/ftp/img-sync/curr-velm.img");
          },
          [] { return plugin_extract_plugin_from_velm_image("/etc/plug.conf", "/tmp/velm.log"); },
-         [] { return pit::read_file("/etc/plug.conf"); },
-         "x=1\n",
-         {{kNomem, ""}, {PLUGIN_ERR_IMG_OPEN, ""}, {PLUGIN_ERR_EXTRACT, ""}}},
+         [] { return pit::read_file("/etc/plug.conf"); }, "x=1\n",
+         fails(kNomem, "", PLUGIN_ERR_IMG_OPEN, "", PLUGIN_ERR_EXTRACT, "")},
         {"link",
          [&] {
              extracted();
@@ -296,8 +269,7 @@ TEST_F(AllocSweepTest, EveryAllocatingOperationFailsCleanly) {
              if (pit::snapshot({"/usr/bin", "/etc"}) == tree_) return std::string("as before");
              return pit::read_file("/usr/bin/hello");
          },
-         "hello from the build host\n",
-         {{kNomem, "as before"}, {PLUGIN_ERR_OPEN, "as before"}}},
+         "hello from the build host\n", fails(kNomem, "as before", PLUGIN_ERR_OPEN, "as before")},
         {"unlink",
          [&] {
              extracted();
@@ -307,9 +279,8 @@ TEST_F(AllocSweepTest, EveryAllocatingOperationFailsCleanly) {
              pit::captured(link, nullptr, nullptr);
          },
          [] { return plugin_unlink_from_exec_path("/velm/1.log", nullptr, "/velm/plugin/1"); },
-         [] { return pit::exists("/usr/bin/hello") ? "linked" : "unlinked"; },
-         "unlinked",
-         {{kNomem, "linked"}, {PLUGIN_ERR_OPEN, "linked"}}},
+         [] { return pit::exists("/usr/bin/hello") ? "linked" : "unlinked"; }, "unlinked",
+         fails(kNomem, "linked", PLUGIN_ERR_OPEN, "linked")},
         {"exclusion check",
          [&] {
              plugin_strings_free(set_);
@@ -322,39 +293,30 @@ TEST_F(AllocSweepTest, EveryAllocatingOperationFailsCleanly) {
          {},
          nullptr,
          false},
-        {"plugin list",
-         [] {},
+        {"plugin list", [] {},
          [&] { return plugin_from_cmdline("3,4+5", out<int32_t>(), 1) == 3 ? 0 : kNomem; },
          [&] {
              auto *list = reinterpret_cast<uint32_t *>(out_);
              return shown(out_, [&] { return join(list, 3); }) + " " + failed_line();
          },
-         "3 4 5 ",
-         {{kNomem, "null plugin_from_cmdline: malloc 20 bytes failed"}}},
-        {"configuration names",
-         [] {},
+         "3 4 5 ", fails(kNomem, "null plugin_from_cmdline: malloc 20 bytes failed")},
+        {"configuration names", [] {},
          [&] { return plugin_get_names_from_conf("/tmp/img.conf", out<plugin_strings>()); },
-         [&] { return names_state() + " " + failed_line(); },
-         "plug-b.img ",
-         {{kNomem, "null " + names_nomem},
-          {PLUGIN_ICF_ERR_NOMEM, "null " + icf_failed + "3)"},
-          {PLUGIN_ICF_ERR_OPEN, "null " + icf_failed + "2)"}},
+         [&] { return names_state() + " " + failed_line(); }, "plug-b.img ",
+         fails(kNomem, "null " + names_nomem, PLUGIN_ICF_ERR_NOMEM, "null " + icf_failed + "3)",
+               PLUGIN_ICF_ERR_OPEN, "null " + icf_failed + "2)"),
          free_set},
-        {"stage-boot write",
-         [] { unlink(kStage.c_str()); },
+        {"stage-boot write", [] { unlink(kStage.c_str()); },
          [&] { return plugin_write_remaining_load(stage_, 16); },
-         [] { return std::to_string(pit::read_file(kStage).size()); },
-         "16",
-         {{PLUGIN_ERR_OPEN, "0"}}},
+         [] { return std::to_string(pit::read_file(kStage).size()); }, "16",
+         fails(PLUGIN_ERR_OPEN, "0")},
         {"stage-boot read",
          [&] {
              plugin_write_remaining_load(stage_, 16);
              std::fill(back_, back_ + 4, 77);
          },
          [&] { return plugin_read_remaining_load(back_, 16); },
-         [&] { return std::to_string(back_[1]); },
-         "2",
-         {{PLUGIN_ERR_OPEN, "77"}}},
+         [&] { return std::to_string(back_[1]); }, "2", fails(PLUGIN_ERR_OPEN, "77")},
     };
     for (const SweepRow &row : rows) sweep(row);
 }
