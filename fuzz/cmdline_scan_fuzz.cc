@@ -1,8 +1,8 @@
-// plugin_get_cmdline on arbitrary command lines and keys.  The input is the key, a NUL, then the bytes
-// /proc/cmdline shows (the sandbox's own).  The model: the first occurrence of the key in the first 511
-// bytes, the first "=" from there, a value cut at the first blank after its first character (empty when
-// it begins with one; a line feed inside is kept; a value that runs to the end of the text loses the
-// text's final line feed); the lines written on stderr, byte for byte.
+// plugin_get_cmdline on arbitrary command lines and keys.  The input is the key, a NUL, then the
+// bytes /proc/cmdline shows (the sandbox's own).  The model: the first occurrence of the key in the
+// first 511 bytes, the first "=" from there, a value cut at the first blank after its first
+// character (empty when it begins with one; a line feed inside is kept; a value that runs to the
+// end of the text loses the text's final line feed); the lines written on stderr, byte for byte.
 
 #include <algorithm>
 #include <cstring>
@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
         got = plugin_get_cmdline(key.c_str());
         FZ_CHECK(fz::lowest_free_descriptor() == before);
     });
-    // The text read is shown twice, the second time without a newline (an empty file: the boot test).
+    // The text read is shown twice, the second time without a newline (an empty file: boot test).
     const std::string f = "plugin_get_cmdline: ";
     if (!text.empty())
         FZ_CHECK(err == f + "Expected cmdline: " + key + "\n" + f + "File read ====> " + seen +

@@ -40,11 +40,15 @@ Model model(const std::string &list) {
             m.all.back() = push_digit(m.all.back(), c);
             if (open) t = push_digit(t, c);
         } else if (c == '+' && open) {
-            m.all.push_back(0), m.together.push_back(0);
+            m.all.push_back(0);
+            m.together.push_back(0);
         } else if (c == ',') {
             m.all.push_back(0);
             open = m.together.size() == 1;  // a "," closes the group that has a "+"
-            if (open && !have_first) first = t, have_first = true;
+            if (open && !have_first) {
+                first = t;
+                have_first = true;
+            }
             if (open) t = 0;  // without a "+" so far, entry 0 collects the next entry
         } else {
             m.err += "invalid cmdline format" +
@@ -72,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
         const std::vector<int32_t> &want = selector ? m.all : m.together;
         if (n == 0) {
             FZ_CHECK(out == nullptr);
-            // Only a refused list, or one without any digit (refusing it is allowed), gives no result.
+            // Only a refused list, or one without any digit (it may be refused), gives no result.
             FZ_CHECK(!m.ok || list.find_first_of("0123456789") == std::string::npos);
             if (!m.ok)
                 FZ_CHECK(

@@ -1,6 +1,6 @@
 // Helpers of the fuzz targets: a private root for targets that read files, a check that aborts
-// (libFuzzer reports the input), whole-file writes, stderr captured around a call, and the lowest free descriptor (a descriptor a
-// call leaves open takes it).
+// (libFuzzer reports the input), whole-file writes, stderr captured around a call, and the lowest
+// free descriptor (a descriptor a call leaves open takes it).
 #ifndef PI_FUZZ_SUPPORT_H
 #define PI_FUZZ_SUPPORT_H
 #include <fcntl.h>
@@ -17,21 +17,27 @@
 namespace fz {
 inline void enter_sandbox() {
     std::string error;
-    if (!pit::sandbox_enter(pit::SandboxOptions(), &error))
-        std::fprintf(stderr, "fuzz: no sandbox: %s\n", error.c_str()), std::exit(2);
+    if (pit::sandbox_enter(pit::SandboxOptions(), &error)) return;
+    std::fprintf(stderr, "fuzz: no sandbox: %s\n", error.c_str());
+    std::exit(2);
 }
 inline void write_file(const char *path, const uint8_t *data, std::size_t size) {
     FILE *f = std::fopen(path, "wb");
     FZ_CHECK(f && std::fwrite(data, 1, size, f) == size && std::fclose(f) == 0);
 }
 inline int lowest_free_descriptor() {
-    return [](int fd) { return ::close(fd), fd; }(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ::close(fd);
+    return fd;
 }
 // What f writes on stderr (unbuffered), byte for byte.
 template <typename F>
 std::string stderr_of(F &&f) {
     int fd = ::memfd_create("stderr", MFD_CLOEXEC), saved = ::dup(2);
-    ::dup2(fd, 2), f(), ::dup2(saved, 2), ::close(saved);
+    ::dup2(fd, 2);
+    f();
+    ::dup2(saved, 2);
+    ::close(saved);
     std::string text(static_cast<std::size_t>(::lseek(fd, 0, SEEK_END)), '\0');
     FZ_CHECK(::pread(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()) &&
              ::close(fd) == 0);

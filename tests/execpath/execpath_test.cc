@@ -104,7 +104,8 @@ TEST_P(ExecPathTest, Row) {
     ASSERT_TRUE(c.readonly.empty() || pit::bind_readonly(c.readonly));
     int hook = 0;
     pit::dbl::plugin_load_committed_patch = [&] {
-        return ++hook, PI_REAL(plugin_load_committed_patch)();
+        ++hook;
+        return PI_REAL(plugin_load_committed_patch)();
     };
     const auto before = pit::snapshot({"/usr/bin", "/opt", "/etc", "/velm"});
     pit::SyslogSink sink;
@@ -214,8 +215,8 @@ std::vector<Case> cases() {
          .rc = PLUGIN_ERR_LINK,
          .err = "@U\nU: remove /usr/bin/a\nU: readlink /nowhere, plugin_path $P ",
          .untouched = true},
-        {.name =
-             "XsdNamesAndTheResolverFileAreTolerated",  // the xsd entry first: pass 1 goes on after it
+        // The xsd entry first: pass 1 goes on after it.
+        {.name = "XsdNamesAndTheResolverFileAreTolerated",
          .tree = {"d usr/share/xsd/", "f usr/share/xsd/a.xsd", "d velm/etc/routing-sw/",
                   "f velm/etc/routing-sw/tamo_resolv.conf", "f velm/etc/routing-sw/tamo_resolv",
                   "d usr/bin/", "f usr/bin/x"},
@@ -266,12 +267,11 @@ std::vector<Case> cases() {
                   "ln -s /velm/plugin/1 exact && ln -s /" +
                   c299 + " long && echo x > file",
          .plugin = "/velm/plugin/1",
-         .err =
-             "U: remove /opt/mine\nU: remove /opt/ten\nU: readlink /velm/plugin/1, plugin_path $P \n"
-             "U: readlink /" +
-             c299.substr(0, 254) +
-             ", plugin_path $P \n"
-             "U: readlink /opt/file failed (errno 22)",
+         .err = "U: remove /opt/mine\nU: remove /opt/ten\n"
+                "U: readlink /velm/plugin/1, plugin_path $P \nU: readlink /" +
+                c299.substr(0, 254) +
+                ", plugin_path $P \n"
+                "U: readlink /opt/file failed (errno 22)",
          .checks = {"- /opt/mine", "- /opt/ten", "l /opt/exact /velm/plugin/1", "f /opt/file x"}},
         {.name = "UnlinkRemovesDirectoriesEmptyAtTheirTurn",
          .unlink = true,

@@ -38,10 +38,11 @@ Run model(const std::vector<Rec> &set, bool unload, int failing, bool debug,
                        m.err + "failed get dependency list for " + id + "\n"};
         bool none = !set[i].deps || set[i].deps->empty();
         m.err += head + (none ? ": no dependency list\n" : " depends on: ");
-        for (uint32_t j = 0; j < n && !none; ++j)
-            if (j != i && set[j].swid &&
-                std::count(set[i].deps->begin(), set[i].deps->end(), *set[j].swid))
-                dep[i][j] = true, m.err += *set[j].swid + " ";
+        for (uint32_t j = 0; j < n && !none; ++j) {
+            if (j == i || !set[j].swid) continue;
+            dep[i][j] = std::count(set[i].deps->begin(), set[i].deps->end(), *set[j].swid) > 0;
+            if (dep[i][j]) m.err += *set[j].swid + " ";
+        }
         m.err += none ? "" : "\n";
     }
     std::vector<bool> placed(n);
@@ -52,10 +53,12 @@ Run model(const std::vector<Rec> &set, bool unload, int failing, bool debug,
     };
     for (uint32_t k = 0, c = 0; k < n && !m.rc; ++k, c = 0) {
         while (c < n && !ready(c)) ++c;
-        if (c == n)
+        if (c == n) {
             m.rc = PLUGIN_ERR_DEP_CYCLE;
-        else
-            placed[c] = true, m.order[k] = c;
+            break;
+        }
+        placed[c] = true;
+        m.order[k] = c;
     }
     auto line = [&](std::string s) {
         for (uint32_t v : m.order) s += std::to_string((int32_t)v) + " ";
@@ -103,10 +106,11 @@ TEST_F(OrderTest, RandomSetsOrderAsTheModelSays) {
             uint32_t own = pick(12);
             if (pick(8)) r.swid = "m" + std::to_string(own);
             if (pick(4)) r.deps.emplace();
-            for (uint32_t k = r.deps ? pick(6) : 0, d; k > 0; --k)
-                d = pick(13),
-                r.deps->push_back(d == 12 || (round % 2 && d >= own) ? "(null)"
-                                                                     : "m" + std::to_string(d));
+            for (uint32_t k = r.deps ? pick(6) : 0; k > 0; --k) {
+                const uint32_t d = pick(13);
+                const bool unknown = d == 12 || (round % 2 && d >= own);
+                r.deps->push_back(unknown ? "(null)" : "m" + std::to_string(d));
+            }
         }
         check(set, pick(2), pick(4) ? -1 : (int)pick(set.size() + 1) - 1, pick(2),
               "round " + std::to_string(round));
@@ -126,10 +130,11 @@ TEST_F(OrderTest, WorkedExamplesThroughTheSort) {
         std::vector<std::vector<uint32_t>> cells;
         std::vector<uint32_t *> matrix;
         std::istringstream in(rows);
-        for (std::string r; in >> r; matrix.push_back(cells.back().data()))
-            for (char c : r)
-                cells.resize(matrix.size() + 1),
-                    cells.back().push_back(c == 'f' ? 0xFFFFFFFF : c - '0');
+        for (std::string r; in >> r;) cells.emplace_back(r.begin(), r.end());
+        for (auto &row : cells) {
+            for (uint32_t &c : row) c = c == 'f' ? 0xFFFFFFFF : c - '0';
+            matrix.push_back(row.data());
+        }
         std::vector<uint32_t> got(cells.size() + 1, kSentinel);
         EXPECT_EQ(plugin_topological_order_get(cells.size(), matrix.data(), got.data()), rc)
             << rows;

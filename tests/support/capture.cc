@@ -55,12 +55,15 @@ SyslogSink::SyslogSink() {
     addr.sun_family = AF_UNIX;
     std::strcpy(addr.sun_path, "/dev/log");
     fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
-        fd_ = (::close(fd_), -1);
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) return;
+    ::close(fd_);
+    fd_ = -1;
 }
 
 SyslogSink::~SyslogSink() {
-    if (fd_ >= 0) ::close(fd_), ::unlink("/dev/log");
+    if (fd_ < 0) return;
+    ::close(fd_);
+    ::unlink("/dev/log");
 }
 
 std::vector<std::string> SyslogSink::drain() {

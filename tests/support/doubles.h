@@ -38,6 +38,7 @@ namespace pit::dbl {
     X(int32_t, plugin_strings_append, (plugin_strings * s, const char *t), (s, t))                 \
     X(std::type_identity_t<void (*)(int)>, signal, (int n, std::type_identity_t<void (*)(int)> h), \
       (n, h))                                                                                      \
+    X(unsigned int, sleep, (unsigned int s), (s))                                                  \
     X(void, plugin_strings_free, (plugin_strings * s), (s))
 
 #define PI_DOUBLE_HOOK(ret, name, params, args) extern std::function<ret params> name;
