@@ -22,14 +22,6 @@ namespace {
 constexpr char kPluginDir[] = "/velm/plugin/";
 constexpr char kManifestDir[] = "/velm/plugin_extract_log";
 
-// A manifest line's entry, by the rule linking applies: one leading "./" and
-// one trailing line feed go; an empty rest is no entry.
-std::string entry_of(std::string line) {
-    if (line.compare(0, 2, "./") == 0) line.erase(0, 2);
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    return line;
-}
-
 // The plugin directory a link target lies in ("/velm/plugin/3"), or "".
 std::string plugin_of(const std::string &target) {
     const std::size_t base = sizeof kPluginDir - 1;
@@ -66,6 +58,12 @@ std::string manifest_line(const std::string &entry) {
 }
 
 }  // namespace
+
+std::string entry_of(std::string line) {
+    if (line.compare(0, 2, "./") == 0) line.erase(0, 2);
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    return line;
+}
 
 Outcome cmd_owner(const Parsed &p) {
     int status = 0;
