@@ -194,8 +194,12 @@ int run(int argc, char **argv) {
         Outcome outcome = cmd->handler(parsed);
         if (dry_run)
             for (const std::string &change : view.changes()) std::printf("%s\n", change.c_str());
-        // The result line comes last on stdout, after the handler's data lines (and a dry run's changes).
-        if (outcome.rc) std::printf("%s\n", result_line(*outcome.rc).c_str());
+        // The result line comes last on stdout, after the handler's data lines (and a dry run's
+        // changes).  It and the status agree: a failing code fails, and a handler that fails
+        // after a successful call (a lookup that found nothing) prints no PLUGIN_OK.
+        if (outcome.rc && *outcome.rc != 0) outcome.status = outcome.status ? outcome.status : 1;
+        if (outcome.rc && (*outcome.rc != 0 || outcome.status == 0))
+            std::printf("%s\n", result_line(*outcome.rc).c_str());
         return outcome.status;
     } catch (const UnknownOption &e) {
         return usage_error(misplaced(e.option, cmd), usage_of(*cmd));

@@ -292,7 +292,7 @@ Outcome cmd_map_get(const Parsed &p) {
     if (id < 0) {
         tell(p.positional[1] + " is not in " + p.positional[0] +
              "; add it with: pluginctl swid-map append " + p.positional[0] + " " + p.positional[1]);
-        return status_only(1);  // no result line: the read succeeded, the lookup did not
+        return {1, rc};  // the read succeeded, the lookup did not: no PLUGIN_OK is printed
     }
     std::printf("%d\n", id);
     return result(rc);
