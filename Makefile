@@ -7,6 +7,9 @@
 # Each target first runs tools/setup with its own name, which installs the
 # Debian packages it lacks (as root) or prints the command root must run;
 # PI_SKIP_SETUP=1 skips that.
+# Quiet by default: no directory lines of make, no echoed commands, the
+# configure and build lines kept in DIR/configure.log and DIR/build.log (shown
+# when the step fails), ctest's lines as they are; VERBOSE=1 shows everything.
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
@@ -18,29 +21,48 @@ CTEST_ARGS ?=
 
 all: build
 
+ifeq ($(VERBOSE),)
+MAKEFLAGS += --no-print-directory
+Q := @
+# Runs a step with its output in a log, shown (without progress lines) only when it fails:
+# $(call logged,LOG,COMMAND).
+logged = mkdir -p $(dir $(1)) && { $(2) >$(1) 2>&1 || { \
+  grep -v -E '^\[ *[0-9]+%\] |^Scanning dependencies|^Consolidate compiler' $(1); exit 1; }; }
+CTEST_QUIET := --progress
+# Builds DIR, saying where its lines are: $(call cmake_build,DIR).
+cmake_build = echo "building $(1)/ (its lines in $(1)/build.log; VERBOSE=1 shows them)" && \
+  $(call logged,$(1)/build.log,cmake --build $(1) -j $(JOBS))
+else
+Q :=
+logged = $(2)
+CTEST_QUIET :=
+cmake_build = cmake --build $(1) -j $(JOBS)
+endif
+
 # Configures a build directory unless a configure there completed (one that
 # stopped half way is run again): $(call configure,DIR,CMAKE ARGUMENTS).
-configure = [ -f $(1)/Makefile ] || [ -f $(1)/build.ninja ] || cmake -S . -B $(1) $(2) $(CMAKE_ARGS)
+configure = [ -f $(1)/Makefile ] || [ -f $(1)/build.ninja ] || \
+  { $(call logged,$(1)/configure.log,cmake -S . -B $(1) $(2) $(CMAKE_ARGS)); }
 
 build:
-	tools/setup build
-	$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo)
-	cmake --build $(BUILD) -j $(JOBS)
+	$(Q)tools/setup build
+	$(Q)$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+	$(Q)$(call cmake_build,$(BUILD))
 
 test:
-	tools/setup test
-	$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo)
-	cmake --build $(BUILD) -j $(JOBS)
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+	$(Q)tools/setup test
+	$(Q)$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+	$(Q)$(call cmake_build,$(BUILD))
+	$(Q)cd $(BUILD) && ctest $(CTEST_QUIET) --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
 check:
-	tools/setup check
-	$(call configure,$(ASAN_BUILD),-DCMAKE_BUILD_TYPE=Debug -DPI_SANITIZE=ON)
-	cmake --build $(ASAN_BUILD) -j $(JOBS)
-	cd $(ASAN_BUILD) && \
+	$(Q)tools/setup check
+	$(Q)$(call configure,$(ASAN_BUILD),-DCMAKE_BUILD_TYPE=Debug -DPI_SANITIZE=ON)
+	$(Q)$(call cmake_build,$(ASAN_BUILD))
+	$(Q)cd $(ASAN_BUILD) && \
 	  ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=0 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+	  ctest $(CTEST_QUIET) --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
 demo:
 	tools/setup demo

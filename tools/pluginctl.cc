@@ -6,8 +6,12 @@
 // operation returns a result code ends its stdout with the result line,
 // "NAME (0xXXXXXXXX)", after any data lines; the library's own lines stay on
 // stderr (stdout only for the lines the library writes there itself).
-// Exit status: 0 success, 1 failure of an operation, 2 bad arguments (usage on
-// stderr).  --debug turns the library's debug switch on for the call;
+// Exit status: 0 success, 1 failure of an operation, 2 bad arguments (one line
+// saying what is wrong and where an option belongs, then a short usage, on
+// stderr); the result line and the status always agree.  After the library's
+// own lines, a line of pluginctl's names the cause of a failure it can see, or
+// warns of a success that looks like a mistake.  "pluginctl help SUB" is
+// "pluginctl SUB --help".  --debug turns the library's debug switch on for the call;
 // --dry-run runs it in a copy-on-write view of the root and lists the changes.
 //
 // Here are main and the dispatcher; the subcommands (table and handlers) are
@@ -15,6 +19,7 @@
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -43,16 +48,72 @@ std::string usage_of(const Command &c) {
            (c.synopsis.empty() ? "" : " " + c.synopsis) + "\n";
 }
 
+const char kShortUsage[] =
+    "usage: pluginctl [--debug] [--dry-run] SUBCOMMAND [ARGS...]  (pluginctl --help lists them)\n";
+
 bool is_group(const std::string &word) {
     for (const Command &c : commands())
         if (c.name.compare(0, word.size() + 1, word + " ") == 0) return true;
     return false;
 }
 
-int usage_error(const std::string &why, const std::string &usage, bool list = false) {
+int usage_error(const std::string &why, const std::string &usage) {
     std::fprintf(stderr, "pluginctl: %s\n%s", why.c_str(), usage.c_str());
-    if (list) print_list(stderr, "");
     return 2;
+}
+
+// Whether a becomes b by one edit: a character inserted, removed or replaced,
+// or two neighbours swapped.
+bool one_edit(const std::string &a, const std::string &b) {
+    if (a == b) return false;
+    const std::string &s = a.size() <= b.size() ? a : b, &l = a.size() <= b.size() ? b : a;
+    if (l.size() - s.size() > 1) return false;
+    std::size_t i = 0;
+    while (i < s.size() && s[i] == l[i]) ++i;
+    if (s.size() < l.size()) return s.compare(i, s.npos, l, i + 1, l.npos) == 0;
+    if (s.compare(i + 1, s.npos, l, i + 1, l.npos) == 0) return true;
+    return i + 1 < s.size() && s[i] == l[i + 1] && s[i + 1] == l[i] &&
+           s.compare(i + 2, s.npos, l, i + 2, l.npos) == 0;
+}
+
+// "; did you mean X?" (or "X or Y") over the known words one edit away from typed; "" for none.
+std::string did_you_mean(const std::string &typed, const std::vector<std::string> &known) {
+    std::vector<std::string> near;
+    for (const std::string &k : known)
+        if (one_edit(typed, k) && std::find(near.begin(), near.end(), k) == near.end())
+            near.push_back(k);
+    std::string text;
+    for (const std::string &k : near) text += (text.empty() ? "" : " or ") + k;
+    return text.empty() ? "" : "; did you mean " + text + "?";
+}
+
+// The subcommands that begin with prefix ("swid-map "), up to their next word ("" gives the
+// first words: "link", "swid-map").
+std::vector<std::string> names_after(const std::string &prefix) {
+    std::vector<std::string> out;
+    for (const Command &c : commands())
+        if (c.name.compare(0, prefix.size(), prefix) == 0)
+            out.push_back(c.name.substr(0, c.name.find(' ', prefix.size())));
+    if (prefix.empty()) out.push_back("help");
+    return out;
+}
+
+// Says what is wrong with an option that cmd does not take (cmd null: an
+// option before the subcommand) and where it belongs.
+std::string misplaced(const std::string &option, const Command *cmd) {
+    if (cmd != nullptr && option == "--dry-run")
+        return "--dry-run goes before the subcommand: pluginctl --dry-run " + cmd->name + " ...";
+    std::string owners;
+    for (const Command &c : commands())
+        for (const OptionDef &o : c.options)
+            if (o.name == option && &c != cmd) owners += (owners.empty() ? "" : ", ") + c.name;
+    if (!owners.empty())
+        return option + " is an option of " + owners + (cmd ? ", not of " + cmd->name : "") +
+               "; it goes after the subcommand";
+    std::vector<std::string> known = {"--help", "--debug", "--dry-run"};
+    if (cmd != nullptr)
+        for (const OptionDef &o : cmd->options) known.push_back(o.name);
+    return "unknown option " + option + did_you_mean(option, known);
 }
 
 int run(int argc, char **argv) {
@@ -69,35 +130,43 @@ int run(int argc, char **argv) {
             print_list(stdout, "");
             return 0;
         } else {
-            return usage_error("unknown option " + args[at], kGeneral, true);
+            return usage_error(misplaced(args[at], nullptr), kShortUsage);
         }
     }
-    if (at >= args.size()) return usage_error("no subcommand", kGeneral, true);
+    if (at >= args.size()) return usage_error("no subcommand", kShortUsage);
     std::string name = args[at++];
+    // "pluginctl help SUB ..." is "pluginctl SUB ... --help".
+    const bool help = name == "help" && at < args.size();
     if (name == "help") {
-        std::fputs(kGeneral, stdout);
-        print_list(stdout, "");
-        return 0;
+        if (!help) {
+            std::fputs(kGeneral, stdout);
+            print_list(stdout, "");
+            return 0;
+        }
+        name = args[at++];
     }
     if (is_group(name)) {
         if (at >= args.size() || args[at] == "--help") {
-            bool help = at < args.size();
-            std::fprintf(help ? stdout : stderr, "%susage: pluginctl %s ...\n",
-                         help ? "" : "pluginctl: missing subcommand\n", name.c_str());
-            print_list(help ? stdout : stderr, name);
-            return help ? 0 : 2;
+            const bool to_out = help || at < args.size();
+            std::fprintf(to_out ? stdout : stderr, "%susage: pluginctl %s ...\n",
+                         to_out ? "" : "pluginctl: missing subcommand\n", name.c_str());
+            print_list(to_out ? stdout : stderr, name);
+            return to_out ? 0 : 2;
         }
         name += " " + args[at++];
     }
     const Command *cmd = nullptr;
     for (const Command &c : commands())
         if (c.name == name) cmd = &c;
-    if (cmd == nullptr)
-        return usage_error(
-            "unknown subcommand " + name,
-            "usage: pluginctl [--debug] [--dry-run] SUBCOMMAND [ARGS...]  (pluginctl --help lists them)\n");
+    if (cmd == nullptr) {
+        const std::size_t space = name.find(' ');
+        const std::string prefix = space == name.npos ? "" : name.substr(0, space + 1);
+        return usage_error("unknown subcommand " + name + did_you_mean(name, names_after(prefix)),
+                           kShortUsage);
+    }
 
     std::vector<std::string> rest(args.begin() + static_cast<long>(at), args.end());
+    if (help) rest.push_back("--help");
     try {
         Parsed parsed = parse(rest, cmd->options, cmd->min, cmd->max);
         if (parsed.help) {
@@ -125,9 +194,15 @@ int run(int argc, char **argv) {
         Outcome outcome = cmd->handler(parsed);
         if (dry_run)
             for (const std::string &change : view.changes()) std::printf("%s\n", change.c_str());
-        // The result line comes last on stdout, after the handler's data lines (and a dry run's changes).
-        if (outcome.rc) std::printf("%s\n", result_line(*outcome.rc).c_str());
+        // The result line comes last on stdout, after the handler's data lines (and a dry run's
+        // changes).  It and the status agree: a failing code fails, and a handler that fails
+        // after a successful call (a lookup that found nothing) prints no PLUGIN_OK.
+        if (outcome.rc && *outcome.rc != 0) outcome.status = outcome.status ? outcome.status : 1;
+        if (outcome.rc && (*outcome.rc != 0 || outcome.status == 0))
+            std::printf("%s\n", result_line(*outcome.rc).c_str());
         return outcome.status;
+    } catch (const UnknownOption &e) {
+        return usage_error(misplaced(e.option, cmd), usage_of(*cmd));
     } catch (const UsageError &e) {
         return usage_error(e.what(), usage_of(*cmd));
     } catch (const std::exception &e) {

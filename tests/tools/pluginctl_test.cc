@@ -13,12 +13,18 @@ namespace {
     "$SRGTOOL make --swid " swid " -o /tmp/r.sro && $MKPLUGIN --record /tmp/r.sro -o " out " " dir
 #define REC(swid, dep, out) " && $SRGTOOL make --swid " swid dep " -o /tmp/" out ".sro"
 
-// stdout "x*" is a prefix, "*x" a suffix; status 2 also wants the usage on stderr.
+// stdout "x*" is a prefix, "*x" a suffix; status 2 also wants the usage on stderr.  err, when
+// given, is pluginctl's own line: the last of stderr, or for status 2 the whole of it.
 struct Row {
     const char *args, *out;
     int status;
-    const char *check = "", *setup = "";
+    const char *check = "", *setup = "", *err = "";
 };
+#define USAGE \
+    "usage: pluginctl [--debug] [--dry-run] SUBCOMMAND [ARGS...]  (pluginctl --help lists them)\n"
+#define LINK_USAGE "usage: pluginctl [--debug] [--dry-run] link LOG DIR [--exclude PATH]...\n"
+#define WARN "pluginctl: warning: "
+#define GIVE_DIR "; give the directory the plugin was extracted into"
 const Row kRows[] = {
     {"record show /tmp/a.img", "swid alpha-1\ndepends base-1\nsize*", 0,
      "[ ! -e /tmp/plugin_imgsrg.sro ]",
@@ -96,6 +102,49 @@ const Row kRows[] = {
     {"mkdir /tmp/x --mode 9", "", 2},
     {"patch unknown", "", 2},
     {"extract-member relative", "", 2},
+    {"swid-map get /tmp/m nothere-1.0", "", 1, "", "",
+     "pluginctl: nothere-1.0 is not in /tmp/m; add it with: pluginctl swid-map append /tmp/m nothere-1.0"},
+    {"swid-map append /tmp/none x-1", "PLUGIN_ERR_NOENT (0x40ea0020)\n", 1, "", "",
+     "pluginctl: /tmp/none does not exist; make the map first: pluginctl swid-map create /tmp/none"},
+    {"link /tmp/a.log /velm/plugin/1 --dry-run", "", 2, "", "",
+     "pluginctl: --dry-run goes before the subcommand: pluginctl --dry-run link ...\n" LINK_USAGE},
+    {"--exclude /x link /tmp/a.log /velm/plugin/1", "", 2, "", "",
+     "pluginctl: --exclude is an option of link, unlink, excluded, files; it goes after the subcommand\n" USAGE},
+    {"link /tmp/a.log /velm/plugin/1 --exlude /x", "", 2, "", "",
+     "pluginctl: unknown option --exlude; did you mean --exclude?\n" LINK_USAGE},
+    {"--dryrun link /tmp/a.log /velm/plugin/1", "", 2, "", "",
+     "pluginctl: unknown option --dryrun; did you mean --dry-run?\n" USAGE},
+    {"lnk /tmp/a.log /velm/plugin/1", "", 2, "", "",
+     "pluginctl: unknown subcommand lnk; did you mean link?\n" USAGE},
+    {"swid-map gte /tmp/m x", "", 2, "", "",
+     "pluginctl: unknown subcommand swid-map gte; did you mean swid-map get?\n" USAGE},
+    {"help swid-map get", "usage: pluginctl [--debug] [--dry-run] swid-map get FILE SWID\n*", 0},
+    {"extract /tmp/none.img /velm/plugin/1", "PLUGIN_ERR_IMG_OPEN (0x40ea0013)\n", 1, "", "",
+     "pluginctl: /tmp/none.img does not exist; give the path of a plugin image (mkplugin makes one)"},
+    {"record show /tmp/none.img", "PLUGIN_ERR_IMG_OPEN (0x40ea0013)\n", 1, "", "",
+     "pluginctl: /tmp/none.img does not exist; give a record file (srgtool make) or a plugin image"},
+    {"record save 3 /tmp/a.img", "PLUGIN_ERR_OPEN (0x40ea0017)\n", 1, "", "",
+     "pluginctl: /velm/plugin/3 does not exist; make it first: mkdir -p /velm/plugin/3 /velm/plugin_srg"},
+    {"mkdir /none/x", "PLUGIN_ERR_FAILED (0x40ea0001)\n", 1, "", "",
+     "pluginctl: /none does not exist; make it first: mkdir -p /none"},
+    {"link /tmp/none.log /velm/plugin/1", "PLUGIN_ERR_OPEN (0x40ea0017)\n", 1, "", "",
+     "pluginctl: /tmp/none.log does not exist; give the manifest that extract --manifest wrote"},
+    {"link /tmp/a.log /velm/plugin/9", "PLUGIN_ERR_STAT (0x40ea001c)\n", 1, "", "",
+     "pluginctl: /velm/plugin/9 does not exist" GIVE_DIR " (pluginctl link LOG DIR)"},
+    {"extract /tmp/a.img /velm/none --manifest /tmp/e.log", OK, 0, "", "",
+     WARN
+     "/velm/none does not exist, so nothing was extracted; make it first (mkdir -p /velm/none) and extract again"},
+    {"link /tmp/e.log /velm/plugin/1", "*" OK, 0, "", "echo ./ >/tmp/e.log",
+     WARN
+     "/tmp/e.log lists no file, so nothing was linked; give the manifest that extract --manifest wrote"},
+    {"link /velm/plugin/1 /tmp/a.log", "*" OK, 0, "", "",
+     WARN
+     "/velm/plugin/1 is a directory and /tmp/a.log a file: the arguments look swapped; the manifest comes first (pluginctl link LOG DIR)"},
+    {"unlink /tmp/a.log /velm/plugin/5", OK, 0, "", "mkdir /velm/plugin/5",
+     WARN "/velm/plugin/5 holds none of the files of /tmp/a.log, so nothing was unlinked" GIVE_DIR},
+    {"unlink /tmp/a.log /velm/plugin/9", OK, 0, "", "",
+     WARN "/velm/plugin/9 does not exist, so nothing was unlinked" GIVE_DIR
+          " (pluginctl unlink LOG DIR)"},
 };
 
 class PluginctlTest : public pit::SandboxTest {};
@@ -113,6 +162,7 @@ TEST_F(PluginctlTest, EverySubcommandGivesItsResultLineAndStatus) {
         if (want[0] == '*')
             out = out.substr(out.size() - std::min(out.size(), want.size() - 1)), want.erase(0, 1);
         bool usage = r.status != 2 || err.find("usage: pluginctl") != err.npos;
+        if (*r.err) usage = (status == 2 || err.empty() ? err : pit::lines(err).back()) == r.err;
         EXPECT_EQ(std::tie(out, status, usage), std::make_tuple(want, r.status, true))
             << args << "\n"
             << err;

@@ -44,7 +44,7 @@ Parsed parse(const std::vector<std::string> &args, const std::vector<OptionDef> 
             const OptionDef *def = nullptr;
             for (const OptionDef &s : defs)
                 if (s.name == arg) def = &s;
-            if (def == nullptr) throw UsageError("unknown option " + arg);
+            if (def == nullptr) throw UnknownOption(arg);
             if (out.has(arg) && !def->repeatable) throw UsageError(arg + " given twice");
             if (!def->with_value) {
                 out.options[arg].push_back("");

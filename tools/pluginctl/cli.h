@@ -15,6 +15,12 @@ namespace pluginctl {
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+// An option the subcommand does not take: main says where it belongs.
+struct UnknownOption : UsageError {
+    explicit UnknownOption(const std::string &name)
+        : UsageError("unknown option " + name), option(name) {}
+    std::string option;
+};
 
 // An option a subcommand accepts ("--manifest"); with_value options take the
 // next argument, repeatable ones may be given more than once.
@@ -38,7 +44,8 @@ struct Parsed {
 
 // Parses args against the options; --help and --debug are known everywhere,
 // "--" ends the options.  Positional counts are checked against [min, max]
-// (max < 0: no upper bound).  Throws UsageError.
+// (max < 0: no upper bound).  Throws UsageError (UnknownOption for an option
+// not in defs).
 Parsed parse(const std::vector<std::string> &args, const std::vector<OptionDef> &defs, int min,
              int max);
 

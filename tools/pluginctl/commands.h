@@ -47,6 +47,10 @@ using StringsPtr = pi::Owned<plugin_strings, plugin_strings_free>;
 // The exclusion set of the --exclude options; null when none were given.
 StringsPtr exclusion_set(const Parsed &p);
 
+// A manifest line's entry, by the rule linking applies: one leading "./" and
+// one trailing line feed go; an empty rest is no entry (query.cc).
+std::string entry_of(std::string line);
+
 // The handlers.  They throw UsageError for arguments the table cannot check
 // and std::runtime_error when they cannot prepare their operation's arguments.
 Outcome cmd_extract(const Parsed &p);

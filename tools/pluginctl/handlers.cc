@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -24,6 +25,55 @@ using MapPtr = pi::Owned<plugin_swid_map, plugin_swid_map_free>;
 
 const char *or_null(const std::string &s) { return s.empty() ? nullptr : s.c_str(); }
 
+// A line of pluginctl's own on stderr, after the library's: what went wrong, what to do next.
+void tell(const std::string &line) { std::fprintf(stderr, "pluginctl: %s\n", line.c_str()); }
+void warn(const std::string &line) { tell("warning: " + line); }
+
+bool exists(const std::string &path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+bool is_dir(const std::string &path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+bool is_file(const std::string &path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Lines after a link or unlink (verb) of manifest and dir that gave rc: the cause of a
+// failure the tool can see, or a warning where a success looks like a mistake.
+void check_link(const char *verb, const std::string &manifest, const std::string &dir,
+                uint32_t rc) {
+    const std::string usage = std::string(" (pluginctl ") + verb + " LOG DIR)";
+    if (is_dir(manifest) && is_file(dir))
+        return warn(manifest + " is a directory and " + dir +
+                    " a file: the arguments look swapped; the manifest comes first" + usage);
+    if (!exists(manifest))
+        return tell(manifest + " does not exist; give the manifest that extract --manifest wrote");
+    if (!is_dir(dir) && rc != 0)
+        return tell(dir + " does not exist; give the directory the plugin was extracted into" +
+                    usage);
+    if (!is_dir(dir))
+        return warn(dir + " does not exist, so nothing was " + verb +
+                    "ed; give the directory the plugin was extracted into" + usage);
+    if (rc != 0) return;
+    std::ifstream in(manifest);
+    bool listed = false, held = false;
+    for (std::string line; !held && std::getline(in, line);) {
+        const std::string entry = entry_of(line);
+        listed = listed || !entry.empty();
+        held = !entry.empty() && exists(dir + "/" + entry);
+    }
+    if (!listed)
+        warn(manifest + " lists no file, so nothing was " + verb +
+             "ed; give the manifest that extract --manifest wrote");
+    else if (!held)
+        warn(dir + " holds none of the files of " + manifest + ", so nothing was " + verb +
+             "ed; give the directory the plugin was extracted into");
+}
+
 // A record from a record file (plugin_clone_srg) or, when the file holds no
 // record, out of a plugin image (plugin_extract_srg).  rc receives the result.
 RecordPtr load_record(const std::string &path, uint32_t *rc) {
@@ -35,6 +85,8 @@ RecordPtr load_record(const std::string &path, uint32_t *rc) {
     RecordPtr record(out);  // null after every failure that allocated
     if (*rc != 0) {
         std::fprintf(stderr, "pluginctl: no software record from %s\n", path.c_str());
+        if (!exists(path))
+            tell(path + " does not exist; give a record file (srgtool make) or a plugin image");
         return nullptr;
     }
     return record;
@@ -49,8 +101,10 @@ MapPtr read_map(const std::string &path, uint32_t *rc) {
     plugin_swid_map *out = nullptr;
     *rc = plugin_read_swid_map(path.c_str(), &out);
     MapPtr map(out);
-    if (*rc != 0) return nullptr;
-    return map;
+    if (*rc == 0) return map;
+    if (!exists(path))
+        tell(path + " does not exist; make the map first: pluginctl swid-map create " + path);
+    return nullptr;
 }
 
 uint32_t stage_words() {
@@ -97,8 +151,16 @@ StringsPtr exclusion_set(const Parsed &p) {
 // ------------------------------------------------------------------ commands
 
 Outcome cmd_extract(const Parsed &p) {
-    return result(plugin_extract_image(p.positional[0].c_str(), p.positional[1].c_str(),
-                                       or_null(p.value("--manifest"))));
+    const std::string &image = p.positional[0], &dir = p.positional[1];
+    const bool dir_there = is_dir(dir);
+    const uint32_t rc =
+        plugin_extract_image(image.c_str(), dir.c_str(), or_null(p.value("--manifest")));
+    if (rc != 0 && !exists(image))
+        tell(image + " does not exist; give the path of a plugin image (mkplugin makes one)");
+    else if (rc == 0 && !dir_there)
+        warn(dir + " does not exist, so nothing was extracted; make it first (mkdir -p " + dir +
+             ") and extract again");
+    return result(rc);
 }
 
 Outcome cmd_newer_fs(const Parsed &p) {
@@ -115,14 +177,18 @@ Outcome cmd_extract_member(const Parsed &p) {
 
 Outcome cmd_link(const Parsed &p) {
     StringsPtr exclude = exclusion_set(p);
-    return result(
-        plugin_link_to_exec_path(p.positional[0].c_str(), exclude.get(), p.positional[1].c_str()));
+    const uint32_t rc =
+        plugin_link_to_exec_path(p.positional[0].c_str(), exclude.get(), p.positional[1].c_str());
+    check_link("link", p.positional[0], p.positional[1], rc);
+    return result(rc);
 }
 
 Outcome cmd_unlink(const Parsed &p) {
     StringsPtr exclude = exclusion_set(p);
-    return result(plugin_unlink_from_exec_path(p.positional[0].c_str(), exclude.get(),
-                                               p.positional[1].c_str()));
+    const uint32_t rc = plugin_unlink_from_exec_path(p.positional[0].c_str(), exclude.get(),
+                                                     p.positional[1].c_str());
+    check_link("unlink", p.positional[0], p.positional[1], rc);
+    return result(rc);
 }
 
 Outcome cmd_excluded(const Parsed &p) {
@@ -157,7 +223,12 @@ Outcome cmd_record_save(const Parsed &p) {
     uint32_t rc = 0;
     RecordPtr record = load_record(p.positional[1], &rc);
     if (!record) return result(rc);
-    return result(plugin_save_sro(id, record.get()));
+    rc = plugin_save_sro(id, record.get());
+    const std::string dir = "/velm/plugin/" + std::to_string(id), srg = "/velm/plugin_srg";
+    if (rc != 0 && (!is_dir(dir) || !is_dir(srg)))
+        tell((is_dir(dir) ? srg : dir) + " does not exist; make it first: mkdir -p " + dir + " " +
+             srg);
+    return result(rc);
 }
 
 Outcome cmd_record_cleanup(const Parsed &p) {
@@ -219,9 +290,9 @@ Outcome cmd_map_get(const Parsed &p) {
     if (!map) return result(rc);
     int32_t id = plugin_swid_map_get_id(map.get(), p.positional[1].c_str());
     if (id < 0) {
-        std::fprintf(stderr, "pluginctl: %s is not in %s\n", p.positional[1].c_str(),
-                     p.positional[0].c_str());
-        return {1, rc};  // the read's result line, yet status 1: SWID is not held
+        tell(p.positional[1] + " is not in " + p.positional[0] +
+             "; add it with: pluginctl swid-map append " + p.positional[0] + " " + p.positional[1]);
+        return {1, rc};  // the read succeeded, the lookup did not: no PLUGIN_OK is printed
     }
     std::printf("%d\n", id);
     return result(rc);
@@ -338,7 +409,12 @@ Outcome cmd_syscall(const Parsed &p) {
 
 Outcome cmd_mkdir(const Parsed &p) {
     mode_t mode = static_cast<mode_t>(parse_mode(p.value("--mode", "755")));
-    return result(plugin_mkdir(p.positional[0].c_str(), mode));
+    const std::string &path = p.positional[0];
+    const uint32_t rc = plugin_mkdir(path.c_str(), mode);
+    const std::string parent = path.substr(0, path.find_last_of('/', path.find_last_not_of('/')));
+    if (rc != 0 && !parent.empty() && !is_dir(parent))
+        tell(parent + " does not exist; make it first: mkdir -p " + parent);
+    return result(rc);
 }
 
 Outcome cmd_rmdir(const Parsed &p) { return result(plugin_rmdir(p.positional[0].c_str())); }

@@ -23,12 +23,6 @@ namespace {
 constexpr char kPluginDir[] = "/velm/plugin/";
 constexpr char kManifestDir[] = "/velm/plugin_extract_log";
 
-// A manifest line's entry, by the library's own line rule; "" when none.
-std::string entry_of(std::string line) {
-    const char *entry = pi::manifest_line_trim(line.data());
-    return entry ? entry : "";
-}
-
 // The plugin directory a link target lies in ("/velm/plugin/3"), or "".
 std::string plugin_of(const std::string &target) {
     const std::size_t base = sizeof kPluginDir - 1;
@@ -65,6 +59,11 @@ std::string manifest_line(const std::string &entry) {
 }
 
 }  // namespace
+
+std::string entry_of(std::string line) {
+    const char *entry = pi::manifest_line_trim(line.data());  // the library's own line rule
+    return entry ? entry : "";
+}
 
 Outcome cmd_owner(const Parsed &p) {
     int status = 0;

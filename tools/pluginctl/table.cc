@@ -124,7 +124,7 @@ const std::vector<Command> &commands() {
         {"swid-map get",
          "FILE SWID",
          "print the plugin id of SWID",
-         "Exit status 1 when SWID is not held.\n",
+         "Exit status 1, without a result line, when SWID is not held.\n",
          {},
          2,
          2,
@@ -269,12 +269,14 @@ const std::vector<Command> &commands() {
 
 const char kGeneral[] =
     "usage: pluginctl [--debug] [--dry-run] SUBCOMMAND [ARGS...]\n"
-    "       pluginctl SUBCOMMAND --help\n"
+    "       pluginctl SUBCOMMAND --help   (or pluginctl help SUBCOMMAND)\n"
     "\n"
     "A command line over every operation of libplugin_intn.  Data lines go to stdout; a\n"
     "subcommand whose operation returns a result code ends its stdout with the result line,\n"
     "e.g. \"PLUGIN_ERR_DUPLICATE (0x40ea001d)\".  The library's own lines go to stderr.\n"
-    "Exit status: 0 success, 1 failure, 2 bad arguments.  --debug turns the library's debug\n"
+    "Exit status: 0 success, 1 failure, 2 bad arguments.  Lines of pluginctl's own on stderr,\n"
+    "after the library's, name the cause of a failure it can see and warn of a success that\n"
+    "looks like a mistake (\"pluginctl: warning: ...\").  --debug turns the library's debug\n"
     "switch on for the call.  \"pluginctl SUBCOMMAND --help\" says what the subcommand changes\n"
     "on disk (its \"Changes:\" line); one without such a line only reads.\n"
     "\n"
