@@ -1,0 +1,502 @@
+// Install, remove and recover: the transactions of installer.h, each step
+// written to the journal (journal.cc) before it runs.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "img.h"
+#include "tools/installer/archive.h"
+#include "tools/installer/installer.h"
+#include "tools/installer/state.h"
+
+namespace inst {
+
+const char kPluginRoot[] = "/velm/plugin";
+const char kSrgDir[] = "/velm/plugin_srg";
+const char kLogDir[] = "/velm/plugin_extract_log";
+
+std::string map_path() { return std::string(kLogDir) + "/swid_map"; }
+std::string journal_path() { return std::string(kLogDir) + "/installer.journal"; }
+std::string plugin_dir(int id) { return std::string(kPluginRoot) + "/" + std::to_string(id); }
+std::string plugin_base(int id) { return plugin_dir(id) + "/"; }
+std::string manifest_path(int id) {
+    return std::string(kLogDir) + "/plugin-" + std::to_string(id) + ".manifest";
+}
+std::string link_list_path(int id) {
+    return std::string(kLogDir) + "/installer/" + std::to_string(id) + ".link";
+}
+
+namespace {
+
+std::string srg_link(const std::string &swid) {
+    return std::string(kSrgDir) + "/plugin-" + swid + ".sro";
+}
+
+bool present(const std::string &path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool is_dir_entry(int id, const std::string &entry) {
+    struct stat st;
+    return ::lstat((plugin_base(id) + "/" + entry).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string strip_slash(std::string name) {
+    while (name.size() > 1 && name.back() == '/') name.pop_back();
+    return name;
+}
+
+// Who holds a link name: "plugin N (SWID)" when it links into a plugin directory.
+std::string holder(const std::string &link_name, const plugin_swid_map *map) {
+    char buf[4096];
+    const ssize_t n = ::readlink(link_name.c_str(), buf, sizeof buf - 1);
+    const std::string target = n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
+    const std::string root = std::string(kPluginRoot) + "/";
+    if (target.compare(0, root.size(), root) != 0) return "the system";
+    const int id = std::atoi(target.c_str() + root.size());
+    return "plugin " + std::to_string(id) + " (" + swid_of(map, id) + ")";
+}
+
+// Names the plugin's entries would take in the root tree, by linking's first-pass rule
+// (stat follows links, directories never conflict, "xsd" names and the resolver file
+// tolerated), plus what would make its second pass fail: a dangling link at a name, a
+// non-directory where the plugin has a directory.
+std::vector<std::string> conflicts(int id, const std::vector<std::string> &entries,
+                                   const plugin_swid_map *map) {
+    std::vector<std::string> out;
+    for (const std::string &entry : entries) {
+        const std::string link = "/" + entry;
+        struct stat src, st;
+        if (excluded(link) || ::lstat((plugin_base(id) + "/" + entry).c_str(), &src) != 0) continue;
+        const bool taken = ::stat(link.c_str(), &st) == 0;
+        if (S_ISDIR(src.st_mode)) {
+            if (taken && !S_ISDIR(st.st_mode)) out.push_back(link + " is not a directory here");
+            continue;
+        }
+        if (taken && !tolerated(link)) {
+            out.push_back(link + " exists (" + holder(link, map) + ")");
+        } else if (!taken && errno != ENOENT && errno != ENOTDIR) {
+            out.push_back(link + " cannot be examined: " + std::strerror(errno));
+        } else if (!taken && present(link)) {
+            out.push_back(link + " is a dangling link");
+        }
+    }
+    return out;
+}
+
+// What the extraction failed to produce of the archive's members (a killed tar, a full
+// device).  Members the newer-fs overlay replaced are not compared.
+bool shortfall(const std::string &image, int id, std::vector<std::string> *out) {
+    const std::size_t slash = image.rfind('/');
+    const std::string newer =
+        "/bootflash/" + image.substr(slash == std::string::npos ? 0 : slash + 1) + "-newer-fs/";
+    std::string error;
+    const bool read = walk_archive(
+        image,
+        [&](const Entry &e) {
+            const std::string rel = relative_name(e.path);
+            if (rel.empty() || present(newer + rel)) return true;
+            const std::string path = plugin_dir(id) + "/" + rel;
+            struct stat st;
+            if (::lstat(path.c_str(), &st) != 0) {
+                out->push_back(e.path + " missing");
+            } else if (!e.hardlink.empty() ? !S_ISREG(st.st_mode)
+                                           : (st.st_mode & S_IFMT) != e.type) {
+                out->push_back(e.path + " has another type");
+            } else if (e.hardlink.empty() && S_ISREG(st.st_mode) && st.st_size != e.size) {
+                out->push_back(e.path + ": " + std::to_string(st.st_size) + " of " +
+                               std::to_string(e.size) + " bytes");
+            }
+            return true;
+        },
+        &error);
+    if (!read) out->push_back(error);
+    return !out->empty();
+}
+
+// The links and new directories of a plugin's link list (installer/ID.link).
+struct LinkList {
+    std::vector<std::string> links, dirs;  // link names; dirs as listed (parents first)
+};
+LinkList read_link_list(int id) {
+    LinkList list;
+    for (const std::string &entry : manifest_entries(link_list_path(id)))
+        (entry.back() == '/' ? list.dirs : list.links).push_back("/" + entry);
+    return list;
+}
+
+// Hands unlink exactly the links of the list and those of its directories no other
+// installed plugin lists (deepest first), removes what unlink leaves of the links (made from
+// absolute contents outside the plugin), then the emptied directories.  A directory still
+// listed by another installed plugin goes into that plugin's list, which keeps it.  Returns
+// the links removed.
+unsigned unlink_recorded(int id, const std::vector<int> &others) {
+    LinkList list = read_link_list(id);
+    std::vector<std::string> dirs = list.dirs, unlink_lines;
+    std::sort(dirs.rbegin(), dirs.rend());
+    for (const std::string &link : list.links) unlink_lines.push_back("." + link);
+    for (const std::string &dir : dirs) {
+        int heir = -1;
+        for (int other : others) {
+            const std::vector<std::string> entries = manifest_entries(manifest_path(other));
+            if (other != id &&
+                std::find(entries.begin(), entries.end(), dir.substr(1)) != entries.end())
+                heir = other;
+        }
+        if (heir < 0) {
+            unlink_lines.push_back("." + dir);
+            continue;
+        }
+        std::vector<std::string> heir_lines;
+        for (const std::string &entry : manifest_entries(link_list_path(heir)))
+            heir_lines.push_back("./" + entry);
+        if (std::find(heir_lines.begin(), heir_lines.end(), "." + dir) == heir_lines.end()) {
+            heir_lines.push_back("." + dir);
+            write_lines(link_list_path(heir), heir_lines);
+        }
+    }
+    const std::string unlink_list = link_list_path(id) + ".unlink";
+    unsigned before = 0, after = 0;
+    for (const std::string &link : list.links) before += present(link);
+    if (!list.links.empty() || !list.dirs.empty()) {
+        write_lines(unlink_list, unlink_lines);
+        StringsPtr exclude = exclusions();
+        (void)plugin_unlink_from_exec_path(unlink_list.c_str(), exclude.get(),
+                                           plugin_base(id).c_str());
+    }
+    for (const std::string &link : list.links) {
+        struct stat st;
+        if (::lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) ::unlink(link.c_str());
+        after += present(link);
+    }
+    for (const std::string &line : unlink_lines)
+        if (line.back() == '/') ::rmdir(line.substr(1).c_str());
+    ::unlink(unlink_list.c_str());
+    return before - after;
+}
+
+// Undoes the steps of an install, last first; each tolerates a step that had not run.
+void rollback_install(int id, const std::string &swid, const std::vector<std::string> &steps) {
+    for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
+        if (*step == "link") {
+            unlink_recorded(id, {});
+            ::unlink(link_list_path(id).c_str());
+        } else if (*step == "record 0") {
+            (void)plugin_cleanup_sro(id);
+        } else if (*step == "record 1") {
+            ::unlink((plugin_dir(id) + "/plugin.sro").c_str());
+        } else if (*step == "extract") {
+            ::unlink(manifest_path(id).c_str());
+        } else if (*step == "mkdir") {
+            (void)plugin_rmdir(plugin_dir(id).c_str());
+        }
+    }
+    (void)swid;
+    ::sync();
+}
+
+// Runs every step of a remove; each may have run before (an interrupted remove).
+unsigned finish_remove(Journal &journal, int id) {
+    std::vector<int> others = installed_ids();
+    others.erase(std::remove(others.begin(), others.end(), id), others.end());
+    journal.note("step unlink");
+    const unsigned removed = unlink_recorded(id, others);
+    journal.note("step record");
+    (void)plugin_cleanup_sro(id);
+    journal.note("step rmdir");
+    (void)plugin_rmdir(plugin_dir(id).c_str());
+    journal.note("step forget");
+    ::unlink(link_list_path(id).c_str());
+    ::unlink(manifest_path(id).c_str());
+    ::sync();
+    journal.note("commit");
+    return removed;
+}
+
+// The installed plugins' software ids and dependencies.
+std::map<int, std::pair<std::string, std::vector<std::string>>> installed(
+    const plugin_swid_map *map) {
+    std::map<int, std::pair<std::string, std::vector<std::string>>> out;
+    for (int id : installed_ids()) {
+        RecordPtr record = record_of(id);
+        out[id] = {swid_of(map, id), deps_of(record.get())};
+    }
+    return out;
+}
+
+// Orders records with the library's load (or unload) order; indices in the given order
+// when the library finds none.
+std::vector<std::size_t> ordered(std::vector<srg_record *> records, bool unload) {
+    std::vector<std::size_t> order(records.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    if (records.empty()) return order;
+    std::vector<uint32_t> raw(records.size());
+    const uint32_t n = static_cast<uint32_t>(records.size());
+    if ((unload ? plugin_find_unload_order : plugin_find_load_order)(n, records.data(),
+                                                                     raw.data()) == PLUGIN_OK)
+        order.assign(raw.begin(), raw.end());
+    return order;
+}
+
+// The results in the order the plugins were taken: those refused before ordering first.
+std::vector<Result> in_order(std::vector<Result> results, const std::vector<std::size_t> &taken) {
+    std::vector<Result> out;
+    for (std::size_t i = 0; i < results.size(); ++i)
+        if (std::find(taken.begin(), taken.end(), i) == taken.end()) out.push_back(results[i]);
+    for (std::size_t i : taken) out.push_back(results[i]);
+    return out;
+}
+
+}  // namespace
+
+bool Installer::open(std::string *error) {
+    for (const char *place : {"/velm", kPluginRoot, kSrgDir, kLogDir})
+        if (::mkdir(place, 0755) != 0 && errno != EEXIST) {
+            *error = std::string("cannot make ") + place + ": " + std::strerror(errno);
+            return false;
+        }
+    const std::string own = std::string(kLogDir) + "/installer";
+    if (::mkdir(own.c_str(), 0755) != 0 && errno != EEXIST) {
+        *error = "cannot make " + own + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!lock_.take(lock_path_of(map_path()), error)) return false;
+    recover();
+    return true;
+}
+
+void Installer::recover() {
+    const std::vector<std::string> lines = journal_.lines();
+    if (lines.empty() || lines.back() == "commit" || lines.back() == "abort") return;
+    std::istringstream head(lines.front());
+    std::string begin, kind, swid;
+    int id = -1;
+    if (!(head >> begin >> kind >> id >> swid) || begin != "begin" || id < 0) return;
+    std::vector<std::string> steps;
+    for (const std::string &line : lines)
+        if (line.compare(0, 5, "step ") == 0) steps.push_back(line.substr(5));
+    const std::string where = steps.empty() ? "begin" : steps.back();
+    if (kind == "install") {
+        rollback_install(id, swid, steps);
+        journal_.note("abort");
+        recovered_.push_back("recover: undid the install of " + swid + " as plugin " +
+                             std::to_string(id) + " (interrupted at " + where + ")");
+    } else if (kind == "remove") {
+        finish_remove(journal_, id);
+        recovered_.push_back("recover: finished the remove of " + swid + " (plugin " +
+                             std::to_string(id) + ", interrupted at " + where + ")");
+    }
+}
+
+std::vector<Result> Installer::install(const std::vector<std::string> &images,
+                                       const Options &options) {
+    std::vector<Result> results(images.size());
+    std::vector<RecordPtr> records(images.size());
+    std::vector<srg_record *> readable;
+    std::vector<std::size_t> index;  // readable's image indices
+    for (std::size_t i = 0; i < images.size(); ++i) {
+        results[i].what = images[i];
+        srg_record *raw = nullptr;
+        const plugin_rc_t rc = plugin_extract_srg(images[i].c_str(), &raw);
+        records[i].reset(raw);
+        if (rc != PLUGIN_OK || !records[i] || srg_sw_id_get(records[i].get()) == nullptr) {
+            results[i].step = "read record";
+            results[i].rc = rc;
+            continue;
+        }
+        results[i].swid = srg_sw_id_get(records[i].get());
+        readable.push_back(records[i].get());
+        index.push_back(i);
+    }
+    const StringsPtr exclude = exclusions();
+    std::vector<std::size_t> taken;
+    for (std::size_t k : ordered(readable, false)) {
+        const std::size_t i = index[k];
+        taken.push_back(i);
+        Result &r = results[i];
+        auto fail = [&](const char *step, std::optional<uint32_t> rc) { r.step = step, r.rc = rc; };
+        plugin_rc_t rc = PLUGIN_OK;
+        MapPtr map = read_map(&rc);
+        if (!map) {
+            fail("read map", rc);
+            continue;
+        }
+        const auto now = installed(map.get());
+        r.id = plugin_swid_map_get_id(map.get(), r.swid.c_str());
+        if (r.id >= 0 && now.count(r.id)) {
+            r.details.push_back(r.swid + " is installed as plugin " + std::to_string(r.id));
+            fail("check", std::nullopt);
+            continue;
+        }
+        for (const std::string &dep : deps_of(records[i].get())) {
+            bool held = false;
+            for (const auto &[id, plugin] : now) held = held || plugin.first == dep;
+            if (!held) r.details.push_back("missing dependency " + dep);
+        }
+        if (!r.details.empty() && !options.force_depends) {
+            fail("dependencies", std::nullopt);
+            continue;
+        }
+        r.details.clear();
+        if (r.id < 0) {
+            plugin_swid_map *m = map.release();
+            r.id = plugin_swid_map_append(&m, r.swid.c_str());
+            map.reset(m);
+            if (r.id < 0) {
+                fail("plugin id", std::nullopt);
+                continue;
+            }
+            if ((rc = write_map(map.get())) != PLUGIN_OK) {
+                fail("plugin id", rc);
+                continue;
+            }
+        }
+        const int id = r.id;
+        if (present(plugin_dir(id))) {
+            r.details.push_back(plugin_dir(id) + " exists");
+            fail("mkdir", std::nullopt);
+            continue;
+        }
+        std::vector<std::string> steps;
+        auto step = [&](const std::string &name) {
+            steps.push_back(name);
+            return journal_.note("step " + name);
+        };
+        auto undo = [&](const char *name, std::optional<uint32_t> code) {
+            fail(name, code);
+            rollback_install(id, r.swid, steps);
+            journal_.note("abort");
+        };
+        if (!journal_.begin("begin install " + std::to_string(id) + " " + r.swid + " " +
+                            images[i])) {
+            fail("journal", std::nullopt);
+            continue;
+        }
+        if (!step("mkdir") || ::mkdir(plugin_dir(id).c_str(), 0755) != 0) {
+            r.details.push_back(std::strerror(errno));
+            undo("mkdir", std::nullopt);
+            continue;
+        }
+        if (!step("extract") ||
+            (rc = plugin_extract_image(images[i].c_str(), plugin_dir(id).c_str(),
+                                       manifest_path(id).c_str())) != PLUGIN_OK) {
+            undo("extract", rc);
+            continue;
+        }
+        if (shortfall(images[i], id, &r.details)) {
+            undo("extract check", std::nullopt);
+            continue;
+        }
+        const std::vector<std::string> entries = manifest_entries(manifest_path(id));
+        r.details = conflicts(id, entries, map.get());
+        if (!r.details.empty()) {
+            undo("conflicts", std::nullopt);
+            continue;
+        }
+        const bool had_link = present(srg_link(r.swid));
+        if (!step(had_link ? "record 1" : "record 0") ||
+            (rc = plugin_save_sro(id, records[i].get())) != PLUGIN_OK) {
+            undo("record", rc);
+            continue;
+        }
+        // What link will create: the directories not there yet and the links whose names
+        // are free (a name held is a tolerated duplicate, which link would skip).
+        std::vector<std::string> plan;
+        for (const std::string &entry : entries) {
+            const std::string name = "/" + entry;
+            if (excluded(name) || present(strip_slash(name))) continue;
+            plan.push_back("./" + strip_slash(entry) + (is_dir_entry(id, entry) ? "/" : ""));
+        }
+        if (!step("link") || !write_lines(link_list_path(id), plan)) {
+            undo("link", std::nullopt);
+            continue;
+        }
+        if ((rc = plugin_link_to_exec_path(link_list_path(id).c_str(), exclude.get(),
+                                           plugin_base(id).c_str())) != PLUGIN_OK) {
+            undo("link", rc);
+            continue;
+        }
+        step("modes");
+        const LinkList made = read_link_list(id);
+        for (const std::string &dir : made.dirs) {
+            struct stat st;
+            if (::lstat((plugin_base(id) + dir).c_str(), &st) == 0)
+                ::chmod(dir.c_str(), st.st_mode & 07777);
+        }
+        for (const std::string &link : made.links) r.links += present(link);
+        ::sync();
+        journal_.note("commit");
+        r.ok = true;
+    }
+    return in_order(std::move(results), taken);
+}
+
+std::vector<Result> Installer::remove(const std::vector<std::string> &names,
+                                      const Options &options) {
+    std::vector<Result> results(names.size());
+    plugin_rc_t rc = PLUGIN_OK;
+    MapPtr map = read_map(&rc);
+    const auto now = installed(map.get());
+    std::vector<RecordPtr> records;
+    std::vector<srg_record *> readable;
+    std::vector<std::size_t> index;
+    std::set<int> leaving;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        Result &r = results[i];
+        r.what = names[i];
+        const std::string &name = names[i];
+        const bool number =
+            !name.empty() && name.find_first_not_of("0123456789") == std::string::npos;
+        r.id = number ? std::atoi(name.c_str()) : plugin_swid_map_get_id(map.get(), name.c_str());
+        if (r.id < 0 || !now.count(r.id)) {
+            r.swid = number ? swid_of(map.get(), r.id) : name;
+            r.step = "check";
+            r.details.push_back(name + " is not installed");
+            continue;
+        }
+        r.swid = now.at(r.id).first;
+        leaving.insert(r.id);
+        records.push_back(record_of(r.id));
+        if (records.back()) {
+            readable.push_back(records.back().get());
+            index.push_back(i);
+        }
+    }
+    std::vector<std::size_t> order;
+    for (std::size_t k : ordered(readable, true)) order.push_back(index[k]);
+    for (std::size_t i = 0; i < names.size(); ++i)  // plugins without a readable record last
+        if (results[i].step.empty() && std::find(order.begin(), order.end(), i) == order.end())
+            order.push_back(i);
+    for (std::size_t i : order) {
+        Result &r = results[i];
+        for (const auto &[id, plugin] : now)
+            if (!leaving.count(id) &&
+                std::count(plugin.second.begin(), plugin.second.end(), r.swid))
+                r.details.push_back("needed by " + plugin.first + " (plugin " + std::to_string(id) +
+                                    ")");
+        if (!r.details.empty() && !options.force_depends) {
+            r.step = "dependants";
+            leaving.erase(r.id);
+            continue;
+        }
+        r.details.clear();
+        if (!journal_.begin("begin remove " + std::to_string(r.id) + " " + r.swid)) {
+            r.step = "journal";
+            continue;
+        }
+        r.links = finish_remove(journal_, r.id);
+        r.ok = true;
+    }
+    return in_order(std::move(results), order);
+}
+
+}  // namespace inst
