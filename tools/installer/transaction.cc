@@ -205,13 +205,19 @@ void rollback_install(int id, const std::string &swid, const std::vector<std::st
 }
 
 // Runs every step of a remove; each may have run before (an interrupted remove).
-unsigned finish_remove(Journal &journal, int id) {
+unsigned finish_remove(Journal &journal, int id, const std::string &swid) {
     std::vector<int> others = installed_ids();
     others.erase(std::remove(others.begin(), others.end(), id), others.end());
     journal.note("step unlink");
     const unsigned removed = unlink_recorded(id, others);
     journal.note("step record");
     (void)plugin_cleanup_sro(id);
+    // A record already gone (a directory deleted by hand) leaves cleanup no name for the link.
+    const std::string record = plugin_dir(id) + "/plugin.sro";
+    char target[4096];
+    const ssize_t n = ::readlink(srg_link(swid).c_str(), target, sizeof target);
+    if (n > 0 && record == std::string(target, static_cast<std::size_t>(n)))
+        ::unlink(srg_link(swid).c_str());
     journal.note("step rmdir");
     (void)plugin_rmdir(plugin_dir(id).c_str());
     journal.note("step forget");
@@ -291,7 +297,7 @@ void Installer::recover() {
         recovered_.push_back("recover: undid the install of " + swid + " as plugin " +
                              std::to_string(id) + " (interrupted at " + where + ")");
     } else if (kind == "remove") {
-        finish_remove(journal_, id);
+        finish_remove(journal_, id, swid);
         recovered_.push_back("recover: finished the remove of " + swid + " (plugin " +
                              std::to_string(id) + ", interrupted at " + where + ")");
     }
@@ -471,11 +477,11 @@ std::vector<Result> Installer::remove(const std::vector<std::string> &names,
             index.push_back(i);
         }
     }
-    std::vector<std::size_t> order;
-    for (std::size_t k : ordered(readable, true)) order.push_back(index[k]);
-    for (std::size_t i = 0; i < names.size(); ++i)  // plugins without a readable record last
-        if (results[i].step.empty() && std::find(order.begin(), order.end(), i) == order.end())
+    std::vector<std::size_t> order;  // plugins without a readable record first
+    for (std::size_t i = 0; i < names.size(); ++i)
+        if (results[i].step.empty() && std::find(index.begin(), index.end(), i) == index.end())
             order.push_back(i);
+    for (std::size_t k : ordered(readable, true)) order.push_back(index[k]);
     for (std::size_t i : order) {
         Result &r = results[i];
         for (const auto &[id, plugin] : now)
@@ -493,7 +499,7 @@ std::vector<Result> Installer::remove(const std::vector<std::string> &names,
             r.step = "journal";
             continue;
         }
-        r.links = finish_remove(journal_, r.id);
+        r.links = finish_remove(journal_, r.id, r.swid);
         r.ok = true;
     }
     return in_order(std::move(results), order);
