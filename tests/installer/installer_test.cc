@@ -237,6 +237,11 @@ TEST_F(InstallerTest, AFailedLinkOfPlugin1LeavesPlugin10Alone) {
     pit::unbind("/opt/ro");
     EXPECT_EQ(pit::snapshot({"/opt", "/velm/plugin", "/velm/plugin_srg"}), before);
     EXPECT_EQ(pit::link_target("/opt/s.xsd"), "/velm/plugin/10//opt/s.xsd");
+    // Plugin 10's link where plugin 1's was: removing plugin 1 leaves it.
+    EXPECT_EQ(run("install /tmp/p1.img", &status), "installed p1-1 as plugin 1: 2 links made\n");
+    ASSERT_TRUE(pit::sh("ln -sfn /velm/plugin/10//opt/p10 /opt/a1"));
+    EXPECT_EQ(run("remove p1-1", &status), "removed p1-1 (plugin 1): 1 links removed\n");
+    EXPECT_EQ(pit::link_target("/opt/a1"), "/velm/plugin/10//opt/p10");
 }
 
 }  // namespace

@@ -173,9 +173,13 @@ unsigned unlink_recorded(int id, const std::vector<int> &others) {
         (void)plugin_unlink_from_exec_path(unlink_list.c_str(), exclude.get(),
                                            plugin_base(id).c_str());
     }
-    for (const std::string &link : list.links) {
-        struct stat st;
-        if (::lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) ::unlink(link.c_str());
+    for (const std::string &link : list.links) {  // only a link still pointing where ours did
+        struct stat source;
+        const std::string want = expected_target(id, link.substr(1), &source);
+        char target[4096];
+        const ssize_t n = ::readlink(link.c_str(), target, sizeof target);
+        if (n > 0 && !want.empty() && want == std::string(target, static_cast<std::size_t>(n)))
+            ::unlink(link.c_str());
         after += present(link);
     }
     for (const std::string &line : unlink_lines)
