@@ -49,6 +49,7 @@ struct Result {
     std::optional<uint32_t> rc;        // the library's result at that step, if it gave one
     std::vector<std::string> details;  // missing dependencies, conflicts, shortfalls
     unsigned links = 0;                // symbolic links made (install) or removed (remove)
+    bool pending = false;              // left in the journal for the next recover to finish
 };
 
 struct Options {
@@ -77,7 +78,7 @@ public:
     std::vector<std::string> verify(const std::vector<std::string> &names);
 
 private:
-    void recover();
+    bool recover();
     Lock lock_;
     Journal journal_{journal_path()};
     std::vector<std::string> recovered_;

@@ -134,12 +134,25 @@ LinkList read_link_list(int id) {
     return list;
 }
 
+// Whether the link at a name the plugin created still is the plugin's: it leads into the
+// plugin directory, or where the plugin's own symbolic link there leads.
+bool ours(int id, const std::string &link) {
+    char target[4096];
+    const ssize_t n = ::readlink(link.c_str(), target, sizeof target);
+    if (n <= 0) return false;
+    const std::string now(target, static_cast<std::size_t>(n));
+    struct stat source;
+    const std::string want = expected_target(id, link.substr(1), &source);
+    return now.compare(0, plugin_base(id).size(), plugin_base(id)) == 0 ||
+           (!want.empty() && want == now);
+}
+
 // Hands unlink exactly the links of the list and those of its directories no other
 // installed plugin lists (deepest first), removes what unlink leaves of the links (made from
 // absolute contents outside the plugin), then the emptied directories.  A directory still
-// listed by another installed plugin goes into that plugin's list, which keeps it.  Returns
-// the links removed.
-unsigned unlink_recorded(int id, const std::vector<int> &others) {
+// listed by another installed plugin goes into that plugin's list, which keeps it.  Adds the
+// links removed to *removed; false when one of the plugin's links is still there.
+bool unlink_recorded(int id, const std::vector<int> &others, unsigned *removed) {
     LinkList list = read_link_list(id);
     std::vector<std::string> dirs = list.dirs, unlink_lines;
     std::sort(dirs.rbegin(), dirs.rend());
@@ -161,60 +174,62 @@ unsigned unlink_recorded(int id, const std::vector<int> &others) {
             heir_lines.push_back("./" + entry);
         if (std::find(heir_lines.begin(), heir_lines.end(), "." + dir) == heir_lines.end()) {
             heir_lines.push_back("." + dir);
-            write_lines(link_list_path(heir), heir_lines);
+            if (!write_lines(link_list_path(heir), heir_lines)) return false;
         }
     }
     const std::string unlink_list = link_list_path(id) + ".unlink";
-    unsigned before = 0, after = 0;
-    for (const std::string &link : list.links) before += present(link);
+    unsigned before = 0, left = 0;
+    for (const std::string &link : list.links) before += ours(id, link);
     if (!list.links.empty() || !list.dirs.empty()) {
-        write_lines(unlink_list, unlink_lines);
+        if (!write_lines(unlink_list, unlink_lines)) return false;
         StringsPtr exclude = exclusions();
         (void)plugin_unlink_from_exec_path(unlink_list.c_str(), exclude.get(),
                                            plugin_base(id).c_str());
     }
-    for (const std::string &link : list.links) {  // only a link still pointing where ours did
-        struct stat source;
-        const std::string want = expected_target(id, link.substr(1), &source);
-        char target[4096];
-        const ssize_t n = ::readlink(link.c_str(), target, sizeof target);
-        if (n > 0 && !want.empty() && want == std::string(target, static_cast<std::size_t>(n)))
-            ::unlink(link.c_str());
-        after += present(link);
+    for (const std::string &link : list.links) {
+        if (ours(id, link)) ::unlink(link.c_str());
+        left += ours(id, link);
     }
     for (const std::string &line : unlink_lines)
         if (line.back() == '/') ::rmdir(line.substr(1).c_str());
-    ::unlink(unlink_list.c_str());
-    return before - after;
+    *removed += before - left;
+    return left == 0 && (::unlink(unlink_list.c_str()) == 0 || errno == ENOENT);
 }
 
-// Undoes the steps of an install, last first; each tolerates a step that had not run.
-void rollback_install(int id, const std::string &swid, const std::vector<std::string> &steps) {
+bool gone(const std::string &path) { return !present(path); }
+bool remove_file(const std::string &path) { return ::unlink(path.c_str()) == 0 || errno == ENOENT; }
+
+// Undoes the steps of an install, last first; each tolerates a step that had not run.  Stops
+// at a step it could not undo (false): the journal keeps the install for the next recover.
+bool rollback_install(int id, const std::vector<std::string> &steps) {
+    unsigned removed = 0;
     for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
+        bool ok = true;
         if (*step == "link") {
-            unlink_recorded(id, {});
-            ::unlink(link_list_path(id).c_str());
+            ok = unlink_recorded(id, {}, &removed) && remove_file(link_list_path(id));
         } else if (*step == "record 0") {
-            (void)plugin_cleanup_sro(id);
+            ok = plugin_cleanup_sro(id) == PLUGIN_OK && gone(plugin_dir(id) + "/plugin.sro");
         } else if (*step == "record 1") {
-            ::unlink((plugin_dir(id) + "/plugin.sro").c_str());
+            ok = remove_file(plugin_dir(id) + "/plugin.sro");
         } else if (*step == "extract") {
-            ::unlink(manifest_path(id).c_str());
+            ok = remove_file(manifest_path(id));
         } else if (*step == "mkdir") {
-            (void)plugin_rmdir(plugin_dir(id).c_str());
+            ok = plugin_rmdir(plugin_dir(id).c_str()) == PLUGIN_OK && gone(plugin_dir(id));
         }
+        if (!ok) return false;
     }
-    (void)swid;
     ::sync();
+    return true;
 }
 
-// Runs every step of a remove; each may have run before (an interrupted remove).
-unsigned finish_remove(Journal &journal, int id, const std::string &swid) {
+// Runs every step of a remove; each may have run before (an interrupted remove).  Returns
+// the first step that did not complete (null when all did): the journal keeps the remove for
+// the next recover.
+const char *finish_remove(Journal &journal, int id, const std::string &swid, unsigned *removed) {
     std::vector<int> others = installed_ids();
     others.erase(std::remove(others.begin(), others.end(), id), others.end());
-    journal.note("step unlink");
-    const unsigned removed = unlink_recorded(id, others);
-    journal.note("step record");
+    if (!journal.note("step unlink") || !unlink_recorded(id, others, removed)) return "unlink";
+    if (!journal.note("step record")) return "record";
     (void)plugin_cleanup_sro(id);
     // A record already gone (a directory deleted by hand) leaves cleanup no name for the link.
     const std::string record = plugin_dir(id) + "/plugin.sro";
@@ -222,14 +237,15 @@ unsigned finish_remove(Journal &journal, int id, const std::string &swid) {
     const ssize_t n = ::readlink(srg_link(swid).c_str(), target, sizeof target);
     if (n > 0 && record == std::string(target, static_cast<std::size_t>(n)))
         ::unlink(srg_link(swid).c_str());
-    journal.note("step rmdir");
-    (void)plugin_rmdir(plugin_dir(id).c_str());
-    journal.note("step forget");
-    ::unlink(link_list_path(id).c_str());
-    ::unlink(manifest_path(id).c_str());
+    if (!gone(record) || !gone(srg_link(swid))) return "record";
+    if (!journal.note("step rmdir") || plugin_rmdir(plugin_dir(id).c_str()) != PLUGIN_OK ||
+        !gone(plugin_dir(id)))
+        return "rmdir";
+    if (!journal.note("step forget") || !remove_file(link_list_path(id)) ||
+        !remove_file(manifest_path(id)))
+        return "forget";
     ::sync();
-    journal.note("commit");
-    return removed;
+    return journal.note("commit") ? nullptr : "commit";
 }
 
 // The installed plugins' software ids and dependencies.
@@ -280,31 +296,34 @@ bool Installer::open(std::string *error) {
         return false;
     }
     if (!lock_.take(lock_path_of(map_path()), error)) return false;
-    recover();
-    return true;
+    if (recover()) return true;
+    *error = "recover: the transaction in " + journal_path() +
+             " could not be finished; nothing else was done";
+    return false;
 }
 
-void Installer::recover() {
+bool Installer::recover() {
     const std::vector<std::string> lines = journal_.lines();
-    if (lines.empty() || lines.back() == "commit" || lines.back() == "abort") return;
+    if (lines.empty() || lines.back() == "commit" || lines.back() == "abort") return true;
     std::istringstream head(lines.front());
     std::string begin, kind, swid;
     int id = -1;
-    if (!(head >> begin >> kind >> id >> swid) || begin != "begin" || id < 0) return;
+    if (!(head >> begin >> kind >> id >> swid) || begin != "begin" || id < 0) return true;
     std::vector<std::string> steps;
     for (const std::string &line : lines)
         if (line.compare(0, 5, "step ") == 0) steps.push_back(line.substr(5));
     const std::string where = steps.empty() ? "begin" : steps.back();
     if (kind == "install") {
-        rollback_install(id, swid, steps);
-        journal_.note("abort");
+        if (!rollback_install(id, steps) || !journal_.note("abort")) return false;
         recovered_.push_back("recover: undid the install of " + swid + " as plugin " +
                              std::to_string(id) + " (interrupted at " + where + ")");
     } else if (kind == "remove") {
-        finish_remove(journal_, id, swid);
+        unsigned removed = 0;
+        if (finish_remove(journal_, id, swid, &removed) != nullptr) return false;
         recovered_.push_back("recover: finished the remove of " + swid + " (plugin " +
                              std::to_string(id) + ", interrupted at " + where + ")");
     }
+    return true;
 }
 
 std::vector<Result> Installer::install(const std::vector<std::string> &images,
@@ -383,8 +402,7 @@ std::vector<Result> Installer::install(const std::vector<std::string> &images,
         };
         auto undo = [&](const char *name, std::optional<uint32_t> code) {
             fail(name, code);
-            rollback_install(id, r.swid, steps);
-            journal_.note("abort");
+            r.pending = !rollback_install(id, steps) || !journal_.note("abort");
         };
         if (!journal_.begin("begin install " + std::to_string(id) + " " + r.swid + " " +
                             images[i])) {
@@ -435,7 +453,10 @@ std::vector<Result> Installer::install(const std::vector<std::string> &images,
             undo("link", rc);
             continue;
         }
-        step("modes");
+        if (!step("modes")) {
+            undo("modes", std::nullopt);
+            continue;
+        }
         const LinkList made = read_link_list(id);
         for (const std::string &dir : made.dirs) {
             struct stat st;
@@ -444,7 +465,10 @@ std::vector<Result> Installer::install(const std::vector<std::string> &images,
         }
         for (const std::string &link : made.links) r.links += present(link);
         ::sync();
-        journal_.note("commit");
+        if (!journal_.note("commit")) {
+            undo("commit", std::nullopt);
+            continue;
+        }
         r.ok = true;
     }
     return in_order(std::move(results), taken);
@@ -503,8 +527,9 @@ std::vector<Result> Installer::remove(const std::vector<std::string> &names,
             r.step = "journal";
             continue;
         }
-        r.links = finish_remove(journal_, r.id, r.swid);
-        r.ok = true;
+        const char *failed = finish_remove(journal_, r.id, r.swid, &r.links);
+        r.ok = failed == nullptr;
+        if (failed) r.step = failed, r.pending = true;
     }
     return in_order(std::move(results), order);
 }

@@ -30,9 +30,10 @@ int print_failures(const char *verb, const std::vector<inst::Result> &results) {
     for (const inst::Result &r : results) {
         if (r.ok) continue;
         status = 1;
-        std::printf("%s %s failed at %s%s%s; the tree is as before\n", verb,
+        std::printf("%s %s failed at %s%s%s; %s\n", verb,
                     r.swid.empty() ? r.what.c_str() : r.swid.c_str(), r.step.c_str(),
-                    r.rc ? ": " : "", r.rc ? result_line(*r.rc).c_str() : "");
+                    r.rc ? ": " : "", r.rc ? result_line(*r.rc).c_str() : "",
+                    r.pending ? "pluginctl recover finishes it" : "the tree is as before");
         for (const std::string &d : r.details) std::printf("  %s\n", d.c_str());
     }
     return status;
