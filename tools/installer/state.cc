@@ -42,12 +42,14 @@ MapPtr read_map(plugin_rc_t *rc) {
 plugin_rc_t write_map(const plugin_swid_map *map) {
     const std::string fresh = map_path() + ".new";
     ::unlink(fresh.c_str());
-    const plugin_rc_t rc = plugin_write_swid_map(fresh.c_str(), map);
-    if (rc != PLUGIN_OK) return rc;
-    if (!sync_file(fresh) || ::rename(fresh.c_str(), map_path().c_str()) != 0 ||
-        !sync_dir_of(map_path()))
-        return PLUGIN_ERR_WRITE;
-    return PLUGIN_OK;
+    plugin_rc_t rc = plugin_write_swid_map(fresh.c_str(), map);
+    if (rc == PLUGIN_OK && (!sync_file(fresh) || ::rename(fresh.c_str(), map_path().c_str()) != 0))
+        rc = PLUGIN_ERR_WRITE;
+    if (rc != PLUGIN_OK) {
+        ::unlink(fresh.c_str());
+        return rc;
+    }
+    return sync_dir_of(map_path()) ? PLUGIN_OK : PLUGIN_ERR_WRITE;
 }
 
 std::string swid_of(const plugin_swid_map *map, int id) {
@@ -100,14 +102,18 @@ std::vector<std::string> manifest_entries(const std::string &path) {
 
 bool write_lines(const std::string &path, const std::vector<std::string> &lines) {
     const std::string fresh = path + ".new";
+    bool written = false;
     {
         pi::File f = pi::open_file(fresh.c_str(), "w");
-        if (!f) return false;
-        for (const std::string &line : lines) std::fprintf(f.get(), "%s\n", line.c_str());
-        if (std::fflush(f.get()) != 0 || ::fsync(fileno(f.get())) != 0 || pi::close_now(f) != 0)
-            return false;
+        if (f) {
+            for (const std::string &line : lines) std::fprintf(f.get(), "%s\n", line.c_str());
+            written = std::fflush(f.get()) == 0 && ::fsync(fileno(f.get())) == 0;
+            written = pi::close_now(f) == 0 && written;
+        }
     }
-    return ::rename(fresh.c_str(), path.c_str()) == 0 && sync_dir_of(path);
+    if (written && ::rename(fresh.c_str(), path.c_str()) == 0) return sync_dir_of(path);
+    ::unlink(fresh.c_str());  // nothing half-made stays
+    return false;
 }
 
 StringsPtr exclusions() {
@@ -120,10 +126,11 @@ StringsPtr exclusions() {
 }
 
 bool excluded(const std::string &link_name) {
+    // Leading slashes count as one, as in the library's exclusion test.
     const std::size_t start = link_name.find_first_not_of('/');
-    const std::string name = start == std::string::npos ? "/" : "/" + link_name.substr(start);
+    if (start == 0 || start == std::string::npos) return false;
     for (const char *p : kPlaces)
-        if (name.compare(0, std::strlen(p), p) == 0) return true;
+        if (link_name.compare(start - 1, std::strlen(p), p) == 0) return true;
     return false;
 }
 

@@ -199,10 +199,29 @@ bool unlink_recorded(int id, const std::vector<int> &others, unsigned *removed) 
 bool gone(const std::string &path) { return !present(path); }
 bool remove_file(const std::string &path) { return ::unlink(path.c_str()) == 0 || errno == ENOENT; }
 
+// Puts on the device what a transaction changed before its journal says it is done: syncfs
+// of /velm's filesystem and of each filesystem holding the directories of the plugin's link
+// list (not the whole machine's, as sync would).
+void sync_plugin(const LinkList &list) {
+    std::set<std::string> dirs = {"/velm"};
+    for (const auto *names : {&list.links, &list.dirs})
+        for (const std::string &name : *names)
+            dirs.insert(name.substr(0, name.rfind('/', name.size() - 2)));
+    std::set<dev_t> done;
+    for (const std::string &dir : dirs) {
+        struct stat st;
+        if (::stat(dir.empty() ? "/" : dir.c_str(), &st) != 0 || !done.insert(st.st_dev).second)
+            continue;
+        pi::Fd fd(::open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (fd) (void)::syncfs(fd.get());
+    }
+}
+
 // Undoes the steps of an install, last first; each tolerates a step that had not run.  Stops
 // at a step it could not undo (false): the journal keeps the install for the next recover.
 bool rollback_install(int id, const std::vector<std::string> &steps) {
     unsigned removed = 0;
+    const LinkList list = read_link_list(id);
     for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
         bool ok = true;
         if (*step == "link") {
@@ -218,7 +237,7 @@ bool rollback_install(int id, const std::vector<std::string> &steps) {
         }
         if (!ok) return false;
     }
-    ::sync();
+    sync_plugin(list);
     return true;
 }
 
@@ -228,6 +247,7 @@ bool rollback_install(int id, const std::vector<std::string> &steps) {
 const char *finish_remove(Journal &journal, int id, const std::string &swid, unsigned *removed) {
     std::vector<int> others = installed_ids();
     others.erase(std::remove(others.begin(), others.end(), id), others.end());
+    const LinkList list = read_link_list(id);
     if (!journal.note("step unlink") || !unlink_recorded(id, others, removed)) return "unlink";
     if (!journal.note("step record")) return "record";
     (void)plugin_cleanup_sro(id);
@@ -244,7 +264,7 @@ const char *finish_remove(Journal &journal, int id, const std::string &swid, uns
     if (!journal.note("step forget") || !remove_file(link_list_path(id)) ||
         !remove_file(manifest_path(id)))
         return "forget";
-    ::sync();
+    sync_plugin(list);
     return journal.note("commit") ? nullptr : "commit";
 }
 
@@ -464,7 +484,7 @@ std::vector<Result> Installer::install(const std::vector<std::string> &images,
                 ::chmod(dir.c_str(), st.st_mode & 07777);
         }
         for (const std::string &link : made.links) r.links += present(link);
-        ::sync();
+        sync_plugin(made);
         if (!journal_.note("commit")) {
             undo("commit", std::nullopt);
             continue;
