@@ -206,7 +206,7 @@ void write_image(const std::string &model, const std::string &out,
 }
 
 TEST_F(InstallerTest, ADirectoryMemberWithoutItsSlashLeavesTheSystemLinkInPlace) {
-    ASSERT_EQ(pit::link_target("/bin"), "usr/bin");
+    if (pit::link_target("/bin") != "usr/bin") GTEST_SKIP() << "/bin is not a link to usr/bin here";
     ASSERT_TRUE(pit::sh(PLUGIN("model", "bin-1", "opt/m=m") "true"));
     write_image("/tmp/model.img", "/tmp/bin.img",
                 {{"./", AE_IFDIR}, {"./bin", AE_IFDIR}, {"./bin/plugtool", AE_IFREG}});

@@ -90,14 +90,25 @@ std::vector<std::string> deps_of(const srg_record *record) {
     return deps;
 }
 
-std::vector<std::string> manifest_entries(const std::string &path) {
-    std::vector<std::string> out;
+bool read_lines(const std::string &path, std::vector<std::string> *lines) {
     std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) {
-        if (line.compare(0, 2, "./") == 0) line.erase(0, 2);
-        if (!line.empty()) out.push_back(line);
+    for (std::string line; std::getline(in, line);) lines->push_back(line);
+    return in.eof() && !in.bad();
+}
+
+std::vector<std::string> entries_of(const std::vector<std::string> &lines) {
+    std::vector<std::string> out;
+    for (const std::string &line : lines) {
+        const std::string entry = line.compare(0, 2, "./") == 0 ? line.substr(2) : line;
+        if (!entry.empty()) out.push_back(entry);
     }
     return out;
+}
+
+std::vector<std::string> manifest_entries(const std::string &path) {
+    std::vector<std::string> lines;
+    read_lines(path, &lines);
+    return entries_of(lines);
 }
 
 bool write_lines(const std::string &path, const std::vector<std::string> &lines) {

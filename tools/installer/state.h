@@ -32,7 +32,11 @@ std::vector<int> installed_ids();
 RecordPtr record_of(int id);
 std::vector<std::string> deps_of(const srg_record *record);
 
-// A manifest's entries by linking's line rule (one "./" and the line feed off).
+// A file's lines; false when it cannot be read to its end.
+bool read_lines(const std::string &path, std::vector<std::string> *lines);
+// Entries of manifest lines by linking's line rule (one "./" off; empty lines none).
+std::vector<std::string> entries_of(const std::vector<std::string> &lines);
+// A manifest's entries (none when it cannot be read).
 std::vector<std::string> manifest_entries(const std::string &path);
 // Writes lines to path through a fresh file renamed into place, synced.
 bool write_lines(const std::string &path, const std::vector<std::string> &lines);

@@ -1,5 +1,6 @@
 // Install, remove and recover: the transactions of installer.h, each step
 // written to the journal (journal.cc) before it runs.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -94,8 +95,10 @@ std::vector<std::string> conflicts(int id, const std::vector<std::string> &entri
 }
 
 // What the extraction failed to produce of the archive's members (a killed tar, a full
-// device).  Members the newer-fs overlay replaced are not compared.
-bool shortfall(const std::string &image, int id, std::vector<std::string> *out) {
+// device), in the tree or in the manifest tar wrote.  Members the newer-fs overlay replaced are not compared.
+bool shortfall(const std::string &image, int id, const std::vector<std::string> &manifest,
+               std::vector<std::string> *out) {
+    const std::set<std::string> listed(manifest.begin(), manifest.end());
     const std::size_t slash = image.rfind('/');
     const std::string newer =
         "/bootflash/" + image.substr(slash == std::string::npos ? 0 : slash + 1) + "-newer-fs/";
@@ -103,6 +106,7 @@ bool shortfall(const std::string &image, int id, std::vector<std::string> *out) 
     const bool read = walk_archive(
         image,
         [&](const Entry &e) {
+            if (!listed.count(e.path)) out->push_back(e.path + " missing from the manifest");
             const std::string rel = relative_name(e.path);
             if (rel.empty() || present(newer + rel)) return true;
             const std::string path = plugin_dir(id) + "/" + rel;
@@ -127,11 +131,13 @@ bool shortfall(const std::string &image, int id, std::vector<std::string> *out) 
 struct LinkList {
     std::vector<std::string> links, dirs;  // link names; dirs as listed (parents first)
 };
-LinkList read_link_list(int id) {
-    LinkList list;
-    for (const std::string &entry : manifest_entries(link_list_path(id)))
-        (entry.back() == '/' ? list.dirs : list.links).push_back("/" + entry);
-    return list;
+// False when the list is there but cannot be read (none there: an empty list).
+bool read_link_list(int id, LinkList *list) {
+    std::vector<std::string> lines;
+    if (present(link_list_path(id)) && !read_lines(link_list_path(id), &lines)) return false;
+    for (const std::string &entry : entries_of(lines))
+        (entry.back() == '/' ? list->dirs : list->links).push_back("/" + entry);
+    return true;
 }
 
 // Whether the link at a name the plugin created still is the plugin's: it leads into the
@@ -153,7 +159,8 @@ bool ours(int id, const std::string &link) {
 // listed by another installed plugin goes into that plugin's list, which keeps it.  Adds the
 // links removed to *removed; false when one of the plugin's links is still there.
 bool unlink_recorded(int id, const std::vector<int> &others, unsigned *removed) {
-    LinkList list = read_link_list(id);
+    LinkList list;
+    if (!read_link_list(id, &list)) return false;
     std::vector<std::string> dirs = list.dirs, unlink_lines;
     std::sort(dirs.rbegin(), dirs.rend());
     for (const std::string &link : list.links) unlink_lines.push_back("." + link);
@@ -170,8 +177,7 @@ bool unlink_recorded(int id, const std::vector<int> &others, unsigned *removed) 
             continue;
         }
         std::vector<std::string> heir_lines;
-        for (const std::string &entry : manifest_entries(link_list_path(heir)))
-            heir_lines.push_back("./" + entry);
+        if (!read_lines(link_list_path(heir), &heir_lines)) return false;
         if (std::find(heir_lines.begin(), heir_lines.end(), "." + dir) == heir_lines.end()) {
             heir_lines.push_back("." + dir);
             if (!write_lines(link_list_path(heir), heir_lines)) return false;
@@ -221,7 +227,8 @@ void sync_plugin(const LinkList &list) {
 // at a step it could not undo (false): the journal keeps the install for the next recover.
 bool rollback_install(int id, const std::vector<std::string> &steps) {
     unsigned removed = 0;
-    const LinkList list = read_link_list(id);
+    LinkList list;
+    if (!read_link_list(id, &list)) return false;
     for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
         bool ok = true;
         if (*step == "link") {
@@ -247,7 +254,8 @@ bool rollback_install(int id, const std::vector<std::string> &steps) {
 const char *finish_remove(Journal &journal, int id, const std::string &swid, unsigned *removed) {
     std::vector<int> others = installed_ids();
     others.erase(std::remove(others.begin(), others.end(), id), others.end());
-    const LinkList list = read_link_list(id);
+    LinkList list;
+    if (!read_link_list(id, &list)) return "unlink";
     if (!journal.note("step unlink") || !unlink_recorded(id, others, removed)) return "unlink";
     if (!journal.note("step record")) return "record";
     (void)plugin_cleanup_sro(id);
@@ -323,6 +331,15 @@ bool Installer::open(std::string *error) {
 }
 
 bool Installer::recover() {
+    // A file written beside its place and renamed into it (write_lines, write_map) that is
+    // still there was cut short: nobody else writes them while the lock is held.
+    remove_file(map_path() + ".new");
+    pi::Owned<DIR, ::closedir> own(::opendir((std::string(kLogDir) + "/installer").c_str()));
+    while (dirent *e = own ? ::readdir(own.get()) : nullptr) {
+        const std::string name = e->d_name;
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".new") == 0)
+            remove_file(std::string(kLogDir) + "/installer/" + name);
+    }
     const std::vector<std::string> lines = journal_.lines();
     if (lines.empty() || lines.back() == "commit" || lines.back() == "abort") return true;
     std::istringstream head(lines.front());
@@ -440,11 +457,13 @@ std::vector<Result> Installer::install(const std::vector<std::string> &images,
             undo("extract", rc);
             continue;
         }
-        if (shortfall(images[i], id, &r.details)) {
+        std::vector<std::string> lines;
+        if (!read_lines(manifest_path(id), &lines)) r.details.push_back("manifest unreadable");
+        if (!r.details.empty() || shortfall(images[i], id, lines, &r.details)) {
             undo("extract check", std::nullopt);
             continue;
         }
-        const std::vector<std::string> entries = manifest_entries(manifest_path(id));
+        const std::vector<std::string> entries = entries_of(lines);
         r.details = conflicts(id, entries, map.get());
         if (!r.details.empty()) {
             undo("conflicts", std::nullopt);
@@ -477,11 +496,18 @@ std::vector<Result> Installer::install(const std::vector<std::string> &images,
             undo("modes", std::nullopt);
             continue;
         }
-        const LinkList made = read_link_list(id);
+        LinkList made;  // the list as written
+        for (const std::string &line : entries_of(plan))
+            (line.back() == '/' ? made.dirs : made.links).push_back("/" + line);
+        bool modes = true;
         for (const std::string &dir : made.dirs) {
             struct stat st;
-            if (::lstat((plugin_base(id) + dir).c_str(), &st) == 0)
-                ::chmod(dir.c_str(), st.st_mode & 07777);
+            modes = modes && ::lstat((plugin_base(id) + dir).c_str(), &st) == 0 &&
+                    ::chmod(dir.c_str(), st.st_mode & 07777) == 0;
+        }
+        if (!modes) {
+            undo("modes", std::nullopt);
+            continue;
         }
         for (const std::string &link : made.links) r.links += present(link);
         sync_plugin(made);
