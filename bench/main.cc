@@ -5,7 +5,7 @@
 // bars of the benchmark issue.  Data for the growth curves is written to the
 // output directory (gnuplot draws them, see bench/run).
 //
-//   pi_bench --out DIR --tools DIR [--reps N] [--quick] [link|order|extract|swid]...
+//   pi_bench --out DIR --tools DIR [--reps N] [--quick] [link|order|extract|swid|install]...
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +25,7 @@
 #include "bench/common.h"
 #include "bench/floor.h"
 #include "bench/gen.h"
+#include "bench/install.h"
 #include "bench/order_ref.h"
 #include "platform/img.h"
 #include "platform/srg.h"
@@ -617,7 +618,7 @@ void bench_swid() {
 int usage() {
     std::fprintf(
         stderr,
-        "usage: pi_bench --out DIR --tools DIR [--reps N] [--quick] [link|order|extract|swid]...\n");
+        "usage: pi_bench --out DIR --tools DIR [--reps N] [--quick] [link|order|extract|swid|install]...\n");
     return 2;
 }
 
@@ -634,13 +635,13 @@ int main(int argc, char **argv) {
             g_opt.reps = std::max(1, std::atoi(argv[++i]));
         else if (a == "--quick")
             g_opt.quick = true;
-        else if (a == "link" || a == "order" || a == "extract" || a == "swid")
+        else if (a == "link" || a == "order" || a == "extract" || a == "swid" || a == "install")
             g_opt.sections.push_back(a);
         else
             return usage();
     }
     if (g_opt.out.empty() || g_opt.tools.empty()) return usage();
-    if (g_opt.sections.empty()) g_opt.sections = {"link", "order", "extract", "swid"};
+    if (g_opt.sections.empty()) g_opt.sections = {"link", "order", "extract", "swid", "install"};
     char real[PATH_MAX];
     if (!::realpath(g_opt.out.c_str(), real)) {
         std::fprintf(stderr, "pi_bench: no output directory %s\n", g_opt.out.c_str());
@@ -673,6 +674,10 @@ int main(int argc, char **argv) {
         if (s == "order") bench_order();
         if (s == "extract") bench_extract();
         if (s == "swid") bench_swid();
+        if (s == "install") {
+            const InstallBar b = bench_install(g_opt.tools, g_opt.reps, g_opt.quick);
+            bar(b.what, b.measured, b.met);
+        }
     }
 
     Table bars("Bars", {"bar", "measured", "verdict"});

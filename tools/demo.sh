@@ -6,8 +6,10 @@
 # mkplugin (demo-app depends on demo-base) plus a third one, demo-dup, that
 # brings a file demo-base already brings.  Then, inside sandbox-run (a
 # private root kept in $BUILD/demo/root, never the host's), walks them
-# through the road with pluginctl, one line per step, and checks that the
-# root tree ends as it started.  The library's own lines go to
+# through the road with pluginctl, one line per step: first with the
+# installer (install, list, verify, remove, with its refusals), then
+# operation by operation with the low-level subcommands; each part checks
+# that the root tree ends as it started.  The library's own lines go to
 # $BUILD/demo/library.log.
 set -euo pipefail
 
@@ -73,6 +75,29 @@ if [ "${1:-}" = "--inside" ]; then
     rm -f "$map" /velm/plugin_extract_log/*.log
     before=$(snapshot)
     printf '    root tree at the start: %d entries under %s\n' "$(wc -l <<<"$before")" "${tree_dirs[*]}"
+
+    # The installer: the whole road of each plugin as one transaction.
+    printf '    with the installer (pluginctl install, list, verify, remove):\n'
+    out=$(ctl install "$work/demo-app.img") && fail "demo-app installed without demo-base"
+    say "install demo-app alone: refused, $(sed -n 's/^  //p' <<<"$out" | paste -sd' ' -)"
+    out=$(ctl install "$work/demo-app.img" "$work/demo-base.img") || fail "install"
+    say "install demo-app and demo-base, in load order: $(grep '^installed' <<<"$out" | paste -sd';' - | sed 's/;/; /g')"
+    while read -r line; do say "list: $line"; done < <(ctl list)
+    out=$(ctl verify) || fail "verify after install: $out"
+    say "verify: clean"
+    say "ran /usr/bin/dapp through its links: it says \"$(/usr/bin/dapp)\""
+    out=$(ctl install "$work/demo-dup.img") && fail "demo-dup installed over demo-base"
+    say "install demo-dup: refused, $(sed -n 's/^  //p' <<<"$out" | paste -sd' ' -); nothing of it stays"
+    [ ! -e /usr/bin/demo-dup ] || fail "demo-dup left a link behind"
+    out=$(ctl remove demo-base-1.0) && fail "demo-base removed while demo-app needs it"
+    say "remove demo-base-1.0: refused, $(sed -n 's/^  //p' <<<"$out")"
+    out=$(ctl remove demo-base-1.0 demo-app-2.1) || fail "remove"
+    say "remove both, in unload order: $(paste -sd';' - <<<"$out" | sed 's/;/; /g')"
+    out=$(ctl verify) || fail "verify after remove: $out"
+    [ "$(snapshot)" = "$before" ] || fail "the root tree differs after the installer's remove"
+    say "verify: clean; the root tree is as at the start"
+    printf '    the road underneath, operation by operation (the low-level subcommands):\n'
+    rm -f "$map"  # the low-level road makes its own map
 
     declare -A swid id
     for p in demo-base demo-app; do

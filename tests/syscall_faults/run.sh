@@ -8,6 +8,7 @@
 # open; then the row's recovery must bring the tree back to where it started.
 #   tests/syscall_faults/run.sh [BUILD]        (root, or an ordinary user where ptrace is allowed)
 #   SF_ONLY='OPERATION/INJECTION' tests/syscall_faults/run.sh [BUILD]    one run, with its trace
+#   SF_ROWS='install remove' tests/syscall_faults/run.sh [BUILD]          only those rows
 set -u
 top=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:-$top/build}" && pwd)
@@ -16,6 +17,13 @@ P=/velm/plugin/3 S=/velm/plugin/5 L=/velm/plugin_extract_log
 LINKS="/usr/ /usr/bin/ /usr/bin/sfa /usr/bin/sfb /opt/ /opt/n/ /opt/n /opt/n/c"
 TREE="$P $P/usr $P/usr/bin $P/usr/bin/sfa $P/usr/bin/sfb $P/opt $P/opt/n $P/opt/n/c $P/opt/n/new"
 SRO="$S $S/plugin.sro /velm/plugin_srg/plugin-sf-1.0.sro"
+# The installer (plugin si-1.0, id 0 in the installer's map): its own files beside the map, the
+# plugin's tree and the names it links; the check runs recover, then wants the tree as before or
+# after (journal and lock aside), never a success that changed nothing, and verify clean.
+I=/velm/plugin/0 IL=$L/installer/0.link
+INST="$L/installer.journal $L/swid_map $L/swid_map.new $L/plugin-0.manifest $IL $IL.new $IL.unlink"
+INST+=" $IL.unlink.new $I $I/plugin.sro /velm/plugin_srg/plugin-si-1.0.sro $I/usr $I/usr/bin $I/usr/bin/sia"
+INST+=" $I/usr/bin/sib $I/opt $I/opt/si $I/opt/si/c /usr/bin/sia /usr/bin/sib /opt/si /opt/si/c"
 # The link manifest lists a file before the first directory that linking creates: with no link
 # made a failed link leaves the directories it created, and this row wants the tree as it started.
 # Where a row lets a failed call still give success, the operation is documented to ignore it:
@@ -35,7 +43,9 @@ plugin_cleanup_sro|record cleanup 5|$SRO|PLUGIN_OK|*|:|mkdir $S; ctl record save
 plugin_write_swid_map|swid-map append $L/map sf-9|$L/map|PLUGIN_ERR_OPEN PLUGIN_ERR_WRITE|flock close|map0|cp $fx/map $L/map|map|:
 plugin_write_remaining_load|stage-boot write 1 2 3|$L/stage_boot|PLUGIN_ERR_OPEN PLUGIN_ERR_WRITE|close|stage0|cp $fx/stage $L/stage_boot|stage|:
 plugin_mkdir|mkdir $S --mode 750|$S|PLUGIN_ERR_FAILED||:|:|same|ctl rmdir $S
-plugin_rmdir|rmdir $P|$TREE|PLUGIN_OK|*|:|plant|-|ctl rmdir $P"
+plugin_rmdir|rmdir $P|$TREE|PLUGIN_OK|*|:|plant|-|ctl rmdir $P
+install|install $fx/si.img|$INST|installed install none||inst0|:|inst|ctl recover; ctl remove si-1.0
+remove|remove si-1.0|$INST|removed remove none||inst0; ctl install $fx/si.img|:|inst|ctl recover; ctl install $fx/si.img"
 # Errors by call kind: writes and creates ENOSPC and EIO, opens EACCES, changes of the tree EROFS.
 declare -A ERRS=([open]="EACCES ENOSPC EIO" [openat]="EACCES ENOSPC EIO" [creat]="EACCES ENOSPC"
   [write]="ENOSPC EIO" [pwrite64]="ENOSPC EIO" [writev]="ENOSPC EIO" [mkdir]="ENOSPC EIO EROFS"
@@ -49,10 +59,14 @@ if [ "${2:-}" != --inside ]; then  # ------------------------------------------ 
   rm -rf "$fx" && mkdir -p "$fx/p/usr/bin" "$fx/p/opt/n" "$fx/sys/opt/sys" || exit 2
   echo a > "$fx/p/usr/bin/sfa" && ln -s sfa "$fx/p/usr/bin/sfb" && echo c > "$fx/p/opt/n/c"
   echo a > "$fx/sys/opt/sys/a" && echo b > "$fx/sys/opt/sys/b"
+  mkdir -p "$fx/i/usr/bin" "$fx/i/opt/si" && echo a > "$fx/i/usr/bin/sia" && ln -s sia "$fx/i/usr/bin/sib" &&
+    echo c > "$fx/i/opt/si/c"
   printf '%s\n' ./ ./usr/ ./usr/bin/ ./usr/bin/sfa ./opt/ ./opt/n/ ./opt/n/c ./usr/bin/sfb > "$fx/link.log"
   "$build/tools/srgtool" make --swid sf-1.0 -o "$fx/sf.sro" &&
     "$build/tools/mkplugin" --record "$fx/sf.sro" -o "$fx/sf.img" "$fx/p" &&
-    "$build/tools/mkplugin" --record "$fx/sf.sro" -o "$fx/velm.img" "$fx/sys" || exit 2
+    "$build/tools/mkplugin" --record "$fx/sf.sro" -o "$fx/velm.img" "$fx/sys" &&
+    "$build/tools/srgtool" make --swid si-1.0 -o "$fx/si.sro" &&
+    "$build/tools/mkplugin" --record "$fx/si.sro" -o "$fx/si.img" "$fx/i" || exit 2
   # Ptrace inside the sandbox's user namespace: say so and skip where the kernel refuses it.
   if ! "$build/tools/sandbox-run" --state "$fx/root" -- strace -o /dev/null true 2>"$fx/probe"; then
     echo "syscall-faults: SKIPPED: strace cannot trace inside sandbox-run here: $(tail -1 "$fx/probe")"; exit 0
@@ -72,8 +86,12 @@ snapshot() { find /usr/bin /opt /velm /bootflash /var/sysmgr -path $L -prune -o 
 same() { [ -n "$kill" ] || [ "$res" = PLUGIN_OK ] || [ "$(snapshot)" = "$start" ]; }
 sro() { local f=$S/plugin.sro; { [ ! -e $f ] || cmp -s -n "$(stat -c %s $f)" $f "$fx/sf.sro"; } &&
   { [ "$res" != PLUGIN_OK ] || { cmp -s $f "$fx/sf.sro" && [ "$(readlink /velm/plugin_srg/plugin-sf-1.0.sro)" = $f ]; }; }; }
+inst0() { ctl install $fx/si.img; ctl remove si-1.0; }  # si-1.0 keeps id 0 from here on
+isnap() { find /usr/bin /opt /velm -path $L/installer.journal -prune -o -path $L/swid_map.lock -prune -o -printf '%p %y %m %s %l\n' | LC_ALL=C sort; }
+inst() { ctl recover; case $(isnap) in "$new") ;; "$old") [ "$res" != installed ] && [ "$res" != removed ] ;; *) false ;; esac &&
+  [ -z "$("$ctl" verify 2>/dev/null)" ]; }
 # The map reads back as the old map, as the new one, or is refused as damaged: never wrong.
-readback() { case $check in map) "$ctl" swid-map list $L/map ;; stage) "$ctl" stage-boot read ;; esac 2>/dev/null; }
+readback() { case $check in map) "$ctl" swid-map list $L/map ;; stage) "$ctl" stage-boot read ;; inst) isnap ;; esac 2>/dev/null; }
 map() { case $(readback) in "$new") ;; "$old") [ "$res" != PLUGIN_OK ] ;; PLUGIN_ERR_CORRUPT*) [ "$res" != PLUGIN_OK ] ;; *) false ;; esac; }
 stage() { case $(readback) in "$new") ;; "$old") [ "$res" != PLUGIN_OK ] ;; *) false ;; esac; }
 
@@ -83,6 +101,7 @@ tr=/tmp/sf.trace passed=0 failed=0
 printf '%-28s %-34s %9s %6s %5s %-44s %s\n' operation "calls swept" positions errors kills "results seen" "files matched"
 while IFS='|' read -r op args paths okres ignored setup prep check recover; do
   [ -z "${SF_ONLY:-}" ] || [ "${SF_ONLY%%/*}" = "$op" ] || continue
+  [ -z "${SF_ROWS:-}" ] || case " $SF_ROWS " in *" $op "*) ;; *) continue ;; esac
   rm -rf $P $S && eval "$setup" && start=$(snapshot) || { echo "$op: set-up failed"; failed=$((failed + 1)); continue; }
   Pargs=(); for p in $paths; do Pargs+=(-P "$p"); done
   # One run: $1 the injection (empty for the clean run).  Sets res, fired, bad.
@@ -108,7 +127,7 @@ while IFS='|' read -r op args paths okres ignored setup prep check recover; do
     [ "$(snapshot)" = "$start" ] || bad="${bad:+$bad, }tree after the recovery ($recover)"
   }
   run ""
-  [ -z "$bad" ] && { [ "$res" = PLUGIN_OK ] || [ "$res" = none ]; } || { echo "$op: the run without a fault gave $res $bad"; failed=$((failed + 1)); continue; }
+  [ -z "$bad" ] && case " PLUGIN_OK none installed removed " in *" $res "*) ;; *) false ;; esac || { echo "$op: the run without a fault gave $res $bad"; failed=$((failed + 1)); continue; }
   # The call kinds the operation makes on its paths, with the most calls of each in one process;
   # opens only where some open creates or writes (a row whose opens all read sweeps none of them).
   counts=$(awk '$2 ~ /^[a-z0-9_]+\(/ { if ($2 ~ /^open/ && $0 ~ /O_WRONLY|O_RDWR|O_CREAT/) w[$2 ~ /^openat/ ? "openat" : "open"] = 1

@@ -81,6 +81,11 @@ Outcome cmd_rmdir(const Parsed &p);
 Outcome cmd_patch(const Parsed &p);
 Outcome cmd_owner(const Parsed &p);  // query.cc
 Outcome cmd_files(const Parsed &p);
+Outcome cmd_install(const Parsed &p);  // installer_handlers.cc
+Outcome cmd_remove(const Parsed &p);
+Outcome cmd_list(const Parsed &p);
+Outcome cmd_verify(const Parsed &p);
+Outcome cmd_recover(const Parsed &p);
 
 }  // namespace pluginctl
 

@@ -13,6 +13,7 @@
 #include "plugin_strings.h"
 #include "srg.h"
 #include "system_zell.h"
+#include "tools/installer/journal.h"
 #include "tools/pluginctl/commands.h"
 
 namespace pluginctl {
@@ -257,6 +258,10 @@ Outcome cmd_map_create(const Parsed &p) {
 
 Outcome cmd_map_append(const Parsed &p) {
     const std::string &file = p.positional[0];
+    // The installer's lock (FILE.lock) around the whole read-append-write.
+    inst::Lock lock;
+    std::string error;
+    if (!lock.take(inst::lock_path_of(file), &error)) throw std::runtime_error(error);
     uint32_t rc = 0;
     MapPtr map = read_map(file, &rc);
     if (!map) return result(rc);

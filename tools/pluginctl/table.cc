@@ -263,6 +263,68 @@ const std::vector<Command> &commands() {
          2,
          2,
          cmd_files},
+        {"install",
+         "IMAGE... [--force-depends]",
+         "install plugin images as transactions: record, id, extraction, checks, link",
+         "Each image, in load order: its record is read; an installed software id or a dependency\n"
+         "that is not installed refuses it (--force-depends takes missing dependencies); it gets a\n"
+         "plugin id in /velm/plugin_extract_log/swid_map (made when absent; a software id installed\n"
+         "before keeps its id), is extracted into /velm/plugin/ID with the manifest\n"
+         "/velm/plugin_extract_log/plugin-ID.manifest, checked against its archive (every member\n"
+         "there with its type and size) and against the root tree (a name taken by another plugin\n"
+         "or the system refuses it, each named), its record is saved, and it is linked.  Prints\n"
+         "\"installed SWID as plugin ID: N links made\", or the step that failed with the library's\n"
+         "result, after undoing every step made.  Runs recover first.  Changes: /velm/plugin/ID,\n"
+         "the record and its link in /velm/plugin_srg, the map, the manifest, installer/ID.link (what\n"
+         "link created) and the journal in /velm/plugin_extract_log, the links and directories made\n"
+         "in the root tree.  Host only.\n",
+         {{"--force-depends", false, false}},
+         1,
+         -1,
+         cmd_install},
+        {"remove",
+         "SWID|ID... [--force-depends]",
+         "remove installed plugins: unlink, record cleanup, plugin directory, manifest",
+         "In unload order.  A plugin another installed one depends on is refused, naming it\n"
+         "(--force-depends removes it all the same).  Unlinking takes away only what installing\n"
+         "created: its links, and the directories it made once empty and listed by no other\n"
+         "installed plugin.  The map keeps the software id: plugin ids are indices into it and are\n"
+         "never given back, so a re-install gets the same id.  Runs recover first.  Changes: as\n"
+         "install, the other way.\n",
+         {{"--force-depends", false, false}},
+         1,
+         -1,
+         cmd_remove},
+        {"list",
+         "",
+         "one line per installed plugin: id, swid, dependencies, entries, link state",
+         "\"ID SWID depends: DEP,...|- entries: N STATE\", STATE \"linked\", \"partly linked\" or\n"
+         "\"not linked\" as the root tree holds the manifest's entries.  Runs recover first.\n",
+         {},
+         0,
+         0,
+         cmd_list},
+        {"verify",
+         "[SWID|ID...]",
+         "check installed plugins against the tree; one line per problem, exit 1 when any",
+         "Every manifest entry linked to its target (or held by a tolerated duplicate), each\n"
+         "plugin's directory, record and record link; without arguments also every record link in\n"
+         "/velm/plugin_srg, plugin directories of no installed plugin, and links at the manifests'\n"
+         "names that point into a plugin directory that is gone.  Runs recover first.\n",
+         {},
+         0,
+         -1,
+         cmd_verify},
+        {"recover",
+         "",
+         "finish or undo an installer transaction a crash interrupted",
+         "Reads /velm/plugin_extract_log/installer.journal: an install not committed is undone\n"
+         "step by step, a remove not committed is finished.  Every installer command does this\n"
+         "first.  Changes: as the interrupted install or remove.\n",
+         {},
+         0,
+         0,
+         cmd_recover},
     };
     return list;
 }

@@ -1,0 +1,583 @@
+// Install, remove and recover: the transactions of installer.h, each step
+// written to the journal (journal.cc) before it runs.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "img.h"
+#include "tools/installer/archive.h"
+#include "tools/installer/installer.h"
+#include "tools/installer/state.h"
+
+namespace inst {
+
+const char kPluginRoot[] = "/velm/plugin";
+const char kSrgDir[] = "/velm/plugin_srg";
+const char kLogDir[] = "/velm/plugin_extract_log";
+
+std::string map_path() { return std::string(kLogDir) + "/swid_map"; }
+std::string journal_path() { return std::string(kLogDir) + "/installer.journal"; }
+std::string plugin_dir(int id) { return std::string(kPluginRoot) + "/" + std::to_string(id); }
+std::string plugin_base(int id) { return plugin_dir(id) + "/"; }
+std::string manifest_path(int id) {
+    return std::string(kLogDir) + "/plugin-" + std::to_string(id) + ".manifest";
+}
+std::string link_list_path(int id) {
+    return std::string(kLogDir) + "/installer/" + std::to_string(id) + ".link";
+}
+
+namespace {
+
+std::string srg_link(const std::string &swid) {
+    return std::string(kSrgDir) + "/plugin-" + swid + ".sro";
+}
+
+bool present(const std::string &path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool is_dir_entry(int id, const std::string &entry) {
+    struct stat st;
+    return ::lstat((plugin_base(id) + "/" + entry).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string strip_slash(std::string name) {
+    while (name.size() > 1 && name.back() == '/') name.pop_back();
+    return name;
+}
+
+// Who holds a link name: "plugin N (SWID)" when it links into a plugin directory.
+std::string holder(const std::string &link_name, const plugin_swid_map *map) {
+    char buf[4096];
+    const ssize_t n = ::readlink(link_name.c_str(), buf, sizeof buf - 1);
+    const std::string target = n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
+    const std::string root = std::string(kPluginRoot) + "/";
+    if (target.compare(0, root.size(), root) != 0) return "the system";
+    const int id = std::atoi(target.c_str() + root.size());
+    return "plugin " + std::to_string(id) + " (" + swid_of(map, id) + ")";
+}
+
+// Names the plugin's entries would take in the root tree, by linking's first-pass rule
+// (stat follows links, directories never conflict, "xsd" names and the resolver file
+// tolerated), plus what would make its second pass fail: a dangling link at a name, a
+// non-directory where the plugin has a directory.
+std::vector<std::string> conflicts(int id, const std::vector<std::string> &entries,
+                                   const plugin_swid_map *map) {
+    std::vector<std::string> out;
+    for (const std::string &entry : entries) {
+        const std::string link = "/" + entry;
+        struct stat src, st;
+        if (excluded(link) || ::lstat((plugin_base(id) + "/" + entry).c_str(), &src) != 0) continue;
+        const bool taken = ::stat(link.c_str(), &st) == 0;
+        if (S_ISDIR(src.st_mode)) {
+            if (taken && !S_ISDIR(st.st_mode)) out.push_back(link + " is not a directory here");
+            continue;
+        }
+        if (taken && !tolerated(link)) {
+            out.push_back(link + " exists (" + holder(link, map) + ")");
+        } else if (!taken && errno != ENOENT && errno != ENOTDIR) {
+            out.push_back(link + " cannot be examined: " + std::strerror(errno));
+        } else if (!taken && present(link)) {
+            out.push_back(link + " is a dangling link");
+        }
+    }
+    return out;
+}
+
+// What the extraction failed to produce of the archive's members (a killed tar, a full
+// device), in the tree or in the manifest tar wrote.  Members the newer-fs overlay replaced are not compared.
+bool shortfall(const std::string &image, int id, const std::vector<std::string> &manifest,
+               std::vector<std::string> *out) {
+    const std::set<std::string> listed(manifest.begin(), manifest.end());
+    const std::size_t slash = image.rfind('/');
+    const std::string newer =
+        "/bootflash/" + image.substr(slash == std::string::npos ? 0 : slash + 1) + "-newer-fs/";
+    std::string error;
+    const bool read = walk_archive(
+        image,
+        [&](const Entry &e) {
+            if (!listed.count(e.path)) out->push_back(e.path + " missing from the manifest");
+            const std::string rel = relative_name(e.path);
+            if (rel.empty() || present(newer + rel)) return true;
+            const std::string path = plugin_dir(id) + "/" + rel;
+            struct stat st;
+            if (::lstat(path.c_str(), &st) != 0) {
+                out->push_back(e.path + " missing");
+            } else if (!e.hardlink.empty() ? !S_ISREG(st.st_mode)
+                                           : (st.st_mode & S_IFMT) != e.type) {
+                out->push_back(e.path + " has another type");
+            } else if (e.hardlink.empty() && S_ISREG(st.st_mode) && st.st_size != e.size) {
+                out->push_back(e.path + ": " + std::to_string(st.st_size) + " of " +
+                               std::to_string(e.size) + " bytes");
+            }
+            return true;
+        },
+        &error);
+    if (!read) out->push_back(error);
+    return !out->empty();
+}
+
+// The links and new directories of a plugin's link list (installer/ID.link).
+struct LinkList {
+    std::vector<std::string> links, dirs;  // link names; dirs as listed (parents first)
+};
+// False when the list is there but cannot be read (none there: an empty list).
+bool read_link_list(int id, LinkList *list) {
+    std::vector<std::string> lines;
+    if (present(link_list_path(id)) && !read_lines(link_list_path(id), &lines)) return false;
+    for (const std::string &entry : entries_of(lines))
+        (entry.back() == '/' ? list->dirs : list->links).push_back("/" + entry);
+    return true;
+}
+
+// Whether the link at a name the plugin created still is the plugin's: it leads into the
+// plugin directory, or where the plugin's own symbolic link there leads.
+bool ours(int id, const std::string &link) {
+    char target[4096];
+    const ssize_t n = ::readlink(link.c_str(), target, sizeof target);
+    if (n <= 0) return false;
+    const std::string now(target, static_cast<std::size_t>(n));
+    struct stat source;
+    const std::string want = expected_target(id, link.substr(1), &source);
+    return now.compare(0, plugin_base(id).size(), plugin_base(id)) == 0 ||
+           (!want.empty() && want == now);
+}
+
+// Hands unlink exactly the links of the list and those of its directories no other
+// installed plugin lists (deepest first), removes what unlink leaves of the links (made from
+// absolute contents outside the plugin), then the emptied directories.  A directory still
+// listed by another installed plugin goes into that plugin's list, which keeps it.  Adds the
+// links removed to *removed; false when one of the plugin's links is still there.
+bool unlink_recorded(int id, const std::vector<int> &others, unsigned *removed) {
+    LinkList list;
+    if (!read_link_list(id, &list)) return false;
+    std::vector<std::string> dirs = list.dirs, unlink_lines;
+    std::sort(dirs.rbegin(), dirs.rend());
+    for (const std::string &link : list.links) unlink_lines.push_back("." + link);
+    for (const std::string &dir : dirs) {
+        int heir = -1;
+        for (int other : others) {
+            const std::vector<std::string> entries = manifest_entries(manifest_path(other));
+            if (other != id &&
+                std::find(entries.begin(), entries.end(), dir.substr(1)) != entries.end())
+                heir = other;
+        }
+        if (heir < 0) {
+            unlink_lines.push_back("." + dir);
+            continue;
+        }
+        std::vector<std::string> heir_lines;
+        if (!read_lines(link_list_path(heir), &heir_lines)) return false;
+        if (std::find(heir_lines.begin(), heir_lines.end(), "." + dir) == heir_lines.end()) {
+            heir_lines.push_back("." + dir);
+            if (!write_lines(link_list_path(heir), heir_lines)) return false;
+        }
+    }
+    const std::string unlink_list = link_list_path(id) + ".unlink";
+    unsigned before = 0, left = 0;
+    for (const std::string &link : list.links) before += ours(id, link);
+    if (!list.links.empty() || !list.dirs.empty()) {
+        if (!write_lines(unlink_list, unlink_lines)) return false;
+        StringsPtr exclude = exclusions();
+        (void)plugin_unlink_from_exec_path(unlink_list.c_str(), exclude.get(),
+                                           plugin_base(id).c_str());
+    }
+    for (const std::string &link : list.links) {
+        if (ours(id, link)) ::unlink(link.c_str());
+        left += ours(id, link);
+    }
+    for (const std::string &line : unlink_lines)
+        if (line.back() == '/') ::rmdir(line.substr(1).c_str());
+    *removed += before - left;
+    return left == 0 && (::unlink(unlink_list.c_str()) == 0 || errno == ENOENT);
+}
+
+bool gone(const std::string &path) { return !present(path); }
+bool remove_file(const std::string &path) { return ::unlink(path.c_str()) == 0 || errno == ENOENT; }
+
+// Puts on the device what a transaction changed before its journal says it is done: syncfs
+// of /velm's filesystem and of each filesystem holding the directories of the plugin's link
+// list (not the whole machine's, as sync would).
+void sync_plugin(const LinkList &list) {
+    std::set<std::string> dirs = {"/velm"};
+    for (const auto *names : {&list.links, &list.dirs})
+        for (const std::string &name : *names)
+            dirs.insert(name.substr(0, name.rfind('/', name.size() - 2)));
+    std::set<dev_t> done;
+    for (const std::string &dir : dirs) {
+        struct stat st;
+        if (::stat(dir.empty() ? "/" : dir.c_str(), &st) != 0 || !done.insert(st.st_dev).second)
+            continue;
+        pi::Fd fd(::open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (fd) (void)::syncfs(fd.get());
+    }
+}
+
+// Undoes the steps of an install, last first; each tolerates a step that had not run.  Stops
+// at a step it could not undo (false): the journal keeps the install for the next recover.
+bool rollback_install(int id, const std::vector<std::string> &steps) {
+    unsigned removed = 0;
+    LinkList list;
+    if (!read_link_list(id, &list)) return false;
+    for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
+        bool ok = true;
+        if (*step == "link") {
+            ok = unlink_recorded(id, {}, &removed) && remove_file(link_list_path(id));
+        } else if (*step == "record 0") {
+            ok = plugin_cleanup_sro(id) == PLUGIN_OK && gone(plugin_dir(id) + "/plugin.sro");
+        } else if (*step == "record 1") {
+            ok = remove_file(plugin_dir(id) + "/plugin.sro");
+        } else if (*step == "extract") {
+            ok = remove_file(manifest_path(id));
+        } else if (*step == "mkdir") {
+            ok = plugin_rmdir(plugin_dir(id).c_str()) == PLUGIN_OK && gone(plugin_dir(id));
+        }
+        if (!ok) return false;
+    }
+    sync_plugin(list);
+    return true;
+}
+
+// Runs every step of a remove; each may have run before (an interrupted remove).  Returns
+// the first step that did not complete (null when all did): the journal keeps the remove for
+// the next recover.
+const char *finish_remove(Journal &journal, int id, const std::string &swid, unsigned *removed) {
+    std::vector<int> others = installed_ids();
+    others.erase(std::remove(others.begin(), others.end(), id), others.end());
+    LinkList list;
+    if (!read_link_list(id, &list)) return "unlink";
+    if (!journal.note("step unlink") || !unlink_recorded(id, others, removed)) return "unlink";
+    if (!journal.note("step record")) return "record";
+    (void)plugin_cleanup_sro(id);
+    // A record already gone (a directory deleted by hand) leaves cleanup no name for the link.
+    const std::string record = plugin_dir(id) + "/plugin.sro";
+    char target[4096];
+    const ssize_t n = ::readlink(srg_link(swid).c_str(), target, sizeof target);
+    if (n > 0 && record == std::string(target, static_cast<std::size_t>(n)))
+        ::unlink(srg_link(swid).c_str());
+    if (!gone(record) || !gone(srg_link(swid))) return "record";
+    if (!journal.note("step rmdir") || plugin_rmdir(plugin_dir(id).c_str()) != PLUGIN_OK ||
+        !gone(plugin_dir(id)))
+        return "rmdir";
+    if (!journal.note("step forget") || !remove_file(link_list_path(id)) ||
+        !remove_file(manifest_path(id)))
+        return "forget";
+    sync_plugin(list);
+    return journal.note("commit") ? nullptr : "commit";
+}
+
+// The installed plugins' software ids and dependencies.
+std::map<int, std::pair<std::string, std::vector<std::string>>> installed(
+    const plugin_swid_map *map) {
+    std::map<int, std::pair<std::string, std::vector<std::string>>> out;
+    for (int id : installed_ids()) {
+        RecordPtr record = record_of(id);
+        out[id] = {swid_of(map, id), deps_of(record.get())};
+    }
+    return out;
+}
+
+// Orders records with the library's load (or unload) order; indices in the given order
+// when the library finds none.
+std::vector<std::size_t> ordered(std::vector<srg_record *> records, bool unload) {
+    std::vector<std::size_t> order(records.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    if (records.empty()) return order;
+    std::vector<uint32_t> raw(records.size());
+    const uint32_t n = static_cast<uint32_t>(records.size());
+    if ((unload ? plugin_find_unload_order : plugin_find_load_order)(n, records.data(),
+                                                                     raw.data()) == PLUGIN_OK)
+        order.assign(raw.begin(), raw.end());
+    return order;
+}
+
+// The results in the order the plugins were taken: those refused before ordering first.
+std::vector<Result> in_order(std::vector<Result> results, const std::vector<std::size_t> &taken) {
+    std::vector<Result> out;
+    for (std::size_t i = 0; i < results.size(); ++i)
+        if (std::find(taken.begin(), taken.end(), i) == taken.end()) out.push_back(results[i]);
+    for (std::size_t i : taken) out.push_back(results[i]);
+    return out;
+}
+
+}  // namespace
+
+bool Installer::open(std::string *error) {
+    for (const char *place : {"/velm", kPluginRoot, kSrgDir, kLogDir})
+        if (::mkdir(place, 0755) != 0 && errno != EEXIST) {
+            *error = std::string("cannot make ") + place + ": " + std::strerror(errno);
+            return false;
+        }
+    const std::string own = std::string(kLogDir) + "/installer";
+    if (::mkdir(own.c_str(), 0755) != 0 && errno != EEXIST) {
+        *error = "cannot make " + own + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!lock_.take(lock_path_of(map_path()), error)) return false;
+    if (recover()) return true;
+    *error = "recover: the transaction in " + journal_path() +
+             " could not be finished; nothing else was done";
+    return false;
+}
+
+bool Installer::recover() {
+    // A file written beside its place and renamed into it (write_lines, write_map) that is
+    // still there was cut short: nobody else writes them while the lock is held.
+    remove_file(map_path() + ".new");
+    pi::Owned<DIR, ::closedir> own(::opendir((std::string(kLogDir) + "/installer").c_str()));
+    while (dirent *e = own ? ::readdir(own.get()) : nullptr) {
+        const std::string name = e->d_name;
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".new") == 0)
+            remove_file(std::string(kLogDir) + "/installer/" + name);
+    }
+    const std::vector<std::string> lines = journal_.lines();
+    if (lines.empty() || lines.back() == "commit" || lines.back() == "abort") return true;
+    std::istringstream head(lines.front());
+    std::string begin, kind, swid;
+    int id = -1;
+    if (!(head >> begin >> kind >> id >> swid) || begin != "begin" || id < 0) return true;
+    std::vector<std::string> steps;
+    for (const std::string &line : lines)
+        if (line.compare(0, 5, "step ") == 0) steps.push_back(line.substr(5));
+    const std::string where = steps.empty() ? "begin" : steps.back();
+    if (kind == "install") {
+        if (!rollback_install(id, steps) || !journal_.note("abort")) return false;
+        recovered_.push_back("recover: undid the install of " + swid + " as plugin " +
+                             std::to_string(id) + " (interrupted at " + where + ")");
+    } else if (kind == "remove") {
+        unsigned removed = 0;
+        if (finish_remove(journal_, id, swid, &removed) != nullptr) return false;
+        recovered_.push_back("recover: finished the remove of " + swid + " (plugin " +
+                             std::to_string(id) + ", interrupted at " + where + ")");
+    }
+    return true;
+}
+
+std::vector<Result> Installer::install(const std::vector<std::string> &images,
+                                       const Options &options) {
+    std::vector<Result> results(images.size());
+    std::vector<RecordPtr> records(images.size());
+    std::vector<srg_record *> readable;
+    std::vector<std::size_t> index;  // readable's image indices
+    for (std::size_t i = 0; i < images.size(); ++i) {
+        results[i].what = images[i];
+        srg_record *raw = nullptr;
+        const plugin_rc_t rc = plugin_extract_srg(images[i].c_str(), &raw);
+        records[i].reset(raw);
+        if (rc != PLUGIN_OK || !records[i] || srg_sw_id_get(records[i].get()) == nullptr) {
+            results[i].step = "read record";
+            results[i].rc = rc;
+            continue;
+        }
+        results[i].swid = srg_sw_id_get(records[i].get());
+        readable.push_back(records[i].get());
+        index.push_back(i);
+    }
+    const StringsPtr exclude = exclusions();
+    std::vector<std::size_t> taken;
+    for (std::size_t k : ordered(readable, false)) {
+        const std::size_t i = index[k];
+        taken.push_back(i);
+        Result &r = results[i];
+        auto fail = [&](const char *step, std::optional<uint32_t> rc) { r.step = step, r.rc = rc; };
+        plugin_rc_t rc = PLUGIN_OK;
+        MapPtr map = read_map(&rc);
+        if (!map) {
+            fail("read map", rc);
+            continue;
+        }
+        const auto now = installed(map.get());
+        r.id = plugin_swid_map_get_id(map.get(), r.swid.c_str());
+        if (r.id >= 0 && now.count(r.id)) {
+            r.details.push_back(r.swid + " is installed as plugin " + std::to_string(r.id));
+            fail("check", std::nullopt);
+            continue;
+        }
+        for (const std::string &dep : deps_of(records[i].get())) {
+            bool held = false;
+            for (const auto &[id, plugin] : now) held = held || plugin.first == dep;
+            if (!held) r.details.push_back("missing dependency " + dep);
+        }
+        if (!r.details.empty() && !options.force_depends) {
+            fail("dependencies", std::nullopt);
+            continue;
+        }
+        r.details.clear();
+        if (r.id < 0) {
+            plugin_swid_map *m = map.release();
+            r.id = plugin_swid_map_append(&m, r.swid.c_str());
+            map.reset(m);
+            if (r.id < 0) {
+                fail("plugin id", std::nullopt);
+                continue;
+            }
+            if ((rc = write_map(map.get())) != PLUGIN_OK) {
+                fail("plugin id", rc);
+                continue;
+            }
+        }
+        const int id = r.id;
+        if (present(plugin_dir(id))) {
+            r.details.push_back(plugin_dir(id) + " exists");
+            fail("mkdir", std::nullopt);
+            continue;
+        }
+        std::vector<std::string> steps;
+        auto step = [&](const std::string &name) {
+            steps.push_back(name);
+            return journal_.note("step " + name);
+        };
+        auto undo = [&](const char *name, std::optional<uint32_t> code) {
+            fail(name, code);
+            r.pending = !rollback_install(id, steps) || !journal_.note("abort");
+        };
+        if (!journal_.begin("begin install " + std::to_string(id) + " " + r.swid + " " +
+                            images[i])) {
+            fail("journal", std::nullopt);
+            continue;
+        }
+        if (!step("mkdir") || ::mkdir(plugin_dir(id).c_str(), 0755) != 0) {
+            r.details.push_back(std::strerror(errno));
+            undo("mkdir", std::nullopt);
+            continue;
+        }
+        if (!step("extract") ||
+            (rc = plugin_extract_image(images[i].c_str(), plugin_dir(id).c_str(),
+                                       manifest_path(id).c_str())) != PLUGIN_OK) {
+            undo("extract", rc);
+            continue;
+        }
+        std::vector<std::string> lines;
+        if (!read_lines(manifest_path(id), &lines)) r.details.push_back("manifest unreadable");
+        if (!r.details.empty() || shortfall(images[i], id, lines, &r.details)) {
+            undo("extract check", std::nullopt);
+            continue;
+        }
+        const std::vector<std::string> entries = entries_of(lines);
+        r.details = conflicts(id, entries, map.get());
+        if (!r.details.empty()) {
+            undo("conflicts", std::nullopt);
+            continue;
+        }
+        const bool had_link = present(srg_link(r.swid));
+        if (!step(had_link ? "record 1" : "record 0") ||
+            (rc = plugin_save_sro(id, records[i].get())) != PLUGIN_OK) {
+            undo("record", rc);
+            continue;
+        }
+        // What link will create: the directories not there yet and the links whose names
+        // are free (a name held is a tolerated duplicate, which link would skip).
+        std::vector<std::string> plan;
+        for (const std::string &entry : entries) {
+            const std::string name = "/" + entry;
+            if (excluded(name) || present(strip_slash(name))) continue;
+            plan.push_back("./" + strip_slash(entry) + (is_dir_entry(id, entry) ? "/" : ""));
+        }
+        if (!step("link") || !write_lines(link_list_path(id), plan)) {
+            undo("link", std::nullopt);
+            continue;
+        }
+        if ((rc = plugin_link_to_exec_path(link_list_path(id).c_str(), exclude.get(),
+                                           plugin_base(id).c_str())) != PLUGIN_OK) {
+            undo("link", rc);
+            continue;
+        }
+        if (!step("modes")) {
+            undo("modes", std::nullopt);
+            continue;
+        }
+        LinkList made;  // the list as written
+        for (const std::string &line : entries_of(plan))
+            (line.back() == '/' ? made.dirs : made.links).push_back("/" + line);
+        bool modes = true;
+        for (const std::string &dir : made.dirs) {
+            struct stat st;
+            modes = modes && ::lstat((plugin_base(id) + dir).c_str(), &st) == 0 &&
+                    ::chmod(dir.c_str(), st.st_mode & 07777) == 0;
+        }
+        if (!modes) {
+            undo("modes", std::nullopt);
+            continue;
+        }
+        for (const std::string &link : made.links) r.links += present(link);
+        sync_plugin(made);
+        if (!journal_.note("commit")) {
+            undo("commit", std::nullopt);
+            continue;
+        }
+        r.ok = true;
+    }
+    return in_order(std::move(results), taken);
+}
+
+std::vector<Result> Installer::remove(const std::vector<std::string> &names,
+                                      const Options &options) {
+    std::vector<Result> results(names.size());
+    plugin_rc_t rc = PLUGIN_OK;
+    MapPtr map = read_map(&rc);
+    const auto now = installed(map.get());
+    std::vector<RecordPtr> records;
+    std::vector<srg_record *> readable;
+    std::vector<std::size_t> index;
+    std::set<int> leaving;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        Result &r = results[i];
+        r.what = names[i];
+        const std::string &name = names[i];
+        const bool number =
+            !name.empty() && name.find_first_not_of("0123456789") == std::string::npos;
+        r.id = number ? std::atoi(name.c_str()) : plugin_swid_map_get_id(map.get(), name.c_str());
+        if (r.id < 0 || !now.count(r.id)) {
+            r.swid = number ? swid_of(map.get(), r.id) : name;
+            r.step = "check";
+            r.details.push_back(name + " is not installed");
+            continue;
+        }
+        r.swid = now.at(r.id).first;
+        leaving.insert(r.id);
+        records.push_back(record_of(r.id));
+        if (records.back()) {
+            readable.push_back(records.back().get());
+            index.push_back(i);
+        }
+    }
+    std::vector<std::size_t> order;  // plugins without a readable record first
+    for (std::size_t i = 0; i < names.size(); ++i)
+        if (results[i].step.empty() && std::find(index.begin(), index.end(), i) == index.end())
+            order.push_back(i);
+    for (std::size_t k : ordered(readable, true)) order.push_back(index[k]);
+    for (std::size_t i : order) {
+        Result &r = results[i];
+        for (const auto &[id, plugin] : now)
+            if (!leaving.count(id) &&
+                std::count(plugin.second.begin(), plugin.second.end(), r.swid))
+                r.details.push_back("needed by " + plugin.first + " (plugin " + std::to_string(id) +
+                                    ")");
+        if (!r.details.empty() && !options.force_depends) {
+            r.step = "dependants";
+            leaving.erase(r.id);
+            continue;
+        }
+        r.details.clear();
+        if (!journal_.begin("begin remove " + std::to_string(r.id) + " " + r.swid)) {
+            r.step = "journal";
+            continue;
+        }
+        const char *failed = finish_remove(journal_, r.id, r.swid, &r.links);
+        r.ok = failed == nullptr;
+        if (failed) r.step = failed, r.pending = true;
+    }
+    return in_order(std::move(results), order);
+}
+
+}  // namespace inst

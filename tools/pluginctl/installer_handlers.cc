@@ -1,0 +1,96 @@
+// pluginctl install, remove, list, verify and recover: the arguments go to the
+// installer (tools/installer), its results come back as lines.
+#include <cstdio>
+
+#include "tools/installer/installer.h"
+#include "tools/pluginctl/cli.h"
+#include "tools/pluginctl/commands.h"
+
+namespace pluginctl {
+namespace {
+
+// Opens the installer (lock, recovery) and prints what recovery did.
+bool open_installer(inst::Installer &installer) {
+    std::string error;
+    const bool ok = installer.open(&error);
+    if (!ok) std::fprintf(stderr, "pluginctl: %s\n", error.c_str());
+    for (const std::string &line : installer.recovered()) std::printf("%s\n", line.c_str());
+    return ok;
+}
+
+inst::Options options_of(const Parsed &p) {
+    inst::Options options;
+    options.force_depends = p.has("--force-depends");
+    return options;
+}
+
+// "install hello-1.0 failed at link: PLUGIN_ERR_LINK (0x40ea001f); undone", then the details.
+int print_failures(const char *verb, const std::vector<inst::Result> &results) {
+    int status = 0;
+    for (const inst::Result &r : results) {
+        if (r.ok) continue;
+        status = 1;
+        std::printf("%s %s failed at %s%s%s; %s\n", verb,
+                    r.swid.empty() ? r.what.c_str() : r.swid.c_str(), r.step.c_str(),
+                    r.rc ? ": " : "", r.rc ? result_line(*r.rc).c_str() : "",
+                    r.pending ? "pluginctl recover finishes it" : "the tree is as before");
+        for (const std::string &d : r.details) std::printf("  %s\n", d.c_str());
+    }
+    return status;
+}
+
+}  // namespace
+
+Outcome cmd_install(const Parsed &p) {
+    inst::Installer installer;
+    if (!open_installer(installer)) return status_only(1);
+    const std::vector<inst::Result> results = installer.install(p.positional, options_of(p));
+    for (const inst::Result &r : results)
+        if (r.ok)
+            std::printf("installed %s as plugin %d: %u links made\n", r.swid.c_str(), r.id,
+                        r.links);
+    return status_only(print_failures("install", results));
+}
+
+Outcome cmd_remove(const Parsed &p) {
+    inst::Installer installer;
+    if (!open_installer(installer)) return status_only(1);
+    const std::vector<inst::Result> results = installer.remove(p.positional, options_of(p));
+    for (const inst::Result &r : results)
+        if (r.ok)
+            std::printf("removed %s (plugin %d): %u links removed\n", r.swid.c_str(), r.id,
+                        r.links);
+    return status_only(print_failures("remove", results));
+}
+
+Outcome cmd_list(const Parsed &) {
+    inst::Installer installer;
+    if (!open_installer(installer)) return status_only(1);
+    for (const inst::Row &row : installer.list()) {
+        std::string deps;
+        for (const std::string &d : row.deps) deps += (deps.empty() ? "" : ",") + d;
+        const char *state = row.linked == row.to_link ? "linked"
+                            : row.linked == 0         ? "not linked"
+                                                      : "partly linked";
+        std::printf("%d %s depends: %s entries: %u %s\n", row.id, row.swid.c_str(),
+                    deps.empty() ? "-" : deps.c_str(), row.entries, state);
+    }
+    return status_only(0);
+}
+
+Outcome cmd_verify(const Parsed &p) {
+    inst::Installer installer;
+    if (!open_installer(installer)) return status_only(1);
+    const std::vector<std::string> problems = installer.verify(p.positional);
+    for (const std::string &line : problems) std::printf("%s\n", line.c_str());
+    return status_only(problems.empty() ? 0 : 1);
+}
+
+Outcome cmd_recover(const Parsed &) {
+    inst::Installer installer;
+    if (!open_installer(installer)) return status_only(1);
+    if (installer.recovered().empty()) std::printf("recover: nothing to do\n");
+    return status_only(0);
+}
+
+}  // namespace pluginctl
