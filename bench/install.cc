@@ -4,11 +4,13 @@
 // installer links them; it is not run here.
 #include "bench/install.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 
 #include "bench/common.h"
@@ -61,6 +63,22 @@ double by_hand_remove() {
     return ok ? now() - t0 : -1;
 }
 
+// CPU seconds (user + system) of this process and of its waited-for children.
+double cpu_all() {
+    rusage self;
+    getrusage(RUSAGE_SELF, &self);
+    return children_cpu() + static_cast<double>(self.ru_utime.tv_sec + self.ru_stime.tv_sec) +
+           static_cast<double>(self.ru_utime.tv_usec + self.ru_stime.tv_usec) * 1e-6;
+}
+
+// Runs fn and files its seconds under what, its CPU seconds under what + " cpu".
+void measure(std::map<std::string, std::vector<double>> &s, const std::string &what,
+             const std::function<double()> &fn) {
+    const double c0 = cpu_all();
+    s[what].push_back(fn());
+    s[what + " cpu"].push_back(cpu_all() - c0);
+}
+
 }  // namespace
 
 InstallBar bench_install(const std::string &tools, int reps, bool quick) {
@@ -87,16 +105,16 @@ InstallBar bench_install(const std::string &tools, int reps, bool quick) {
         // Alternate which goes first.
         for (int k = 0; k < 2; ++k) {
             if ((k + round) % 2 == 0) {
-                s["ctl install"].push_back(run_peer({ctl, "install", kImage}));
-                s["ctl remove"].push_back(run_peer({ctl, "remove", kSwid}));
+                measure(s, "ctl install", [&] { return run_peer({ctl, "install", kImage}); });
+                measure(s, "ctl remove", [&] { return run_peer({ctl, "remove", kSwid}); });
             } else {
-                s["hand install"].push_back(by_hand_install());
-                s["hand remove"].push_back(by_hand_remove());
+                measure(s, "hand install", by_hand_install);
+                measure(s, "hand remove", by_hand_remove);
             }
         }
     }
     for (const auto &[what, samples] : s)
-        for (double t : samples) ok = ok && t >= 0;
+        for (double t : samples) ok = ok && (t >= 0 || what.find("cpu") != std::string::npos);
     std::map<std::string, double> m;
     for (const auto &[what, samples] : s) m[what] = median(samples);
     Table t("Installing and removing a plugin of " + fmt_count(n) +
@@ -110,6 +128,14 @@ InstallBar bench_install(const std::string &tools, int reps, bool quick) {
            fmt_seconds(m["ctl remove"]), fmt_ratio(m["ctl remove"] / m["hand remove"]),
            ok ? "yes" : "**NO**"});
     t.print(stdout);
+    Table tc("The same, CPU seconds (user + system, the processes each ran included), medians",
+             {"install by hand", "pluginctl install", "ratio", "remove by hand", "pluginctl remove",
+              "ratio"});
+    tc.row({fmt_seconds(m["hand install cpu"]), fmt_seconds(m["ctl install cpu"]),
+            fmt_ratio(m["ctl install cpu"] / m["hand install cpu"]),
+            fmt_seconds(m["hand remove cpu"]), fmt_seconds(m["ctl remove cpu"]),
+            fmt_ratio(m["ctl remove cpu"] / m["hand remove cpu"])});
+    tc.print(stdout);
     const double ratio =
         (m["ctl install"] + m["ctl remove"]) / (m["hand install"] + m["hand remove"]);
     return {"installer install + remove <= 1.10 x the library calls by hand", fmt_ratio(ratio),

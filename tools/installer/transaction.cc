@@ -46,11 +46,6 @@ bool present(const std::string &path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-bool is_dir_entry(int id, const std::string &entry) {
-    struct stat st;
-    return ::lstat((plugin_base(id) + "/" + entry).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 std::string strip_slash(std::string name) {
     while (name.size() > 1 && name.back() == '/') name.pop_back();
     return name;
@@ -70,24 +65,30 @@ std::string holder(const std::string &link_name, const plugin_swid_map *map) {
 // Names the plugin's entries would take in the root tree, by linking's first-pass rule
 // (stat follows links, directories never conflict, "xsd" names and the resolver file
 // tolerated), plus what would make its second pass fail: a dangling link at a name, a
-// non-directory where the plugin has a directory.
+// non-directory where the plugin has a directory.  *plan gets what link is to create: the
+// directories not there yet and the links whose names are free (a name held is a tolerated
+// duplicate, which link would skip), as manifest lines.
 std::vector<std::string> conflicts(int id, const std::vector<std::string> &entries,
-                                   const plugin_swid_map *map) {
+                                   const plugin_swid_map *map, std::vector<std::string> *plan) {
     std::vector<std::string> out;
     for (const std::string &entry : entries) {
         const std::string link = "/" + entry;
+        if (excluded(link)) continue;
         struct stat src, st;
-        if (excluded(link) || ::lstat((plugin_base(id) + "/" + entry).c_str(), &src) != 0) continue;
+        const bool source = ::lstat((plugin_base(id) + "/" + entry).c_str(), &src) == 0;
         const bool taken = ::stat(link.c_str(), &st) == 0;
-        if (S_ISDIR(src.st_mode)) {
+        const int why = errno;
+        const bool there = taken || present(strip_slash(link));
+        const bool dir = source && S_ISDIR(src.st_mode);
+        if (!there) plan->push_back("./" + strip_slash(entry) + (dir ? "/" : ""));
+        if (!source) continue;  // link fails on it as the library would
+        if (dir) {
             if (taken && !S_ISDIR(st.st_mode)) out.push_back(link + " is not a directory here");
-            continue;
-        }
-        if (taken && !tolerated(link)) {
+        } else if (taken && !tolerated(link)) {
             out.push_back(link + " exists (" + holder(link, map) + ")");
-        } else if (!taken && errno != ENOENT && errno != ENOTDIR) {
-            out.push_back(link + " cannot be examined: " + std::strerror(errno));
-        } else if (!taken && present(link)) {
+        } else if (!taken && why != ENOENT && why != ENOTDIR) {
+            out.push_back(link + " cannot be examined: " + std::strerror(why));
+        } else if (!taken && there) {
             out.push_back(link + " is a dangling link");
         }
     }
@@ -102,13 +103,14 @@ bool shortfall(const std::string &image, int id, const std::vector<std::string> 
     const std::size_t slash = image.rfind('/');
     const std::string newer =
         "/bootflash/" + image.substr(slash == std::string::npos ? 0 : slash + 1) + "-newer-fs/";
+    const bool overlaid = present(newer);
     std::string error;
     const bool read = walk_archive(
         image,
         [&](const Entry &e) {
             if (!listed.count(e.path)) out->push_back(e.path + " missing from the manifest");
             const std::string rel = relative_name(e.path);
-            if (rel.empty() || present(newer + rel)) return true;
+            if (rel.empty() || (overlaid && present(newer + rel))) return true;
             const std::string path = plugin_dir(id) + "/" + rel;
             struct stat st;
             if (::lstat(path.c_str(), &st) != 0) {
@@ -147,10 +149,10 @@ bool ours(int id, const std::string &link) {
     const ssize_t n = ::readlink(link.c_str(), target, sizeof target);
     if (n <= 0) return false;
     const std::string now(target, static_cast<std::size_t>(n));
+    if (now.compare(0, plugin_base(id).size(), plugin_base(id)) == 0) return true;
     struct stat source;
     const std::string want = expected_target(id, link.substr(1), &source);
-    return now.compare(0, plugin_base(id).size(), plugin_base(id)) == 0 ||
-           (!want.empty() && want == now);
+    return !want.empty() && want == now;
 }
 
 // Hands unlink exactly the links of the list and those of its directories no other
@@ -192,9 +194,10 @@ bool unlink_recorded(int id, const std::vector<int> &others, unsigned *removed) 
         (void)plugin_unlink_from_exec_path(unlink_list.c_str(), exclude.get(),
                                            plugin_base(id).c_str());
     }
-    for (const std::string &link : list.links) {
-        if (ours(id, link)) ::unlink(link.c_str());
-        left += ours(id, link);
+    for (const std::string &link : list.links) {  // what unlink left: links from absolute contents
+        if (!present(link) || !ours(id, link)) continue;
+        ::unlink(link.c_str());
+        left += present(link);
     }
     for (const std::string &line : unlink_lines)
         if (line.back() == '/') ::rmdir(line.substr(1).c_str());
@@ -464,7 +467,8 @@ std::vector<Result> Installer::install(const std::vector<std::string> &images,
             continue;
         }
         const std::vector<std::string> entries = entries_of(lines);
-        r.details = conflicts(id, entries, map.get());
+        std::vector<std::string> plan;
+        r.details = conflicts(id, entries, map.get(), &plan);
         if (!r.details.empty()) {
             undo("conflicts", std::nullopt);
             continue;
@@ -474,14 +478,6 @@ std::vector<Result> Installer::install(const std::vector<std::string> &images,
             (rc = plugin_save_sro(id, records[i].get())) != PLUGIN_OK) {
             undo("record", rc);
             continue;
-        }
-        // What link will create: the directories not there yet and the links whose names
-        // are free (a name held is a tolerated duplicate, which link would skip).
-        std::vector<std::string> plan;
-        for (const std::string &entry : entries) {
-            const std::string name = "/" + entry;
-            if (excluded(name) || present(strip_slash(name))) continue;
-            plan.push_back("./" + strip_slash(entry) + (is_dir_entry(id, entry) ? "/" : ""));
         }
         if (!step("link") || !write_lines(link_list_path(id), plan)) {
             undo("link", std::nullopt);
