@@ -278,7 +278,11 @@ plugin_rc_t plugin_extract_srg(const char *image, srg_record **record);
  * A link path over 256 bytes (a long software id) is never cut into another
  * file's name: the trace lines still come, "sro_link" showing its first 255
  * bytes, then, before any file is written, "plugin_save_sro: link path for
- * swid <swid> does not fit, record not stored" and PLUGIN_ERR_LINK. */
+ * swid <swid> does not fit, record not stored" and PLUGIN_ERR_LINK.  A
+ * symbolic link at the record file's place is never written through: it
+ * fails as an open failure does ("open fail", "plugin_save_sro: open <path>
+ * failed", PLUGIN_ERR_OPEN), link and target untouched, while a regular file
+ * there is still cut and rewritten. */
 plugin_rc_t plugin_save_sro(int32_t plugin_id, const srg_record *record);
 /* Removes the software-id link named by the record in
  * /velm/plugin/<id>/plugin.sro (outcome ignored), then the record file, both
