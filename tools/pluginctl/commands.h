@@ -77,6 +77,7 @@ Outcome cmd_rmdir(const Parsed &p);
 Outcome cmd_patch(const Parsed &p);
 Outcome cmd_owner(const Parsed &p);  // query.cc
 Outcome cmd_files(const Parsed &p);
+Outcome cmd_check(const Parsed &p);  // check_handler.cc
 
 }  // namespace pluginctl
 
