@@ -88,8 +88,8 @@ public:
     // The stream failed after the member last read.
     void broken(struct archive *a) {
         const char *why = archive_error_string(a);
-        refuse(last_.empty() ? kArchive : last_,
-               std::string("truncated or corrupt archive (") + (why ? why : "no detail") + ")");
+        refuse(kArchive, "truncated or corrupt archive" + (last_.empty() ? "" : " after " + last_) +
+                             " (" + (why ? why : "no detail") + ")");
     }
 
 private:

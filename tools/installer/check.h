@@ -49,7 +49,8 @@ struct CheckOptions {
 
 // One finding.  entry is the member's name as stored, each control character
 // and backslash written as \ooo (octal), so that the line can be printed; it is
-// "(archive)" for the stream itself (not gzip, truncated, corrupt).  An allowed
+// "(archive)" for the stream itself (not gzip; truncated or corrupt, after the
+// member last read).  An allowed
 // finding (allow_setid) refuses nothing.
 struct Problem {
     std::string entry, reason;
