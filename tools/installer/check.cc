@@ -144,7 +144,7 @@ void Checker::mode_rules(const std::string &entry, archive_entry *e) {
 bool Checker::member(archive_entry *e) {
     const char *stored = archive_entry_pathname(e);
     const std::string_view name = stored ? stored : "";
-    const std::string entry = printable(name);
+    const std::string entry = name.empty() ? "(unnamed)" : printable(name);
     last_ = entry;
     const mode_t type = archive_entry_filetype(e);
     const bool dir = type == AE_IFDIR && !archive_entry_hardlink(e);

@@ -48,10 +48,10 @@ struct CheckOptions {
 };
 
 // One finding.  entry is the member's name as stored, each control character
-// and backslash written as \ooo (octal), so that the line can be printed; it is
-// "(archive)" for the stream itself (not gzip; truncated or corrupt, after the
-// member last read).  An allowed
-// finding (allow_setid) refuses nothing.
+// and backslash written as \ooo (octal), so that the line can be printed
+// ("(unnamed)" for an empty name); "(archive)" for the stream itself (not gzip;
+// truncated or corrupt, after the member last read).  An allowed finding
+// (allow_setid) refuses nothing.
 struct Problem {
     std::string entry, reason;
     bool allowed = false;
