@@ -28,6 +28,11 @@ const Row kRows[] = {
      "cmp /tmp/r.sro /velm/plugin/1/plugin.sro && [ $(readlink /velm/plugin_srg/plugin-alpha-1.sro) = /velm/plugin/1/plugin.sro ]"},
     {"record cleanup 1", OK, 0,
      "[ ! -e /velm/plugin/1/plugin.sro ] && [ ! -e /velm/plugin_srg/plugin-alpha-1.sro ]"},
+    {"check /tmp/a.img", "/tmp/a.img: accepted\n", 0},
+    {"check /tmp/a.img --max-unpacked 1",
+     "./opt/a/data: unpacked size passes the limit of 1 bytes\n/tmp/a.img: refused, 1 problem\n",
+     1},
+    {"check /tmp/r.sro", "", 1},
     {"extract /tmp/a.img /velm/plugin/1 --manifest /tmp/a.log", OK, 0,
      "grep -qx ./usr/bin/alpha /tmp/a.log"},
     {"link /tmp/a.log /velm/plugin/1 --exclude /opt/a", "No Patching support on this platform\n" OK,
@@ -96,6 +101,7 @@ const Row kRows[] = {
     {"mkdir /tmp/x --mode 9", "", 2},
     {"patch unknown", "", 2},
     {"extract-member relative", "", 2},
+    {"check /tmp/a.img --max-unpacked 1k", "", 2},
 };
 
 class PluginctlTest : public pit::SandboxTest {};
