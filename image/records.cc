@@ -37,9 +37,10 @@ bool format_link(pi::Path &link, const char *swid) {
 }
 
 // Writes the record's size bytes in one write into the record file, created
-// or cut to zero length; the file is closed on every path.
+// or cut to zero length; the file is closed on every path.  A symbolic link
+// at the record file's place is not followed: it fails as any open does.
 plugin_rc_t write_record(const char *file, const srg_record *record, uint32_t size) {
-    const pi::Fd fd(::open(file, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    const pi::Fd fd(::open(file, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
     // verbatim: each failure writes a bare line before its own named one.
     if (!fd) {
         pi::log("open fail\n");

@@ -18,6 +18,21 @@
  *    libplugin_intn_debug is non-zero.
  *  - Paths are handed to the shell without quoting: pass trusted paths only.
  *
+ * Trust
+ *  The library trusts its input: image contents (tar runs with -P and -p:
+ *  absolute names, "..", links, modes, owners and special files are taken as
+ *  stored), software ids, newer-fs names and every path it hands to the shell
+ *  unquoted, unlink's plain-text prefix rule (plugin path /velm/plugin/1 also
+ *  claims /velm/plugin/10/...), and link's directories made 07777.  It hardens
+ *  only where left open: no record is written through a symbolic link.  The
+ *  installer (tools/installer) checks the rest before the library sees it:
+ *  its image check (check.h) refuses what could reach outside the plugin or
+ *  the shell and holds software ids and newer-fs names to safe characters;
+ *  it passes plugin paths with a trailing '/', excludes the library's own
+ *  places from every link and unlinks only what its links created.  A device
+ *  gives the service a private /tmp, sets fs.protected_symlinks=1 and treats
+ *  write access to /bootflash as root (README.md, "Security").
+ *
  * Each function's comment has one shape: what it does, "Returns:" and, where
  * this library settles what is otherwise left open, "Settled:".
  */
@@ -278,7 +293,11 @@ plugin_rc_t plugin_extract_srg(const char *image, srg_record **record);
  * A link path over 256 bytes (a long software id) is never cut into another
  * file's name: the trace lines still come, "sro_link" showing its first 255
  * bytes, then, before any file is written, "plugin_save_sro: link path for
- * swid <swid> does not fit, record not stored" and PLUGIN_ERR_LINK. */
+ * swid <swid> does not fit, record not stored" and PLUGIN_ERR_LINK.  A
+ * symbolic link at the record file's place is never written through: it
+ * fails as an open failure does ("open fail", "plugin_save_sro: open <path>
+ * failed", PLUGIN_ERR_OPEN), link and target untouched, while a regular file
+ * there is still cut and rewritten. */
 plugin_rc_t plugin_save_sro(int32_t plugin_id, const srg_record *record);
 /* Removes the software-id link named by the record in
  * /velm/plugin/<id>/plugin.sro (outcome ignored), then the record file, both

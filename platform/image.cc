@@ -88,7 +88,7 @@ extern "C" PI_EXPORT img_handle *img_open(const char *path, int32_t *status) {
 extern "C" PI_EXPORT uint32_t img_extract_vendor_info(img_handle *handle, const char *path) {
     if (handle == nullptr || path == nullptr) return IMG_ERR_INVALID_ARG;
     auto *img = reinterpret_cast<Image *>(handle);
-    pi::Fd fd(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    pi::Fd fd(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
     if (!fd) return IMG_ERR_WRITE;
     std::size_t done = 0;
     while (done < img->vinfo_len) {

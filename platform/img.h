@@ -62,7 +62,9 @@ typedef struct img_handle {
 img_handle *img_open(const char *path, int32_t *status);
 /* Writes the image's vendor information (a record file of exactly the record's
  * bytes) to path, created or truncated with mode 0644 less the umask; 0 on
- * success, else an IMG_ERR_* code (a partly written file may remain). */
+ * success, else an IMG_ERR_* code (a partly written file may remain).
+ * Settled: a symbolic link at path, dangling or not, is never followed: the
+ * call fails with IMG_ERR_WRITE and leaves the link and its target as they were. */
 uint32_t img_extract_vendor_info(img_handle *handle, const char *path);
 /* Releases a handle from img_open; 0, or IMG_ERR_INVALID_ARG for null. */
 int32_t img_close(img_handle *handle);

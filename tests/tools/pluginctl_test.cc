@@ -34,6 +34,11 @@ const Row kRows[] = {
      "cmp /tmp/r.sro /velm/plugin/1/plugin.sro && [ $(readlink /velm/plugin_srg/plugin-alpha-1.sro) = /velm/plugin/1/plugin.sro ]"},
     {"record cleanup 1", OK, 0,
      "[ ! -e /velm/plugin/1/plugin.sro ] && [ ! -e /velm/plugin_srg/plugin-alpha-1.sro ]"},
+    {"check /tmp/a.img", "/tmp/a.img: accepted\n", 0},
+    {"check /tmp/a.img --max-unpacked 1",
+     "./opt/a/data: unpacked size passes the limit of 1 bytes\n/tmp/a.img: refused, 1 problem\n",
+     1},
+    {"check /tmp/r.sro", "", 1},
     {"extract /tmp/a.img /velm/plugin/1 --manifest /tmp/a.log", OK, 0,
      "grep -qx ./usr/bin/alpha /tmp/a.log"},
     {"link /tmp/a.log /velm/plugin/1 --exclude /opt/a", "No Patching support on this platform\n" OK,
@@ -145,6 +150,7 @@ const Row kRows[] = {
     {"unlink /tmp/a.log /velm/plugin/9", OK, 0, "", "",
      WARN "/velm/plugin/9 does not exist, so nothing was unlinked" GIVE_DIR
           " (pluginctl unlink LOG DIR)"},
+    {"check /tmp/a.img --max-unpacked 1k", "", 2},
 };
 
 class PluginctlTest : public pit::SandboxTest {};

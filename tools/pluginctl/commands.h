@@ -86,6 +86,7 @@ Outcome cmd_remove(const Parsed &p);
 Outcome cmd_list(const Parsed &p);
 Outcome cmd_verify(const Parsed &p);
 Outcome cmd_recover(const Parsed &p);
+Outcome cmd_check(const Parsed &p);  // check_handler.cc
 
 }  // namespace pluginctl
 

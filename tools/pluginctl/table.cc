@@ -13,6 +13,19 @@ const OptionDef kExclude{"--exclude", true, true};
 
 const std::vector<Command> &commands() {
     static const std::vector<Command> list = {
+        {"check",
+         "IMAGE [--allow-setid] [--max-unpacked BYTES]",
+         "check a plugin image before installing it: reads it all, writes nothing",
+         "Refuses, one line \"MEMBER: REASON\" each, what could reach outside the plugin or the shell\n"
+         "(absolute names, \"..\", links out of the plugin, hard links, special files, setuid/setgid/\n"
+         "sticky bits, unsafe names, replaced members, a top plugin.sro, a truncated or corrupt\n"
+         "stream) and an unpacked size over 64 x the image's size (--max-unpacked BYTES sets it; never\n"
+         "over the free space of /velm).  --allow-setid lets setuid and setgid pass (named).  The\n"
+         "last line says \"IMAGE: accepted\" (exit 0) or \"IMAGE: refused, N problems\" (exit 1).\n",
+         {{"--allow-setid", false, false}, {"--max-unpacked", true, false}},
+         1,
+         1,
+         cmd_check},
         {"extract",
          "IMAGE DIR [--manifest LOG]",
          "unpack a plugin image into DIR (plugin_extract_image)",

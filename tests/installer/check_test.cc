@@ -1,0 +1,150 @@
+// The image check over hostile and honest images made by the tests' own writer (image_writer.h),
+// and the name rules of software ids and newer-fs names: each row refused naming member and
+// reason, or accepted.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tests/installer/image_writer.h"
+#include "tests/support/fixture.h"
+#include "tests/support/fs.h"
+#include "tools/installer/check.h"
+
+namespace {
+
+using pit::Member;
+using std::string;
+
+Member F(string n, unsigned mode = 0644, string data = "x") { return {n, AE_IFREG, mode, data}; }
+Member D(const string &n, unsigned mode = 0755) { return {n, AE_IFDIR, mode}; }
+Member L(const string &n, const string &to) { return {n, AE_IFLNK, 0777, "", to}; }
+
+std::vector<Member> deep() {  // 40 levels and a file at the bottom
+    std::vector<Member> m;
+    for (string d = "./d/"; m.size() < 40; d += "d/") m.push_back(D(d));
+    return m.push_back(F(m.back().name + "bottom", 0755)), m;
+}
+
+string noise() {  // 96 KiB that gzip cannot shrink (libarchive reads 64 KiB ahead)
+    string s;
+    for (uint32_t x = 1; s.size() < 98304; x = x * 1103515245 + 12345) s += char(x >> 24);
+    return s;
+}
+
+// The demo's kind of plugin (a program, a relative link, a configuration) as mkplugin packs it.
+const string kDemo =
+    "mkdir -p /opt/t/usr/bin /opt/t/etc && cd /opt/t && echo x >usr/bin/run && "
+    "chmod 755 usr/bin/run && ln -s run usr/bin/r && echo 1 >etc/c && " PI_SRGTOOL
+    " make --swid d-1 -o /opt/r && " PI_MKPLUGIN " --record /opt/r -o /opt/p.img .";
+const string kLimit = "unpacked size passes the limit of ";
+
+enum Tamper { kNone, kCut, kPlain, kHuge, kNoSlash };
+
+struct Row {
+    const char *name;
+    std::vector<Member> members{};
+    std::vector<string> want{};  // beginnings of "MEMBER: REASON", in order; none: accepted
+    string swid{}, newer{};      // a software id or newer-fs name to check instead of an image
+    Tamper tamper = kNone;       // 30 bytes cut off; no gzip; the first member: 8 GiB; no final '/'
+    installer::CheckOptions options{};
+    string prep{};  // a shell command that makes /opt/p.img instead
+};
+void PrintTo(const Row &r, std::ostream *os) { *os << r.name; }
+
+// clang-format off
+const Row kRows[] = {
+    {"absolute", {F("/opt/x")}, {"/opt/x: absolute name"}},
+    {"dot_dot", {F("./../../../opt/x")}, {"./../../../opt/x: \"..\" component in the name"}},
+    {"through_link", {L("./d", "/opt"), F("./d/x")},
+     {"./d: symbolic link to an absolute path", "./d/x: path passes through the symbolic link"}},
+    {"link_out", {D("./usr/"), L("./usr/l", "../../x")}, {"./usr/l: symbolic link leads out"}},
+    {"link_out_by_link", {L("./s/b", ".."), L("./s/c", "b/..")}, {"./s/c: symbolic link leads"}},
+    {"hard_link", {F("./a"), {"./b", AE_IFREG, 0644, "", "./a", true}}, {"./b: hard link"}},
+    {"device", {{"./null", AE_IFCHR}}, {"./null: device node"}},
+    {"fifo", {{"./p", AE_IFIFO}}, {"./p: fifo"}},
+    {"setuid", {F("./su", 04755)}, {"./su: setuid bit"}},
+    {"setgid", {F("./sg", 02755)}, {"./sg: setgid bit"}},
+    {"sticky", {D("./t/", 01755)}, {"./t/: sticky bit"}},
+    {"setid_allowed", {F("./s", 06755)}, {"./s: setuid bit (allowed)", "./s: setgid bit (allowed)"},
+     {}, {}, kNone, {true, {}}},
+    {"world_writable", {F("./w", 0646)}, {"./w: writable by others"}},
+    {"owner", {{.name = "./o", .uid = 1000}}, {"./o: owner or group other than root"}},
+    {"control", {F("./a\x1f\nb")}, {"./a\\037\\012b: control character in the name"}},
+    {"backslash", {F("./a\\b")}, {"./a\\134b: backslash in the name"}},
+    {"dash", {F("./--checkpoint-action=exec=sh")}, {"./--checkpoint-action=exec=sh: name comp"}},
+    {"dir_without_slash", {D("./bin/")}, {"./bin: directory without its trailing '/'"}, {}, {},
+     kNoSlash},
+    {"slash_on_link", {L("./x/", "y")}, {"./x/: trailing '/' on a member that is no directory"}},
+    {"replaced", {F("./a", 0755), F("a")}, {"a: replaces an earlier member"}},
+    {"record_file", {F("./plugin.sro"), F("./x/plugin.sro")}, {"./plugin.sro: takes the place"}},
+    {"limit", {F("./a", 0644, "1234"), F("./b", 0644, "123456"), F("./c")},
+     {"./c: " + kLimit + "10 bytes"}, {}, {}, kNone, {false, 10}},
+    {"bomb", {F("./zeros", 0644, string(1 << 20, '\0'))}, {"./zeros: " + kLimit}},
+    {"declares_8_gib", {F("./big"), F("./after")}, {"./big: " + kLimit}, {}, {}, kHuge},
+    {"truncated", {F("./a"), F("./b", 0644, noise())},
+     {"(archive): truncated or corrupt archive after ./b ("}, {}, {}, kCut},
+    {"not_gzip", {F("./a")}, {"(archive): not a gzip-compressed archive"}, {}, {}, kPlain},
+    {"blanks_non_ascii", {D("./my dir/"), F("./my dir/caf\xc3\xa9 na\xc3\xafve.txt")}},
+    {"long_name", {F("./" + string(198, 'n'))}},
+    {"deep_tree", deep()},
+    {"links_inside", {D("./usr/"), D("./usr/bin/"), D("./usr/lib/"), F("./usr/lib/libx.so.1"),
+                      L("./usr/lib/libx.so", "libx.so.1"), L("./usr/bin/l", "../lib/libx.so"),
+                      L("./top", "usr/bin"), L("./usr/bin/via", "../../top/l"), L("./s/up", "..")}},
+    {"link_loop", {L("./a", "b"), L("./b", "a")}},
+    {"empty_dirs_executables", {D("./"), D("./e/"), D("./e/f/"), F("./run", 0755, "#!/bin/sh\n")}},
+    {"not_image", {}, {"error: /opt/p.img: not a plugin image"}, {}, {}, kNone, {}, ":>/opt/p.img"},
+    {"demo_image", {}, {}, {}, {}, kNone, {}, kDemo},
+    {"swid_debian", {}, {}, "1:7.2+dfsg-7~b3"},
+    {"swid_shell", {}, {"character outside [A-Za-z0-9._+:~-]"}, "x$(touch /opt/p)"},
+    {"swid_climbs", {}, {"character outside"}, "a/../b"},
+    {"swid_fits", {}, {}, string(227, 's')},
+    {"swid_too_long", {}, {"software id too long"}, string(228, 's')},
+    {"newer_fs_name", {}, {}, {}, "usr/lib/x-1.0+b@%=:,so"},
+    {"newer_fs_shell", {}, {"character outside [A-Za-z0-9._+@%=:,/-]"}, {}, "b;cmd;"},
+    {"newer_fs_dash", {}, {"name starting with '-'"}, {}, "--checkpoint=1"},
+};
+// clang-format on
+
+class CheckTest : public pit::SandboxTest, public testing::WithParamInterface<Row> {};
+
+TEST_P(CheckTest, Row) {
+    const Row &r = GetParam();
+    std::vector<installer::Problem> problems;
+    string tar = pit::archive_bytes(r.members, nullptr), error;
+    if (r.tamper == kHuge) tar.replace(124, 12, string("\x80\0\0\0\0\0\0\x02\0\0\0\0", 12));
+    if (r.tamper == kNoSlash) tar[tar.find('\0') - 1] = '\0';
+    tar.replace(148, 8, 8, ' ');  // the first header's checksum again
+    unsigned sum = 0;
+    for (int i = 0; i < 512; ++i) sum += static_cast<unsigned char>(tar[i]);
+    std::snprintf(&tar[148], 7, "%06o", sum);
+    string img = pit::header_block() + (r.tamper == kPlain ? tar : pit::gzip(tar));
+    img.resize(img.size() - (r.tamper == kCut ? 30 : 0));
+    ASSERT_TRUE(r.prep.empty() ? pit::write_file("/opt/p.img", img) : pit::sh(r.prep));
+    const int fds = pit::open_fds();
+    const int rc = r.swid.empty() && r.newer.empty()
+                       ? installer::check_image("/opt/p.img", r.options, problems, error)
+                       : installer::kCheckAccepted;
+    EXPECT_EQ(pit::open_fds(), fds);
+    if (!error.empty()) problems.push_back({"error", error});
+    std::vector<string> got;
+    for (const auto &p : problems)
+        got.push_back(p.entry + ": " + p.reason + (p.allowed ? " (allowed)" : ""));
+    const bool name = !(r.swid + r.newer).empty();
+    const string rule = !name            ? ""
+                        : r.swid.empty() ? installer::check_newer_fs_name(r.newer)
+                                         : installer::check_swid(r.swid);
+    if (!rule.empty()) got.push_back(rule);
+    ASSERT_EQ(got.size(), r.want.size()) << testing::PrintToString(got);
+    int want = installer::kCheckAccepted;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].substr(0, r.want[i].size()), r.want[i]);
+        if (!name && r.want[i].find("(allowed)") == string::npos)
+            want = r.want[i].rfind("error: ", 0) == 0 ? installer::kCheckFailed
+                                                      : installer::kCheckRefused;
+    }
+    EXPECT_EQ(rc, want);
+}
+
+INSTANTIATE_TEST_SUITE_P(Check, CheckTest, testing::ValuesIn(kRows));
+
+}  // namespace
