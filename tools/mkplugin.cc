@@ -4,11 +4,15 @@
 //
 // The image is the header block described in platform/img.h (default size
 // 512 bytes; it must hold the record plus IMG_HEADER_OVERHEAD bytes) followed
-// by a gzip-compressed tar archive of DIR.  Members are named "./",
-// "./usr/", "./usr/bin/foo" (directories with a trailing '/'), written
-// depth-first with the entries of each directory sorted bytewise; regular
-// files, directories and symbolic links are kept with their permission bits
-// (setuid, setgid and sticky included), other file types are refused.  Owner
+// by a gzip-compressed tar archive of DIR in GNU tar's format.  Members are
+// named "./", "./usr/", "./usr/bin/foo" (directories with a trailing '/'),
+// written depth-first with the entries of each directory sorted bytewise.
+// Names and link targets are the file system's bytes, whatever the locale
+// (no conversion), of any length (GNU long-name records past 100 bytes).
+// Regular files, directories and symbolic links are kept with their
+// permission bits (setuid, setgid and sticky included); a file with several
+// links in the tree is stored as that many regular files, a sparse one with
+// its holes as zeros; other file types are refused.  Owner
 // and group are 0/0 ("root"), every time stamp is 0 and the gzip header
 // carries no time, so the same inputs give the same bytes.  On any failure the
 // output file is removed; bad arguments print the usage and exit 2, other
@@ -149,7 +153,7 @@ std::string write_archive(int fd, const std::vector<Member> &members) {
     std::string error;
     if (archive_write_add_filter_gzip(a.get()) != ARCHIVE_OK ||
         archive_write_set_filter_option(a.get(), "gzip", "timestamp", nullptr) != ARCHIVE_OK ||
-        archive_write_set_format_pax_restricted(a.get()) != ARCHIVE_OK ||
+        archive_write_set_format_gnutar(a.get()) != ARCHIVE_OK ||
         archive_write_set_bytes_in_last_block(a.get(), 1) != ARCHIVE_OK ||
         archive_write_open_fd(a.get(), fd) != ARCHIVE_OK)
         return archive_failure(a.get(), "cannot start the archive");
@@ -161,7 +165,7 @@ std::string write_archive(int fd, const std::vector<Member> &members) {
             break;
         }
         archive_entry_clear(entry.get());
-        archive_entry_set_pathname(entry.get(), m.name.c_str());
+        archive_entry_copy_pathname(entry.get(), m.name.c_str());  // bytes, as they are
         archive_entry_set_uid(entry.get(), 0);
         archive_entry_set_gid(entry.get(), 0);
         archive_entry_set_uname(entry.get(), "root");
@@ -180,7 +184,7 @@ std::string write_archive(int fd, const std::vector<Member> &members) {
             }
             target[size_t(len)] = '\0';
             archive_entry_set_filetype(entry.get(), AE_IFLNK);
-            archive_entry_set_symlink(entry.get(), target);
+            archive_entry_copy_symlink(entry.get(), target);
         } else {
             in.reset(open(m.path.c_str(), O_RDONLY | O_CLOEXEC));
             if (!in) {

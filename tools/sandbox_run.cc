@@ -1,17 +1,27 @@
-// sandbox-run - runs a command in a private root that persists in a directory.
+// sandbox-run - runs a command in a private root whose changes persist in a directory.
 //
-//   sandbox-run --state DIR [--cmdline TEXT] [--bind PATH]... -- COMMAND [ARG]...
+//   sandbox-run --state DIR [--reset] [--cmdline TEXT] [--bind PATH]... -- COMMAND [ARG]...
 //
 // The root is the one the test suite runs in (tools/sandbox/sandbox.h): a
 // private mount namespace (with a user namespace mapping the caller's own uid
-// and gid when the caller is not root) whose root directory is DIR.  /velm,
-// /bootflash, /mnt/pss, /var/sysmgr, /tmp, /opt and everything else written
-// there stays in DIR for the next run; the host's root is reachable read-only
-// at /.host, /usr and /etc are writable mirrors of the host's, and the
-// project's source and build trees are bound at their own paths.  TEXT (a
-// line feed is added when it has none) is what /proc/cmdline shows; without
-// --cmdline it is "console=ttyS0 quiet".  --bind makes a further host path
-// visible at its own path.  DIR is created when it does not exist.
+// and gid when the caller is not root) whose root is a copy-on-write overlay
+// of the host's, writable everywhere.  DIR keeps every change between runs:
+// root/ (the view's root directory, with /velm, /bootflash, /tmp, /opt, /run
+// and /dev), layers/NAME/u and layers/NAME/w (the overlay's upper and work
+// directory of each place of the host), own/NAME (/mnt/pss, /var/sysmgr and
+// /var/tmp, which start empty instead of showing the host's).  For an
+// ordinary user every directory of the host appears as the user's own (a
+// copy of the directory tree, without the files, in the upper layers), so a
+// package may be placed anywhere.  --reset empties DIR first.  The host's
+// root is reachable read-only at /.host, and the project's source and build
+// trees are bound at their own paths.  TEXT (a line feed is added when it has
+// none) is what /proc/cmdline shows; without --cmdline it is "console=ttyS0
+// quiet".  --bind makes a further host path (which must exist) visible at
+// its own path, read-write.  DIR is created when it does not exist.
+//
+// Where the kernel refuses an overlay, one line says so and the root is the
+// older mirror: /usr and /etc as directories of links into the read-only
+// host, nothing else of the host.
 //
 // The host's root, mounts and files outside DIR are never changed: every mount
 // is made in the private namespace, which ends with the command.
@@ -19,6 +29,7 @@
 // Exit status: the command's own; 2 for bad arguments; 125 when the root
 // cannot be made; 126 when the command cannot be run, 127 when it is not found.
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,8 +43,30 @@
 namespace {
 
 const char kUsage[] =
-    "usage: sandbox-run --state DIR [--cmdline TEXT] [--bind PATH]... -- COMMAND [ARG]...\n"
-    "Runs COMMAND in a private root kept in DIR, with TEXT as /proc/cmdline.\n";
+    "usage: sandbox-run --state DIR [--reset] [--cmdline TEXT] [--bind PATH]... -- COMMAND "
+    "[ARG]...\n";
+const char kHelp[] =
+    "Runs COMMAND in a private root: a copy-on-write overlay of this machine's root,\n"
+    "writable everywhere, whose changes are kept in DIR from one run to the next.\n"
+    "\n"
+    "  --state DIR     where the changes live (required; made when missing): DIR/root\n"
+    "                  (the root directory, with /velm /bootflash /tmp /opt /run /dev),\n"
+    "                  DIR/layers/NAME/{u,w} (the overlay's upper and work directory of\n"
+    "                  each place of the host), DIR/own/NAME (/mnt/pss /var/sysmgr\n"
+    "                  /var/tmp, empty at first)\n"
+    "  --reset         empty DIR first (default: keep what earlier runs left)\n"
+    "  --cmdline TEXT  what /proc/cmdline shows (default: \"console=ttyS0 quiet\")\n"
+    "  --bind PATH     an existing host path, bound read-write at its own path\n"
+    "                  (default: none besides those below)\n"
+    "\n"
+    "Bound by default: the project's source tree (" PI_SOURCE_DIR
+    ")\n"
+    "and build tree (" PI_BINARY_DIR
+    "), read-write;\n"
+    "the host's root, read-only, at /.host; null zero full random urandom tty in /dev.\n"
+    "Where the kernel refuses an overlay, one line says so and /usr and /etc are\n"
+    "mirrors of links into the read-only host instead.\n"
+    "Exit status: COMMAND's; 2 bad arguments; 125 no root; 126 not runnable; 127 not found.\n";
 
 int usage(const std::string &why) {
     std::fprintf(stderr, "sandbox-run: %s\n%s", why.c_str(), kUsage);
@@ -53,8 +86,12 @@ int main(int argc, char **argv) {
             break;
         }
         if (arg == "-h" || arg == "--help") {
-            std::fputs(kUsage, stdout);
+            std::printf("%s\n%s", kUsage, kHelp);
             return 0;
+        }
+        if (arg == "--reset") {
+            options.reset = true;
+            continue;
         }
         if (arg != "--state" && arg != "--cmdline" && arg != "--bind")
             return usage("unknown argument " + arg + " (the command follows --)");
@@ -71,6 +108,12 @@ int main(int argc, char **argv) {
             options.cmdline = value;
             have_cmdline = true;
         } else {
+            struct stat st;
+            if (::stat(value.c_str(), &st) != 0) {
+                std::fprintf(stderr, "sandbox-run: --bind %s: %s\n", value.c_str(),
+                             std::strerror(errno));
+                return 2;
+            }
             options.extra_binds.push_back(value);
         }
     }
@@ -88,6 +131,8 @@ int main(int argc, char **argv) {
                      options.state_dir.c_str(), error.c_str());
         return 125;
     }
+    if (pit::sandbox_kind() == pit::SandboxKind::kMirror)
+        std::fprintf(stderr, "sandbox-run: %s\n", pit::kMirrorLimits);
     ::execvp(argv[i], argv + i);
     int saved = errno;
     std::fprintf(stderr, "sandbox-run: %s: %s\n", argv[i], std::strerror(saved));

@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -26,9 +27,6 @@ struct DryRun::Fds {
 };
 
 namespace {
-
-// The scratch tmpfs: upper layers, their work directories and the view's root.
-constexpr char kScratchAt[] = "/tmp";
 
 std::string fd_path(const pi::Fd &fd) { return "/proc/self/fd/" + std::to_string(fd.get()); }
 
@@ -104,14 +102,56 @@ void removed(const std::string &lower, const std::string &path,
             removed(lower + "/" + name, join(path, name), out);
 }
 
+// Makes below upper a directory of the caller's for every directory below
+// lower (on the same mount), with lower's permission bits and the owner's
+// rwx; one that exists stays as it is.  Through the overlay the directory is
+// then the caller's, who may add and remove entries as its owner.  The
+// scratch (skip) is left out.
+void skeleton(const std::string &lower, const std::string &upper, const struct stat &skip) {
+    for (const std::string &name : names_in(lower)) {
+        struct stat st, self;
+        const std::string from = lower + "/" + name, to = upper + "/" + name;
+        if (::lstat(from.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+        if (::stat(lower.c_str(), &self) != 0 || self.st_dev != st.st_dev) continue;  // a mount
+        if (st.st_dev == skip.st_dev && st.st_ino == skip.st_ino) continue;
+        if (::mkdir(to.c_str(), (st.st_mode & 07777) | S_IRWXU) == 0)
+            ::chmod(to.c_str(), (st.st_mode & 07777) | S_IRWXU);
+        else if (errno != EEXIST)
+            continue;
+        skeleton(from, to, skip);
+    }
+}
+
 // Binds the real place read-only with everything below it.  The bind of the
-// real /tmp brings the scratch along (it is mounted there): that copy goes.
+// place the scratch tmpfs covers brings the scratch along: that copy goes.
 bool bind_readonly(const std::string &lower, const std::string &target, const std::string &point,
-                   std::string *error) {
+                   const std::string &scratch_at, std::string *error) {
     if (!bind_at(lower, target, error)) return false;
-    if (point == kScratchAt && ::umount2(target.c_str(), MNT_DETACH) != 0)
+    if (point == scratch_at && ::umount2(target.c_str(), MNT_DETACH) != 0)
         return fail(error, "umount " + target);
     return make_readonly_tree(target, true, error);
+}
+
+// The layer directory's name for a place: its path with '/' as '%'.
+std::string layer_name(const std::string &point) {
+    std::string name = point.substr(1);
+    std::replace(name.begin(), name.end(), '/', '%');
+    return name;
+}
+
+int remove_entry(const char *path, const struct stat *, int, struct FTW *ftw) {
+    if (ftw->level > 0) ::remove(path);
+    return 0;
+}
+
+// Every path below dir, sorted, with its type.
+void listing(const std::string &dir, const std::string &rel, std::vector<std::string> &out) {
+    for (const std::string &name : names_in(dir)) {
+        struct stat st;
+        if (::lstat((dir + "/" + name).c_str(), &st) != 0) continue;
+        out.push_back(rel + "/" + name + " " + std::to_string(st.st_mode & S_IFMT));
+        if (S_ISDIR(st.st_mode)) listing(dir + "/" + name, rel + "/" + name, out);
+    }
 }
 
 }  // namespace
@@ -119,36 +159,54 @@ bool bind_readonly(const std::string &lower, const std::string &target, const st
 DryRun::DryRun() : fds_(std::make_unique<Fds>()) {}
 DryRun::~DryRun() = default;
 
+bool DryRun::overlay(const Layer &layer) {
+    const std::string options =
+        "lowerdir=" + layer.lower + ",upperdir=" + layer.upper + ",workdir=" + layer.work;
+    if (!user_xattr_ && ::mount("pi-cow", layer.target.c_str(), "overlay", 0, options.c_str()) == 0)
+        return true;
+    user_xattr_ = true;  // root of a user namespace: trusted.* attributes are not its to write
+    return ::mount("pi-cow", layer.target.c_str(), "overlay", 0,
+                   (options + ",userxattr").c_str()) == 0;
+}
+
+std::string DryRun::target_of(const std::string &point) const {
+    const std::string top = point.substr(1, point.find('/', 1) - 1);
+    const bool moved = std::find(moved_.begin(), moved_.end(), top) != moved_.end();
+    return root_ + (moved ? moved_to_ : "") + point;
+}
+
 bool DryRun::place(const std::string &point, bool is_mount, const std::string &fstype,
                    std::string *error) {
     auto real = fds_->real.find(point);
     if (real == fds_->real.end())
         return true;  // could not be opened: stays an empty directory of the scratch
-    const std::string lower = fd_path(real->second), target = root_ + point;
+    // Once the root changed, the held place is still there to look at, but
+    // only the real root bound into the view is a source for mounts.
+    const std::string held = fd_path(real->second),
+                      lower = real_at_.empty() ? held : real_at_ + point, target = target_of(point);
     struct stat st;
     struct statvfs vfs;
-    if (::stat(lower.c_str(), &st) != 0 || ::statvfs(lower.c_str(), &vfs) != 0)
+    if (::stat(held.c_str(), &st) != 0 || ::statvfs(held.c_str(), &vfs) != 0)
         return fail(error, "stat " + point);
     if (is_mount && is_kernel_fs(fstype)) return bind_at(lower, target, error);
     if (!S_ISDIR(st.st_mode) || (vfs.f_flag & ST_RDONLY)) {
         // a file bound over another, or a read-only mount: bound read-only with all below it
-        return bind_readonly(lower, target, point, error);
+        return bind_readonly(lower, target, point, scratch_at_, error);
     }
-    const std::string layer = std::string(kScratchAt) + "/layers/" + std::to_string(layers_.size());
+    const std::string layer = (scratch_path_.empty() ? fd_path(fds_->scratch) : scratch_path_) +
+                              "/layers/" + layer_name(point);
     if (!mkdir_p(layer + "/u", 0755) || !mkdir_p(layer + "/w", 0700))
         return fail(error, "mkdir " + layer);
-    const std::string options =
-        "lowerdir=" + lower + ",upperdir=" + layer + "/u,workdir=" + layer + "/w";
-    if (!user_xattr_ && ::mount("pi-dry-run", target.c_str(), "overlay", 0, options.c_str()) != 0)
-        user_xattr_ = true;  // root of a user namespace: trusted.* attributes are not its to write
-    if (user_xattr_ && ::mount("pi-dry-run", target.c_str(), "overlay", 0,
-                               (options + ",userxattr").c_str()) != 0) {
+    struct stat scratch;
+    if (owned_dirs_ && ::stat(fd_path(fds_->scratch).c_str(), &scratch) == 0)
+        skeleton(lower, layer + "/u", scratch);
+    const Layer made{point, layer + "/u", lower, layer + "/w", target};
+    if (!overlay(made)) {
+        if (split(point, lower, target, error)) return true;
         read_only_.push_back(point);
-        return bind_readonly(lower, target, point, error);
+        return bind_readonly(lower, target, point, scratch_at_, error);
     }
-    layers_.push_back({point,
-                       fd_path(fds_->scratch) + "/layers/" + std::to_string(layers_.size()) + "/u",
-                       lower});
+    layers_.push_back(made);
     // The mounts whose nearest mount above is this place get places of their own.
     for (const auto &mount : mounts_) {
         const std::string &m = mount.first;
@@ -161,10 +219,60 @@ bool DryRun::place(const std::string &point, bool is_mount, const std::string &f
     return true;
 }
 
+// In a user namespace the kernel refuses to layer a directory that holds a
+// mount inherited from a more privileged namespace.  Such a place becomes a
+// directory of the scratch with an entry for each of the real one's, each
+// placed in turn, so that only the mount itself ends up bound as it is.
+bool DryRun::split(const std::string &point, const std::string &lower, const std::string &target,
+                   std::string *error) {
+    if (std::none_of(mounts_.begin(), mounts_.end(),
+                     [&](const auto &m) { return below(m.first, point); }))
+        return false;
+    for (const std::string &name : names_in(lower)) {
+        const std::string path = join(point, name), there = target + "/" + name;
+        struct stat st;
+        if (::lstat((lower + "/" + name).c_str(), &st) != 0) continue;
+        if (S_ISLNK(st.st_mode)) {
+            if (::symlink(link_target(lower + "/" + name).c_str(), there.c_str()) != 0 &&
+                errno != EEXIST)
+                return fail(error, "symlink " + there);
+            continue;
+        }
+        const bool made =
+            S_ISDIR(st.st_mode)
+                ? ::mkdir(there.c_str(), 0755) == 0 || errno == EEXIST
+                : pi::Fd(::open(there.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)).get() >= 0;
+        if (!made) return fail(error, "make " + there);
+        const int fd = ::open((lower + "/" + name).c_str(), O_PATH | O_CLOEXEC);
+        if (fd < 0) continue;
+        fds_->real[path].reset(fd);
+        std::string fstype;
+        for (const auto &m : mounts_)
+            if (m.first == path) fstype = m.second;
+        if (!place(path, !fstype.empty(), fstype, error)) return false;
+    }
+    return true;
+}
+
 bool DryRun::enter(std::string *error) {
     if (!enter_private_namespace(error)) return false;
+    ViewPlan plan;
+    plan.tmpfs_at = "/tmp";
+    if (!build(plan, error)) return false;
+    char cwd[PATH_MAX];
+    const std::string old_cwd = ::getcwd(cwd, sizeof cwd) ? cwd : "/";
+    if (::chdir(root_.c_str()) != 0 || ::chroot(".") != 0) return fail(error, "chroot " + root_);
+    if (::chdir(old_cwd.c_str()) != 0 && ::chdir("/") != 0) return fail(error, "chdir");
+    root_ = fd_path(fds_->scratch) + "/root";
+    return true;
+}
+
+bool DryRun::build(const ViewPlan &plan, std::string *error) {
     user_xattr_ =
         ::getuid() != 0;  // in a user namespace overlayfs keeps its marks in user.* attributes
+    moved_to_ = plan.moved_to;
+    owned_dirs_ = plan.owned_dirs && ::getuid() != 0;
+    moved_ = plan.moved;
 
     std::map<std::string, std::string>
         types;  // a later mount on the same point hides the earlier one
@@ -172,7 +280,7 @@ bool DryRun::enter(std::string *error) {
     types.erase("/");
     mounts_.assign(types.begin(), types.end());
 
-    // Every real place is held open before the scratch covers /tmp.
+    // Every real place is held open before the scratch covers any of them.
     auto hold = [this](const std::string &path) {
         const int fd = ::open(path.c_str(), O_PATH | O_CLOEXEC);
         if (fd >= 0) fds_->real[path].reset(fd);
@@ -194,34 +302,84 @@ bool DryRun::enter(std::string *error) {
     for (const auto &m : mounts_) hold(m.first);
     real_root_ = fd_path(fds_->real["/"]);
 
-    if (::mount("pi-dry-run", kScratchAt, "tmpfs", MS_NOSUID, "mode=0700") != 0)
-        return fail(error, std::string("tmpfs on ") + kScratchAt);
-    fds_->scratch.reset(::open(kScratchAt, O_PATH | O_DIRECTORY | O_CLOEXEC));
-    root_ = std::string(kScratchAt) + "/root";
+    std::string scratch = plan.scratch;
+    if (!plan.tmpfs_at.empty()) {
+        scratch = scratch_at_ = plan.tmpfs_at;
+        if (::mount("pi-cow", scratch.c_str(), "tmpfs", MS_NOSUID, "mode=0700") != 0)
+            return fail(error, "tmpfs on " + scratch);
+    }
+    fds_->scratch.reset(::open(scratch.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    root_ = scratch + "/root";
     if (!fds_->scratch || !mkdir_p(root_, 0755)) return fail(error, "mkdir " + root_);
+    if (!moved_to_.empty() && !mkdir_p(root_ + moved_to_, 0755))
+        return fail(error, "mkdir " + root_ + moved_to_);
     for (const Top &t : top) {
-        const std::string path = join("/", t.name), target = root_ + path;
+        const std::string path = join("/", t.name);
+        const bool own = std::find(plan.own.begin(), plan.own.end(), t.name) != plan.own.end();
+        const std::string target = own ? root_ + path : target_of(path);
         if (S_ISLNK(t.mode)) {
-            if (::symlink(t.target.c_str(), target.c_str()) != 0)
+            if (::symlink(t.target.c_str(), target.c_str()) != 0 && errno != EEXIST)
                 return fail(error, "symlink " + target);
             continue;
         }
-        top_.push_back(t.name);
+        if (!own) top_.push_back(t.name);
         const bool made =
             S_ISDIR(t.mode)
-                ? ::mkdir(target.c_str(), 0755) == 0
+                ? ::mkdir(target.c_str(), 0755) == 0 || errno == EEXIST
                 : pi::Fd(::open(target.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)).get() >= 0;
         if (!made) return fail(error, "make " + target);
         const auto type = types.find(path);
-        if (!place(path, type != types.end(), type == types.end() ? "" : type->second, error))
+        if (!own &&
+            !place(path, type != types.end(), type == types.end() ? "" : type->second, error))
             return false;
     }
+    return true;
+}
 
-    char cwd[PATH_MAX];
-    const std::string old_cwd = ::getcwd(cwd, sizeof cwd) ? cwd : "/";
-    if (::chdir(root_.c_str()) != 0 || ::chroot(".") != 0) return fail(error, "chroot " + root_);
-    if (::chdir(old_cwd.c_str()) != 0 && ::chdir("/") != 0) return fail(error, "chdir");
-    root_ = fd_path(fds_->scratch) + "/root";
+void DryRun::seen_from(const std::string &root, const std::string &real,
+                       const std::string &scratch) {
+    root_ = root;
+    real_at_ = real;
+    scratch_path_ = scratch;
+    clean_.clear();
+    for (const Layer &layer : layers_) {
+        std::vector<std::string> names;
+        listing(layer.upper, "", names);
+        clean_[layer.point] = names;
+    }
+}
+
+bool DryRun::reset(std::vector<std::string> *again, std::string *error) {
+    std::vector<std::string> dirty;
+    for (const Layer &layer : layers_) {
+        std::vector<std::string> names;
+        listing(layer.upper, "", names);
+        if (names == clean_[layer.point]) continue;
+        if (std::none_of(dirty.begin(), dirty.end(),
+                         [&](const std::string &d) { return below(layer.point, d); }))
+            dirty.push_back(layer.point);
+    }
+    for (const std::string &point : dirty) {
+        if (::umount2(target_of(point).c_str(), MNT_DETACH) != 0)
+            return fail(error, "umount " + target_of(point));
+        std::vector<Layer> kept;
+        for (const Layer &layer : layers_) {
+            if (layer.point != point && !below(layer.point, point)) {
+                kept.push_back(layer);
+                continue;
+            }
+            ::nftw(layer.upper.c_str(), remove_entry, 32, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+            ::nftw(layer.work.c_str(), remove_entry, 32, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+        }
+        layers_ = kept;
+        const bool is_mount = std::any_of(mounts_.begin(), mounts_.end(),
+                                          [&](const auto &m) { return m.first == point; });
+        std::string fstype;
+        for (const auto &m : mounts_)
+            if (m.first == point) fstype = m.second;
+        if (!place(point, is_mount, fstype, error)) return false;
+        if (again) again->push_back(target_of(point));
+    }
     return true;
 }
 

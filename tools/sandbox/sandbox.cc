@@ -9,6 +9,7 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,24 +17,44 @@
 #include <cstdlib>
 #include <cstring>
 #include <ftw.h>
+#include <algorithm>
+#include <map>
+#include <memory>
 #include <string>
 
 #include "frame/own.h"
+#include "tools/sandbox/dry_run.h"
 #include "tools/sandbox/mounts.h"
 
 namespace pit {
+
+const char kMirrorLimits[] =
+    "the kernel refuses an overlay here: /usr and /etc are mirrors of links into the read-only "
+    "host, so nothing deeper than /usr/DIR/NAME or /etc/NAME can be made, and the rest of the "
+    "host is not there";
+
 namespace {
 
 bool g_in_sandbox = false;
+SandboxKind g_kind = SandboxKind::kNone;
 std::string g_default_cmdline;
+bool g_mirrors = false;       // /usr and /etc are mirrors
+std::string g_mirror_prefix;  // where the mirrors' links lead: "/.cow" or "/.host"
+std::unique_ptr<DryRun> g_view;
+// What the sandbox bound into the view below a layered place (own
+// directories; source, build and extra trees), by target, with a second bind
+// of each in /.sandbox/keep: the source when a reset mounts a layer afresh.
+std::map<std::string, std::string> g_binds;
+constexpr char kKeep[] = "/.sandbox/keep";
+constexpr char kScratch[] = "/.sandbox/scratch";  // the layers, for a reset
 
 // The sandbox's own files live here (inside the new root).
 constexpr const char kCmdlineFile[] = "/.sandbox/cmdline";
 
-// Directories that belong to the test and start empty.
-const char *const kOwnDirs[] = {"/velm", "/bootflash",  "/mnt",     "/mnt/pss",
-                                "/var",  "/var/sysmgr", "/var/tmp", "/tmp",
-                                "/opt",  "/run",        "/root",    "/home"};
+// Directories that belong to the test and start empty: the top-level ones
+// are directories of the root itself, the others are bound from own/.
+const char *const kOwnTop[] = {"velm", "bootflash", "tmp", "opt", "run", "dev"};
+const char *const kOwnBelow[] = {"/mnt/pss", "/var/sysmgr", "/var/tmp"};
 
 bool touch(const std::string &path) {
     return pi::Fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)).get() >= 0;
@@ -78,65 +99,188 @@ void empty_dir(const std::string &path) {
     ::nftw(path.c_str(), remove_entry, 32, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
 }
 
-// Builds the /usr and /etc mirrors below root (a path as seen now).
-bool build_mirrors(const std::string &root) {
+// Builds the /usr and /etc mirrors below root (a path as seen now), with
+// links into prefix (as seen from inside).
+bool build_mirrors(const std::string &root, const std::string &prefix) {
     bool ok = true;
     if (::mkdir((root + "/usr").c_str(), 0755) != 0 && errno != EEXIST) ok = false;
     if (::mkdir((root + "/etc").c_str(), 0755) != 0 && errno != EEXIST) ok = false;
-    ok = mirror(root + "/.host/usr", root + "/usr", "/.host/usr", 2) && ok;
-    ok = mirror(root + "/.host/etc", root + "/etc", "/.host/etc", 1) && ok;
+    ok = mirror(root + prefix + "/usr", root + "/usr", prefix + "/usr", 2) && ok;
+    ok = mirror(root + prefix + "/etc", root + "/etc", prefix + "/etc", 1) && ok;
     return ok;
+}
+
+// Binds source at root + target, and when kept at root/.sandbox/keep/N too.
+bool bind_kept(const std::string &source, const std::string &root, const std::string &target,
+               bool kept, std::string *error) {
+    if (!mkdir_p(root + target)) return fail(error, "mkdir " + root + target);
+    if (!bind_at(source, root + target, error)) return false;
+    if (!kept) return true;
+    const std::string keep = std::string(kKeep) + "/" + std::to_string(g_binds.size());
+    if (!mkdir_p(root + keep)) return fail(error, "mkdir " + root + keep);
+    g_binds[target] = keep;
+    return bind_at(source, root + keep, error);
+}
+
+// True when the kernel mounts an overlay whose upper layer is below dir.
+bool overlay_works(const std::string &dir) {
+    const std::string probe = dir + "/.probe";
+    for (const char *sub : {"/l", "/u", "/w", "/m"})
+        if (!mkdir_p(probe + sub)) return false;
+    const std::string options =
+        "lowerdir=" + probe + "/l,upperdir=" + probe + "/u,workdir=" + probe + "/w";
+    bool works = ::mount("pi-probe", (probe + "/m").c_str(), "overlay", 0, options.c_str()) == 0 ||
+                 ::mount("pi-probe", (probe + "/m").c_str(), "overlay", 0,
+                         (options + ",userxattr").c_str()) == 0;
+    if (works) ::umount2((probe + "/m").c_str(), MNT_DETACH);
+    ::nftw(probe.c_str(), remove_entry, 8, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+    for (const char *sub : {"/l", "/u", "/w/work", "/w", "/m", ""}) ::rmdir((probe + sub).c_str());
+    return works;
+}
+
+// A scratch directory on disk for the layers, made before the process leaves
+// the host's namespace and removed there by a child once every process of the
+// sandbox has ended (the pipe it waits on is then closed).
+pi::Fd g_janitor;  // the pipe's write end, open for the life of the process
+
+bool disk_scratch(std::string *dir, std::string *error) {
+    const char *tmp = std::getenv("TMPDIR");
+    std::string path = std::string(tmp && *tmp ? tmp : "/var/tmp") + "/pi-sandbox.XXXXXX";
+    if (!::mkdtemp(path.data())) return fail(error, "mkdtemp " + path);
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return fail(error, "pipe");
+    pi::Fd read_end(ends[0]);
+    g_janitor.reset(ends[1]);
+    // A grandchild, so that the process has no child of the sandbox's own to reap.
+    const pid_t child = ::fork();
+    if (child < 0) return fail(error, "fork");
+    if (child == 0) {
+        g_janitor.reset();
+        if (::fork() != 0) ::_exit(0);
+        char byte;
+        while (::read(read_end.get(), &byte, 1) < 0 && errno == EINTR) {}
+        ::nftw(path.c_str(), remove_entry, 32, FTW_DEPTH | FTW_PHYS);
+        ::rmdir(path.c_str());
+        ::_exit(0);
+    }
+    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {}
+    *dir = path;
+    return true;
 }
 
 }  // namespace
 
+SandboxKind sandbox_kind() { return g_kind; }
+
 bool sandbox_enter(const SandboxOptions &options, std::string *error) {
     if (g_in_sandbox) return true;
-    if (!enter_private_namespace(error)) return false;
 
-    // The new root: a tmpfs, or the caller's state directory, mounted on /mnt
-    // (hidden from nobody but this namespace).
-    const std::string root = "/mnt";
-    if (options.state_dir.empty()) {
-        if (::mount("pi-sandbox", root.c_str(), "tmpfs", MS_NOSUID, "mode=0755") != 0)
-            return fail(error, "tmpfs on " + root);
-    } else {
+    // Where the layers go: the state directory, or a tmpfs where the kernel
+    // allows it, else a directory on disk.
+    std::string scratch, tmpfs_at;
+    if (!options.state_dir.empty()) {
         char real[PATH_MAX];
         if (!::realpath(options.state_dir.c_str(), real))
             return fail(error, "state " + options.state_dir);
-        if (!bind_at(real, root, error)) return false;
+        scratch = real;
+        if (options.reset) {
+            ::nftw(scratch.c_str(), remove_entry, 32, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+        }
+    }
+    // An ordinary user's kernel may refuse an upper layer on tmpfs: a
+    // directory on disk is made first, while the host's namespace is there.
+    std::string disk;
+    if (scratch.empty() && ::getuid() != 0 && !disk_scratch(&disk, error)) return false;
+    if (!enter_private_namespace(error)) return false;
+    bool cow = false;
+    if (!scratch.empty()) {
+        cow = overlay_works(scratch);
+    } else if (::mount("pi-sandbox", "/mnt", "tmpfs", MS_NOSUID, "mode=0755") == 0) {
+        cow = overlay_works("/mnt");
+        ::umount2("/mnt", MNT_DETACH);
+        if (cow) tmpfs_at = "/mnt";
+    }
+    if (!cow && !disk.empty() && overlay_works(disk)) {
+        cow = true;
+        scratch = disk;
+    }
+
+    // Only a root without a state directory (the tests') is ever reset.
+    const bool keep = options.state_dir.empty();
+    std::string root;
+    if (cow) {
+        ViewPlan plan;
+        plan.scratch = scratch;
+        plan.tmpfs_at = tmpfs_at;
+        for (const char *name : kOwnTop) plan.own.push_back(name);
+        if (options.mirrors) plan.moved_to = "/.cow", plan.moved = {"usr", "etc"};
+        plan.owned_dirs = !options.mirrors;
+        g_view = std::make_unique<DryRun>();
+        if (!g_view->build(plan, error)) return false;
+        if (g_view->layers() == 0) return fail(error, "no overlay could be made");
+        root = g_view->root();
+        g_mirror_prefix = "/.cow";
+        if (options.mirrors && !build_mirrors(root, g_mirror_prefix))
+            return fail(error, "mirrors of /usr and /etc");
+        const std::string own = (tmpfs_at.empty() ? scratch : tmpfs_at) + "/own";
+        for (const char *dir : kOwnBelow) {
+            std::string name = dir + 1;
+            std::replace(name.begin(), name.end(), '/', '%');
+            if (!mkdir_p(own + "/" + name)) return fail(error, "mkdir " + own + "/" + name);
+            if (!bind_kept(own + "/" + name, root, dir, keep, error)) return false;
+        }
+        g_kind = SandboxKind::kCopyOnWrite;
+        g_mirrors = options.mirrors;
+        const std::string layers = (tmpfs_at.empty() ? scratch : tmpfs_at);
+        if (keep && (!mkdir_p(root + kScratch) || ::mount(layers.c_str(), (root + kScratch).c_str(),
+                                                          nullptr, MS_BIND, nullptr) != 0))
+            return fail(error, "bind " + layers);
+    } else {
+        // The mirror alone: a tmpfs, or root/ of the state directory, on /mnt.
+        root = "/mnt";
+        if (scratch.empty()) {
+            if (::mount("pi-sandbox", root.c_str(), "tmpfs", MS_NOSUID, "mode=0755") != 0)
+                return fail(error, "tmpfs on " + root);
+        } else {
+            if (!mkdir_p(scratch + "/root")) return fail(error, "mkdir " + scratch + "/root");
+            if (!bind_at(scratch + "/root", root, error)) return false;
+        }
+        g_kind = SandboxKind::kMirror;
+        g_mirrors = true;
+        g_mirror_prefix = "/.host";
     }
 
     // The host's root, read-only, at /.host.
     const std::string host = root + "/.host";
     if (!mkdir_p(host)) return fail(error, "mkdir " + host);
     if (!bind_at("/", host, error)) return false;
-    ::umount2((host + root).c_str(), MNT_DETACH);  // the sandbox itself, seen again through /
+    if (!tmpfs_at.empty() || !cow) ::umount2((host + "/mnt").c_str(), MNT_DETACH);
     if (!make_readonly_tree(host, false, error)) return false;
 
-    // The host's top-level symbolic links (bin -> usr/bin, ...), and the mirrors.
-    if (pi::Owned<DIR, ::closedir> d{::opendir("/")}) {
-        while (dirent *e = ::readdir(d.get())) {
-            std::string name = e->d_name;
-            struct stat st;
-            if (::lstat(("/" + name).c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) continue;
-            const std::string target = link_target("/" + name);
-            if (target.empty()) continue;
-            ::unlink((root + "/" + name).c_str());
-            ::symlink(target.c_str(), (root + "/" + name).c_str());
+    if (!cow) {
+        // The host's top-level symbolic links (bin -> usr/bin, ...), and the mirrors.
+        if (pi::Owned<DIR, ::closedir> d{::opendir("/")}) {
+            while (dirent *e = ::readdir(d.get())) {
+                std::string name = e->d_name;
+                struct stat st;
+                if (::lstat(("/" + name).c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) continue;
+                const std::string target = link_target("/" + name);
+                if (target.empty()) continue;
+                ::unlink((root + "/" + name).c_str());
+                ::symlink(target.c_str(), (root + "/" + name).c_str());
+            }
         }
+        if (!build_mirrors(root, g_mirror_prefix)) return fail(error, "mirrors of /usr and /etc");
+        for (const char *dir : kOwnBelow)
+            if (!mkdir_p(root + dir)) return fail(error, std::string("mkdir ") + dir);
     }
-    if (!build_mirrors(root)) return fail(error, "mirrors of /usr and /etc");
-
-    for (const char *dir : kOwnDirs) {
-        if (!mkdir_p(root + dir)) return fail(error, std::string("mkdir ") + dir);
-    }
+    for (const char *dir : kOwnTop)
+        if (!mkdir_p(root + "/" + dir)) return fail(error, std::string("mkdir /") + dir);
     ::chmod((root + "/tmp").c_str(), 01777);
     ::chmod((root + "/var/tmp").c_str(), 01777);
 
     // /dev
     const std::string dev = root + "/dev";
-    if (!mkdir_p(dev)) return fail(error, "mkdir /dev");
     for (const char *node : {"null", "zero", "full", "random", "urandom", "tty"}) {
         std::string target = dev + "/" + node;
         if (!touch(target)) return fail(error, "touch " + target);
@@ -152,10 +296,12 @@ bool sandbox_enter(const SandboxOptions &options, std::string *error) {
     mkdir_p(dev + "/shm");
     ::chmod((dev + "/shm").c_str(), 01777);
 
-    // /proc with the test's own command line.
+    // /proc with the test's own command line (the view binds the host's).
     const std::string proc = root + "/proc";
-    if (!mkdir_p(proc)) return fail(error, "mkdir /proc");
-    if (!bind_at("/proc", proc, error)) return false;
+    if (!cow) {
+        if (!mkdir_p(proc)) return fail(error, "mkdir /proc");
+        if (!bind_at("/proc", proc, error)) return false;
+    }
     if (!mkdir_p(root + "/.sandbox")) return fail(error, "mkdir /.sandbox");
     const std::string cmdline = root + kCmdlineFile;
     g_default_cmdline = options.cmdline;
@@ -179,18 +325,19 @@ bool sandbox_enter(const SandboxOptions &options, std::string *error) {
         if (::stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
             // already reachable (a parent was bound), unless it is a mirror entry
             struct stat lst;
-            if (::lstat(target.c_str(), &lst) == 0 && !S_ISLNK(lst.st_mode)) {
+            if (!cow && ::lstat(target.c_str(), &lst) == 0 && !S_ISLNK(lst.st_mode)) {
                 // an empty directory made by an earlier mkdir_p: bind over it
                 if (::rmdir(target.c_str()) != 0) continue;
             }
         }
-        if (!mkdir_p(target)) return fail(error, "mkdir " + target);
-        if (!bind_at(real, target, error)) return false;
+        if (!bind_kept(real, root, real, keep, error)) return false;
     }
 
     // Change root.  pivot_root rather than chroot: a process of the sandbox may
     // make a user namespace of its own (pluginctl --dry-run does), which the
-    // kernel refuses to a chrooted one.
+    // kernel refuses to a chrooted one.  The view's root is a directory, made
+    // a mount point (with all below it) first.
+    if (cow && !bind_at(root, root, error)) return false;
     char cwd[PATH_MAX];
     std::string old_cwd = ::getcwd(cwd, sizeof cwd) ? cwd : "/";
     if (::chdir(root.c_str()) != 0) return fail(error, "chdir " + root);
@@ -198,6 +345,7 @@ bool sandbox_enter(const SandboxOptions &options, std::string *error) {
     if (::umount2(".", MNT_DETACH) != 0) return fail(error, "detach the old root");
     if (::chdir(old_cwd.c_str()) != 0 && ::chdir("/") != 0) return fail(error, "chdir");
     ::setenv("TMPDIR", "/tmp", 1);
+    if (g_view) g_view->seen_from("", "/.host", keep ? kScratch : "");
     g_in_sandbox = true;
     return true;
 }
@@ -208,15 +356,28 @@ void set_cmdline(const std::string &text) { write_text(kCmdlineFile, text); }
 
 void sandbox_reset() {
     if (!g_in_sandbox) return;
-    for (const char *dir :
-         {"/velm", "/bootflash", "/mnt/pss", "/var/sysmgr", "/tmp", "/opt", "/run"}) {
+    for (const char *dir : {"/velm", "/bootflash", "/tmp", "/opt", "/run"}) {
         ::umount2(dir, MNT_DETACH);
         empty_dir(dir);
     }
+    for (const char *dir : kOwnBelow) empty_dir(dir);
+    // A changed layer is mounted afresh, and what the sandbox bound below it again.
+    std::vector<std::string> again;
+    std::string error;
+    if (g_view && !g_view->reset(&again, &error))
+        std::fprintf(stderr, "sandbox: cannot reset the copy-on-write root: %s\n", error.c_str());
+    for (const std::string &point : again)
+        for (const auto &[target, held] : g_binds)
+            if (target == point || target.compare(0, point.size() + 1, point + "/") == 0)
+                if (!mkdir_p(target) || !bind_at(held, target, &error))
+                    std::fprintf(stderr, "sandbox: cannot bind %s again: %s\n", target.c_str(),
+                                 error.c_str());
     // Anything a test made beside the mirrors goes; the mirrors are rebuilt.
-    empty_dir("/usr");
-    empty_dir("/etc");
-    build_mirrors("");
+    if (g_mirrors) {
+        empty_dir("/usr");
+        empty_dir("/etc");
+        build_mirrors("", g_mirror_prefix);
+    }
     set_cmdline(g_default_cmdline);
 }
 

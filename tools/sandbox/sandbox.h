@@ -2,23 +2,37 @@
 //
 // sandbox_enter() puts the calling process into a private mount namespace
 // (with a user namespace mapping the caller's own uid and gid when it is not
-// root) and changes root into a fresh tmpfs:
-//   /.host            the host's root, read-only (to check it stays untouched)
-//   /usr, /etc        writable mirrors: each directory of the host's /usr (and
-//                     /etc itself) is a real directory here holding symbolic
-//                     links to the host's entries, so the shell tools work and
-//                     a test may still create /usr/bin/foo
-//   /bin, /lib, ...   the host's top-level symbolic links, as they are
+// root) and changes root into a copy-on-write view of the host's root
+// (dry_run.h's view): every directory is writable, a change lands in an upper
+// layer and the host's files stay as they are.  Into that view come:
+//   /velm, /bootflash, /mnt/pss, /var/sysmgr, /var/tmp, /tmp, /opt, /run
+//                     the sandbox's own, empty at first (not the host's)
 //   /dev              null, zero, full, random, urandom, tty bound from the
 //                     host; fd, stdin, stdout, stderr links; /dev/log is free
 //                     for a test's syslog receiver
 //   /proc             the host's, with the file /.sandbox/cmdline bound over
 //                     /proc/cmdline (set_cmdline() writes it)
-//   /velm, /bootflash, /mnt/pss, /var/sysmgr, /tmp, /opt, /run
-//                     empty and writable, the test's own
-//   source and build trees bound read-write at their own paths.
-// With a state directory the root lives in that directory instead of a tmpfs
-// and persists between runs.
+//   /.host            the host's root, read-only (to check it stays untouched)
+//   source and build trees bound read-write at their own paths, and
+//                     SandboxOptions::extra_binds likewise.
+// Without a state directory the layers live in a tmpfs (or, where the kernel
+// refuses an overlay whose upper layer is on tmpfs, in a directory below
+// $TMPDIR or /var/tmp removed when the process ends) and go with the process.
+// With one, the directory holds root/ (the view's root, with the top-level own
+// directories), layers/NAME/{u,w} (upper and work directory of each layered
+// place) and own/NAME (the own directories below a layered place), and all of
+// it persists between runs.
+//
+// With SandboxOptions::mirrors (the tests' choice), /usr and /etc are
+// mirrors instead: real directories, two levels of /usr and one of /etc,
+// holding symbolic links into the copy-on-write /usr and /etc at /.cow, so
+// that walking them stays cheap while a file may still be placed anywhere
+// below them (/usr/share/doc/x/y, /etc/default/z).
+//
+// Where the kernel refuses an overlay altogether, the root is made as the
+// mirror alone: /usr and /etc mirrors whose links lead into the read-only
+// /.host, so nothing deeper than /usr/DIR/NAME or /etc/NAME can be made;
+// sandbox_kind() says which root was made.
 #ifndef PI_TOOLS_SANDBOX_H
 #define PI_TOOLS_SANDBOX_H
 
@@ -33,7 +47,15 @@ struct SandboxOptions {
     std::string state_dir;  // empty: a fresh tmpfs
     std::string cmdline = "console=ttyS0 quiet\n";
     std::vector<std::string> extra_binds;  // host paths bound read-write at their own path
+    bool reset = false;                    // empty the state directory first
+    bool mirrors = false;                  // /usr and /etc as mirrors into the copy-on-write root
 };
+
+enum class SandboxKind { kNone, kCopyOnWrite, kMirror };
+// The root made by sandbox_enter().
+SandboxKind sandbox_kind();
+// One line naming what the mirror-only root cannot do.
+extern const char kMirrorLimits[];
 
 // Enters the sandbox; false (with *error set) when it cannot be made.
 bool sandbox_enter(const SandboxOptions &options, std::string *error);
@@ -41,8 +63,9 @@ bool sandbox_enter(const SandboxOptions &options, std::string *error);
 bool in_sandbox();
 // Replaces the text that /proc/cmdline shows.
 void set_cmdline(const std::string &text);
-// Empties the test-owned directories, restores the /usr and /etc mirrors and
-// the default /proc/cmdline text.  Called before every test.
+// Empties the test-owned directories, undoes every change to the
+// copy-on-write layers, restores the /usr and /etc mirrors and the default
+// /proc/cmdline text.  Called before every test.
 void sandbox_reset();
 // Binds path over itself read-only (EROFS below it); false on failure.
 bool bind_readonly(const std::string &path);

@@ -1,0 +1,71 @@
+// The private root: a test places files anywhere and the next test finds the
+// host's tree again; sandbox-run keeps its changes in --state between runs.
+#include <unistd.h>
+
+#include "tests/support/fixture.h"
+#include "tests/support/fs.h"
+
+namespace {
+
+class SandboxRootTest : public pit::SandboxTest {};
+
+TEST_F(SandboxRootTest, AFilePlacedAnywhereIsGoneAfterTheResetAndARemovedOneIsBack) {
+    ASSERT_EQ(pit::sandbox_kind(), pit::SandboxKind::kCopyOnWrite);
+    if (::getuid() != 0) GTEST_SKIP() << "the host's directories are root's";
+    ASSERT_TRUE(pit::sh("ls /etc/default | head -1 > /tmp/victim"));
+    const std::string victim = "/etc/default/" + pit::lines(pit::read_file("/tmp/victim")).at(0);
+    const char *const placed[] = {"/usr/share/doc/pi-x/y", "/etc/default/pi-z", "/srv/pi/a",
+                                  "/var/lib/pi/b"};
+    for (const char *path : placed) {
+        ASSERT_TRUE(pit::sh(std::string("mkdir -p $(dirname ") + path + ") && echo v >" + path))
+            << path;
+        EXPECT_EQ(pit::read_file(path), "v\n") << path;
+        EXPECT_FALSE(pit::exists(std::string("/.host") + path)) << path;
+    }
+    ASSERT_TRUE(pit::sh("rm " + victim) && !pit::exists(victim));
+    pit::sandbox_reset();
+    for (const char *path : placed) EXPECT_FALSE(pit::exists(path)) << path;
+    EXPECT_TRUE(pit::exists(victim)) << victim;
+}
+
+// sandbox-run, run by the shell with a state directory on disk (the build tree).
+struct RunRow {
+    const char *args;  // after "sandbox-run "
+    int status;
+    const char *out, *err;
+};
+const RunRow kRunRows[] = {
+    {"--state $S/new --bind /nonexistent -- true", 2, "",
+     "sandbox-run: --bind /nonexistent: No such file or directory\n"},
+    {"--state $S/new -- sh -c 'test -d $S/new && cat /proc/cmdline'", 0, "console=ttyS0 quiet\n",
+     ""},
+    {"--state $S/s --cmdline pdebug -- sh -c 'find /velm /mnt/pss /var/sysmgr /tmp /opt -mindepth 1 "
+     "| wc -l && mkdir -p /srv/pi && echo k >/srv/pi/kept && echo t >/tmp/t && cat /proc/cmdline'",
+     0, "0\npdebug\n", ""},
+    {"--state $S/s -- sh -c 'cat /srv/pi/kept /tmp/t; ls /.host/srv/pi'", 2, "k\nt\n", "*"},
+    {"--state $S/s --reset -- cat /srv/pi/kept", 1, "", "*"},
+    {"--help", 0, "*", ""},
+    {"--state $S/s --frob -- true", 2, "", "*"},
+};
+
+TEST_F(SandboxRootTest, SandboxRunKeepsItsChangesInTheStateDirectoryAndRefusesAMissingBind) {
+    char dir[] = PI_BINARY_DIR "/sandbox-test.XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    ::setenv("S", dir, 1);
+    for (const RunRow &r : kRunRows) {
+        std::string out, err;
+        const int status = pit::captured(
+            [&] { return pit::shell(PI_SANDBOX_RUN " " + std::string(r.args)); }, &out, &err);
+        EXPECT_EQ(status, r.status) << r.args << "\n" << err;
+        EXPECT_EQ(*r.out == '*' ? "*" : out, r.out) << r.args;
+        EXPECT_EQ(*r.err == '*' ? "*" : err, r.err) << r.args;
+    }
+    std::string help, err;
+    pit::captured([] { return pit::shell(PI_SANDBOX_RUN " --help"); }, &help, &err);
+    for (const char *text : {"--state DIR", "--reset", "--cmdline TEXT", "--bind PATH",
+                             "\"console=ttyS0 quiet\"", PI_SOURCE_DIR, PI_BINARY_DIR})
+        EXPECT_NE(help.find(text), std::string::npos) << text;
+    EXPECT_TRUE(pit::sh(std::string("rm -rf ") + dir));
+}
+
+}  // namespace
