@@ -38,6 +38,39 @@ inline uint32_t be32(const void *base, std::size_t offset = 0) {
     return be16(base, offset) << 16 | be16(base, offset + 2);
 }
 
+// The one big-endian (and gzip's little-endian) writer: a word stored at any
+// byte offset, most significant byte first (last for le16).
+inline void put_be16(void *base, std::size_t offset, uint32_t w) {
+    auto *p = static_cast<unsigned char *>(base) + offset;
+    p[0] = static_cast<unsigned char>(w >> 8);
+    p[1] = static_cast<unsigned char>(w);
+}
+
+inline void put_le16(void *base, std::size_t offset, uint32_t w) {
+    auto *p = static_cast<unsigned char *>(base) + offset;
+    p[0] = static_cast<unsigned char>(w);
+    p[1] = static_cast<unsigned char>(w >> 8);
+}
+
+inline void put_be32(void *base, std::size_t offset, uint32_t w) {
+    put_be16(base, offset, w >> 16);
+    put_be16(base, offset + 2, w);
+}
+
+// The one write-all loop: writes n bytes to fd, going on after an interrupted
+// or short write; false on an error.
+inline bool write_full(int fd, const void *buf, std::size_t n) {
+    const auto *p = static_cast<const unsigned char *>(buf);
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
 // Reads n bytes at offset from of fd, going on after an interrupted or short
 // read; false on an error or at the end of the file.
 inline bool pread_full(int fd, void *buf, std::size_t n, off_t from) {

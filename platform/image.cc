@@ -90,15 +90,9 @@ extern "C" PI_EXPORT uint32_t img_extract_vendor_info(img_handle *handle, const 
     auto *img = reinterpret_cast<Image *>(handle);
     pi::Fd fd(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
     if (!fd) return IMG_ERR_WRITE;
-    std::size_t done = 0;
-    while (done < img->vinfo_len) {
-        ssize_t w = write(fd.get(), img->vinfo + done, img->vinfo_len - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) break;
-        done += static_cast<std::size_t>(w);
-    }
-    bool closed = fd.reset() == 0;
-    return done == img->vinfo_len && closed ? 0 : IMG_ERR_WRITE;
+    const bool written = pi::write_full(fd.get(), img->vinfo, img->vinfo_len);
+    const bool closed = fd.reset() == 0;
+    return written && closed ? 0 : IMG_ERR_WRITE;
 }
 
 extern "C" PI_EXPORT int32_t img_close(img_handle *handle) {

@@ -11,14 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "frame/bytes.h"
+
 namespace pit {
 
-inline void put_be32(std::string &s, std::size_t at, uint32_t v) {
-    s[at] = static_cast<char>(v >> 24);
-    s[at + 1] = static_cast<char>(v >> 16);
-    s[at + 2] = static_cast<char>(v >> 8);
-    s[at + 3] = static_cast<char>(v);
-}
+inline void put_be32(std::string &s, std::size_t at, uint32_t v) { pi::put_be32(s.data(), at, v); }
 
 // Bytes of a record; no swid when swid is empty-optional, no list when deps
 // is empty-optional (a present but empty list holds no string).

@@ -34,7 +34,9 @@
 #include <string>
 #include <vector>
 
+#include "frame/bytes.h"
 #include "frame/own.h"
+#include "platform/img_bytes.h"
 #include "img.h"
 #include "srg.h"
 
@@ -101,44 +103,6 @@ void collect(const std::string &path, const std::string &name, std::vector<Membe
         collect(child, name + n + (child_dir ? "/" : ""), out, error);
         if (!error->empty()) return;
     }
-}
-
-void put_le16(unsigned char *p, uint32_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-}
-
-// The header block of img.h for a record of vlen bytes.
-std::vector<unsigned char> header_block(uint32_t n, const std::vector<unsigned char> &record) {
-    std::vector<unsigned char> h(n, 0);
-    const unsigned char start[10] = {0x1f, 0x8b, 0x08, 0x04, 0, 0, 0, 0, 0, 0xff};
-    memcpy(h.data(), start, sizeof start);
-    put_le16(&h[10], n - 22);
-    h[12] = 'P';
-    h[13] = 'I';
-    put_le16(&h[14], n - 26);
-    memcpy(&h[16], "PIMG", 4);
-    h[20] = uint8_t(n >> 8);
-    h[21] = uint8_t(n);
-    h[22] = 0;
-    h[23] = 1;
-    uint32_t v = uint32_t(record.size());
-    for (int i = 0; i < 4; i++) h[24 + i] = uint8_t(v >> (24 - 8 * i));
-    memcpy(&h[28], record.data(), record.size());
-    h[n - 10] = 0x03;  // an empty final deflate block; CRC32 and size stay 0
-    return h;
-}
-
-bool write_all(int fd, const void *buf, size_t n) {
-    const char *p = static_cast<const char *>(buf);
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= size_t(w);
-    }
-    return true;
 }
 
 std::string archive_failure(struct archive *a, const std::string &what) {
@@ -304,8 +268,9 @@ int main(int argc, char **argv) {
         fprintf(stderr, "mkplugin: cannot create %s: %s\n", out.c_str(), strerror(errno));
         return 1;
     }
-    auto header = header_block(uint32_t(block), record);
-    if (!write_all(fd.get(), header.data(), header.size()))
+    const std::string header = img_format::header_block(
+        uint32_t(block), std::string(reinterpret_cast<const char *>(record.data()), record.size()));
+    if (!pi::write_full(fd.get(), header.data(), header.size()))
         error = std::string("cannot write the header: ") + strerror(errno);
     else
         error = write_archive(fd.get(), members);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "frame/own.h"
+#include "platform/img_bytes.h"
 #include "platform/srg_bytes.h"
 
 namespace pit {
@@ -24,15 +25,7 @@ struct Member {
 
 // The header block of n bytes holding a record of swid "check-1.0".
 inline std::string header_block(unsigned n = 512) {
-    const std::string record = record_bytes("check-1.0", std::nullopt);
-    std::string h(n, '\0');
-    h.replace(0, 10, "\x1f\x8b\x08\x04\0\0\0\0\0\xff", 10);
-    h.replace(12, 2, "PI"), h.replace(16, 4, "PIMG");
-    h[10] = char((n - 22) & 0xff), h[11] = char((n - 22) >> 8);
-    h[14] = char((n - 26) & 0xff), h[15] = char((n - 26) >> 8);
-    h[20] = char(n >> 8), h[21] = char(n), h[23] = 1, h[n - 10] = 3;
-    put_be32(h, 24, uint32_t(record.size()));
-    return h.replace(28, record.size(), record);
+    return img_format::header_block(n, record_bytes("check-1.0", std::nullopt));
 }
 
 inline la_ssize_t append(archive *, void *out, const void *buf, size_t n) {

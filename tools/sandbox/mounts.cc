@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "frame/bytes.h"
 #include "frame/own.h"
 #include "tools/sandbox/sandbox.h"
 
@@ -27,12 +28,7 @@ bool fail(std::string *error, const std::string &what) {
 
 bool write_text(const std::string &path, const std::string &text) {
     pi::Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!fd) return false;
-    for (std::size_t off = 0; off < text.size();) {
-        ssize_t n = ::write(fd.get(), text.data() + off, text.size() - off);
-        if (n <= 0) return false;
-        off += static_cast<std::size_t>(n);
-    }
+    if (!fd || !pi::write_full(fd.get(), text.data(), text.size())) return false;
     return fd.reset() == 0;
 }
 
