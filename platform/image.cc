@@ -50,23 +50,26 @@ uint32_t open_image(const char *path, Image **out) {
     if (std::memcmp(h, kGzipStart, 4) != 0 || std::memcmp(h + 12, "PI", 2) != 0 ||
         std::memcmp(h + 16, "PIMG", 4) != 0 || be16(h + 22) != 1 || n < IMG_HEADER_OVERHEAD ||
         le16(h + 10) != n - 22 || le16(h + 14) != n - 26 ||
-        static_cast<uint64_t>(vlen) + IMG_HEADER_OVERHEAD > n)
+        static_cast<uint64_t>(vlen) + IMG_HEADER_OVERHEAD > n) {
         return IMG_ERR_HEADER;
+    }
     if (st.st_size < static_cast<off_t>(n)) return IMG_ERR_TRUNCATED;
     unsigned char trailer[kTrailer];
-    if (!pi::pread_full(fd.get(), trailer, kTrailer, static_cast<off_t>(n - kTrailer)))
+    if (!pi::pread_full(fd.get(), trailer, kTrailer, static_cast<off_t>(n - kTrailer))) {
         return IMG_ERR_READ;
+    }
     if (std::memcmp(trailer, kTrailerBytes, kTrailer) != 0) return IMG_ERR_HEADER;
     pi::Owned<Image> img(static_cast<Image *>(std::malloc(sizeof(Image) + vlen)));
-    if (img == nullptr) return IMG_ERR_NOMEM;
+    if (!img) return IMG_ERR_NOMEM;
     img->pub.block_size = static_cast<uint16_t>(n);
     img->vinfo_len = vlen;
     img->vinfo = reinterpret_cast<unsigned char *>(img.get() + 1);
     if (!pi::pread_full(fd.get(), img->vinfo, vlen, kFixed)) return IMG_ERR_READ;
     // The record's own size field must match before libsrg reads it whole.
     if (vlen < 8 || be32(img->vinfo + 4) != vlen ||
-        srg_size(reinterpret_cast<const srg_record *>(img->vinfo)) != vlen)
+        srg_size(reinterpret_cast<const srg_record *>(img->vinfo)) != vlen) {
         return IMG_ERR_RECORD;
+    }
     *out = img.release();
     return 0;
 }
@@ -74,8 +77,8 @@ uint32_t open_image(const char *path, Image **out) {
 }  // namespace
 
 extern "C" PI_EXPORT img_handle *img_open(const char *path, int32_t *status) {
-    if (status == nullptr) return nullptr;
-    if (path == nullptr) {
+    if (!status) return nullptr;
+    if (!path) {
         *status = static_cast<int32_t>(IMG_ERR_INVALID_ARG);
         return nullptr;
     }
@@ -86,7 +89,7 @@ extern "C" PI_EXPORT img_handle *img_open(const char *path, int32_t *status) {
 }
 
 extern "C" PI_EXPORT uint32_t img_extract_vendor_info(img_handle *handle, const char *path) {
-    if (handle == nullptr || path == nullptr) return IMG_ERR_INVALID_ARG;
+    if (!handle || !path) return IMG_ERR_INVALID_ARG;
     auto *img = reinterpret_cast<Image *>(handle);
     pi::Fd fd(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
     if (!fd) return IMG_ERR_WRITE;
@@ -96,7 +99,7 @@ extern "C" PI_EXPORT uint32_t img_extract_vendor_info(img_handle *handle, const 
 }
 
 extern "C" PI_EXPORT int32_t img_close(img_handle *handle) {
-    if (handle == nullptr) return static_cast<int32_t>(IMG_ERR_INVALID_ARG);
+    if (!handle) return static_cast<int32_t>(IMG_ERR_INVALID_ARG);
     std::free(reinterpret_cast<Image *>(handle));
     return 0;
 }
