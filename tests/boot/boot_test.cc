@@ -46,18 +46,6 @@ TEST_F(BootTest, CmdlineFileThatCannotBeRead) {
     }
 }
 
-// The value is cut out of the one static buffer in place; the next call refills that buffer.
-TEST_F(BootTest, CmdlineValueLivesInTheOneStaticBuffer) {
-    pit::set_cmdline("root=/dev/ram pdebug=1 quiet\n");
-    const char *value = captured([] { return plugin_get_cmdline("pdebug"); }, nullptr, nullptr);
-    ASSERT_NE(value, nullptr);
-    EXPECT_STREQ(value - 21, "root=/dev/ram pdebug=1");
-    pit::set_cmdline("a=2345678901234567890123 q\n");
-    const char *next = captured([] { return plugin_get_cmdline("a"); }, nullptr, nullptr);
-    EXPECT_STREQ(next, "2345678901234567890123");
-    EXPECT_STREQ(value, "123");
-}
-
 // flags: f (FC marker file), v (virtualisation marker, a directory), d (debug on).  fail: the
 // double that fails at its call number `at` (from 0), answering rc.  names: the set handed out;
 // asked: the count and bytes the set was made with.
@@ -262,7 +250,6 @@ TEST_F(StageBootTest, Rows) {
     const StageRow rows[] = {
         {"fresh boot", 6, "<none>", false, 32, 0, "", "", fresh, 0},
         {"first write", 6, "<none>", true, 32, 0, "", b.substr(0, 32), b, 0},
-        {"read back", 6, f, false, 32, 0, "", f, f + b.substr(32), 0},
         {"longer file written", 6, g, true, 32, 0, "", g32, b, 0},
         {"larger limit", 8, g, false, 40, 0, "", g, g, 0},
         {"smaller limit", 5, g, false, 28, 0, "", g, g.substr(0, 28) + b.substr(28), 0},
