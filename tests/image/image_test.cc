@@ -72,7 +72,6 @@ struct Row {
     const char *refuse = nullptr;     // commands that begin with it are not run:
     int answer = -1;                  // the runner answers this instead
     uint32_t vendor = 0, clone = 0;   // non-zero: img_extract_vendor_info, srg_file_clone fail
-    int size = -1;                    // from 0: what srg_size answers
     bool no_swid = false;             // the saved record has none; srg_sw_id_file_get answers null
     bool full = false;                // the record file is the full device
     bool stale = false;               // img_open fails but hands back a non-null pointer
@@ -288,17 +287,6 @@ const Row kRows[] = {
      .err =
          "plugin_save_sro id 3 swid !(null)!\nplugin_save_sro: get swid failed for plugin_id 3\n",
      .check = "! test -e " + kFile},
-    {.name = "save_size_0",
-     .op = kSave,
-     .prep = "echo old >" + kFile,
-     .size = 0,
-     .err = trace(3),
-     .check = "! test -s " + kFile + " && " + linked(kFile)},
-    {.name = "save_size_1",
-     .op = kSave,
-     .size = 1,
-     .err = trace(3),
-     .check = "[ $(cat " + kFile + ") = S ] && " + linked(kFile)},
     {.name = "save_link_kept",
      .op = kSave,
      .prep = "touch /opt/x; ln -s /opt/x " + kLink,
@@ -374,7 +362,6 @@ TEST_P(ImageTest, Row) {
             return -1;
         };
     }
-    if (r.size >= 0) pit::dbl::srg_size = [&r](const srg_record *) { return uint32_t(r.size); };
     if (r.no_swid)
         pit::dbl::srg_sw_id_file_get = [](const char *) -> const char * { return nullptr; };
     string saved = r.no_swid        ? pit::record_bytes(std::nullopt, std::nullopt)
