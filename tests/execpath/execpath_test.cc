@@ -290,10 +290,6 @@ std::vector<Case> cases() {
          .err = "X: /opt/keep/ is excluded from linking\nX: /opt/x is excluded from linking\n"
                 "X: /opt/keep/ is excluded from linking\nX: /opt/x is excluded from linking",
          .checks = {"d /opt/keep", "l /opt/x $P/x"}},
-        {.name = "UnlinkUnopenableManifest",
-         .unlink = true,
-         .log = "/velm/none",
-         .rc = PLUGIN_ERR_OPEN},
     };
 }
 

@@ -72,7 +72,6 @@ struct Row {
     const char *refuse = nullptr;     // commands that begin with it are not run:
     int answer = -1;                  // the runner answers this instead
     uint32_t vendor = 0, clone = 0;   // non-zero: img_extract_vendor_info, srg_file_clone fail
-    int size = -1;                    // from 0: what srg_size answers
     bool no_swid = false;             // the saved record has none; srg_sw_id_file_get answers null
     bool full = false;                // the record file is the full device
     bool stale = false;               // img_open fails but hands back a non-null pointer
@@ -98,18 +97,12 @@ const Row kRows[] = {
      .err = exec(),
      .manifest = kListing + kAdded,
      .tree = 2},
-    {.name = "empty_value",
-     .cmdline = "a use_newer_fs= b\n",
-     .err = exec(),
-     .manifest = kListing + kAdded,
-     .tree = 2},
     {.name = "whole_base",
      .cmdline = "use_newer_fs=plug.img\n",
      .err = exec(),
      .manifest = kListing + kAdded,
      .tree = 2},
     {.name = "longer", .cmdline = "use_newer_fs=plug.img2\n", .manifest = kListing, .tree = 1},
-    {.name = "not_base", .cmdline = "use_newer_fs=bootflash\n", .manifest = kListing, .tree = 1},
     {.name = "copy_only", .log = false, .cmdline = kYes, .err = exec(), .tree = 2},
     {.name = "tar_failed",
      .cmdline = kYes,
@@ -217,7 +210,6 @@ const Row kRows[] = {
      .err = "plugin_clone_srg: clone /opt/acme.sro failed\n",
      .got = "null"},
     {.name = "srg", .op = kSrg, .check = "! test -e " + kTmp, .got = "image"},
-    {.name = "srg_not_image", .op = kSrg, .arg = "/opt/acme.sro", .rc = PLUGIN_ERR_IMG_OPEN},
     {.name = "srg_failed_open_handle",
      .op = kSrg,
      .stale = true,
@@ -240,11 +232,6 @@ const Row kRows[] = {
      .prep = "echo keep >/opt/victim && ln -s /opt/victim " + kTmp,
      .rc = IMG_ERR_WRITE,
      .check = "grep -qx keep /opt/victim && test -L " + kTmp},
-    {.name = "srg_removal_not_run",
-     .op = kSrg,
-     .refuse = "rm ",
-     .check = "test -e " + kTmp,
-     .got = "image"},
     {.name = "save",
      .op = kSave,
      .prep = "printf %4000s >" + kFile,
@@ -294,17 +281,6 @@ const Row kRows[] = {
      .err =
          "plugin_save_sro id 3 swid !(null)!\nplugin_save_sro: get swid failed for plugin_id 3\n",
      .check = "! test -e " + kFile},
-    {.name = "save_size_0",
-     .op = kSave,
-     .prep = "echo old >" + kFile,
-     .size = 0,
-     .err = trace(3),
-     .check = "! test -s " + kFile + " && " + linked(kFile)},
-    {.name = "save_size_1",
-     .op = kSave,
-     .size = 1,
-     .err = trace(3),
-     .check = "[ $(cat " + kFile + ") = S ] && " + linked(kFile)},
     {.name = "save_link_kept",
      .op = kSave,
      .prep = "touch /opt/x; ln -s /opt/x " + kLink,
@@ -380,7 +356,6 @@ TEST_P(ImageTest, Row) {
             return -1;
         };
     }
-    if (r.size >= 0) pit::dbl::srg_size = [&r](const srg_record *) { return uint32_t(r.size); };
     if (r.no_swid)
         pit::dbl::srg_sw_id_file_get = [](const char *) -> const char * { return nullptr; };
     string saved = r.no_swid        ? pit::record_bytes(std::nullopt, std::nullopt)
