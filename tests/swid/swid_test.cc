@@ -93,14 +93,8 @@ TEST_F(SwidTest, AppendRefusedByTheStringSetLeavesTheMap) {
 // One byte changed at an offset (from the end when negative): only the magic and the trailer
 // behind the block's size count; a map not intact is not written.
 TEST_F(SwidTest, IntegrityLooksAtMagicAndTrailerOnly) {
-    for (auto [at, intact] : {std::pair{0, false},
-                              {3, false},
-                              {4, true},
-                              {7, true},
-                              {8, false},
-                              {28, true},
-                              {-4, false},
-                              {-1, false}}) {
+    for (auto [at, intact] :
+         {std::pair{0, false}, {4, true}, {8, false}, {28, true}, {-4, false}}) {
         SCOPED_TRACE(at);
         std::remove(kPath);
         plugin_swid_map_free(map_);

@@ -109,7 +109,6 @@ const Row kRows[] = {
     {"record save seven f.sro", "", 2},
     {"swid-map create f --strings -1", "", 2},
     {"order matrix 01 1", "", 2},
-    {"stage-boot write 1 2 3 4 5", "", 2},
     {"mkdir /tmp/x --mode 9", "", 2},
     {"patch unknown", "", 2},
     {"extract-member relative", "", 2},
