@@ -55,7 +55,6 @@ TEST_F(TargetTest, AStringSetTakesAStringWhileItHasASlotAndRoomForItsBytes) {
 TEST_F(TargetTest, RecordsReadTheSameWhereverTheyWereMade) {
     const std::string here = pit::record_bytes("a.1", {{"b", "c.2"}});
     ASSERT_TRUE(pit::write_file("/tmp/r.sro", here));
-    EXPECT_EQ(here.substr(0, 8), std::string("SRG1\0\0\0", 7) + char(here.size()));  // big-endian
     const struct {
         std::string path;
         const char *swid, *second_dependency;
