@@ -110,21 +110,6 @@ TEST_F(SwidTest, IntegrityLooksAtMagicAndTrailerOnly) {
     }
 }
 
-// Nor in writing and reading: a size word short of the block is written as it says over the whole
-// map's file, and read back.
-TEST_F(SwidTest, ASizeWordShortOfTheBlockIsWrittenAndReadAsItSays) {
-    map_ = plugin_swid_map_alloc(2, 32);
-    Map *back = nullptr;
-    const uint32_t shorter = 69;
-    ASSERT_EQ(plugin_write_swid_map(kPath, map_), PLUGIN_OK);
-    std::memcpy(reinterpret_cast<char *>(map_) + 4, &shorter, 4);
-    EXPECT_EQ(plugin_write_swid_map(kPath, map_), PLUGIN_OK);
-    ASSERT_EQ(plugin_read_swid_map(kPath, &back), PLUGIN_OK);
-    EXPECT_EQ(plugin_swid_map_size(back), 69);
-    EXPECT_EQ(pit::read_file(kPath), std::string(reinterpret_cast<char *>(map_), 73));
-    plugin_swid_map_free(back);
-}
-
 // A write replaces the file's first size-word bytes and keeps a longer tail; the file reads back
 // whole (the out pointer untouched until the file is opened, null after a failure) and writing
 // what was read changes nothing.
