@@ -28,7 +28,6 @@ TEST_F(TargetTest, AStringSetTakesAStringWhileItHasASlotAndRoomForItsBytes) {
         {2, 8, "abc abc a", "taken taken refused", 36},
         {4, 8, "abcdefg - -", "taken refused refused", 44},
         {1, 1, "- -", "taken refused", 25},
-        {3, 12, "abcdefghijk a", "taken refused", 44},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.appends);
