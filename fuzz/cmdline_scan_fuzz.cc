@@ -11,10 +11,7 @@
 #include "fuzz/fuzz_support.h"
 #include "plugin_intn.h"
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fz::enter_sandbox();
-    return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int *, char ***) { return fz::enter_sandbox(), 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     const char *bytes = reinterpret_cast<const char *>(data);

@@ -13,10 +13,7 @@
 #include "platform/plugin_strings.h"
 #include "plugin_intn.h"
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fz::enter_sandbox();
-    return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int *, char ***) { return fz::enter_sandbox(), 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     const char *path = "/tmp/fuzz.swid_map", *copy = "/tmp/fuzz.swid_map.copy";

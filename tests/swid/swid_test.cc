@@ -93,14 +93,8 @@ TEST_F(SwidTest, AppendRefusedByTheStringSetLeavesTheMap) {
 // One byte changed at an offset (from the end when negative): only the magic and the trailer
 // behind the block's size count; a map not intact is not written.
 TEST_F(SwidTest, IntegrityLooksAtMagicAndTrailerOnly) {
-    for (auto [at, intact] : {std::pair{0, false},
-                              {3, false},
-                              {4, true},
-                              {7, true},
-                              {8, false},
-                              {28, true},
-                              {-4, false},
-                              {-1, false}}) {
+    for (auto [at, intact] :
+         {std::pair{0, false}, {4, true}, {8, false}, {28, true}, {-4, false}}) {
         SCOPED_TRACE(at);
         std::remove(kPath);
         plugin_swid_map_free(map_);
@@ -114,21 +108,6 @@ TEST_F(SwidTest, IntegrityLooksAtMagicAndTrailerOnly) {
         EXPECT_EQ(err, "plugin_write_swid_map: corrupted swid_map_\n");
         EXPECT_FALSE(pit::exists(kPath));
     }
-}
-
-// Nor in writing and reading: a size word short of the block is written as it says over the whole
-// map's file, and read back.
-TEST_F(SwidTest, ASizeWordShortOfTheBlockIsWrittenAndReadAsItSays) {
-    map_ = plugin_swid_map_alloc(2, 32);
-    Map *back = nullptr;
-    const uint32_t shorter = 69;
-    ASSERT_EQ(plugin_write_swid_map(kPath, map_), PLUGIN_OK);
-    std::memcpy(reinterpret_cast<char *>(map_) + 4, &shorter, 4);
-    EXPECT_EQ(plugin_write_swid_map(kPath, map_), PLUGIN_OK);
-    ASSERT_EQ(plugin_read_swid_map(kPath, &back), PLUGIN_OK);
-    EXPECT_EQ(plugin_swid_map_size(back), 69);
-    EXPECT_EQ(pit::read_file(kPath), std::string(reinterpret_cast<char *>(map_), 73));
-    plugin_swid_map_free(back);
 }
 
 // A write replaces the file's first size-word bytes and keeps a longer tail; the file reads back
