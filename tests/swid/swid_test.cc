@@ -142,7 +142,9 @@ TEST_F(SwidTest, WrittenMapsReadBack) {
         EXPECT_EQ(err, row.wrote ? no_write + row.path + " for write failed\n" : "");
         EXPECT_EQ(pit::read_file(row.path), row.file);
         Map *back = kUntouched;
-        EXPECT_EQ(plugin_read_swid_map(row.path, &back), row.read);
+        auto read = [&] { return plugin_read_swid_map(row.path, &back); };
+        EXPECT_EQ(pit::captured(read, nullptr, &err), row.read);
+        EXPECT_EQ(err, "");
         if (row.read != PLUGIN_OK) {
             EXPECT_EQ(back, row.out);
             continue;
