@@ -28,21 +28,6 @@ constexpr std::size_t kPathMax = 255;
 
 using Archive = pi::Owned<struct archive, archive_read_free>;
 
-// The name with each control character and backslash written \ooo.
-std::string printable(std::string_view name) {
-    std::string out;
-    for (const unsigned char c : name) {
-        if (c >= 0x20 && c != 0x7f && c != '\\') {
-            out += static_cast<char>(c);
-            continue;
-        }
-        const char octal[] = {'\\', char('0' + (c >> 6)), char('0' + ((c >> 3) & 7)),
-                              char('0' + (c & 7))};
-        out.append(octal, sizeof octal);
-    }
-    return out;
-}
-
 std::vector<std::string_view> split(std::string_view path) {
     std::vector<std::string_view> parts;
     for (std::size_t at = 0;;) {
@@ -320,6 +305,25 @@ int check_image(const std::string &image, const CheckOptions &options,
     for (std::size_t i = before; i < problems.size(); ++i)
         if (!problems[i].allowed) return kCheckRefused;
     return kCheckAccepted;
+}
+
+std::string printable(std::string_view name) {
+    std::string out;
+    for (const unsigned char c : name) {
+        if (c >= 0x20 && c != 0x7f && c != '\\') {
+            out += static_cast<char>(c);
+            continue;
+        }
+        const char octal[] = {'\\', char('0' + (c >> 6)), char('0' + ((c >> 3) & 7)),
+                              char('0' + (c & 7))};
+        out.append(octal, sizeof octal);
+    }
+    return out;
+}
+
+std::string problem_line(const Problem &problem) {
+    return problem.entry + ": " + problem.reason +
+           (problem.allowed ? " (allowed: --allow-setid)" : "");
 }
 
 std::string check_newer_fs_name(const std::string &name) {

@@ -34,6 +34,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace installer {
@@ -62,6 +63,13 @@ enum CheckResult {
     kCheckRefused = 1,   // problems holds at least one refusing finding
     kCheckFailed = 2,    // the image could not be checked: error says why
 };
+
+// The line pluginctl check prints for a finding: "MEMBER: REASON", with
+// " (allowed: --allow-setid)" after an allowed one.
+std::string problem_line(const Problem &problem);
+
+// name with each control character and backslash written \ooo (octal).
+std::string printable(std::string_view name);
 
 // Checks the image at path; appends its findings, in archive order, to
 // problems (a member's name rules first, those over the whole archive after).

@@ -15,6 +15,7 @@
 
 #include "img.h"
 #include "tools/installer/archive.h"
+#include "tools/installer/check.h"
 #include "tools/installer/installer.h"
 #include "tools/installer/state.h"
 
@@ -95,14 +96,54 @@ std::vector<std::string> conflicts(int id, const std::vector<std::string> &entri
     return out;
 }
 
+// The image's newer-fs directory, "/bootflash/<image base name>-newer-fs".
+std::string newer_fs_dir(const std::string &image) {
+    const std::size_t slash = image.rfind('/');
+    return "/bootflash/" + image.substr(slash == std::string::npos ? 0 : slash + 1) + "-newer-fs";
+}
+
+// Adds to *out a line for each name below dir (relative to the newer-fs directory: prefix
+// and the name) that the overlay must not hand the shell.
+void newer_fs_problems(const std::string &dir, const std::string &prefix,
+                       std::vector<std::string> *out) {
+    pi::Owned<DIR, ::closedir> own(::opendir(dir.c_str()));
+    while (dirent *e = own ? ::readdir(own.get()) : nullptr) {
+        const std::string name = e->d_name, path = dir + "/" + name;
+        if (name == "." || name == "..") continue;
+        const std::string why = installer::check_newer_fs_name(prefix + name);
+        if (!why.empty()) out->push_back(installer::printable(path) + ": " + why);
+        struct stat st;
+        if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            newer_fs_problems(path, prefix + name + "/", out);
+    }
+}
+
+// The image check (check.h), install's first step, before any id is taken or anything is
+// written: the archive, then (with the record read) its software id and the names of its
+// newer-fs directory.  The newer-fs names are checked whenever the directory exists, whether
+// or not the kernel command line lays it over.  False with the check's lines in r->details.
+bool image_passes(const std::string &image, const installer::CheckOptions &options, Result *r) {
+    std::vector<installer::Problem> problems;
+    std::string error;
+    const int rc = installer::check_image(image, options, problems, error);
+    if (rc == installer::kCheckAccepted) return true;
+    if (rc == installer::kCheckFailed) r->details.push_back(error);
+    for (const installer::Problem &p : problems) r->details.push_back(installer::problem_line(p));
+    return false;
+}
+bool names_pass(const std::string &image, Result *r) {
+    const std::string why = installer::check_swid(r->swid);
+    if (!why.empty()) r->details.push_back(installer::printable(r->swid) + ": " + why);
+    if (present(newer_fs_dir(image))) newer_fs_problems(newer_fs_dir(image), "", &r->details);
+    return r->details.empty();
+}
+
 // What the extraction failed to produce of the archive's members (a killed tar, a full
 // device), in the tree or in the manifest tar wrote.  Members the newer-fs overlay replaced are not compared.
 bool shortfall(const std::string &image, int id, const std::vector<std::string> &manifest,
                std::vector<std::string> *out) {
     const std::set<std::string> listed(manifest.begin(), manifest.end());
-    const std::size_t slash = image.rfind('/');
-    const std::string newer =
-        "/bootflash/" + image.substr(slash == std::string::npos ? 0 : slash + 1) + "-newer-fs/";
+    const std::string newer = newer_fs_dir(image) + "/";
     const bool overlaid = present(newer);
     std::string error;
     const bool read = walk_archive(
@@ -374,6 +415,10 @@ std::vector<Result> Installer::install(const std::vector<std::string> &images,
     std::vector<std::size_t> index;  // readable's image indices
     for (std::size_t i = 0; i < images.size(); ++i) {
         results[i].what = images[i];
+        if (!image_passes(images[i], options.check, &results[i])) {
+            results[i].step = "check";
+            continue;
+        }
         srg_record *raw = nullptr;
         const plugin_rc_t rc = plugin_extract_srg(images[i].c_str(), &raw);
         records[i].reset(raw);
@@ -383,6 +428,10 @@ std::vector<Result> Installer::install(const std::vector<std::string> &images,
             continue;
         }
         results[i].swid = srg_sw_id_get(records[i].get());
+        if (!names_pass(images[i], &results[i])) {
+            results[i].step = "check";
+            continue;
+        }
         readable.push_back(records[i].get());
         index.push_back(i);
     }
