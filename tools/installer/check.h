@@ -3,7 +3,8 @@
 //
 // The library trusts an image completely (tar runs with -P and -p, see the
 // Security section of README.md).  check_image reads the whole gzip tar after
-// the image's header block (its size from img_open) with libarchive, so that a
+// the image's header block (its size from img_open) with the installer's one
+// archive reader (archive.h, over libarchive), so that a
 // truncated or corrupt stream fails here, before extraction, and refuses, naming
 // each offending member with its reason:
 //   - an absolute name, or a name with a ".." component;

@@ -146,7 +146,7 @@ bool shortfall(const std::string &image, int id, const std::vector<std::string> 
     const std::string newer = newer_fs_dir(image) + "/";
     const bool overlaid = present(newer);
     std::string error;
-    const bool read = walk_archive(
+    const WalkEnd end = walk_archive(
         image,
         [&](const Entry &e) {
             if (!listed.count(e.path)) out->push_back(e.path + " missing from the manifest");
@@ -165,8 +165,11 @@ bool shortfall(const std::string &image, int id, const std::vector<std::string> 
             }
             return true;
         },
-        &error);
-    if (!read) out->push_back(error);
+        {}, &error);
+    if (end == WalkEnd::kBroken)
+        out->push_back(image + ": " + (error.empty() ? "truncated or corrupt archive" : error));
+    else if (end == WalkEnd::kUnopened)
+        out->push_back(error);
     return !out->empty();
 }
 
