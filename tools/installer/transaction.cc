@@ -357,6 +357,135 @@ std::vector<Result> in_order(std::vector<Result> results, const std::vector<std:
     return out;
 }
 
+// Checks an image and reads its record (check.h, install's first step): false with the step
+// ("check", "read record") in r.
+bool read_image(const std::string &image, const installer::CheckOptions &check, Result &r,
+                RecordPtr &record) {
+    r.what = image;
+    if (!image_passes(image, check, &r)) {
+        r.step = "check";
+        return false;
+    }
+    srg_record *raw = nullptr;
+    const plugin_rc_t rc = plugin_extract_srg(image.c_str(), &raw);
+    record.reset(raw);
+    if (rc != PLUGIN_OK || !record || srg_sw_id_get(record.get()) == nullptr) {
+        r.step = "read record";
+        r.rc = rc;
+        return false;
+    }
+    r.swid = srg_sw_id_get(record.get());
+    if (names_pass(image, &r)) return true;
+    r.step = "check";
+    return false;
+}
+
+// Whether a plugin may be installed now (its software id not installed, its dependencies
+// installed or forced) and its plugin id, taken in the map when it has none yet; *map gets the
+// map.  False with the step in r.
+bool admit(Result &r, const srg_record *record, const Options &options, MapPtr *map) {
+    auto fail = [&](const char *step, std::optional<uint32_t> rc) {
+        r.step = step, r.rc = rc;
+        return false;
+    };
+    plugin_rc_t rc = PLUGIN_OK;
+    *map = read_map(&rc);
+    if (!*map) return fail("read map", rc);
+    const auto now = installed(map->get());
+    r.id = plugin_swid_map_get_id(map->get(), r.swid.c_str());
+    if (r.id >= 0 && now.count(r.id)) {
+        r.details.push_back(r.swid + " is installed as plugin " + std::to_string(r.id));
+        return fail("check", std::nullopt);
+    }
+    for (const std::string &dep : deps_of(record)) {
+        bool held = false;
+        for (const auto &[id, plugin] : now) held = held || plugin.first == dep;
+        if (!held) r.details.push_back("missing dependency " + dep);
+    }
+    if (!r.details.empty() && !options.force_depends) return fail("dependencies", std::nullopt);
+    r.details.clear();
+    if (r.id < 0) {
+        plugin_swid_map *m = map->release();
+        r.id = plugin_swid_map_append(&m, r.swid.c_str());
+        map->reset(m);
+        if (r.id < 0) return fail("plugin id", std::nullopt);
+        if ((rc = write_map(map->get())) != PLUGIN_OK) return fail("plugin id", rc);
+    }
+    if (!present(plugin_dir(r.id))) return true;
+    r.details.push_back(plugin_dir(r.id) + " exists");
+    return fail("mkdir", std::nullopt);
+}
+
+// One install's journal: each step written before it runs; a failed step names itself in the
+// result and undoes those made.
+struct Steps {
+    Journal &journal;
+    Result &r;
+    std::vector<std::string> made;
+    bool step(const std::string &name) {
+        made.push_back(name);
+        return journal.note("step " + name);
+    }
+    bool undo(const char *name, std::optional<uint32_t> code) {
+        r.step = name, r.rc = code;
+        r.pending = !rollback_install(r.id, made) || !journal.note("abort");
+        return false;
+    }
+};
+
+// The plugin directory, the extraction, its check against the archive and the names it would
+// take in the root tree; *plan gets what link is to create.
+bool extract_plugin(Steps &s, const std::string &image, const plugin_swid_map *map,
+                    std::vector<std::string> *plan) {
+    Result &r = s.r;
+    const int id = r.id;
+    if (!s.step("mkdir") || ::mkdir(plugin_dir(id).c_str(), 0755) != 0) {
+        r.details.push_back(std::strerror(errno));
+        return s.undo("mkdir", std::nullopt);
+    }
+    plugin_rc_t rc = PLUGIN_OK;
+    if (!s.step("extract") || (rc = plugin_extract_image(image.c_str(), plugin_dir(id).c_str(),
+                                                         manifest_path(id).c_str())) != PLUGIN_OK)
+        return s.undo("extract", rc);
+    std::vector<std::string> lines;
+    if (!read_lines(manifest_path(id), &lines)) r.details.push_back("manifest unreadable");
+    if (!r.details.empty() || shortfall(image, id, lines, &r.details))
+        return s.undo("extract check", std::nullopt);
+    r.details = conflicts(id, entries_of(lines), map, plan);
+    return r.details.empty() || s.undo("conflicts", std::nullopt);
+}
+
+// The record, the link of the plan, the modes of the directories it made, the commit.
+bool link_plugin(Steps &s, srg_record *record, const std::vector<std::string> &plan,
+                 const plugin_strings *exclude) {
+    Result &r = s.r;
+    const int id = r.id;
+    plugin_rc_t rc = PLUGIN_OK;
+    const bool had_link = present(srg_link(r.swid));
+    if (!s.step(had_link ? "record 1" : "record 0") ||
+        (rc = plugin_save_sro(id, record)) != PLUGIN_OK)
+        return s.undo("record", rc);
+    if (!s.step("link") || !write_lines(link_list_path(id), plan))
+        return s.undo("link", std::nullopt);
+    if ((rc = plugin_link_to_exec_path(link_list_path(id).c_str(), exclude,
+                                       plugin_base(id).c_str())) != PLUGIN_OK)
+        return s.undo("link", rc);
+    if (!s.step("modes")) return s.undo("modes", std::nullopt);
+    LinkList made;  // the list as written
+    for (const std::string &line : entries_of(plan))
+        (line.back() == '/' ? made.dirs : made.links).push_back("/" + line);
+    bool modes = true;
+    for (const std::string &dir : made.dirs) {
+        struct stat st;
+        modes = modes && ::lstat((plugin_base(id) + dir).c_str(), &st) == 0 &&
+                ::chmod(dir.c_str(), st.st_mode & 07777) == 0;
+    }
+    if (!modes) return s.undo("modes", std::nullopt);
+    for (const std::string &link : made.links) r.links += present(link);
+    sync_plugin(made);
+    return s.journal.note("commit") || s.undo("commit", std::nullopt);
+}
+
 }  // namespace
 
 bool Installer::open(std::string *error) {
@@ -417,24 +546,7 @@ std::vector<Result> Installer::install(const std::vector<std::string> &images,
     std::vector<srg_record *> readable;
     std::vector<std::size_t> index;  // readable's image indices
     for (std::size_t i = 0; i < images.size(); ++i) {
-        results[i].what = images[i];
-        if (!image_passes(images[i], options.check, &results[i])) {
-            results[i].step = "check";
-            continue;
-        }
-        srg_record *raw = nullptr;
-        const plugin_rc_t rc = plugin_extract_srg(images[i].c_str(), &raw);
-        records[i].reset(raw);
-        if (rc != PLUGIN_OK || !records[i] || srg_sw_id_get(records[i].get()) == nullptr) {
-            results[i].step = "read record";
-            results[i].rc = rc;
-            continue;
-        }
-        results[i].swid = srg_sw_id_get(records[i].get());
-        if (!names_pass(images[i], &results[i])) {
-            results[i].step = "check";
-            continue;
-        }
+        if (!read_image(images[i], options.check, results[i], records[i])) continue;
         readable.push_back(records[i].get());
         index.push_back(i);
     }
@@ -444,126 +556,17 @@ std::vector<Result> Installer::install(const std::vector<std::string> &images,
         const std::size_t i = index[k];
         taken.push_back(i);
         Result &r = results[i];
-        auto fail = [&](const char *step, std::optional<uint32_t> rc) { r.step = step, r.rc = rc; };
-        plugin_rc_t rc = PLUGIN_OK;
-        MapPtr map = read_map(&rc);
-        if (!map) {
-            fail("read map", rc);
-            continue;
-        }
-        const auto now = installed(map.get());
-        r.id = plugin_swid_map_get_id(map.get(), r.swid.c_str());
-        if (r.id >= 0 && now.count(r.id)) {
-            r.details.push_back(r.swid + " is installed as plugin " + std::to_string(r.id));
-            fail("check", std::nullopt);
-            continue;
-        }
-        for (const std::string &dep : deps_of(records[i].get())) {
-            bool held = false;
-            for (const auto &[id, plugin] : now) held = held || plugin.first == dep;
-            if (!held) r.details.push_back("missing dependency " + dep);
-        }
-        if (!r.details.empty() && !options.force_depends) {
-            fail("dependencies", std::nullopt);
-            continue;
-        }
-        r.details.clear();
-        if (r.id < 0) {
-            plugin_swid_map *m = map.release();
-            r.id = plugin_swid_map_append(&m, r.swid.c_str());
-            map.reset(m);
-            if (r.id < 0) {
-                fail("plugin id", std::nullopt);
-                continue;
-            }
-            if ((rc = write_map(map.get())) != PLUGIN_OK) {
-                fail("plugin id", rc);
-                continue;
-            }
-        }
-        const int id = r.id;
-        if (present(plugin_dir(id))) {
-            r.details.push_back(plugin_dir(id) + " exists");
-            fail("mkdir", std::nullopt);
-            continue;
-        }
-        std::vector<std::string> steps;
-        auto step = [&](const std::string &name) {
-            steps.push_back(name);
-            return journal_.note("step " + name);
-        };
-        auto undo = [&](const char *name, std::optional<uint32_t> code) {
-            fail(name, code);
-            r.pending = !rollback_install(id, steps) || !journal_.note("abort");
-        };
-        if (!journal_.begin("begin install " + std::to_string(id) + " " + r.swid + " " +
+        MapPtr map;
+        if (!admit(r, records[i].get(), options, &map)) continue;
+        if (!journal_.begin("begin install " + std::to_string(r.id) + " " + r.swid + " " +
                             images[i])) {
-            fail("journal", std::nullopt);
+            r.step = "journal", r.rc = std::nullopt;
             continue;
         }
-        if (!step("mkdir") || ::mkdir(plugin_dir(id).c_str(), 0755) != 0) {
-            r.details.push_back(std::strerror(errno));
-            undo("mkdir", std::nullopt);
-            continue;
-        }
-        if (!step("extract") ||
-            (rc = plugin_extract_image(images[i].c_str(), plugin_dir(id).c_str(),
-                                       manifest_path(id).c_str())) != PLUGIN_OK) {
-            undo("extract", rc);
-            continue;
-        }
-        std::vector<std::string> lines;
-        if (!read_lines(manifest_path(id), &lines)) r.details.push_back("manifest unreadable");
-        if (!r.details.empty() || shortfall(images[i], id, lines, &r.details)) {
-            undo("extract check", std::nullopt);
-            continue;
-        }
-        const std::vector<std::string> entries = entries_of(lines);
+        Steps steps{journal_, r, {}};
         std::vector<std::string> plan;
-        r.details = conflicts(id, entries, map.get(), &plan);
-        if (!r.details.empty()) {
-            undo("conflicts", std::nullopt);
-            continue;
-        }
-        const bool had_link = present(srg_link(r.swid));
-        if (!step(had_link ? "record 1" : "record 0") ||
-            (rc = plugin_save_sro(id, records[i].get())) != PLUGIN_OK) {
-            undo("record", rc);
-            continue;
-        }
-        if (!step("link") || !write_lines(link_list_path(id), plan)) {
-            undo("link", std::nullopt);
-            continue;
-        }
-        if ((rc = plugin_link_to_exec_path(link_list_path(id).c_str(), exclude.get(),
-                                           plugin_base(id).c_str())) != PLUGIN_OK) {
-            undo("link", rc);
-            continue;
-        }
-        if (!step("modes")) {
-            undo("modes", std::nullopt);
-            continue;
-        }
-        LinkList made;  // the list as written
-        for (const std::string &line : entries_of(plan))
-            (line.back() == '/' ? made.dirs : made.links).push_back("/" + line);
-        bool modes = true;
-        for (const std::string &dir : made.dirs) {
-            struct stat st;
-            modes = modes && ::lstat((plugin_base(id) + dir).c_str(), &st) == 0 &&
-                    ::chmod(dir.c_str(), st.st_mode & 07777) == 0;
-        }
-        if (!modes) {
-            undo("modes", std::nullopt);
-            continue;
-        }
-        for (const std::string &link : made.links) r.links += present(link);
-        sync_plugin(made);
-        if (!journal_.note("commit")) {
-            undo("commit", std::nullopt);
-            continue;
-        }
-        r.ok = true;
+        r.ok = extract_plugin(steps, images[i], map.get(), &plan) &&
+               link_plugin(steps, records[i].get(), plan, exclude.get());
     }
     return in_order(std::move(results), taken);
 }
