@@ -116,54 +116,101 @@ std::string misplaced(const std::string &option, const Command *cmd) {
     return "unknown option " + option + did_you_mean(option, known);
 }
 
-int run(int argc, char **argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    bool debug = false, dry_run = false;
-    std::size_t at = 0;
-    for (; at < args.size() && args[at].compare(0, 1, "-") == 0; ++at) {
-        if (args[at] == "--debug") {
-            debug = true;
-        } else if (args[at] == "--dry-run") {
-            dry_run = true;
-        } else if (args[at] == "--help" || args[at] == "-h") {
+// The options before the subcommand; *at gets the subcommand's index.  Returns the exit status
+// when they end the run (--help, an unknown option), else -1.
+int leading_options(const std::vector<std::string> &args, std::size_t *at, bool *debug,
+                    bool *dry_run) {
+    for (; *at < args.size() && args[*at].compare(0, 1, "-") == 0; ++*at) {
+        if (args[*at] == "--debug") {
+            *debug = true;
+        } else if (args[*at] == "--dry-run") {
+            *dry_run = true;
+        } else if (args[*at] == "--help" || args[*at] == "-h") {
             std::fputs(kGeneral, stdout);
             print_list(stdout, "");
             return 0;
         } else {
-            return usage_error(misplaced(args[at], nullptr), kShortUsage);
+            return usage_error(misplaced(args[*at], nullptr), kShortUsage);
         }
     }
-    if (at >= args.size()) return usage_error("no subcommand", kShortUsage);
-    std::string name = args[at++];
+    return -1;
+}
+
+// The subcommand at args[*at] ("help SUB" and a group's second word taken along): *cmd, and
+// *help for "help SUB".  Returns the exit status when the run ends here (a list printed, an
+// unknown or missing subcommand), else -1.
+int find_command(const std::vector<std::string> &args, std::size_t *at, const Command **cmd,
+                 bool *help) {
+    if (*at >= args.size()) return usage_error("no subcommand", kShortUsage);
+    std::string name = args[(*at)++];
     // "pluginctl help SUB ..." is "pluginctl SUB ... --help".
-    const bool help = name == "help" && at < args.size();
+    *help = name == "help" && *at < args.size();
     if (name == "help") {
-        if (!help) {
+        if (!*help) {
             std::fputs(kGeneral, stdout);
             print_list(stdout, "");
             return 0;
         }
-        name = args[at++];
+        name = args[(*at)++];
     }
     if (is_group(name)) {
-        if (at >= args.size() || args[at] == "--help") {
-            const bool to_out = help || at < args.size();
+        if (*at >= args.size() || args[*at] == "--help") {
+            const bool to_out = *help || *at < args.size();
             std::fprintf(to_out ? stdout : stderr, "%susage: pluginctl %s ...\n",
                          to_out ? "" : "pluginctl: missing subcommand\n", name.c_str());
             print_list(to_out ? stdout : stderr, name);
             return to_out ? 0 : 2;
         }
-        name += " " + args[at++];
+        name += " " + args[(*at)++];
     }
-    const Command *cmd = nullptr;
     for (const Command &c : commands())
-        if (c.name == name) cmd = &c;
-    if (cmd == nullptr) {
-        const std::size_t space = name.find(' ');
-        const std::string prefix = space == name.npos ? "" : name.substr(0, space + 1);
-        return usage_error("unknown subcommand " + name + did_you_mean(name, names_after(prefix)),
-                           kShortUsage);
+        if (c.name == name) *cmd = &c;
+    if (*cmd != nullptr) return -1;
+    const std::size_t space = name.find(' ');
+    const std::string prefix = space == name.npos ? "" : name.substr(0, space + 1);
+    return usage_error("unknown subcommand " + name + did_you_mean(name, names_after(prefix)),
+                       kShortUsage);
+}
+
+// Runs the handler, in a copy-on-write view of the root for --dry-run, and prints the result
+// line; returns the exit status.
+int execute(const Command &cmd, const Parsed &parsed, bool debug, bool dry_run) {
+    pit::DryRun view;
+    if (dry_run) {
+        std::string error;
+        if (!view.enter(&error)) {
+            std::fprintf(
+                stderr,
+                "pluginctl: --dry-run: no copy-on-write view of the root here (%s); nothing was run\n",
+                error.c_str());
+            return 2;
+        }
+        if (debug)
+            for (const std::string &place : view.read_only())
+                std::fprintf(stderr, "pluginctl: --dry-run: %s is read-only in the view\n",
+                             place.c_str());
     }
+    if (debug) plugin_intn_debug_on();
+    Outcome outcome = cmd.handler(parsed);
+    if (dry_run)
+        for (const std::string &change : view.changes()) std::printf("%s\n", change.c_str());
+    // The result line comes last on stdout, after the handler's data lines (and a dry run's
+    // changes).  It and the status agree: a failing code fails, and a handler that fails
+    // after a successful call (a lookup that found nothing) prints no PLUGIN_OK.
+    if (outcome.rc && *outcome.rc != 0) outcome.status = outcome.status ? outcome.status : 1;
+    if (outcome.rc && (*outcome.rc != 0 || outcome.status == 0))
+        std::printf("%s\n", result_line(*outcome.rc).c_str());
+    return outcome.status;
+}
+
+int run(int argc, char **argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    bool debug = false, dry_run = false, help = false;
+    std::size_t at = 0;
+    const Command *cmd = nullptr;
+    int status = leading_options(args, &at, &debug, &dry_run);
+    if (status < 0) status = find_command(args, &at, &cmd, &help);
+    if (status >= 0) return status;
 
     std::vector<std::string> rest(args.begin() + static_cast<long>(at), args.end());
     if (help) rest.push_back("--help");
@@ -174,33 +221,7 @@ int run(int argc, char **argv) {
                         cmd->details.c_str());
             return 0;
         }
-        debug = debug || parsed.debug;
-        pit::DryRun view;
-        if (dry_run) {
-            std::string error;
-            if (!view.enter(&error)) {
-                std::fprintf(
-                    stderr,
-                    "pluginctl: --dry-run: no copy-on-write view of the root here (%s); nothing was run\n",
-                    error.c_str());
-                return 2;
-            }
-            if (debug)
-                for (const std::string &place : view.read_only())
-                    std::fprintf(stderr, "pluginctl: --dry-run: %s is read-only in the view\n",
-                                 place.c_str());
-        }
-        if (debug) plugin_intn_debug_on();
-        Outcome outcome = cmd->handler(parsed);
-        if (dry_run)
-            for (const std::string &change : view.changes()) std::printf("%s\n", change.c_str());
-        // The result line comes last on stdout, after the handler's data lines (and a dry run's
-        // changes).  It and the status agree: a failing code fails, and a handler that fails
-        // after a successful call (a lookup that found nothing) prints no PLUGIN_OK.
-        if (outcome.rc && *outcome.rc != 0) outcome.status = outcome.status ? outcome.status : 1;
-        if (outcome.rc && (*outcome.rc != 0 || outcome.status == 0))
-            std::printf("%s\n", result_line(*outcome.rc).c_str());
-        return outcome.status;
+        return execute(*cmd, parsed, debug || parsed.debug, dry_run);
     } catch (const UnknownOption &e) {
         return usage_error(misplaced(e.option, cmd), usage_of(*cmd));
     } catch (const UsageError &e) {

@@ -64,8 +64,24 @@ const Row kRoad[] = {
      "remove base-1 failed at dependants; the tree is as before\n"
      "  needed by app-1 (plugin 1)\n",
      1, "[ -L /opt/base/bin/tool ]"},
-    {"install /tmp/cut.img", "install cut-1 failed at extract check; the tree is as before\n*", 1,
-     "[ ! -e /velm/plugin/3 ] && [ ! -e /velm/plugin_extract_log/plugin-3.manifest ]",
+    {"install /tmp/su.img",
+     "install /tmp/su.img failed at check; the tree is as before\n  ./opt/su: setuid bit\n", 1,
+     "[ ! -e /velm/plugin/3 ] && [ ! -e /opt/su ] && ! " CTL
+     "swid-map list /velm/plugin_extract_log/swid_map | grep -q su-1",
+     "mkdir -p /tmp/src/su/opt && echo s >/tmp/src/su/opt/su && chmod 4755 /tmp/src/su/opt/su && " PI_SRGTOOL
+     " make --swid su-1 -o /tmp/su.sro && " PI_MKPLUGIN
+     " --record /tmp/su.sro -o /tmp/su.img /tmp/src/su"},
+    {"install /tmp/bad.img",
+     "install a/../b-1 failed at check; the tree is as before\n"
+     "  a/../b-1: character outside [A-Za-z0-9._+:~-] in the software id\n",
+     1,
+     "[ ! -e /velm/plugin/3 ] && ! " CTL
+     "swid-map list /velm/plugin_extract_log/swid_map | grep -q b-1",
+     PLUGIN("bad", "a/../b-1", "opt/b=b") "true"},
+    {"install /tmp/cut.img",
+     "install /tmp/cut.img failed at check; the tree is as before\n"
+     "  (archive): truncated or corrupt archive (truncated gzip*",
+     1, "[ ! -e /velm/plugin/3 ] && [ ! -e /velm/plugin_extract_log/plugin-3.manifest ]",
      PLUGIN("cut", "cut-1",
             "opt/cut=c") "head -c -30 /tmp/cut.img >/tmp/c && mv /tmp/c /tmp/cut.img"},
     {"verify", "plugin 1 (app-1): /opt/app/run missing (want -> /velm/plugin/1//opt/app/run)\n", 1,

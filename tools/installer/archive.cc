@@ -7,10 +7,65 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 #include "frame/own.h"
 #include "img.h"
 
 namespace inst {
+namespace {
+
+using Archive = pi::Owned<struct archive, archive_read_free>;
+
+// Opens the image at the end of its header block; *size gets the file's size.
+bool open_image(const std::string &image, pi::Fd &fd, uint64_t *size, std::string *error) {
+    int32_t status = 0;
+    img_handle *opened = img_open(image.c_str(), &status);
+    if (status != 0) {
+        char code[16];
+        std::snprintf(code, sizeof code, "0x%08x", static_cast<unsigned>(status));
+        *error = image + ": not a plugin image (img_open " + code + ")";
+        return false;
+    }
+    const pi::Owned<img_handle, img_close> handle(opened);
+    fd.reset(::open(image.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (!fd || ::fstat(fd.get(), &st) != 0 ||
+        ::lseek(fd.get(), handle->block_size, SEEK_SET) != handle->block_size) {
+        *error = image + ": " + std::strerror(errno);
+        return false;
+    }
+    *size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+std::string text(const char *s) { return s ? s : ""; }
+
+Entry entry_of(archive_entry *e) {
+    Entry entry;
+    entry.path = text(archive_entry_pathname(e));
+    entry.type = archive_entry_filetype(e);
+    entry.size = archive_entry_size(e);
+    entry.size_set = archive_entry_size_is_set(e) != 0;
+    entry.mode = archive_entry_perm(e) & 07777;
+    entry.target = text(archive_entry_symlink(e));
+    entry.hard = archive_entry_hardlink(e) != nullptr;
+    entry.hardlink = text(archive_entry_hardlink(e));
+    entry.uid = archive_entry_uid(e);
+    entry.gid = archive_entry_gid(e);
+    entry.uname = text(archive_entry_uname(e));
+    entry.gname = text(archive_entry_gname(e));
+    return entry;
+}
+
+WalkEnd broken(struct archive *a, std::string *error) {
+    *error = text(archive_error_string(a));
+    return WalkEnd::kBroken;
+}
+
+}  // namespace
 
 std::string relative_name(const std::string &member) {
     std::string name = member.compare(0, 2, "./") == 0 ? member.substr(2) : member;
@@ -18,51 +73,28 @@ std::string relative_name(const std::string &member) {
     return name;
 }
 
-bool walk_archive(const std::string &image, const EntryFn &fn, std::string *error) {
-    int32_t status = 0;
-    pi::Owned<img_handle, img_close> handle(img_open(image.c_str(), &status));
-    if (status != 0 || !handle) {
-        *error = "cannot open image " + image;
-        return false;
+WalkEnd walk_archive(const std::string &image, const EntryFn &fn, const WalkOptions &options,
+                     std::string *error) {
+    pi::Fd fd;
+    uint64_t size = 0;
+    if (!open_image(image, fd, &size, error)) return WalkEnd::kUnopened;
+    const Archive a(archive_read_new());
+    if (!a || archive_read_support_filter_gzip(a.get()) != ARCHIVE_OK ||
+        archive_read_support_format_tar(a.get()) != ARCHIVE_OK) {
+        *error = "cannot set up libarchive";
+        return WalkEnd::kUnopened;
     }
-    const off_t skip = handle->block_size;
-    pi::Fd fd(::open(image.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd || ::lseek(fd.get(), skip, SEEK_SET) != skip) {
-        *error = "cannot read " + image;
-        return false;
-    }
-    pi::Owned<archive, archive_read_free> reader(archive_read_new());
-    if (!reader) {
-        *error = "no memory for the archive reader";
-        return false;
-    }
-    archive_read_support_filter_gzip(reader.get());
-    archive_read_support_format_tar(reader.get());
-    if (archive_read_open_fd(reader.get(), fd.get(), 64 * 1024) != ARCHIVE_OK) {
-        *error = image + ": " + archive_error_string(reader.get());
-        return false;
-    }
-    for (;;) {
+    if (options.opened) options.opened(size);
+    if (archive_read_open_fd(a.get(), fd.get(), 65536) != ARCHIVE_OK) return broken(a.get(), error);
+    for (bool first = true;; first = false) {
         archive_entry *e = nullptr;
-        const int rc = archive_read_next_header(reader.get(), &e);
-        if (rc == ARCHIVE_EOF) return true;
-        if (rc < ARCHIVE_WARN) {
-            *error = image + ": " + archive_error_string(reader.get());
-            return false;
-        }
-        Entry entry;
-        entry.path = archive_entry_pathname(e) ? archive_entry_pathname(e) : "";
-        entry.type = archive_entry_filetype(e);
-        entry.size = archive_entry_size(e);
-        entry.mode = archive_entry_perm(e) & 07777;
-        if (const char *t = archive_entry_symlink(e)) entry.target = t;
-        if (const char *h = archive_entry_hardlink(e)) entry.hardlink = h;
-        if (!fn(entry)) return true;
-        // Reading the data (not just skipping it) finds a truncated or corrupt stream here.
-        if (archive_read_data_skip(reader.get()) != ARCHIVE_OK) {
-            *error = image + ": " + archive_error_string(reader.get());
-            return false;
-        }
+        const int rc = archive_read_next_header(a.get(), &e);
+        if (rc == ARCHIVE_EOF) return WalkEnd::kAll;
+        if (rc < ARCHIVE_WARN) return broken(a.get(), error);
+        if (first && options.gzip_only && archive_filter_code(a.get(), 0) != ARCHIVE_FILTER_GZIP)
+            return WalkEnd::kNotGzip;
+        if (!fn(entry_of(e))) return WalkEnd::kStopped;
+        if (archive_read_data_skip(a.get()) != ARCHIVE_OK) return broken(a.get(), error);
     }
 }
 

@@ -2,21 +2,15 @@
 // member, then the rules over the whole archive (links, paths through links).
 #include "tools/installer/check.h"
 
-#include <archive.h>
-#include <archive_entry.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <map>
 #include <string_view>
 
-#include "frame/own.h"
-#include "platform/img.h"
+#include "tools/installer/archive.h"
 
 namespace installer {
 namespace {
@@ -25,23 +19,6 @@ constexpr char kArchive[] = "(archive)";
 constexpr uint64_t kRatio = 64;  // default limit: this many times the image's size
 constexpr int kMaxLinks = 40;    // links followed in one walk, as the kernel's limit
 constexpr std::size_t kPathMax = 255;
-
-using Archive = pi::Owned<struct archive, archive_read_free>;
-
-// The name with each control character and backslash written \ooo.
-std::string printable(std::string_view name) {
-    std::string out;
-    for (const unsigned char c : name) {
-        if (c >= 0x20 && c != 0x7f && c != '\\') {
-            out += static_cast<char>(c);
-            continue;
-        }
-        const char octal[] = {'\\', char('0' + (c >> 6)), char('0' + ((c >> 3) & 7)),
-                              char('0' + (c & 7))};
-        out.append(octal, sizeof octal);
-    }
-    return out;
-}
 
 std::vector<std::string_view> split(std::string_view path) {
     std::vector<std::string_view> parts;
@@ -82,14 +59,13 @@ public:
         : options_(options), limit_(limit), problems_(problems) {}
 
     // The rules of one member; false when reading stops here (the size limit).
-    bool member(archive_entry *e);
+    bool member(const inst::Entry &e);
     // The rules over the whole archive, after its last member.
     void whole();
     // The stream failed after the member last read.
-    void broken(struct archive *a) {
-        const char *why = archive_error_string(a);
+    void broken(const std::string &why) {
         refuse(kArchive, "truncated or corrupt archive" + (last_.empty() ? "" : " after " + last_) +
-                             " (" + (why ? why : "no detail") + ")");
+                             " (" + (why.empty() ? "no detail" : why) + ")");
     }
 
 private:
@@ -97,7 +73,7 @@ private:
         problems_.push_back({entry, std::move(reason), allowed});
     }
     void name_rules(const std::string &entry, std::string_view name, bool dir);
-    void mode_rules(const std::string &entry, archive_entry *e);
+    void mode_rules(const std::string &entry, const inst::Entry &e);
     Walk walk(std::vector<std::string> &at, std::string_view target, int &links) const;
 
     const CheckOptions &options_;
@@ -129,25 +105,23 @@ void Checker::name_rules(const std::string &entry, std::string_view name, bool d
     if (!dir && name.back() == '/') refuse(entry, "trailing '/' on a member that is no directory");
 }
 
-void Checker::mode_rules(const std::string &entry, archive_entry *e) {
-    const mode_t mode = archive_entry_mode(e);
+void Checker::mode_rules(const std::string &entry, const inst::Entry &e) {
+    const mode_t mode = e.mode;
     if (mode & S_ISUID) refuse(entry, "setuid bit", options_.allow_setid);
     if (mode & S_ISGID) refuse(entry, "setgid bit", options_.allow_setid);
     if (mode & S_ISVTX) refuse(entry, "sticky bit");
     if (mode & S_IWOTH) refuse(entry, "writable by others");
-    const char *user = archive_entry_uname(e), *group = archive_entry_gname(e);
-    const auto root = [](const char *n) { return !n || !*n || std::strcmp(n, "root") == 0; };
-    if (archive_entry_uid(e) != 0 || archive_entry_gid(e) != 0 || !root(user) || !root(group))
+    const auto root = [](const std::string &n) { return n.empty() || n == "root"; };
+    if (e.uid != 0 || e.gid != 0 || !root(e.uname) || !root(e.gname))
         refuse(entry, "owner or group other than root");
 }
 
-bool Checker::member(archive_entry *e) {
-    const char *stored = archive_entry_pathname(e);
-    const std::string_view name = stored ? stored : "";
+bool Checker::member(const inst::Entry &e) {
+    const std::string_view name = e.path;
     const std::string entry = name.empty() ? "(unnamed)" : printable(name);
     last_ = entry;
-    const mode_t type = archive_entry_filetype(e);
-    const bool dir = type == AE_IFDIR && !archive_entry_hardlink(e);
+    const mode_t type = e.type;
+    const bool dir = type == S_IFDIR && !e.hard;
     name_rules(entry, name, dir);
 
     const std::vector<std::string> parts = normal(name);
@@ -155,31 +129,30 @@ bool Checker::member(archive_entry *e) {
     if (parts.size() == 1 && key == "plugin.sro")
         refuse(entry, "takes the place of the plugin's record file plugin.sro");
     Member m{entry, false, ""};
-    if (archive_entry_hardlink(e)) {
+    if (e.hard) {
         refuse(entry, "hard link");
-    } else if (type == AE_IFLNK) {
-        const char *target = archive_entry_symlink(e);
+    } else if (type == S_IFLNK) {
         m.link = true;
-        m.target = target ? target : "";
+        m.target = e.target;
         if (m.target.empty())
             refuse(entry, "symbolic link without a target");
         else if (m.target.front() == '/')
             refuse(entry, "symbolic link to an absolute path");
-    } else if (type == AE_IFCHR || type == AE_IFBLK) {
+    } else if (type == S_IFCHR || type == S_IFBLK) {
         refuse(entry, "device node");
-    } else if (type == AE_IFIFO) {
+    } else if (type == S_IFIFO) {
         refuse(entry, "fifo");
-    } else if (type != AE_IFREG && type != AE_IFDIR) {
+    } else if (type != S_IFREG && type != S_IFDIR) {
         refuse(entry, "special file (neither file, directory nor symbolic link)");
     }
-    if (type != AE_IFLNK) mode_rules(entry, e);
+    if (type != S_IFLNK) mode_rules(entry, e);
     if (!members_.emplace(key, m).second)
         refuse(entry, "replaces an earlier member");
     else
         order_.push_back(key);
 
-    if (type != AE_IFREG || archive_entry_hardlink(e) || !archive_entry_size_is_set(e)) return true;
-    const uint64_t size = static_cast<uint64_t>(std::max<int64_t>(archive_entry_size(e), 0));
+    if (type != S_IFREG || e.hard || !e.size_set) return true;
+    const uint64_t size = static_cast<uint64_t>(std::max<int64_t>(e.size, 0));
     if (size <= limit_ - total_) {  // total_ never passes limit_
         total_ += size;
         return true;
@@ -243,28 +216,6 @@ uint64_t size_limit(const CheckOptions &options, uint64_t size) {
     return limit;
 }
 
-// Skips the header block of the image, reads its size and its file size.
-bool open_archive(const std::string &image, pi::Fd &fd, uint64_t &size, std::string &error) {
-    int32_t status = 0;
-    img_handle *opened = img_open(image.c_str(), &status);
-    if (status != 0) {
-        char code[16];
-        std::snprintf(code, sizeof code, "0x%08x", static_cast<unsigned>(status));
-        error = image + ": not a plugin image (img_open " + code + ")";
-        return false;
-    }
-    const pi::Owned<img_handle, img_close> handle(opened);
-    fd.reset(::open(image.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat st;
-    if (!fd || ::fstat(fd.get(), &st) != 0 ||
-        ::lseek(fd.get(), handle->block_size, SEEK_SET) != handle->block_size) {
-        error = image + ": " + std::strerror(errno);
-        return false;
-    }
-    size = static_cast<uint64_t>(st.st_size);
-    return true;
-}
-
 // Whether text holds only ASCII letters, digits and the characters of extra.
 bool only(const std::string &text, std::string_view extra) {
     for (const char c : text)
@@ -278,48 +229,54 @@ bool only(const std::string &text, std::string_view extra) {
 
 int check_image(const std::string &image, const CheckOptions &options,
                 std::vector<Problem> &problems, std::string &error) {
-    pi::Fd fd;
-    uint64_t size = 0;
-    if (!open_archive(image, fd, size, error)) return kCheckFailed;
-    const Archive a(archive_read_new());
-    if (!a || archive_read_support_filter_gzip(a.get()) != ARCHIVE_OK ||
-        archive_read_support_format_tar(a.get()) != ARCHIVE_OK) {
-        error = "cannot set up libarchive";
-        return kCheckFailed;
-    }
     const std::size_t before = problems.size();
-    Checker check(options, size_limit(options, size), problems);
-    bool whole = false;
-    if (archive_read_open_fd(a.get(), fd.get(), 65536) != ARCHIVE_OK) {
-        check.broken(a.get());
-    } else {
-        for (bool gzip_checked = false;;) {
-            archive_entry *e = nullptr;
-            const int r = archive_read_next_header(a.get(), &e);
-            if (r == ARCHIVE_EOF) {
-                whole = true;
-                break;
-            }
-            if (r < ARCHIVE_WARN) {
-                check.broken(a.get());
-                break;
-            }
-            if (!gzip_checked && archive_filter_code(a.get(), 0) != ARCHIVE_FILTER_GZIP) {
-                problems.push_back({kArchive, "not a gzip-compressed archive", false});
-                break;
-            }
-            gzip_checked = true;
-            if (!check.member(e)) break;
-            if (archive_read_data_skip(a.get()) != ARCHIVE_OK) {
-                check.broken(a.get());
-                break;
-            }
-        }
+    std::optional<Checker> check;  // made once the image's size is known
+    inst::WalkOptions walk;
+    walk.gzip_only = true;
+    walk.opened = [&](uint64_t size) {
+        check.emplace(options, size_limit(options, size), problems);
+    };
+    std::string why;
+    const inst::WalkEnd end = inst::walk_archive(
+        image, [&](const inst::Entry &e) { return check->member(e); }, walk, &why);
+    switch (end) {
+    case inst::WalkEnd::kUnopened:
+        error = why;
+        return kCheckFailed;
+    case inst::WalkEnd::kBroken:
+        check->broken(why);
+        break;
+    case inst::WalkEnd::kNotGzip:
+        problems.push_back({kArchive, "not a gzip-compressed archive", false});
+        break;
+    case inst::WalkEnd::kAll:
+        check->whole();
+        break;
+    case inst::WalkEnd::kStopped:
+        break;
     }
-    if (whole) check.whole();
     for (std::size_t i = before; i < problems.size(); ++i)
         if (!problems[i].allowed) return kCheckRefused;
     return kCheckAccepted;
+}
+
+std::string printable(std::string_view name) {
+    std::string out;
+    for (const unsigned char c : name) {
+        if (c >= 0x20 && c != 0x7f && c != '\\') {
+            out += static_cast<char>(c);
+            continue;
+        }
+        const char octal[] = {'\\', char('0' + (c >> 6)), char('0' + ((c >> 3) & 7)),
+                              char('0' + (c & 7))};
+        out.append(octal, sizeof octal);
+    }
+    return out;
+}
+
+std::string problem_line(const Problem &problem) {
+    return problem.entry + ": " + problem.reason +
+           (problem.allowed ? " (allowed: --allow-setid)" : "");
 }
 
 std::string check_newer_fs_name(const std::string &name) {

@@ -3,7 +3,8 @@
 //
 // The library trusts an image completely (tar runs with -P and -p, see the
 // Security section of README.md).  check_image reads the whole gzip tar after
-// the image's header block (its size from img_open) with libarchive, so that a
+// the image's header block (its size from img_open) with the installer's one
+// archive reader (archive.h, over libarchive), so that a
 // truncated or corrupt stream fails here, before extraction, and refuses, naming
 // each offending member with its reason:
 //   - an absolute name, or a name with a ".." component;
@@ -34,6 +35,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace installer {
@@ -62,6 +64,13 @@ enum CheckResult {
     kCheckRefused = 1,   // problems holds at least one refusing finding
     kCheckFailed = 2,    // the image could not be checked: error says why
 };
+
+// The line pluginctl check prints for a finding: "MEMBER: REASON", with
+// " (allowed: --allow-setid)" after an allowed one.
+std::string problem_line(const Problem &problem);
+
+// name with each control character and backslash written \ooo (octal).
+std::string printable(std::string_view name);
 
 // Checks the image at path; appends its findings, in archive order, to
 // problems (a member's name rules first, those over the whole archive after).

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/installer/check.h"
 #include "tools/installer/journal.h"
 
 namespace inst {
@@ -54,6 +55,7 @@ struct Result {
 
 struct Options {
     bool force_depends = false;
+    installer::CheckOptions check;  // the image check, install's first step
 };
 
 // One row of list.

@@ -47,6 +47,76 @@ int plugin_in(const std::string &target) {
     return std::atoi(digits.c_str());
 }
 
+// The installed ids the names give (all installed when none); a line in *problems for a name
+// not installed.
+std::vector<int> chosen_ids(const std::vector<std::string> &names, const plugin_swid_map *map,
+                            const std::vector<int> &ids, std::vector<std::string> *problems) {
+    if (names.empty()) return ids;
+    std::vector<int> chosen;
+    for (const std::string &name : names) {
+        const bool number = name.find_first_not_of("0123456789") == std::string::npos;
+        const int id = number ? std::atoi(name.c_str()) : plugin_swid_map_get_id(map, name.c_str());
+        if (std::find(ids.begin(), ids.end(), id) == ids.end())
+            problems->push_back(name + ": not installed");
+        else
+            chosen.push_back(id);
+    }
+    return chosen;
+}
+
+// One installed plugin's own checks: its directory, each manifest entry in the root tree, its
+// record and record link.  Its link names go to *places.
+void plugin_problems(int id, const plugin_swid_map *map, std::set<std::string> *places,
+                     std::vector<std::string> *problems) {
+    const std::string swid = swid_of(map, id);
+    const std::string who = "plugin " + std::to_string(id) + " (" + swid + "): ";
+    const std::vector<std::string> entries = manifest_entries(manifest_path(id));
+    for (const std::string &entry : entries) places->insert("/" + entry);
+    struct stat st;
+    if (::stat(plugin_dir(id).c_str(), &st) != 0) {
+        problems->push_back(who + "directory " + plugin_dir(id) + " missing");
+        return;
+    }
+    for (const std::string &entry : entries) {
+        if (excluded("/" + entry)) continue;
+        const std::string state = entry_state(id, entry);
+        if (!state.empty()) problems->push_back(who + state);
+    }
+    const std::string record = plugin_dir(id) + "/plugin.sro";
+    const std::string link = std::string(kSrgDir) + "/plugin-" + swid + ".sro";
+    const char *held = srg_sw_id_file_get(record.c_str());
+    if (held == nullptr)
+        problems->push_back(who + "record " + record + " missing or unreadable");
+    else if (swid != held)
+        problems->push_back(who + "record " + record + " holds " + held);
+    if (read_link(link) != record)
+        problems->push_back(who + "record link " + link + " does not lead to " + record);
+}
+
+// The checks over the whole tree: record links without their record, plugin directories of no
+// installed plugin.
+void tree_problems(const std::vector<int> &ids, std::vector<std::string> *problems) {
+    pi::Owned<DIR, ::closedir> dir(::opendir(kSrgDir));
+    while (dirent *e = dir ? ::readdir(dir.get()) : nullptr) {
+        const std::string link = std::string(kSrgDir) + "/" + e->d_name;
+        struct stat st;
+        if (e->d_name[0] == '.' || ::lstat(link.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            continue;
+        const std::string target = read_link(link);
+        const char *held = srg_sw_id_file_get(target.c_str());
+        if (held == nullptr)
+            problems->push_back(link + " -> " + target + ": no record there");
+        else if (link != std::string(kSrgDir) + "/plugin-" + held + ".sro")
+            problems->push_back(link + " -> " + target + ": the record there is " + held + "'s");
+    }
+    pi::Owned<DIR, ::closedir> plugins(::opendir(kPluginRoot));
+    while (dirent *e = plugins ? ::readdir(plugins.get()) : nullptr) {
+        const int id = plugin_in(std::string(kPluginRoot) + "/" + e->d_name + "/");
+        if (id >= 0 && std::find(ids.begin(), ids.end(), id) == ids.end())
+            problems->push_back(plugin_dir(id) + ": directory of no installed plugin");
+    }
+}
+
 }  // namespace
 
 std::vector<Row> Installer::list() {
@@ -73,67 +143,11 @@ std::vector<std::string> Installer::verify(const std::vector<std::string> &names
     MapPtr map = read_map(&rc);
     if (!map) return {"the map " + map_path() + " cannot be read"};
     const std::vector<int> ids = installed_ids();
-    std::vector<int> chosen = ids;
-    if (!names.empty()) {
-        chosen.clear();
-        for (const std::string &name : names) {
-            const bool number = name.find_first_not_of("0123456789") == std::string::npos;
-            const int id =
-                number ? std::atoi(name.c_str()) : plugin_swid_map_get_id(map.get(), name.c_str());
-            if (std::find(ids.begin(), ids.end(), id) == ids.end())
-                problems.push_back(name + ": not installed");
-            else
-                chosen.push_back(id);
-        }
-    }
     // Link names to look at for links into vanished plugin directories.
     std::set<std::string> places;
-    for (int id : chosen) {
-        const std::string swid = swid_of(map.get(), id);
-        const std::string who = "plugin " + std::to_string(id) + " (" + swid + "): ";
-        const std::vector<std::string> entries = manifest_entries(manifest_path(id));
-        for (const std::string &entry : entries) places.insert("/" + entry);
-        struct stat st;
-        if (::stat(plugin_dir(id).c_str(), &st) != 0) {
-            problems.push_back(who + "directory " + plugin_dir(id) + " missing");
-            continue;
-        }
-        for (const std::string &entry : entries) {
-            if (excluded("/" + entry)) continue;
-            const std::string state = entry_state(id, entry);
-            if (!state.empty()) problems.push_back(who + state);
-        }
-        const std::string record = plugin_dir(id) + "/plugin.sro";
-        const std::string link = std::string(kSrgDir) + "/plugin-" + swid + ".sro";
-        const char *held = srg_sw_id_file_get(record.c_str());
-        if (held == nullptr)
-            problems.push_back(who + "record " + record + " missing or unreadable");
-        else if (swid != held)
-            problems.push_back(who + "record " + record + " holds " + held);
-        if (read_link(link) != record)
-            problems.push_back(who + "record link " + link + " does not lead to " + record);
-    }
-    if (names.empty()) {
-        pi::Owned<DIR, ::closedir> dir(::opendir(kSrgDir));
-        while (dirent *e = dir ? ::readdir(dir.get()) : nullptr) {
-            const std::string link = std::string(kSrgDir) + "/" + e->d_name;
-            struct stat st;
-            if (e->d_name[0] == '.' || ::lstat(link.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-                continue;
-            const std::string target = read_link(link);
-            const char *held = srg_sw_id_file_get(target.c_str());
-            if (held == nullptr)
-                problems.push_back(link + " -> " + target + ": no record there");
-            else if (link != std::string(kSrgDir) + "/plugin-" + held + ".sro")
-                problems.push_back(link + " -> " + target + ": the record there is " + held + "'s");
-        }
-        pi::Owned<DIR, ::closedir> plugins(::opendir(kPluginRoot));
-        while (dirent *e = plugins ? ::readdir(plugins.get()) : nullptr) {
-            const int id = plugin_in(std::string(kPluginRoot) + "/" + e->d_name + "/");
-            if (id >= 0 && std::find(ids.begin(), ids.end(), id) == ids.end())
-                problems.push_back(plugin_dir(id) + ": directory of no installed plugin");
-        }
-    }
+    for (int id : chosen_ids(names, map.get(), ids, &problems))
+        plugin_problems(id, map.get(), &places, &problems);
+    if (names.empty()) tree_problems(ids, &problems);
     for (const std::string &place : places) {
         struct stat st;
         if (::lstat(place.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) continue;

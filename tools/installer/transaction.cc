@@ -15,6 +15,7 @@
 
 #include "img.h"
 #include "tools/installer/archive.h"
+#include "tools/installer/check.h"
 #include "tools/installer/installer.h"
 #include "tools/installer/state.h"
 
@@ -95,17 +96,57 @@ std::vector<std::string> conflicts(int id, const std::vector<std::string> &entri
     return out;
 }
 
+// The image's newer-fs directory, "/bootflash/<image base name>-newer-fs".
+std::string newer_fs_dir(const std::string &image) {
+    const std::size_t slash = image.rfind('/');
+    return "/bootflash/" + image.substr(slash == std::string::npos ? 0 : slash + 1) + "-newer-fs";
+}
+
+// Adds to *out a line for each name below dir (relative to the newer-fs directory: prefix
+// and the name) that the overlay must not hand the shell.
+void newer_fs_problems(const std::string &dir, const std::string &prefix,
+                       std::vector<std::string> *out) {
+    pi::Owned<DIR, ::closedir> own(::opendir(dir.c_str()));
+    while (dirent *e = own ? ::readdir(own.get()) : nullptr) {
+        const std::string name = e->d_name, path = dir + "/" + name;
+        if (name == "." || name == "..") continue;
+        const std::string why = installer::check_newer_fs_name(prefix + name);
+        if (!why.empty()) out->push_back(installer::printable(path) + ": " + why);
+        struct stat st;
+        if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            newer_fs_problems(path, prefix + name + "/", out);
+    }
+}
+
+// The image check (check.h), install's first step, before any id is taken or anything is
+// written: the archive, then (with the record read) its software id and the names of its
+// newer-fs directory.  The newer-fs names are checked whenever the directory exists, whether
+// or not the kernel command line lays it over.  False with the check's lines in r->details.
+bool image_passes(const std::string &image, const installer::CheckOptions &options, Result *r) {
+    std::vector<installer::Problem> problems;
+    std::string error;
+    const int rc = installer::check_image(image, options, problems, error);
+    if (rc == installer::kCheckAccepted) return true;
+    if (rc == installer::kCheckFailed) r->details.push_back(error);
+    for (const installer::Problem &p : problems) r->details.push_back(installer::problem_line(p));
+    return false;
+}
+bool names_pass(const std::string &image, Result *r) {
+    const std::string why = installer::check_swid(r->swid);
+    if (!why.empty()) r->details.push_back(installer::printable(r->swid) + ": " + why);
+    if (present(newer_fs_dir(image))) newer_fs_problems(newer_fs_dir(image), "", &r->details);
+    return r->details.empty();
+}
+
 // What the extraction failed to produce of the archive's members (a killed tar, a full
 // device), in the tree or in the manifest tar wrote.  Members the newer-fs overlay replaced are not compared.
 bool shortfall(const std::string &image, int id, const std::vector<std::string> &manifest,
                std::vector<std::string> *out) {
     const std::set<std::string> listed(manifest.begin(), manifest.end());
-    const std::size_t slash = image.rfind('/');
-    const std::string newer =
-        "/bootflash/" + image.substr(slash == std::string::npos ? 0 : slash + 1) + "-newer-fs/";
+    const std::string newer = newer_fs_dir(image) + "/";
     const bool overlaid = present(newer);
     std::string error;
-    const bool read = walk_archive(
+    const WalkEnd end = walk_archive(
         image,
         [&](const Entry &e) {
             if (!listed.count(e.path)) out->push_back(e.path + " missing from the manifest");
@@ -124,8 +165,11 @@ bool shortfall(const std::string &image, int id, const std::vector<std::string> 
             }
             return true;
         },
-        &error);
-    if (!read) out->push_back(error);
+        {}, &error);
+    if (end == WalkEnd::kBroken)
+        out->push_back(image + ": " + (error.empty() ? "truncated or corrupt archive" : error));
+    else if (end == WalkEnd::kUnopened)
+        out->push_back(error);
     return !out->empty();
 }
 
@@ -313,6 +357,135 @@ std::vector<Result> in_order(std::vector<Result> results, const std::vector<std:
     return out;
 }
 
+// Checks an image and reads its record (check.h, install's first step): false with the step
+// ("check", "read record") in r.
+bool read_image(const std::string &image, const installer::CheckOptions &check, Result &r,
+                RecordPtr &record) {
+    r.what = image;
+    if (!image_passes(image, check, &r)) {
+        r.step = "check";
+        return false;
+    }
+    srg_record *raw = nullptr;
+    const plugin_rc_t rc = plugin_extract_srg(image.c_str(), &raw);
+    record.reset(raw);
+    if (rc != PLUGIN_OK || !record || srg_sw_id_get(record.get()) == nullptr) {
+        r.step = "read record";
+        r.rc = rc;
+        return false;
+    }
+    r.swid = srg_sw_id_get(record.get());
+    if (names_pass(image, &r)) return true;
+    r.step = "check";
+    return false;
+}
+
+// Whether a plugin may be installed now (its software id not installed, its dependencies
+// installed or forced) and its plugin id, taken in the map when it has none yet; *map gets the
+// map.  False with the step in r.
+bool admit(Result &r, const srg_record *record, const Options &options, MapPtr *map) {
+    auto fail = [&](const char *step, std::optional<uint32_t> rc) {
+        r.step = step, r.rc = rc;
+        return false;
+    };
+    plugin_rc_t rc = PLUGIN_OK;
+    *map = read_map(&rc);
+    if (!*map) return fail("read map", rc);
+    const auto now = installed(map->get());
+    r.id = plugin_swid_map_get_id(map->get(), r.swid.c_str());
+    if (r.id >= 0 && now.count(r.id)) {
+        r.details.push_back(r.swid + " is installed as plugin " + std::to_string(r.id));
+        return fail("check", std::nullopt);
+    }
+    for (const std::string &dep : deps_of(record)) {
+        bool held = false;
+        for (const auto &[id, plugin] : now) held = held || plugin.first == dep;
+        if (!held) r.details.push_back("missing dependency " + dep);
+    }
+    if (!r.details.empty() && !options.force_depends) return fail("dependencies", std::nullopt);
+    r.details.clear();
+    if (r.id < 0) {
+        plugin_swid_map *m = map->release();
+        r.id = plugin_swid_map_append(&m, r.swid.c_str());
+        map->reset(m);
+        if (r.id < 0) return fail("plugin id", std::nullopt);
+        if ((rc = write_map(map->get())) != PLUGIN_OK) return fail("plugin id", rc);
+    }
+    if (!present(plugin_dir(r.id))) return true;
+    r.details.push_back(plugin_dir(r.id) + " exists");
+    return fail("mkdir", std::nullopt);
+}
+
+// One install's journal: each step written before it runs; a failed step names itself in the
+// result and undoes those made.
+struct Steps {
+    Journal &journal;
+    Result &r;
+    std::vector<std::string> made;
+    bool step(const std::string &name) {
+        made.push_back(name);
+        return journal.note("step " + name);
+    }
+    bool undo(const char *name, std::optional<uint32_t> code) {
+        r.step = name, r.rc = code;
+        r.pending = !rollback_install(r.id, made) || !journal.note("abort");
+        return false;
+    }
+};
+
+// The plugin directory, the extraction, its check against the archive and the names it would
+// take in the root tree; *plan gets what link is to create.
+bool extract_plugin(Steps &s, const std::string &image, const plugin_swid_map *map,
+                    std::vector<std::string> *plan) {
+    Result &r = s.r;
+    const int id = r.id;
+    if (!s.step("mkdir") || ::mkdir(plugin_dir(id).c_str(), 0755) != 0) {
+        r.details.push_back(std::strerror(errno));
+        return s.undo("mkdir", std::nullopt);
+    }
+    plugin_rc_t rc = PLUGIN_OK;
+    if (!s.step("extract") || (rc = plugin_extract_image(image.c_str(), plugin_dir(id).c_str(),
+                                                         manifest_path(id).c_str())) != PLUGIN_OK)
+        return s.undo("extract", rc);
+    std::vector<std::string> lines;
+    if (!read_lines(manifest_path(id), &lines)) r.details.push_back("manifest unreadable");
+    if (!r.details.empty() || shortfall(image, id, lines, &r.details))
+        return s.undo("extract check", std::nullopt);
+    r.details = conflicts(id, entries_of(lines), map, plan);
+    return r.details.empty() || s.undo("conflicts", std::nullopt);
+}
+
+// The record, the link of the plan, the modes of the directories it made, the commit.
+bool link_plugin(Steps &s, srg_record *record, const std::vector<std::string> &plan,
+                 const plugin_strings *exclude) {
+    Result &r = s.r;
+    const int id = r.id;
+    plugin_rc_t rc = PLUGIN_OK;
+    const bool had_link = present(srg_link(r.swid));
+    if (!s.step(had_link ? "record 1" : "record 0") ||
+        (rc = plugin_save_sro(id, record)) != PLUGIN_OK)
+        return s.undo("record", rc);
+    if (!s.step("link") || !write_lines(link_list_path(id), plan))
+        return s.undo("link", std::nullopt);
+    if ((rc = plugin_link_to_exec_path(link_list_path(id).c_str(), exclude,
+                                       plugin_base(id).c_str())) != PLUGIN_OK)
+        return s.undo("link", rc);
+    if (!s.step("modes")) return s.undo("modes", std::nullopt);
+    LinkList made;  // the list as written
+    for (const std::string &line : entries_of(plan))
+        (line.back() == '/' ? made.dirs : made.links).push_back("/" + line);
+    bool modes = true;
+    for (const std::string &dir : made.dirs) {
+        struct stat st;
+        modes = modes && ::lstat((plugin_base(id) + dir).c_str(), &st) == 0 &&
+                ::chmod(dir.c_str(), st.st_mode & 07777) == 0;
+    }
+    if (!modes) return s.undo("modes", std::nullopt);
+    for (const std::string &link : made.links) r.links += present(link);
+    sync_plugin(made);
+    return s.journal.note("commit") || s.undo("commit", std::nullopt);
+}
+
 }  // namespace
 
 bool Installer::open(std::string *error) {
@@ -373,16 +546,7 @@ std::vector<Result> Installer::install(const std::vector<std::string> &images,
     std::vector<srg_record *> readable;
     std::vector<std::size_t> index;  // readable's image indices
     for (std::size_t i = 0; i < images.size(); ++i) {
-        results[i].what = images[i];
-        srg_record *raw = nullptr;
-        const plugin_rc_t rc = plugin_extract_srg(images[i].c_str(), &raw);
-        records[i].reset(raw);
-        if (rc != PLUGIN_OK || !records[i] || srg_sw_id_get(records[i].get()) == nullptr) {
-            results[i].step = "read record";
-            results[i].rc = rc;
-            continue;
-        }
-        results[i].swid = srg_sw_id_get(records[i].get());
+        if (!read_image(images[i], options.check, results[i], records[i])) continue;
         readable.push_back(records[i].get());
         index.push_back(i);
     }
@@ -392,126 +556,17 @@ std::vector<Result> Installer::install(const std::vector<std::string> &images,
         const std::size_t i = index[k];
         taken.push_back(i);
         Result &r = results[i];
-        auto fail = [&](const char *step, std::optional<uint32_t> rc) { r.step = step, r.rc = rc; };
-        plugin_rc_t rc = PLUGIN_OK;
-        MapPtr map = read_map(&rc);
-        if (!map) {
-            fail("read map", rc);
-            continue;
-        }
-        const auto now = installed(map.get());
-        r.id = plugin_swid_map_get_id(map.get(), r.swid.c_str());
-        if (r.id >= 0 && now.count(r.id)) {
-            r.details.push_back(r.swid + " is installed as plugin " + std::to_string(r.id));
-            fail("check", std::nullopt);
-            continue;
-        }
-        for (const std::string &dep : deps_of(records[i].get())) {
-            bool held = false;
-            for (const auto &[id, plugin] : now) held = held || plugin.first == dep;
-            if (!held) r.details.push_back("missing dependency " + dep);
-        }
-        if (!r.details.empty() && !options.force_depends) {
-            fail("dependencies", std::nullopt);
-            continue;
-        }
-        r.details.clear();
-        if (r.id < 0) {
-            plugin_swid_map *m = map.release();
-            r.id = plugin_swid_map_append(&m, r.swid.c_str());
-            map.reset(m);
-            if (r.id < 0) {
-                fail("plugin id", std::nullopt);
-                continue;
-            }
-            if ((rc = write_map(map.get())) != PLUGIN_OK) {
-                fail("plugin id", rc);
-                continue;
-            }
-        }
-        const int id = r.id;
-        if (present(plugin_dir(id))) {
-            r.details.push_back(plugin_dir(id) + " exists");
-            fail("mkdir", std::nullopt);
-            continue;
-        }
-        std::vector<std::string> steps;
-        auto step = [&](const std::string &name) {
-            steps.push_back(name);
-            return journal_.note("step " + name);
-        };
-        auto undo = [&](const char *name, std::optional<uint32_t> code) {
-            fail(name, code);
-            r.pending = !rollback_install(id, steps) || !journal_.note("abort");
-        };
-        if (!journal_.begin("begin install " + std::to_string(id) + " " + r.swid + " " +
+        MapPtr map;
+        if (!admit(r, records[i].get(), options, &map)) continue;
+        if (!journal_.begin("begin install " + std::to_string(r.id) + " " + r.swid + " " +
                             images[i])) {
-            fail("journal", std::nullopt);
+            r.step = "journal", r.rc = std::nullopt;
             continue;
         }
-        if (!step("mkdir") || ::mkdir(plugin_dir(id).c_str(), 0755) != 0) {
-            r.details.push_back(std::strerror(errno));
-            undo("mkdir", std::nullopt);
-            continue;
-        }
-        if (!step("extract") ||
-            (rc = plugin_extract_image(images[i].c_str(), plugin_dir(id).c_str(),
-                                       manifest_path(id).c_str())) != PLUGIN_OK) {
-            undo("extract", rc);
-            continue;
-        }
-        std::vector<std::string> lines;
-        if (!read_lines(manifest_path(id), &lines)) r.details.push_back("manifest unreadable");
-        if (!r.details.empty() || shortfall(images[i], id, lines, &r.details)) {
-            undo("extract check", std::nullopt);
-            continue;
-        }
-        const std::vector<std::string> entries = entries_of(lines);
+        Steps steps{journal_, r, {}};
         std::vector<std::string> plan;
-        r.details = conflicts(id, entries, map.get(), &plan);
-        if (!r.details.empty()) {
-            undo("conflicts", std::nullopt);
-            continue;
-        }
-        const bool had_link = present(srg_link(r.swid));
-        if (!step(had_link ? "record 1" : "record 0") ||
-            (rc = plugin_save_sro(id, records[i].get())) != PLUGIN_OK) {
-            undo("record", rc);
-            continue;
-        }
-        if (!step("link") || !write_lines(link_list_path(id), plan)) {
-            undo("link", std::nullopt);
-            continue;
-        }
-        if ((rc = plugin_link_to_exec_path(link_list_path(id).c_str(), exclude.get(),
-                                           plugin_base(id).c_str())) != PLUGIN_OK) {
-            undo("link", rc);
-            continue;
-        }
-        if (!step("modes")) {
-            undo("modes", std::nullopt);
-            continue;
-        }
-        LinkList made;  // the list as written
-        for (const std::string &line : entries_of(plan))
-            (line.back() == '/' ? made.dirs : made.links).push_back("/" + line);
-        bool modes = true;
-        for (const std::string &dir : made.dirs) {
-            struct stat st;
-            modes = modes && ::lstat((plugin_base(id) + dir).c_str(), &st) == 0 &&
-                    ::chmod(dir.c_str(), st.st_mode & 07777) == 0;
-        }
-        if (!modes) {
-            undo("modes", std::nullopt);
-            continue;
-        }
-        for (const std::string &link : made.links) r.links += present(link);
-        sync_plugin(made);
-        if (!journal_.note("commit")) {
-            undo("commit", std::nullopt);
-            continue;
-        }
-        r.ok = true;
+        r.ok = extract_plugin(steps, images[i], map.get(), &plan) &&
+               link_plugin(steps, records[i].get(), plan, exclude.get());
     }
     return in_order(std::move(results), taken);
 }

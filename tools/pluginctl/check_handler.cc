@@ -12,7 +12,7 @@
 
 namespace pluginctl {
 
-Outcome cmd_check(const Parsed &p) {
+installer::CheckOptions check_options(const Parsed &p) {
     installer::CheckOptions options;
     options.allow_setid = p.has("--allow-setid");
     if (p.has("--max-unpacked")) {
@@ -24,6 +24,11 @@ Outcome cmd_check(const Parsed &p) {
             throw UsageError("--max-unpacked takes a number of bytes: " + text);
         options.max_unpacked = n;
     }
+    return options;
+}
+
+Outcome cmd_check(const Parsed &p) {
+    const installer::CheckOptions options = check_options(p);
     const std::string &image = p.positional.at(0);
     std::vector<installer::Problem> problems;
     std::string error;
@@ -32,8 +37,7 @@ Outcome cmd_check(const Parsed &p) {
     std::size_t refusing = 0;
     for (const installer::Problem &pr : problems) {
         refusing += pr.allowed ? 0 : 1;
-        std::printf("%s: %s%s\n", pr.entry.c_str(), pr.reason.c_str(),
-                    pr.allowed ? " (allowed: --allow-setid)" : "");
+        std::printf("%s\n", installer::problem_line(pr).c_str());
     }
     if (rc == installer::kCheckAccepted)
         std::printf("%s: accepted\n", image.c_str());

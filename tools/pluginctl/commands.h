@@ -11,6 +11,7 @@
 
 #include "frame/own.h"
 #include "plugin_strings.h"
+#include "tools/installer/check.h"
 #include "tools/pluginctl/cli.h"
 
 namespace pluginctl {
@@ -87,6 +88,8 @@ Outcome cmd_list(const Parsed &p);
 Outcome cmd_verify(const Parsed &p);
 Outcome cmd_recover(const Parsed &p);
 Outcome cmd_check(const Parsed &p);  // check_handler.cc
+// The check's options of check and install: --allow-setid, --max-unpacked BYTES.
+installer::CheckOptions check_options(const Parsed &p);
 
 }  // namespace pluginctl
 

@@ -21,6 +21,7 @@ bool open_installer(inst::Installer &installer) {
 inst::Options options_of(const Parsed &p) {
     inst::Options options;
     options.force_depends = p.has("--force-depends");
+    options.check = check_options(p);
     return options;
 }
 

@@ -277,9 +277,12 @@ const std::vector<Command> &commands() {
          2,
          cmd_files},
         {"install",
-         "IMAGE... [--force-depends]",
+         "IMAGE... [--force-depends] [--allow-setid] [--max-unpacked BYTES]",
          "install plugin images as transactions: record, id, extraction, checks, link",
-         "Each image, in load order: its record is read; an installed software id or a dependency\n"
+         "Each image is first checked as pluginctl check does (--allow-setid, --max-unpacked BYTES\n"
+         "alike), its software id and the names in its newer-fs directory with it; a refused image\n"
+         "prints the check's lines, takes no plugin id and changes nothing.  Then each, in load\n"
+         "order: its record is read; an installed software id or a dependency\n"
          "that is not installed refuses it (--force-depends takes missing dependencies); it gets a\n"
          "plugin id in /velm/plugin_extract_log/swid_map (made when absent; a software id installed\n"
          "before keeps its id), is extracted into /velm/plugin/ID with the manifest\n"
@@ -291,7 +294,9 @@ const std::vector<Command> &commands() {
          "the record and its link in /velm/plugin_srg, the map, the manifest, installer/ID.link (what\n"
          "link created) and the journal in /velm/plugin_extract_log, the links and directories made\n"
          "in the root tree.  Host only.\n",
-         {{"--force-depends", false, false}},
+         {{"--force-depends", false, false},
+          {"--allow-setid", false, false},
+          {"--max-unpacked", true, false}},
          1,
          -1,
          cmd_install},
