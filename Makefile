@@ -97,7 +97,9 @@ FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 60
 PPC_BUILD    ?= build-ppc
 
-.PHONY: valgrind fuzz-smoke ppc-test syscall-faults
+#   make real-packages   Debian packages (apt-get download, cached) as plugin images through
+#                        the road inside sandbox-run; one line per package (tests/real_packages/run.sh)
+.PHONY: valgrind fuzz-smoke ppc-test syscall-faults real-packages
 
 valgrind:
 	tools/setup valgrind
@@ -116,3 +118,7 @@ syscall-faults:
 	$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 	cmake --build $(BUILD) -j $(JOBS) --target pluginctl sandbox-run mkplugin srgtool
 	tests/syscall_faults/run.sh $(BUILD)
+
+real-packages:
+	tools/setup real-packages
+	tests/real_packages/run.sh $(BUILD)

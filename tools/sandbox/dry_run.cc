@@ -106,14 +106,24 @@ void removed(const std::string &lower, const std::string &path,
 // lower (on the same mount), with lower's permission bits and the owner's
 // rwx; one that exists stays as it is.  Through the overlay the directory is
 // then the caller's, who may add and remove entries as its owner.  The
-// scratch (skip) is left out.
+// scratch (skip) and the caller's own directories are left out.
 void skeleton(const std::string &lower, const std::string &upper, const struct stat &skip) {
-    for (const std::string &name : names_in(lower)) {
-        struct stat st, self;
+    struct stat self;
+    if (::stat(lower.c_str(), &self) != 0) return;
+    std::vector<std::string> dirs;
+    if (pi::Owned<DIR, ::closedir> d{::opendir(lower.c_str())}) {
+        while (dirent *e = ::readdir(d.get()))
+            if ((e->d_type == DT_DIR || e->d_type == DT_UNKNOWN) &&
+                std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                dirs.push_back(e->d_name);
+    }
+    for (const std::string &name : dirs) {
+        struct stat st;
         const std::string from = lower + "/" + name, to = upper + "/" + name;
         if (::lstat(from.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
-        if (::stat(lower.c_str(), &self) != 0 || self.st_dev != st.st_dev) continue;  // a mount
+        if (self.st_dev != st.st_dev) continue;  // a mount
         if (st.st_dev == skip.st_dev && st.st_ino == skip.st_ino) continue;
+        if (st.st_uid == ::getuid()) continue;  // the caller's already, and what is below
         if (::mkdir(to.c_str(), (st.st_mode & 07777) | S_IRWXU) == 0)
             ::chmod(to.c_str(), (st.st_mode & 07777) | S_IRWXU);
         else if (errno != EEXIST)
@@ -195,10 +205,11 @@ bool DryRun::place(const std::string &point, bool is_mount, const std::string &f
     }
     const std::string layer = (scratch_path_.empty() ? fd_path(fds_->scratch) : scratch_path_) +
                               "/layers/" + layer_name(point);
+    struct stat scratch;
+    const bool fresh = ::stat((layer + "/u").c_str(), &scratch) != 0;  // else: from a run before
     if (!mkdir_p(layer + "/u", 0755) || !mkdir_p(layer + "/w", 0700))
         return fail(error, "mkdir " + layer);
-    struct stat scratch;
-    if (owned_dirs_ && ::stat(fd_path(fds_->scratch).c_str(), &scratch) == 0)
+    if (owned_dirs_ && fresh && ::stat(fd_path(fds_->scratch).c_str(), &scratch) == 0)
         skeleton(lower, layer + "/u", scratch);
     const Layer made{point, layer + "/u", lower, layer + "/w", target};
     if (!overlay(made)) {
