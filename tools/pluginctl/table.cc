@@ -280,12 +280,12 @@ const std::vector<Command> &commands() {
          "IMAGE... [--force-depends] [--allow-setid] [--max-unpacked BYTES]",
          "install plugin images as transactions: record, id, extraction, checks, link",
          "Each image is first checked as pluginctl check does (--allow-setid, --max-unpacked BYTES\n"
-         "alike), its software id and the names in its newer-fs directory with it; a refused image\n"
-         "prints the check's lines, takes no plugin id and changes nothing.  Then each, in load\n"
-         "order: its record is read; an installed software id or a dependency\n"
-         "that is not installed refuses it (--force-depends takes missing dependencies); it gets a\n"
-         "plugin id in /velm/plugin_extract_log/swid_map (made when absent; a software id installed\n"
-         "before keeps its id), is extracted into /velm/plugin/ID with the manifest\n"
+         "alike), its record read, its software id and the names in /bootflash/IMAGE-newer-fs\n"
+         "(whenever it exists) checked; a refused image prints the check's lines, takes no plugin\n"
+         "id and changes nothing.  Then each, in load order: an installed software id or a\n"
+         "dependency that is not installed refuses it (--force-depends takes missing dependencies);\n"
+         "it gets a plugin id in /velm/plugin_extract_log/swid_map (made when absent; a software id\n"
+         "installed before keeps its id), is extracted into /velm/plugin/ID with the manifest\n"
          "/velm/plugin_extract_log/plugin-ID.manifest, checked against its archive (every member\n"
          "there with its type and size) and against the root tree (a name taken by another plugin\n"
          "or the system refuses it, each named), its record is saved, and it is linked.  Prints\n"
