@@ -81,13 +81,16 @@ newerfs() { local d=/bootflash/sf.img-newer-fs; mkdir -p $d/opt/n $d/usr/bin && 
 velm() { mkdir -p /var/sysmgr/ftp/img-sync && cp "$fx/velm.img" /var/sysmgr/ftp/img-sync/curr-velm.img; }
 map0() { ctl swid-map create "$fx/map" --bytes 6000 && ctl swid-map append "$fx/map" a-1 b-2; }
 stage0() { ctl stage-boot write 7 7 7 && cp $L/stage_boot "$fx/stage"; }
-snapshot() { find /usr/bin /opt /velm /bootflash /var/sysmgr -path $L -prune -o -printf '%p %y %m %s %l\n' | LC_ALL=C sort; }
+# What a snapshot shows of each file: a directory's size is left out, since a
+# directory copied up into the sandbox's upper layer changes size, not content.
+SHOW=(\( -type d -printf '%p %y %m\n' \) -o -printf '%p %y %m %s %l\n')
+snapshot() { find /usr/bin /opt /velm /bootflash /var/sysmgr -path $L -prune -o "${SHOW[@]}" | LC_ALL=C sort; }
 # Checks of the files right after a run; $res is the result, $kill is set for a killed run.
 same() { [ -n "$kill" ] || [ "$res" = PLUGIN_OK ] || [ "$(snapshot)" = "$start" ]; }
 sro() { local f=$S/plugin.sro; { [ ! -e $f ] || cmp -s -n "$(stat -c %s $f)" $f "$fx/sf.sro"; } &&
   { [ "$res" != PLUGIN_OK ] || { cmp -s $f "$fx/sf.sro" && [ "$(readlink /velm/plugin_srg/plugin-sf-1.0.sro)" = $f ]; }; }; }
 inst0() { ctl install $fx/si.img; ctl remove si-1.0; }  # si-1.0 keeps id 0 from here on
-isnap() { find /usr/bin /opt /velm -path $L/installer.journal -prune -o -path $L/swid_map.lock -prune -o -printf '%p %y %m %s %l\n' | LC_ALL=C sort; }
+isnap() { find /usr/bin /opt /velm -path $L/installer.journal -prune -o -path $L/swid_map.lock -prune -o "${SHOW[@]}" | LC_ALL=C sort; }
 inst() { ctl recover; case $(isnap) in "$new") ;; "$old") [ "$res" != installed ] && [ "$res" != removed ] ;; *) false ;; esac &&
   [ -z "$("$ctl" verify 2>/dev/null)" ]; }
 # The map reads back as the old map, as the new one, or is refused as damaged: never wrong.
