@@ -155,8 +155,10 @@ mkdir -p "$cache"
 missing=()
 for p in "${PACKAGES[@]}"; do compgen -G "$cache/${p}_*.deb" >/dev/null || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
-    (cd "$cache" && apt-get download "${missing[@]}" 2>&1 | grep -v '^W: Download is performed unsandboxed') ||
-        { echo "real-packages: apt-get download ${missing[*]} failed (apt-get update first?)" >&2; exit 1; }
+    # A fresh machine has no package lists yet: one apt-get update, then again.
+    download() { (cd "$cache" && apt-get download "${missing[@]}" 2>&1 | grep -v '^W: Download is performed unsandboxed'); }
+    download || { apt-get update -qq && download; } ||
+        { echo "real-packages: apt-get download ${missing[*]} failed" >&2; exit 1; }
 fi
 
 rm -rf "$work"
