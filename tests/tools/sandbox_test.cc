@@ -38,8 +38,9 @@ const RunRow kRunRows[] = {
      "sandbox-run: --bind /nonexistent: No such file or directory\n"},
     {"--state $S/new -- sh -c 'test -d $S/new && cat /proc/cmdline'", 0, "console=ttyS0 quiet\n",
      ""},
-    {"--state $S/s --cmdline pdebug -- sh -c 'find /velm /mnt/pss /var/sysmgr /tmp /opt -mindepth 1 "
-     "| wc -l && mkdir -p /srv/pi && echo k >/srv/pi/kept && echo t >/tmp/t && cat /proc/cmdline'",
+    {"--state $S/s --cmdline pdebug -- sh -c 'find /velm /mnt/pss /var/sysmgr /tmp /opt "
+     "-mindepth 1 | wc -l && mkdir -p /srv/pi && echo k >/srv/pi/kept && echo t >/tmp/t && "
+     "cat /proc/cmdline'",
      0, "0\npdebug\n", ""},
     {"--state $S/s -- sh -c 'cat /srv/pi/kept /tmp/t; ls /.host/srv/pi'", 2, "k\nt\n", "*"},
     {"--state $S/s --reset -- cat /srv/pi/kept", 1, "", "*"},
