@@ -53,7 +53,8 @@ if [ "${1:-}" = --inside ]; then
         local p=$1 swid id
         swid=$(<"$work/$p.swid")
         [ -f "$log/swid_map" ] || "$ctl" swid-map create "$log/swid_map" >/dev/null
-        id=$("$ctl" swid-map append "$log/swid_map" "$swid" | awk -v s="$swid" '$2 == s { print $1 }')
+        id=$("$ctl" swid-map append "$log/swid_map" "$swid" |
+            awk -v s="$swid" '$2 == s { print $1 }')
         [ -n "$id" ] || return 1
         ID[$p]=$id
         mkdir -p "/velm/plugin/$id"
@@ -76,9 +77,10 @@ if [ "${1:-}" = --inside ]; then
         out=$("$ctl" install "${force[@]}" "$work/$p.img" 2>"$work/$p.lines") && ROAD[$p]=installer
         echo "$out" >"$work/$p.out"
         detail=$(sed -n '2s/^ *//p' <<<"$out")
-        if has "${CONFLICTS[*]}" "$p" && [[ $out = *" failed at conflicts; the tree is as before"* ]]; then
+        local undone="; the tree is as before"
+        if has "${CONFLICTS[*]}" "$p" && [[ $out = *" failed at conflicts$undone"* ]]; then
             VERDICT="conflict as expected: $detail"
-        elif has "${REFUSED[*]}" "$p" && [[ $out = *" failed at check; the tree is as before"* ]]; then
+        elif has "${REFUSED[*]}" "$p" && [[ $out = *" failed at check$undone"* ]]; then
             VERDICT="refused by the check as expected: $detail"
             if road_install "$p" >>"$work/$p.out" 2>>"$work/$p.lines"; then
                 ROAD[$p]=low-level VERDICT="$VERDICT; low-level road: linked"
@@ -118,7 +120,8 @@ if [ "${1:-}" = --inside ]; then
         local when=$1 swids=()
         shift
         for p in "$@"; do
-            [ "$when" = removed ] || [ "${ROAD[$p]:-}" != installer ] || swids+=("$(<"$work/$p.swid")")
+            [ "$when" = removed ] || [ "${ROAD[$p]:-}" != installer ] ||
+                swids+=("$(<"$work/$p.swid")")
         done
         "$ctl" verify "${swids[@]}" >"$work/verify.out" 2>&1 && return
         for p in "$@"; do VERDICTS[$p]="FAIL: verify $when: $(head -1 "$work/verify.out")"; done
@@ -181,17 +184,22 @@ top=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(mkdir -p "${1:-$top/build}" && cd "${1:-$top/build}" && pwd)
 cache=${PI_DEB_CACHE:-/var/cache/plugin_intn-debs}
 work=$build/real-packages
-[ "$(id -u)" = 0 ] || { echo "real-packages: run as root (apt-get download into $cache)" >&2; exit 2; }
+[ "$(id -u)" = 0 ] ||
+    { echo "real-packages: run as root (apt-get download into $cache)" >&2; exit 2; }
 
-{ [ -f "$build/CMakeCache.txt" ] || cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null; } &&
-    cmake --build "$build" -j "${JOBS:-2}" --target pluginctl sandbox-run srgtool mkplugin >/dev/null
+[ -f "$build/CMakeCache.txt" ] ||
+    cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit
+cmake --build "$build" -j "${JOBS:-2}" --target pluginctl sandbox-run srgtool mkplugin >/dev/null ||
+    exit
 
 mkdir -p "$cache"
 missing=()
 for p in "${PACKAGES[@]}"; do compgen -G "$cache/${p}_*.deb" >/dev/null || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
     # A fresh machine has no package lists yet: one apt-get update, then again.
-    download() { (cd "$cache" && apt-get download "${missing[@]}" 2>&1 | grep -v '^W: Download is performed unsandboxed'); }
+    download() {
+        (cd "$cache" && apt-get download "${missing[@]}" 2>&1 | grep -v '^W: .* unsandboxed')
+    }
     download || { apt-get update -qq && download; } ||
         { echo "real-packages: apt-get download ${missing[*]} failed" >&2; exit 1; }
 fi
@@ -214,7 +222,8 @@ for p in "${PACKAGES[@]}"; do
     echo "$p-${VERSION[$p]}" >"$work/$p.swid"
     # The directories (three levels at most) the package brings files to, for the snapshots.
     dpkg-deb -c "${DEB[$p]}" | awk '$6 !~ /\/$/ { n = split($6, a, "/"); d = "";
-        for (i = 2; i < n && i <= 4; i++) d = d "/" a[i]; if (d != "") print d }' | sort -u >"$work/$p.tops"
+        for (i = 2; i < n && i <= 4; i++) d = d "/" a[i]; if (d != "") print d }' |
+        sort -u >"$work/$p.tops"
     "$build/tools/srgtool" make --swid "$p-${VERSION[$p]}" "${deps[@]}" -o "$work/$p.sro"
     img=$cache/images/$(basename "${DEB[$p]}" .deb).$tools.img
     if [ ! -f "$img" ] || ! cmp -s "$img.sro" "$work/$p.sro"; then
@@ -230,15 +239,15 @@ check=golang-1.19-src
 mkdir "$work/$check.root" "$work/$check.check"
 dpkg-deb -x "${DEB[$check]}" "$work/$check.root"
 tar -xzf "$work/$check.img" -C "$work/$check.check"
+# diff -r names every name that only one side has, and every file whose bytes differ.
 diff -r --no-dereference "$work/$check.root" "$work/$check.check" >/dev/null ||
     { echo "real-packages: $check's image does not extract to what dpkg-deb -x gives" >&2; exit 1; }
-[ "$(cd "$work/$check.root" && find . | LC_ALL=C sort | sha1sum)" = "$(cd "$work/$check.check" && find . | LC_ALL=C sort | sha1sum)" ] ||
-    { echo "real-packages: $check's image does not extract to the names dpkg-deb -x gives" >&2; exit 1; }
 ascii=$(cd "$work/$check.root" && LC_ALL=C find . -name '*[! -~]*' | head -1)
 [ -n "$ascii" ] && [ -e "$work/$check.check/$ascii" ] ||
     { echo "real-packages: no non-ASCII name in $check, or not extracted" >&2; exit 1; }
 rm -rf "$work/$check.root" "$work/$check.check"
-echo "real-packages: ${#PACKAGES[@]} images ready in $((SECONDS - t))s (cache $cache); $check extracts to dpkg-deb -x's names and bytes (e.g. ${ascii#./})"
+echo "real-packages: ${#PACKAGES[@]} images ready in $((SECONDS - t))s (cache $cache);" \
+    "$check extracts to dpkg-deb -x's names and bytes (e.g. ${ascii#./})"
 
 "$build/tools/sandbox-run" --state "$work/state" --reset -- \
     "$top/tests/real_packages/run.sh" --inside "$work" "$build" "${PACKAGES[@]}" || exit
