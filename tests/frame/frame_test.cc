@@ -13,16 +13,12 @@ protected:
     std::string out_, err_;
 };
 
-TEST_F(FrameTest, DataIsZeroAtLoadAndTheDebugSwitchFollowsOnOff) {
+TEST_F(FrameTest, DataIsZeroAtLoad) {
     for (const void *data :
          {plugin_thread_q, plugin_sdwrap_syslog_key_datum, plugin_sdwrap_debug_key_datum})
         EXPECT_EQ(data, nullptr);
     EXPECT_EQ(plugin_sdwrap_syslog_key, 0u);
     EXPECT_EQ(plugin_sdwrap_debug_key, 0u);
-    plugin_intn_debug_on();
-    EXPECT_EQ(libplugin_intn_debug, 1);
-    plugin_intn_debug_off();
-    EXPECT_EQ(libplugin_intn_debug, 0);
 }
 
 TEST_F(FrameTest, SyscallReturnsTheWaitStatusWritesDebugLinesOnlyAndPutsSigchldBack) {
