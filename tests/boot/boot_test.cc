@@ -18,18 +18,15 @@ using pit::captured;
 
 class BootTest : public pit::SandboxTest {};
 
-// over: a node bound on /proc/cmdline (/proc/self/mem fails the read at address 0; /dev/log is a
-// socket, which open() refuses, as root too).
+// over: a node bound on /proc/cmdline (/dev/log is a socket, which open() refuses, as root too).
 TEST_F(BootTest, CmdlineFileThatCannotBeRead) {
     const std::string asked = GC "Expected cmdline: pdebug\n";
     const std::string none = GC "read cmdline failed (Success) (512)\n";
-    const std::string eio = GC "read cmdline failed (Input/output error) (512)\n";
     const struct {
         const char *over;
         std::string err;
     } rows[] = {
         {nullptr, asked + none + none},
-        {"/proc/self/mem", asked + eio + eio},
         {"/dev/log", asked + GC "Open cmdline failed: No such device or address\n"},
     };
     pit::SyslogSink socket;
@@ -95,7 +92,6 @@ void ConfNamesTest::arm() {
     };
     dbl::plugin_strings_malloc = [this](uint32_t s, uint32_t b) -> plugin_strings * {
         asked_ = std::to_string(s) + " " + std::to_string(b);
-        if (fails("malloc")) return nullptr;
         ++sets_;
         return PI_REAL(plugin_strings_malloc)(s, b);
     };
@@ -151,9 +147,7 @@ TEST_F(ConfNamesTest, Rows) {
         NC "Included FC Plugin for plugin string malloc\n" NC
            "Included virtualization Plugin for plugin string malloc\n" NC
            "Appending fc_plugin to the namelist\n" NC "Appending virt_plugin to the namelist\n";
-    const std::string nomem = NC "strings malloc failed. Number of strings ";
     const std::string count = NC "get plugin image name failed. (rc = ";
-    const std::string none = NC "open /opt/none failed. (rc = 0x1c0f0002)\n";
     const std::string refused = NC "open /opt/img.conf failed. (rc = 0xabcdef01)\n";
     const std::string restart = NC "get first plugin image name failed. (rc = 77)\n";
     const std::string beta = NC "failed to append beta.img sto strings\n";
@@ -162,17 +156,14 @@ TEST_F(ConfNamesTest, Rows) {
         {"no markers", "", img, "", 0, 0, ab, "2 19", ""},
         {"both markers", "fv", img, "", 0, 0, abfv, "4 41", ""},
         {"FC marker", "f", img, "", 0, 0, "alpha.img beta.img fc_plugin", "3 29", ""},
-        {"virt marker", "v", img, "", 0, 0, "alpha.img beta.img virt_plugin", "3 31", ""},
         {"not an img.conf", "fv", other, "", 0, 0, "alpha.img", "1 10", ""},
         {"img.conf inside the path", "fv", empty, "", 0, 0, "fc_plugin virt_plugin", "2 22", ""},
         {"empty configuration", "", empty, "", 0, 0, "", "0 0", ""},
         {"debug lines", "fvd", img, "", 0, 0, abfv, "4 41", dbg},
-        {"no file", "", "/opt/none", "", 0, PLUGIN_ICF_ERR_OPEN, "", "", none},
         {"open", "fv", img, "open", 0, 0xABCDEF01, "", "", refused},
         {"counting", "fv", img, "get_name", 2, 0x1234, "", "", count + "4660)\n"},
         {"restart", "fv", img, "first", 0, 77, "", "4 41", restart},
         {"filling", "", img, "get_name", 3, PLUGIN_ERR_OPEN, "", "2 19", count + "0x40ea0017)\n"},
-        {"no set", "fv", img, "malloc", 0, PLUGIN_ERR_NOMEM, "", "4 41", nomem + "(4), size(41)\n"},
         {"image name", "fv", img, "append", 1, PLUGIN_ERR_FAILED, "", "4 41", beta},
         {"fc_plugin", "fv", img, "append", 2, PLUGIN_ERR_FAILED, "", "4 41", ""},
         {"virt", "fvd", img, "append", 3, PLUGIN_ERR_FAILED, "", "4 41", dbg + virt},
@@ -251,7 +242,6 @@ TEST_F(StageBootTest, Rows) {
         {"fresh boot", 6, "<none>", false, 32, 0, "", "", fresh, 0},
         {"first write", 6, "<none>", true, 32, 0, "", b.substr(0, 32), b, 0},
         {"longer file written", 6, g, true, 32, 0, "", g32, b, 0},
-        {"larger limit", 8, g, false, 40, 0, "", g, g, 0},
         {"smaller limit", 5, g, false, 28, 0, "", g, g.substr(0, 28) + b.substr(28), 0},
         {"short file: five tries", 6, "01234567", false, 32, PLUGIN_ERR_READ, short_read,
          "01234567", "01234567" + b.substr(8), 4},
