@@ -22,7 +22,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
 #include <string>
 #include <vector>
 
@@ -191,7 +190,14 @@ int execute(const Command &cmd, const Parsed &parsed, bool debug, bool dry_run) 
                              place.c_str());
     }
     if (debug) plugin_intn_debug_on();
-    Outcome outcome = cmd.handler(parsed);
+    std::string error;
+    Outcome outcome = cmd.handler(parsed, &error);
+    // Stopped before its operation: the words, and no changes or result line.
+    if (!error.empty()) {
+        if (outcome.status == 2) return usage_error(error, usage_of(cmd));
+        std::fprintf(stderr, "pluginctl: %s\n", error.c_str());
+        return 1;
+    }
     if (dry_run)
         for (const std::string &change : view.changes()) std::printf("%s\n", change.c_str());
     // The result line comes last on stdout, after the handler's data lines (and a dry run's
@@ -214,22 +220,21 @@ int run(int argc, char **argv) {
 
     std::vector<std::string> rest(args.begin() + static_cast<long>(at), args.end());
     if (help) rest.push_back("--help");
-    try {
-        Parsed parsed = parse(rest, cmd->options, cmd->min, cmd->max);
-        if (parsed.help) {
-            std::printf("%s%s\n%s", usage_of(*cmd).c_str(), cmd->summary.c_str(),
-                        cmd->details.c_str());
-            return 0;
-        }
-        return execute(*cmd, parsed, debug || parsed.debug, dry_run);
-    } catch (const UnknownOption &e) {
-        return usage_error(misplaced(e.option, cmd), usage_of(*cmd));
-    } catch (const UsageError &e) {
-        return usage_error(e.what(), usage_of(*cmd));
-    } catch (const std::exception &e) {
-        std::fprintf(stderr, "pluginctl: %s\n", e.what());
-        return 1;
+    Parsed parsed;
+    std::string error;
+    switch (parse(rest, cmd->options, cmd->min, cmd->max, &parsed, &error)) {
+    case ParseEnd::kUnknownOption:
+        return usage_error(misplaced(error, cmd), usage_of(*cmd));
+    case ParseEnd::kBadUsage:
+        return usage_error(error, usage_of(*cmd));
+    case ParseEnd::kParsed:
+        break;
     }
+    if (parsed.help) {
+        std::printf("%s%s\n%s", usage_of(*cmd).c_str(), cmd->summary.c_str(), cmd->details.c_str());
+        return 0;
+    }
+    return execute(*cmd, parsed, debug || parsed.debug, dry_run);
 }
 
 }  // namespace

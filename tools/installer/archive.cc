@@ -13,6 +13,7 @@
 
 #include "frame/own.h"
 #include "img.h"
+#include "tools/failure.h"
 
 namespace inst {
 namespace {
@@ -26,17 +27,14 @@ bool open_image(const std::string &image, pi::Fd &fd, uint64_t *size, std::strin
     if (status != 0) {
         char code[16];
         std::snprintf(code, sizeof code, "0x%08x", static_cast<unsigned>(status));
-        *error = image + ": not a plugin image (img_open " + code + ")";
-        return false;
+        return tools::fail(error, image + ": not a plugin image (img_open " + code + ")");
     }
     const pi::Owned<img_handle, img_close> handle(opened);
     fd.reset(::open(image.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st;
     if (!fd || ::fstat(fd.get(), &st) != 0 ||
-        ::lseek(fd.get(), handle->block_size, SEEK_SET) != handle->block_size) {
-        *error = image + ": " + std::strerror(errno);
-        return false;
-    }
+        ::lseek(fd.get(), handle->block_size, SEEK_SET) != handle->block_size)
+        return tools::fail_errno(error, image);
     *size = static_cast<uint64_t>(st.st_size);
     return true;
 }

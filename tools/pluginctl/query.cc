@@ -65,7 +65,7 @@ std::string entry_of(std::string line) {
     return entry ? entry : "";
 }
 
-Outcome cmd_owner(const Parsed &p) {
+Outcome cmd_owner(const Parsed &p, std::string *) {
     int status = 0;
     for (const std::string &path : p.positional) {
         struct stat st;
@@ -85,14 +85,15 @@ Outcome cmd_owner(const Parsed &p) {
     return status_only(status);
 }
 
-Outcome cmd_files(const Parsed &p) {
+Outcome cmd_files(const Parsed &p, std::string *error) {
     const std::string &manifest = p.positional[0], &plugin = p.positional[1];
     std::ifstream in(manifest);
     if (!in) {
         std::fprintf(stderr, "pluginctl: cannot read %s\n", manifest.c_str());
         return status_only(1);
     }
-    StringsPtr exclude = exclusion_set(p);
+    StringsPtr exclude;
+    if (!exclusion_set(p, &exclude, error)) return status_only(1);
     for (std::string line; std::getline(in, line);) {
         const std::string entry = entry_of(line);
         if (entry.empty()) continue;

@@ -138,7 +138,7 @@ bool bind_readonly(const std::string &lower, const std::string &target, const st
                    const std::string &scratch_at, std::string *error) {
     if (!bind_at(lower, target, error)) return false;
     if (point == scratch_at && ::umount2(target.c_str(), MNT_DETACH) != 0)
-        return fail(error, "umount " + target);
+        return fail_errno(error, "umount " + target);
     return make_readonly_tree(target, true, error);
 }
 
@@ -197,7 +197,7 @@ bool DryRun::place(const std::string &point, bool is_mount, const std::string &f
     struct stat st;
     struct statvfs vfs;
     if (::stat(held.c_str(), &st) != 0 || ::statvfs(held.c_str(), &vfs) != 0)
-        return fail(error, "stat " + point);
+        return fail_errno(error, "stat " + point);
     if (is_mount && is_kernel_fs(fstype)) return bind_at(lower, target, error);
     if (!S_ISDIR(st.st_mode) || (vfs.f_flag & ST_RDONLY)) {
         // a file bound over another, or a read-only mount: bound read-only with all below it
@@ -208,7 +208,7 @@ bool DryRun::place(const std::string &point, bool is_mount, const std::string &f
     struct stat scratch;
     const bool fresh = ::stat((layer + "/u").c_str(), &scratch) != 0;  // else: from a run before
     if (!mkdir_p(layer + "/u", 0755) || !mkdir_p(layer + "/w", 0700))
-        return fail(error, "mkdir " + layer);
+        return fail_errno(error, "mkdir " + layer);
     if (owned_dirs_ && fresh && ::stat(fd_path(fds_->scratch).c_str(), &scratch) == 0)
         skeleton(lower, layer + "/u", scratch);
     const Layer made{point, layer + "/u", lower, layer + "/w", target};
@@ -246,14 +246,14 @@ bool DryRun::split(const std::string &point, const std::string &lower, const std
         if (S_ISLNK(st.st_mode)) {
             if (::symlink(link_target(lower + "/" + name).c_str(), there.c_str()) != 0 &&
                 errno != EEXIST)
-                return fail(error, "symlink " + there);
+                return fail_errno(error, "symlink " + there);
             continue;
         }
         const bool made =
             S_ISDIR(st.st_mode)
                 ? ::mkdir(there.c_str(), 0755) == 0 || errno == EEXIST
                 : pi::Fd(::open(there.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)).get() >= 0;
-        if (!made) return fail(error, "make " + there);
+        if (!made) return fail_errno(error, "make " + there);
         const int fd = ::open((lower + "/" + name).c_str(), O_PATH | O_CLOEXEC);
         if (fd < 0) continue;
         fds_->real[path].reset(fd);
@@ -272,8 +272,9 @@ bool DryRun::enter(std::string *error) {
     if (!build(plan, error)) return false;
     char cwd[PATH_MAX];
     const std::string old_cwd = ::getcwd(cwd, sizeof cwd) ? cwd : "/";
-    if (::chdir(root_.c_str()) != 0 || ::chroot(".") != 0) return fail(error, "chroot " + root_);
-    if (::chdir(old_cwd.c_str()) != 0 && ::chdir("/") != 0) return fail(error, "chdir");
+    if (::chdir(root_.c_str()) != 0 || ::chroot(".") != 0)
+        return fail_errno(error, "chroot " + root_);
+    if (::chdir(old_cwd.c_str()) != 0 && ::chdir("/") != 0) return fail_errno(error, "chdir");
     root_ = fd_path(fds_->scratch) + "/root";
     return true;
 }
@@ -297,7 +298,7 @@ bool DryRun::build(const ViewPlan &plan, std::string *error) {
         if (fd >= 0) fds_->real[path].reset(fd);
     };
     hold("/");
-    if (fds_->real.count("/") == 0) return fail(error, "open /");
+    if (fds_->real.count("/") == 0) return fail_errno(error, "open /");
     struct Top {
         std::string name;
         mode_t mode;
@@ -317,20 +318,20 @@ bool DryRun::build(const ViewPlan &plan, std::string *error) {
     if (!plan.tmpfs_at.empty()) {
         scratch = scratch_at_ = plan.tmpfs_at;
         if (::mount("pi-cow", scratch.c_str(), "tmpfs", MS_NOSUID, "mode=0700") != 0)
-            return fail(error, "tmpfs on " + scratch);
+            return fail_errno(error, "tmpfs on " + scratch);
     }
     fds_->scratch.reset(::open(scratch.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     root_ = scratch + "/root";
-    if (!fds_->scratch || !mkdir_p(root_, 0755)) return fail(error, "mkdir " + root_);
+    if (!fds_->scratch || !mkdir_p(root_, 0755)) return fail_errno(error, "mkdir " + root_);
     if (!moved_to_.empty() && !mkdir_p(root_ + moved_to_, 0755))
-        return fail(error, "mkdir " + root_ + moved_to_);
+        return fail_errno(error, "mkdir " + root_ + moved_to_);
     for (const Top &t : top) {
         const std::string path = join("/", t.name);
         const bool own = std::find(plan.own.begin(), plan.own.end(), t.name) != plan.own.end();
         const std::string target = own ? root_ + path : target_of(path);
         if (S_ISLNK(t.mode)) {
             if (::symlink(t.target.c_str(), target.c_str()) != 0 && errno != EEXIST)
-                return fail(error, "symlink " + target);
+                return fail_errno(error, "symlink " + target);
             continue;
         }
         if (!own) top_.push_back(t.name);
@@ -338,7 +339,7 @@ bool DryRun::build(const ViewPlan &plan, std::string *error) {
             S_ISDIR(t.mode)
                 ? ::mkdir(target.c_str(), 0755) == 0 || errno == EEXIST
                 : pi::Fd(::open(target.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)).get() >= 0;
-        if (!made) return fail(error, "make " + target);
+        if (!made) return fail_errno(error, "make " + target);
         const auto type = types.find(path);
         if (!own &&
             !place(path, type != types.end(), type == types.end() ? "" : type->second, error))
@@ -372,7 +373,7 @@ bool DryRun::reset(std::vector<std::string> *again, std::string *error) {
     }
     for (const std::string &point : dirty) {
         if (::umount2(target_of(point).c_str(), MNT_DETACH) != 0)
-            return fail(error, "umount " + target_of(point));
+            return fail_errno(error, "umount " + target_of(point));
         std::vector<Layer> kept;
         for (const Layer &layer : layers_) {
             if (layer.point != point && !below(layer.point, point)) {

@@ -113,11 +113,11 @@ bool build_mirrors(const std::string &root, const std::string &prefix) {
 // Binds source at root + target, and when kept at root/.sandbox/keep/N too.
 bool bind_kept(const std::string &source, const std::string &root, const std::string &target,
                bool kept, std::string *error) {
-    if (!mkdir_p(root + target)) return fail(error, "mkdir " + root + target);
+    if (!mkdir_p(root + target)) return fail_errno(error, "mkdir " + root + target);
     if (!bind_at(source, root + target, error)) return false;
     if (!kept) return true;
     const std::string keep = std::string(kKeep) + "/" + std::to_string(g_binds.size());
-    if (!mkdir_p(root + keep)) return fail(error, "mkdir " + root + keep);
+    if (!mkdir_p(root + keep)) return fail_errno(error, "mkdir " + root + keep);
     g_binds[target] = keep;
     return bind_at(source, root + keep, error);
 }
@@ -146,14 +146,14 @@ pi::Fd g_janitor;  // the pipe's write end, open for the life of the process
 bool disk_scratch(std::string *dir, std::string *error) {
     const char *tmp = std::getenv("TMPDIR");
     std::string path = std::string(tmp && *tmp ? tmp : "/var/tmp") + "/pi-sandbox.XXXXXX";
-    if (!::mkdtemp(path.data())) return fail(error, "mkdtemp " + path);
+    if (!::mkdtemp(path.data())) return fail_errno(error, "mkdtemp " + path);
     int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) return fail(error, "pipe");
+    if (::pipe2(ends, O_CLOEXEC) != 0) return fail_errno(error, "pipe");
     pi::Fd read_end(ends[0]);
     g_janitor.reset(ends[1]);
     // A grandchild, so that the process has no child of the sandbox's own to reap.
     const pid_t child = ::fork();
-    if (child < 0) return fail(error, "fork");
+    if (child < 0) return fail_errno(error, "fork");
     if (child == 0) {
         g_janitor.reset();
         if (::fork() != 0) ::_exit(0);
@@ -181,7 +181,7 @@ bool sandbox_enter(const SandboxOptions &options, std::string *error) {
     if (!options.state_dir.empty()) {
         char real[PATH_MAX];
         if (!::realpath(options.state_dir.c_str(), real))
-            return fail(error, "state " + options.state_dir);
+            return fail_errno(error, "state " + options.state_dir);
         scratch = real;
         if (options.reset) {
             ::nftw(scratch.c_str(), remove_entry, 32, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
@@ -217,16 +217,16 @@ bool sandbox_enter(const SandboxOptions &options, std::string *error) {
         plan.owned_dirs = !options.mirrors;
         g_view = std::make_unique<DryRun>();
         if (!g_view->build(plan, error)) return false;
-        if (g_view->layers() == 0) return fail(error, "no overlay could be made");
+        if (g_view->layers() == 0) return fail_errno(error, "no overlay could be made");
         root = g_view->root();
         g_mirror_prefix = "/.cow";
         if (options.mirrors && !build_mirrors(root, g_mirror_prefix))
-            return fail(error, "mirrors of /usr and /etc");
+            return fail_errno(error, "mirrors of /usr and /etc");
         const std::string own = (tmpfs_at.empty() ? scratch : tmpfs_at) + "/own";
         for (const char *dir : kOwnBelow) {
             std::string name = dir + 1;
             std::replace(name.begin(), name.end(), '/', '%');
-            if (!mkdir_p(own + "/" + name)) return fail(error, "mkdir " + own + "/" + name);
+            if (!mkdir_p(own + "/" + name)) return fail_errno(error, "mkdir " + own + "/" + name);
             if (!bind_kept(own + "/" + name, root, dir, keep, error)) return false;
         }
         g_kind = SandboxKind::kCopyOnWrite;
@@ -234,15 +234,15 @@ bool sandbox_enter(const SandboxOptions &options, std::string *error) {
         const std::string layers = (tmpfs_at.empty() ? scratch : tmpfs_at);
         if (keep && (!mkdir_p(root + kScratch) || ::mount(layers.c_str(), (root + kScratch).c_str(),
                                                           nullptr, MS_BIND, nullptr) != 0))
-            return fail(error, "bind " + layers);
+            return fail_errno(error, "bind " + layers);
     } else {
         // The mirror alone: a tmpfs, or root/ of the state directory, on /mnt.
         root = "/mnt";
         if (scratch.empty()) {
             if (::mount("pi-sandbox", root.c_str(), "tmpfs", MS_NOSUID, "mode=0755") != 0)
-                return fail(error, "tmpfs on " + root);
+                return fail_errno(error, "tmpfs on " + root);
         } else {
-            if (!mkdir_p(scratch + "/root")) return fail(error, "mkdir " + scratch + "/root");
+            if (!mkdir_p(scratch + "/root")) return fail_errno(error, "mkdir " + scratch + "/root");
             if (!bind_at(scratch + "/root", root, error)) return false;
         }
         g_kind = SandboxKind::kMirror;
@@ -252,7 +252,7 @@ bool sandbox_enter(const SandboxOptions &options, std::string *error) {
 
     // The host's root, read-only, at /.host.
     const std::string host = root + "/.host";
-    if (!mkdir_p(host)) return fail(error, "mkdir " + host);
+    if (!mkdir_p(host)) return fail_errno(error, "mkdir " + host);
     if (!bind_at("/", host, error)) return false;
     if (!tmpfs_at.empty() || !cow) ::umount2((host + "/mnt").c_str(), MNT_DETACH);
     if (!make_readonly_tree(host, false, error)) return false;
@@ -270,12 +270,13 @@ bool sandbox_enter(const SandboxOptions &options, std::string *error) {
                 ::symlink(target.c_str(), (root + "/" + name).c_str());
             }
         }
-        if (!build_mirrors(root, g_mirror_prefix)) return fail(error, "mirrors of /usr and /etc");
+        if (!build_mirrors(root, g_mirror_prefix))
+            return fail_errno(error, "mirrors of /usr and /etc");
         for (const char *dir : kOwnBelow)
-            if (!mkdir_p(root + dir)) return fail(error, std::string("mkdir ") + dir);
+            if (!mkdir_p(root + dir)) return fail_errno(error, std::string("mkdir ") + dir);
     }
     for (const char *dir : kOwnTop)
-        if (!mkdir_p(root + "/" + dir)) return fail(error, std::string("mkdir /") + dir);
+        if (!mkdir_p(root + "/" + dir)) return fail_errno(error, std::string("mkdir /") + dir);
     ::chmod((root + "/tmp").c_str(), 01777);
     ::chmod((root + "/var/tmp").c_str(), 01777);
 
@@ -283,11 +284,11 @@ bool sandbox_enter(const SandboxOptions &options, std::string *error) {
     const std::string dev = root + "/dev";
     for (const char *node : {"null", "zero", "full", "random", "urandom", "tty"}) {
         std::string target = dev + "/" + node;
-        if (!touch(target)) return fail(error, "touch " + target);
+        if (!touch(target)) return fail_errno(error, "touch " + target);
         if (::mount((std::string("/dev/") + node).c_str(), target.c_str(), nullptr, MS_BIND,
                     nullptr) != 0 &&
             std::strcmp(node, "tty") != 0)
-            return fail(error, std::string("bind /dev/") + node);
+            return fail_errno(error, std::string("bind /dev/") + node);
     }
     ::symlink("/proc/self/fd", (dev + "/fd").c_str());
     ::symlink("/proc/self/fd/0", (dev + "/stdin").c_str());
@@ -299,15 +300,15 @@ bool sandbox_enter(const SandboxOptions &options, std::string *error) {
     // /proc with the test's own command line (the view binds the host's).
     const std::string proc = root + "/proc";
     if (!cow) {
-        if (!mkdir_p(proc)) return fail(error, "mkdir /proc");
+        if (!mkdir_p(proc)) return fail_errno(error, "mkdir /proc");
         if (!bind_at("/proc", proc, error)) return false;
     }
-    if (!mkdir_p(root + "/.sandbox")) return fail(error, "mkdir /.sandbox");
+    if (!mkdir_p(root + "/.sandbox")) return fail_errno(error, "mkdir /.sandbox");
     const std::string cmdline = root + kCmdlineFile;
     g_default_cmdline = options.cmdline;
-    if (!write_text(cmdline, options.cmdline)) return fail(error, "write " + cmdline);
+    if (!write_text(cmdline, options.cmdline)) return fail_errno(error, "write " + cmdline);
     if (::mount(cmdline.c_str(), (proc + "/cmdline").c_str(), nullptr, MS_BIND, nullptr) != 0)
-        return fail(error, "bind over /proc/cmdline");
+        return fail_errno(error, "bind over /proc/cmdline");
 
     // The source and build trees at their own paths, and what the caller asks for.
     std::vector<std::string> binds = options.extra_binds;
@@ -340,10 +341,10 @@ bool sandbox_enter(const SandboxOptions &options, std::string *error) {
     if (cow && !bind_at(root, root, error)) return false;
     char cwd[PATH_MAX];
     std::string old_cwd = ::getcwd(cwd, sizeof cwd) ? cwd : "/";
-    if (::chdir(root.c_str()) != 0) return fail(error, "chdir " + root);
-    if (::syscall(SYS_pivot_root, ".", ".") != 0) return fail(error, "pivot_root");
-    if (::umount2(".", MNT_DETACH) != 0) return fail(error, "detach the old root");
-    if (::chdir(old_cwd.c_str()) != 0 && ::chdir("/") != 0) return fail(error, "chdir");
+    if (::chdir(root.c_str()) != 0) return fail_errno(error, "chdir " + root);
+    if (::syscall(SYS_pivot_root, ".", ".") != 0) return fail_errno(error, "pivot_root");
+    if (::umount2(".", MNT_DETACH) != 0) return fail_errno(error, "detach the old root");
+    if (::chdir(old_cwd.c_str()) != 0 && ::chdir("/") != 0) return fail_errno(error, "chdir");
     ::setenv("TMPDIR", "/tmp", 1);
     if (g_view) g_view->seen_from("", "/.host", keep ? kScratch : "");
     g_in_sandbox = true;
