@@ -72,7 +72,7 @@ bool parse_make(int argc, char **argv, MakeArgs *m, std::string *error) {
 }
 
 // Writes the record to m.out and reads it back with libsrg; the file goes on failure.
-bool write_record(const MakeArgs &m, std::string *error) {
+bool write_record_file(const MakeArgs &m, std::string *error) {
     size_t total = 64 + m.swid.value_or("").size();
     for (const auto &d : m.deps) total += d.size() + 5;
     if (total > SRG_MAX_SIZE)
@@ -95,7 +95,7 @@ int make(int argc, char **argv) {
     MakeArgs m;
     std::string error;
     if (!parse_make(argc, argv, &m, &error)) return finish(2, error);
-    return finish(write_record(m, &error) ? 0 : 1, error);
+    return finish(write_record_file(m, &error) ? 0 : 1, error);
 }
 
 // Checks the record file with libsrg and prints srg_dump's description.

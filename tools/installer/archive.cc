@@ -21,7 +21,7 @@ namespace {
 using Archive = pi::Owned<struct archive, archive_read_free>;
 
 // Opens the image at the end of its header block; *size gets the file's size.
-bool open_image(const std::string &image, pi::Fd &fd, uint64_t *size, std::string *error) {
+bool open_archive_part(const std::string &image, pi::Fd &fd, uint64_t *size, std::string *error) {
     int32_t status = 0;
     img_handle *opened = img_open(image.c_str(), &status);
     if (status != 0) {
@@ -41,7 +41,7 @@ bool open_image(const std::string &image, pi::Fd &fd, uint64_t *size, std::strin
 
 std::string text(const char *s) { return s ? s : ""; }
 
-Entry entry_of(archive_entry *e) {
+Entry entry_from(archive_entry *e) {
     Entry entry;
     entry.path = text(archive_entry_pathname(e));
     entry.type = archive_entry_filetype(e);
@@ -75,7 +75,7 @@ WalkEnd walk_archive(const std::string &image, const EntryFn &fn, const WalkOpti
                      std::string *error) {
     pi::Fd fd;
     uint64_t size = 0;
-    if (!open_image(image, fd, &size, error)) return WalkEnd::kUnopened;
+    if (!open_archive_part(image, fd, &size, error)) return WalkEnd::kUnopened;
     const Archive a(archive_read_new());
     if (!a || archive_read_support_filter_gzip(a.get()) != ARCHIVE_OK ||
         archive_read_support_format_tar(a.get()) != ARCHIVE_OK) {
@@ -91,7 +91,7 @@ WalkEnd walk_archive(const std::string &image, const EntryFn &fn, const WalkOpti
         if (rc < ARCHIVE_WARN) return broken(a.get(), error);
         if (first && options.gzip_only && archive_filter_code(a.get(), 0) != ARCHIVE_FILTER_GZIP)
             return WalkEnd::kNotGzip;
-        if (!fn(entry_of(e))) return WalkEnd::kStopped;
+        if (!fn(entry_from(e))) return WalkEnd::kStopped;
         if (archive_read_data_skip(a.get()) != ARCHIVE_OK) return broken(a.get(), error);
     }
 }

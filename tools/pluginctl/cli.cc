@@ -33,8 +33,8 @@ const std::vector<std::string> &Parsed::values(const std::string &name) const {
     return it == options.end() ? none : it->second;
 }
 
-ParseEnd parse(const std::vector<std::string> &args, const std::vector<OptionDef> &defs, int min,
-               int max, Parsed *parsed, std::string *error) {
+ParseEnd parse_args(const std::vector<std::string> &args, const std::vector<OptionDef> &defs,
+                    int min, int max, Parsed *parsed, std::string *error) {
     Parsed &out = *parsed;
     bool options_done = false;
     for (std::size_t i = 0; i < args.size(); ++i) {

@@ -38,8 +38,8 @@ enum class ParseEnd { kParsed, kBadUsage, kUnknownOption };
 // Parses args against the options into *out; --help and --debug are known everywhere, "--"
 // ends the options.  Positional counts are checked against [min, max] (max < 0: no upper
 // bound).
-ParseEnd parse(const std::vector<std::string> &args, const std::vector<OptionDef> &defs, int min,
-               int max, Parsed *out, std::string *error);
+ParseEnd parse_args(const std::vector<std::string> &args, const std::vector<OptionDef> &defs,
+                    int min, int max, Parsed *out, std::string *error);
 
 // Whole-string number parsing; false, with *error naming what and the text, for bad arguments.
 bool parse_int32(const std::string &text, const char *what, int32_t *out, std::string *error);

@@ -41,7 +41,7 @@ inline Outcome cannot_run(std::string *error, std::string words) {
     return status_only(1);
 }
 
-struct Command {
+struct Subcommand {
     std::string name;      // "record show"
     std::string synopsis;  // arguments after the name
     std::string summary;   // one line for the list
@@ -52,7 +52,7 @@ struct Command {
 };
 
 // Every subcommand, in the order of the list that --help prints.
-const std::vector<Command> &commands();
+const std::vector<Subcommand> &commands();
 
 // The head of pluginctl --help, above the list of subcommands.
 extern const char kGeneral[];

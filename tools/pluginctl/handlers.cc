@@ -76,7 +76,7 @@ void check_link(const char *verb, const std::string &manifest, const std::string
 
 // A record from a record file (plugin_clone_srg) or, when the file holds no
 // record, out of a plugin image (plugin_extract_srg).  rc receives the result.
-RecordPtr load_record(const std::string &path, uint32_t *rc) {
+RecordPtr record_from_file_or_image(const std::string &path, uint32_t *rc) {
     srg_record *out = nullptr;
     if (srg_file_size(path.c_str()) != 0)
         *rc = plugin_clone_srg(path.c_str(), &out);
@@ -92,7 +92,7 @@ RecordPtr load_record(const std::string &path, uint32_t *rc) {
     return record;
 }
 
-std::string swid_of(const srg_record *record) {
+std::string record_swid(const srg_record *record) {
     const char *swid = srg_sw_id_get(record);
     return swid ? swid : "(none)";
 }
@@ -122,7 +122,7 @@ Outcome run_order(const Parsed &p, bool load, std::string *error) {
     std::vector<srg_record *> records;
     for (const auto &path : p.positional) {
         uint32_t rc = 0;
-        owned.push_back(load_record(path, &rc));
+        owned.push_back(record_from_file_or_image(path, &rc));
         if (!owned.back()) return result(rc);
         records.push_back(owned.back().get());
     }
@@ -135,7 +135,7 @@ Outcome run_order(const Parsed &p, bool load, std::string *error) {
         if (k >= records.size())
             return cannot_run(error, "the order names record " + std::to_string(k) + " of " +
                                          std::to_string(records.size()));
-    for (uint32_t k : order) std::printf("%s\n", swid_of(records[k]).c_str());
+    for (uint32_t k : order) std::printf("%s\n", record_swid(records[k]).c_str());
     return result(rc);
 }
 
@@ -209,9 +209,9 @@ Outcome cmd_excluded(const Parsed &p, std::string *error) {
 
 Outcome cmd_record_show(const Parsed &p, std::string *) {
     uint32_t rc = 0;
-    RecordPtr record = load_record(p.positional[0], &rc);
+    RecordPtr record = record_from_file_or_image(p.positional[0], &rc);
     if (record) {
-        std::printf("swid %s\n", swid_of(record.get()).c_str());
+        std::printf("swid %s\n", record_swid(record.get()).c_str());
         std::string deps;
         const sysmgr_strings *list = nullptr;
         if (srg_dependency_strings_get(record.get(), 0, &list) == 0 && list != nullptr) {
@@ -231,7 +231,7 @@ Outcome cmd_record_save(const Parsed &p, std::string *error) {
     int32_t id = 0;
     if (!parse_int32(p.positional[0], "plugin id", &id, error)) return bad_arguments();
     uint32_t rc = 0;
-    RecordPtr record = load_record(p.positional[1], &rc);
+    RecordPtr record = record_from_file_or_image(p.positional[1], &rc);
     if (!record) return result(rc);
     rc = plugin_save_sro(id, record.get());
     const std::string dir = "/velm/plugin/" + std::to_string(id), srg = "/velm/plugin_srg";

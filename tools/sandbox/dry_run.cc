@@ -77,7 +77,7 @@ bool same_contents(const std::string &a, const std::string &b) {
 bool differs(const struct stat &u, const std::string &upper, const struct stat &l,
              const std::string &lower) {
     if ((u.st_mode & S_IFMT) != (l.st_mode & S_IFMT)) return true;
-    if (S_ISLNK(u.st_mode)) return link_target(upper) != link_target(lower);
+    if (S_ISLNK(u.st_mode)) return read_link(upper) != read_link(lower);
     if ((u.st_mode & 07777) != (l.st_mode & 07777) || u.st_uid != l.st_uid || u.st_gid != l.st_gid)
         return true;
     if (S_ISREG(u.st_mode)) return u.st_size != l.st_size || !same_contents(upper, lower);
@@ -87,7 +87,7 @@ bool differs(const struct stat &u, const std::string &upper, const struct stat &
 std::string line(char mark, const std::string &path, const std::string &real,
                  const struct stat &st) {
     std::string text = std::string(1, mark) + " " + path;
-    if (S_ISLNK(st.st_mode)) text += " -> " + link_target(real);
+    if (S_ISLNK(st.st_mode)) text += " -> " + read_link(real);
     return text;
 }
 
@@ -134,8 +134,9 @@ void skeleton(const std::string &lower, const std::string &upper, const struct s
 
 // Binds the real place read-only with everything below it.  The bind of the
 // place the scratch tmpfs covers brings the scratch along: that copy goes.
-bool bind_readonly(const std::string &lower, const std::string &target, const std::string &point,
-                   const std::string &scratch_at, std::string *error) {
+bool bind_place_readonly(const std::string &lower, const std::string &target,
+                         const std::string &point, const std::string &scratch_at,
+                         std::string *error) {
     if (!bind_at(lower, target, error)) return false;
     if (point == scratch_at && ::umount2(target.c_str(), MNT_DETACH) != 0)
         return fail_errno(error, "umount " + target);
@@ -201,7 +202,7 @@ bool DryRun::place(const std::string &point, bool is_mount, const std::string &f
     if (is_mount && is_kernel_fs(fstype)) return bind_at(lower, target, error);
     if (!S_ISDIR(st.st_mode) || (vfs.f_flag & ST_RDONLY)) {
         // a file bound over another, or a read-only mount: bound read-only with all below it
-        return bind_readonly(lower, target, point, scratch_at_, error);
+        return bind_place_readonly(lower, target, point, scratch_at_, error);
     }
     const std::string layer = (scratch_path_.empty() ? fd_path(fds_->scratch) : scratch_path_) +
                               "/layers/" + layer_name(point);
@@ -213,9 +214,9 @@ bool DryRun::place(const std::string &point, bool is_mount, const std::string &f
         skeleton(lower, layer + "/u", scratch);
     const Layer made{point, layer + "/u", lower, layer + "/w", target};
     if (!overlay(made)) {
-        if (split(point, lower, target, error)) return true;
+        if (place_entries(point, lower, target, error)) return true;
         read_only_.push_back(point);
-        return bind_readonly(lower, target, point, scratch_at_, error);
+        return bind_place_readonly(lower, target, point, scratch_at_, error);
     }
     layers_.push_back(made);
     // The mounts whose nearest mount above is this place get places of their own.
@@ -234,8 +235,8 @@ bool DryRun::place(const std::string &point, bool is_mount, const std::string &f
 // mount inherited from a more privileged namespace.  Such a place becomes a
 // directory of the scratch with an entry for each of the real one's, each
 // placed in turn, so that only the mount itself ends up bound as it is.
-bool DryRun::split(const std::string &point, const std::string &lower, const std::string &target,
-                   std::string *error) {
+bool DryRun::place_entries(const std::string &point, const std::string &lower,
+                           const std::string &target, std::string *error) {
     if (std::none_of(mounts_.begin(), mounts_.end(),
                      [&](const auto &m) { return below(m.first, point); }))
         return false;
@@ -244,7 +245,7 @@ bool DryRun::split(const std::string &point, const std::string &lower, const std
         struct stat st;
         if (::lstat((lower + "/" + name).c_str(), &st) != 0) continue;
         if (S_ISLNK(st.st_mode)) {
-            if (::symlink(link_target(lower + "/" + name).c_str(), there.c_str()) != 0 &&
+            if (::symlink(read_link(lower + "/" + name).c_str(), there.c_str()) != 0 &&
                 errno != EEXIST)
                 return fail_errno(error, "symlink " + there);
             continue;
@@ -308,7 +309,7 @@ bool DryRun::build(const ViewPlan &plan, std::string *error) {
     for (const std::string &name : names_in("/")) {
         struct stat st;
         if (::lstat(join("/", name).c_str(), &st) != 0) continue;
-        top.push_back({name, st.st_mode, S_ISLNK(st.st_mode) ? link_target(join("/", name)) : ""});
+        top.push_back({name, st.st_mode, S_ISLNK(st.st_mode) ? read_link(join("/", name)) : ""});
         if (!S_ISLNK(st.st_mode)) hold(join("/", name));
     }
     for (const auto &m : mounts_) hold(m.first);

@@ -92,8 +92,8 @@ private:
         std::string target;  // where it is mounted, as seen by the process now
     };
     bool overlay(const Layer &layer);
-    bool split(const std::string &point, const std::string &lower, const std::string &target,
-               std::string *error);
+    bool place_entries(const std::string &point, const std::string &lower,
+                       const std::string &target, std::string *error);
     std::string target_of(const std::string &point) const;
     bool place(const std::string &point, bool is_mount, const std::string &fstype,
                std::string *error);

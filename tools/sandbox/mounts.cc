@@ -37,7 +37,7 @@ bool mkdir_p(const std::string &path, mode_t mode) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::string link_target(const std::string &path) {
+std::string read_link(const std::string &path) {
     char buf[PATH_MAX];
     const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
     return n < 0 ? std::string() : std::string(buf, static_cast<std::size_t>(n));

@@ -264,7 +264,7 @@ bool sandbox_enter(const SandboxOptions &options, std::string *error) {
                 std::string name = e->d_name;
                 struct stat st;
                 if (::lstat(("/" + name).c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) continue;
-                const std::string target = link_target("/" + name);
+                const std::string target = read_link("/" + name);
                 if (target.empty()) continue;
                 ::unlink((root + "/" + name).c_str());
                 ::symlink(target.c_str(), (root + "/" + name).c_str());
