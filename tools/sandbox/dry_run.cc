@@ -280,6 +280,27 @@ bool DryRun::enter(std::string *error) {
     return true;
 }
 
+namespace {
+
+// A top-level entry of the real root: its name, type and a symbolic link's contents.
+struct TopEntry {
+    std::string name;
+    mode_t mode;
+    std::string target;
+};
+
+std::vector<TopEntry> top_entries() {
+    std::vector<TopEntry> top;
+    for (const std::string &name : names_in("/")) {
+        struct stat st;
+        if (::lstat(join("/", name).c_str(), &st) != 0) continue;
+        top.push_back({name, st.st_mode, S_ISLNK(st.st_mode) ? read_link(join("/", name)) : ""});
+    }
+    return top;
+}
+
+}  // namespace
+
 bool DryRun::build(const ViewPlan &plan, std::string *error) {
     user_xattr_ =
         ::getuid() != 0;  // in a user namespace overlayfs keeps its marks in user.* attributes
@@ -300,21 +321,21 @@ bool DryRun::build(const ViewPlan &plan, std::string *error) {
     };
     hold("/");
     if (fds_->real.count("/") == 0) return fail_errno(error, "open /");
-    struct Top {
-        std::string name;
-        mode_t mode;
-        std::string target;
-    };
-    std::vector<Top> top;
-    for (const std::string &name : names_in("/")) {
-        struct stat st;
-        if (::lstat(join("/", name).c_str(), &st) != 0) continue;
-        top.push_back({name, st.st_mode, S_ISLNK(st.st_mode) ? read_link(join("/", name)) : ""});
-        if (!S_ISLNK(st.st_mode)) hold(join("/", name));
-    }
+    const std::vector<TopEntry> top = top_entries();
+    for (const TopEntry &t : top)
+        if (!S_ISLNK(t.mode)) hold(join("/", t.name));
     for (const auto &m : mounts_) hold(m.first);
     real_root_ = fd_path(fds_->real["/"]);
 
+    if (!make_scratch(plan, error)) return false;
+    for (const TopEntry &t : top) {
+        const bool own = std::find(plan.own.begin(), plan.own.end(), t.name) != plan.own.end();
+        if (!place_top(t.name, t.mode, t.target, own, types, error)) return false;
+    }
+    return true;
+}
+
+bool DryRun::make_scratch(const ViewPlan &plan, std::string *error) {
     std::string scratch = plan.scratch;
     if (!plan.tmpfs_at.empty()) {
         scratch = scratch_at_ = plan.tmpfs_at;
@@ -326,26 +347,27 @@ bool DryRun::build(const ViewPlan &plan, std::string *error) {
     if (!fds_->scratch || !mkdir_p(root_, 0755)) return fail_errno(error, "mkdir " + root_);
     if (!moved_to_.empty() && !mkdir_p(root_ + moved_to_, 0755))
         return fail_errno(error, "mkdir " + root_ + moved_to_);
-    for (const Top &t : top) {
-        const std::string path = join("/", t.name);
-        const bool own = std::find(plan.own.begin(), plan.own.end(), t.name) != plan.own.end();
-        const std::string target = own ? root_ + path : target_of(path);
-        if (S_ISLNK(t.mode)) {
-            if (::symlink(t.target.c_str(), target.c_str()) != 0 && errno != EEXIST)
-                return fail_errno(error, "symlink " + target);
-            continue;
-        }
-        if (!own) top_.push_back(t.name);
-        const bool made =
-            S_ISDIR(t.mode)
-                ? ::mkdir(target.c_str(), 0755) == 0 || errno == EEXIST
-                : pi::Fd(::open(target.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)).get() >= 0;
-        if (!made) return fail_errno(error, "make " + target);
-        const auto type = types.find(path);
-        if (!own &&
-            !place(path, type != types.end(), type == types.end() ? "" : type->second, error))
-            return false;
+    return true;
+}
+
+bool DryRun::place_top(const std::string &name, mode_t mode, const std::string &link, bool own,
+                       const std::map<std::string, std::string> &types, std::string *error) {
+    const std::string path = join("/", name);
+    const std::string target = own ? root_ + path : target_of(path);
+    if (S_ISLNK(mode)) {
+        if (::symlink(link.c_str(), target.c_str()) != 0 && errno != EEXIST)
+            return fail_errno(error, "symlink " + target);
+        return true;
     }
+    if (!own) top_.push_back(name);
+    const bool made =
+        S_ISDIR(mode)
+            ? ::mkdir(target.c_str(), 0755) == 0 || errno == EEXIST
+            : pi::Fd(::open(target.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)).get() >= 0;
+    if (!made) return fail_errno(error, "make " + target);
+    const auto type = types.find(path);
+    if (!own && !place(path, type != types.end(), type == types.end() ? "" : type->second, error))
+        return false;
     return true;
 }
 
