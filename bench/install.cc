@@ -1,7 +1,9 @@
 // The installer's table: pluginctl install and remove of one plugin of many
 // entries against the sum of the library calls they make, made by hand in
-// one process (no journal, no checks, no lock).  dpkg copies files where the
-// installer links them; it is not run here.
+// one process (no journal, no checks, no lock), and against dpkg -i and -r of
+// a .deb of the same tree into a root of its own (--root, --admindir), the
+// tool a user would otherwise reach for.  dpkg copies the files where the
+// installer extracts them once and links them.
 #include "bench/install.h"
 
 #include <sys/resource.h>
@@ -24,6 +26,27 @@ namespace {
 
 constexpr char kImage[] = "/tmp/ins.img";
 constexpr char kSwid[] = "vendor.bench-install.swid";
+constexpr char kDpkgRoot[] = "/tmp/dpkg-root";
+
+// A .deb of the tree at /tmp/ins-src (/tmp/ins.deb) and an empty dpkg database in kDpkgRoot;
+// false when dpkg-deb is not there or fails.
+bool make_deb() {
+    const std::string script =
+        "set -e; rm -rf /tmp/ins-deb " + std::string(kDpkgRoot) +
+        "; cp -a /tmp/ins-src /tmp/ins-deb; mkdir /tmp/ins-deb/DEBIAN; printf "
+        "'Package: bench-install\\nVersion: 1.0\\nArchitecture: all\\nMaintainer: bench "
+        "<bench@localhost>\\nDescription: the installer benchmark tree\\n' "
+        ">/tmp/ins-deb/DEBIAN/control; dpkg-deb --root-owner-group -Zgzip --build /tmp/ins-deb "
+        "/tmp/ins.deb; rm -rf /tmp/ins-deb; mkdir -p " +
+        kDpkgRoot + "/var/lib/dpkg/info " + kDpkgRoot + "/var/lib/dpkg/updates " + kDpkgRoot +
+        "/var/lib/dpkg/triggers; touch " + kDpkgRoot + "/var/lib/dpkg/status";
+    return run_peer({"sh", "-c", script}) >= 0;
+}
+double dpkg(const char *what, const char *arg) {
+    const std::string root = kDpkgRoot;
+    return run_peer({"dpkg", "--root=" + root, "--admindir=" + root + "/var/lib/dpkg",
+                     "--log=/dev/null", what, arg});
+}
 
 // The road by hand: record, id, directory, extraction, record file, link; and back.
 double by_hand_install() {
@@ -98,18 +121,24 @@ InstallBar bench_install(const std::string &tools, int reps, bool quick) {
         std::exit(1);
     }
     std::free(r);
+    const bool deb = make_deb();
+    if (!deb) progress("install: no .deb made; dpkg not measured\n");
     const std::string ctl = tools + "/pluginctl";
     std::map<std::string, std::vector<double>> s;
     bool ok = true;
     for (int round = 0; round < reps; ++round) {
-        // Alternate which goes first.
-        for (int k = 0; k < 2; ++k) {
-            if ((k + round) % 2 == 0) {
+        // Round r starts at contender r modulo 3, so none always goes first.
+        for (int k = 0; k < 3; ++k) {
+            const int who = (k + round) % 3;
+            if (who == 0) {
                 measure(s, "ctl install", [&] { return run_peer({ctl, "install", kImage}); });
                 measure(s, "ctl remove", [&] { return run_peer({ctl, "remove", kSwid}); });
-            } else {
+            } else if (who == 1) {
                 measure(s, "hand install", by_hand_install);
                 measure(s, "hand remove", by_hand_remove);
+            } else if (deb) {
+                measure(s, "dpkg install", [] { return dpkg("-i", "/tmp/ins.deb"); });
+                measure(s, "dpkg remove", [] { return dpkg("-r", "bench-install"); });
             }
         }
     }
@@ -117,24 +146,27 @@ InstallBar bench_install(const std::string &tools, int reps, bool quick) {
         for (double t : samples) ok = ok && (t >= 0 || what.find("cpu") != std::string::npos);
     std::map<std::string, double> m;
     for (const auto &[what, samples] : s) m[what] = median(samples);
+    auto cell = [&](const char *k) { return deb || k[0] != 'd' ? fmt_seconds(m[k]) : "-"; };
     Table t("Installing and removing a plugin of " + fmt_count(n) +
                 " entries: pluginctl install/remove (a process each: lock, journal, archive and "
-                "conflict checks, syncs) against the library calls by hand in one process, medians "
-                "(dpkg would copy the files; the installer links them; dpkg not measured)",
-            {"install by hand", "pluginctl install", "ratio", "remove by hand", "pluginctl remove",
-             "ratio", "all ran"});
+                "conflict checks, syncs) against the library calls by hand in one process, and "
+                "dpkg -i/-r of a .deb of the same tree into a root of its own (dpkg copies the "
+                "files; the installer extracts them once and links them), medians",
+            {"install by hand", "pluginctl install", "ratio", "dpkg -i", "remove by hand",
+             "pluginctl remove", "ratio", "dpkg -r", "all ran"});
     t.row({fmt_seconds(m["hand install"]), fmt_seconds(m["ctl install"]),
-           fmt_ratio(m["ctl install"] / m["hand install"]), fmt_seconds(m["hand remove"]),
-           fmt_seconds(m["ctl remove"]), fmt_ratio(m["ctl remove"] / m["hand remove"]),
+           fmt_ratio(m["ctl install"] / m["hand install"]), cell("dpkg install"),
+           fmt_seconds(m["hand remove"]), fmt_seconds(m["ctl remove"]),
+           fmt_ratio(m["ctl remove"] / m["hand remove"]), cell("dpkg remove"),
            ok ? "yes" : "**NO**"});
     t.print(stdout);
     Table tc("The same, CPU seconds (user + system, the processes each ran included), medians",
-             {"install by hand", "pluginctl install", "ratio", "remove by hand", "pluginctl remove",
-              "ratio"});
+             {"install by hand", "pluginctl install", "ratio", "dpkg -i", "remove by hand",
+              "pluginctl remove", "ratio", "dpkg -r"});
     tc.row({fmt_seconds(m["hand install cpu"]), fmt_seconds(m["ctl install cpu"]),
-            fmt_ratio(m["ctl install cpu"] / m["hand install cpu"]),
+            fmt_ratio(m["ctl install cpu"] / m["hand install cpu"]), cell("dpkg install cpu"),
             fmt_seconds(m["hand remove cpu"]), fmt_seconds(m["ctl remove cpu"]),
-            fmt_ratio(m["ctl remove cpu"] / m["hand remove cpu"])});
+            fmt_ratio(m["ctl remove cpu"] / m["hand remove cpu"]), cell("dpkg remove cpu")});
     tc.print(stdout);
     const double ratio =
         (m["ctl install"] + m["ctl remove"]) / (m["hand install"] + m["hand remove"]);

@@ -1,9 +1,5 @@
-// plugin_get_cmdline on arbitrary command lines and keys.  The input is the key, a NUL, then the
-// bytes /proc/cmdline shows (the sandbox's own).  The model: the first occurrence of the key in the
-// first 511 bytes, the first "=" from there, a value cut at the first blank after its first
-// character (empty when it begins with one; a line feed inside is kept; a value that runs to the
-// end of the text loses the text's final line feed); the lines written on stderr, byte for byte.
-
+// plugin_get_cmdline on arbitrary command lines and keys against a model of the scan, stderr byte
+// for byte.  The input is the key, a NUL, then the bytes /proc/cmdline shows (the sandbox's own).
 #include <algorithm>
 #include <cstring>
 #include <string>

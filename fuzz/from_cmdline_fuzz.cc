@@ -1,8 +1,5 @@
-// plugin_from_cmdline on arbitrary list texts, against a model of the list
-// rule: entries of digits joined by "+" (boot together) and "," (groups),
-// only one group with "+", numbers accumulated with 32-bit wrap-around.  The
-// model also writes the lines the call must print on stderr, byte for byte.
-
+// plugin_from_cmdline on arbitrary list texts against a model of the list rule (entries of digits
+// joined by "+" (boot together) and ","; one group with "+"; 32-bit wrap-around), stderr included.
 #include <string>
 #include <vector>
 

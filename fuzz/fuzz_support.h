@@ -1,6 +1,5 @@
-// Helpers of the fuzz targets: a private root for targets that read files, a check that aborts
-// (libFuzzer reports the input), whole-file writes, stderr captured around a call, and the lowest
-// free descriptor (a descriptor a call leaves open takes it).
+// Helpers of the fuzz targets; a check aborts (libFuzzer reports the input).  The lowest free
+// descriptor is the one a call that leaves a descriptor open takes.
 #ifndef PI_FUZZ_SUPPORT_H
 #define PI_FUZZ_SUPPORT_H
 #include <fcntl.h>

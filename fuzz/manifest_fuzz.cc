@@ -1,10 +1,6 @@
-// The manifest line rule (pi::manifest_line_trim), the names of an entry and
-// the exclusion check (plugin_file_is_excluded_from_exec_path) against models
-// of all three.  Input: lines; when one of them is "%%", the lines before it
-// are the exclusion set (one string each, the set may be empty) and the lines
-// after it the manifest; otherwise all of it is the manifest and there is no
-// set.  Every manifest line is trimmed, its link name and source path are
-// built and the link name is tested against the set, as linking does.
+// The manifest line rule, the names of an entry and the exclusion check against models of all
+// three.  Input: lines; the lines before a "%%" line are the exclusion set (without one, there is
+// no set), the others the manifest.
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -17,17 +13,8 @@
 
 namespace {
 
-// The entry of a line, or nothing (false).
-bool model_trim(std::string line, std::string *entry) {
-    if (line.compare(0, 2, "./") == 0) line.erase(0, 2);
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    *entry = line;
-    return !line.empty();
-}
-
-// The first occurrence of a string excludes the path when it is at the path's
-// first character, or begins with '/' and only '/' stand between the path's
-// second character and it.
+// The first occurrence of a string excludes the path when it is at the path's first character, or
+// begins with '/' and only '/' stand between the path's second character and it.
 bool model_excluded(const std::string &path, const std::vector<std::string> &set) {
     for (const std::string &s : set) {
         const std::size_t at = path.find(s);
@@ -38,8 +25,7 @@ bool model_excluded(const std::string &path, const std::vector<std::string> &set
     return false;
 }
 
-// A name as the exec-path operations build it: cut to 255 characters; the
-// builder reports whether it was cut.
+// A name as the exec-path operations build it: cut to 255 characters, reported.
 void check_name(bool built, const pi::Path &got, const std::string &want) {
     FZ_CHECK(built == (want.size() < pi::kPathMax));
     FZ_CHECK(want.substr(0, pi::kPathMax - 1) == got.c_str());
@@ -70,15 +56,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
         ++first;
     }
     for (std::size_t i = first; i < lines.size(); ++i) {
-        // The line as the reader holds it: a heap buffer, NUL-terminated.
         const std::string line = lines[i].c_str();
-        char *buf = static_cast<char *>(std::malloc(line.size() + 1));
-        if (!buf) break;
-        std::memcpy(buf, line.c_str(), line.size() + 1);
-        std::string want;
-        const bool has = model_trim(line, &want);
+        char *buf = ::strdup(line.c_str());  // as the reader holds it: a heap buffer
+        // The entry: the line without a leading "./" and a final line feed; none when empty.
+        std::string want = line.compare(0, 2, "./") == 0 ? line.substr(2) : line;
+        if (!want.empty() && want.back() == '\n') want.pop_back();
         const char *entry = pi::manifest_line_trim(buf);
-        FZ_CHECK((entry != nullptr) == has);
+        FZ_CHECK((entry != nullptr) == !want.empty());
         if (entry) {
             FZ_CHECK(entry >= buf && entry <= buf + line.size() && want == entry);
             pi::Path link, source;

@@ -1,11 +1,6 @@
-// plugin_read_swid_map on arbitrary file bytes, against the intactness rule:
-// an empty file is PLUGIN_ERR_EMPTY_FILE (out pointer untouched), a file
-// without the magic word, or the trailer word at 8 + the block's size, is
-// PLUGIN_ERR_CORRUPT (out pointer null).  A map that reads is the file's
-// bytes, its ids map to swids and back, and it writes out as many bytes as its
-// size word says (whatever the block's size): they read back the same when
-// they hold the trailer, else as PLUGIN_ERR_CORRUPT; every descriptor is
-// closed again.
+// plugin_read_swid_map on arbitrary file bytes, against the intactness rule (the magic word, and
+// the trailer word at 8 + the block's size).  A map that reads writes out its size word's bytes,
+// which read back the same when they hold the trailer, else as PLUGIN_ERR_CORRUPT.
 #include <cstring>
 #include <string>
 

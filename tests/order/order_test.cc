@@ -1,6 +1,5 @@
-// Load and unload order from software records against a model of the rule
-// (a failing dependency-list query included), and the worked examples
-// through the sort.
+// Load and unload order from software records against a model of the rule, and the worked
+// examples through the sort.
 #include <random>
 #include <sstream>
 
@@ -70,7 +69,6 @@ Run model(const std::vector<Rec> &set, bool unload, int failing, bool debug,
     return Run{n ? m.rc : PLUGIN_ERR_FAILED, m.order, m.err};
 }
 
-// The library against the model, with the dependency-list query failing for record `failing`.
 void check(const std::vector<Rec> &set, bool unload, int failing, bool debug,
            const std::string &trace) {
     std::vector<std::string> stored, dumps(set.size());

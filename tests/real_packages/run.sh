@@ -7,79 +7,95 @@
 # kept between runs (PI_DEB_CACHE, /var/cache/plugin_intn-debs; nothing is
 # installed), turns each into a plugin image (its data as dpkg-deb -x gives it,
 # swid PACKAGE-VERSION, dependencies from Depends where the dependency is in
-# the list), then inside sandbox-run takes each through the road (road_install,
-# road_remove), runs a program through the links where the host has its
-# libraries, and compares the tree with the snapshot taken before.  One line per
-# package: entries, seconds to install and to remove, verdict.  Exit status 0
-# when every verdict is as expected.
+# the list), then inside sandbox-run installs each with `pluginctl install`
+# (an image the check refuses goes the low-level road instead), runs a program
+# through the links, verifies, removes, and compares the tree with the snapshot
+# taken before.  One line per package: entries, seconds to install and to
+# remove, verdict.  Then the same for the packages of USER_PACKAGES as an
+# ordinary user (PI_USER, default pitest, made when missing) in a copy of the
+# tracked tree in its home.  Exit status 0 when every verdict is as expected.
 set -euo pipefail
 
 # The list: many files and non-ASCII names; a program with its libraries that
 # depends on the first; a package with files in /usr/share/doc, /usr/share/man,
 # /usr/lib/x86_64-linux-gnu and /etc; a large one with documentation; one
-# whose files the host already has (its link must fail, naming the file).
+# whose files the host already has (the installer must refuse it, naming the file).
 PACKAGES=(golang-1.19-src golang-1.19-go rsyslog qemu-system-misc libpam-cap)
 CONFLICTS=(libpam-cap)
+# A component starting with '-' (testdata/-not-hidden/): the check refuses it.
+REFUSED=(golang-1.19-src)
+USER_PACKAGES=(golang-1.19-go qemu-system-misc)
 declare -A RUN=([golang-1.19-go]=/usr/lib/go-1.19/bin/go)
 declare -A RUN_ARGS=([golang-1.19-go]=version)
 
 # ------------------------------------------------------------------ inside
-# Runs inside sandbox-run: $2 = work directory, $3 = build directory.
+# Runs inside sandbox-run: $2 = work directory, $3 = build directory, then the packages.
 if [ "${1:-}" = --inside ]; then
     work=$2 build=$3
+    shift 3
     ctl=$build/tools/pluginctl
-    map=/velm/plugin_extract_log/swid_map
-    mkdir -p /velm/plugin /velm/plugin_srg /velm/plugin_extract_log
-    "$ctl" swid-map create "$map" >/dev/null
-
-    # The tree a package may change: every path with its type, bits, owner, and
-    # a file's size or a link's target (a directory's size tells nothing).
-    # Only the directories the packages of the group bring files to.
+    log=/velm/plugin_extract_log
+    mkdir -p /velm/plugin /velm/plugin_srg "$log"
+    # The tree a package may change: every path with its type, bits, owner, and a file's size
+    # or a link's target, below the directories the packages bring files to.
     snapshot() {
-        { find $(cat "${@/%/.tops}" | sort -u) /velm/plugin /velm/plugin_srg \( -type d -printf '%p %y %m %u %g\n' \) \
-            -o -printf '%p %y %m %u %g %s %l\n' 2>/dev/null || true; } | LC_ALL=C sort
+        { find $(cat "${@/%/.tops}" | sort -u) /velm/plugin /velm/plugin_srg \
+            \( -type d -printf '%p %y %m %u %g\n' \) -o -printf '%p %y %m %u %g %s %l\n' \
+            2>/dev/null || true; } | LC_ALL=C sort
     }
     now() { date +%s.%N; }
     since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }'; }
+    has() { [[ " $1 " = *" $2 "* ]]; }
 
+    # The low-level road (map, extraction, record, link), for an image the check refuses.
     declare -A ID
-    # The road of one package, up to its link; the library's lines go to $work/$p.lines.
-    # Status: pluginctl's of the failing step.
     road_install() {
-        local p=$1 swid id out
+        local p=$1 swid id
         swid=$(<"$work/$p.swid")
-        out=$("$ctl" swid-map append "$map" "$swid") || return 1
-        id=$(awk -v s="$swid" '$2 == s { print $1 }' <<<"$out")
+        [ -f "$log/swid_map" ] || "$ctl" swid-map create "$log/swid_map" >/dev/null
+        id=$("$ctl" swid-map append "$log/swid_map" "$swid" |
+            awk -v s="$swid" '$2 == s { print $1 }')
+        [ -n "$id" ] || return 1
         ID[$p]=$id
         mkdir -p "/velm/plugin/$id"
-        "$ctl" extract "$work/$p.img" "/velm/plugin/$id" --manifest "/velm/plugin_extract_log/$p.log" || return 1
-        "$ctl" record save "$id" "$work/$p.img" || return 1
-        "$ctl" link "/velm/plugin_extract_log/$p.log" "/velm/plugin/$id" || return 1
+        "$ctl" extract "$work/$p.img" "/velm/plugin/$id" --manifest "$log/$p.log" &&
+            "$ctl" record save "$id" "$work/$p.img" &&
+            "$ctl" link "$log/$p.log" "/velm/plugin/$id"
     }
     road_remove() {
         local p=$1 id=${ID[$1]}
-        cp "/velm/plugin_extract_log/$p.log" "$work/$p.manifest"
-        "$ctl" unlink "/velm/plugin_extract_log/$p.log" "/velm/plugin/$id" || return 1
-        "$ctl" record cleanup "$id" || return 1
-        rm -rf "/velm/plugin/$id" "/velm/plugin_extract_log/$p.log"
+        cp "$log/$p.log" "$work/$p.manifest"
+        "$ctl" unlink "$log/$p.log" "/velm/plugin/$id" && "$ctl" record cleanup "$id" &&
+            rm -rf "/velm/plugin/$id" "$log/$p.log"
     }
 
-    # Installs p: its line's first fields; the verdict so far in VERDICT.
+    # Installs p with the installer: VERDICT and ROAD[p] (installer, low-level or none).
     install() {
-        local p=$1 t
+        local p=$1 t force=() out detail
         t=$(now)
-        if road_install "$p" >"$work/$p.out" 2>"$work/$p.lines"; then
-            if [[ " ${CONFLICTS[*]} " = *" $p "* ]]; then VERDICT="FAIL: linked, the conflict missed"; fi
-        elif [[ " ${CONFLICTS[*]} " = *" $p "* ]] && grep -q 'PLUGIN_ERR_LINK' "$work/$p.out"; then
-            VERDICT="conflict as expected: $(grep -m1 ' exists$' "$work/$p.lines" | sed 's/^[^:]*: //')"
-        else
-            VERDICT="FAIL: $(tail -1 "$work/$p.out") $(tail -1 "$work/$p.lines")"
+        for d in $(<"$work/$p.deps"); do has "${REFUSED[*]}" "$d" && force=(--force-depends); done
+        out=$("$ctl" install "${force[@]}" "$work/$p.img" 2>"$work/$p.lines") && ROAD[$p]=installer
+        echo "$out" >"$work/$p.out"
+        detail=$(sed -n '2s/^ *//p' <<<"$out")
+        local undone="; the tree is as before"
+        if has "${CONFLICTS[*]}" "$p" && [[ $out = *" failed at conflicts$undone"* ]]; then
+            VERDICT="conflict as expected: $detail"
+        elif has "${REFUSED[*]}" "$p" && [[ $out = *" failed at check$undone"* ]]; then
+            VERDICT="refused by the check as expected: $detail"
+            if road_install "$p" >>"$work/$p.out" 2>>"$work/$p.lines"; then
+                ROAD[$p]=low-level VERDICT="$VERDICT; low-level road: linked"
+            else
+                VERDICT="FAIL: low-level road: $(tail -1 "$work/$p.out")"
+            fi
+        elif [ "${ROAD[$p]:-}" != installer ] || has "${CONFLICTS[*]} ${REFUSED[*]}" "$p"; then
+            VERDICT="FAIL: $(head -1 <<<"$out") $detail"
         fi
         INSTALL_TIME[$p]=$(since "$t")
-        ENTRIES[$p]=$(grep -c . "/velm/plugin_extract_log/$p.log" 2>/dev/null || echo 0)
+        local id=${ID[$p]:-$(sed -n 's/^installed .* as plugin \([0-9]*\):.*/\1/p' <<<"$out")}
+        ENTRIES[$p]=$(cat "$log/plugin-$id.manifest" "$log/$p.log" 2>/dev/null | grep -c . || true)
     }
     runs() {
-        local p=$1 prog=${RUN[$1]:-} real
+        local p=$1 prog=${RUN[$1]:-} real out
         [ -n "$prog" ] || return 0
         real=$(readlink -f "$prog")
         [[ $real = /velm/plugin/* ]] || { VERDICT="FAIL: $prog resolves to $real"; return; }
@@ -92,50 +108,72 @@ if [ "${1:-}" = --inside ]; then
     remove() {
         local p=$1 t
         t=$(now)
-        road_remove "$p" >>"$work/$p.out" 2>>"$work/$p.lines" || VERDICT="FAIL: remove: $(tail -1 "$work/$p.out")"
+        case ${ROAD[$p]:-} in
+        installer) "$ctl" remove "$(<"$work/$p.swid")" >>"$work/$p.out" 2>>"$work/$p.lines" ;;
+        low-level) road_remove "$p" >>"$work/$p.out" 2>>"$work/$p.lines" ;;
+        esac || VERDICT="FAIL: remove: $(tail -1 "$work/$p.out")"
         REMOVE_TIME[$p]=$(since "$t")
     }
-    line() {
-        printf '%-18s %7s entries  install %6ss  remove %6ss  %s\n' "$1" "${ENTRIES[$1]}" \
-            "${INSTALL_TIME[$1]}" "${REMOVE_TIME[$1]}" "$2"
+    # The installer's own audit, clean while the group is in (of the plugins it installed:
+    # a low-level road's plugin is a directory of no installed plugin) and after it left.
+    verified() {
+        local when=$1 swids=()
+        shift
+        for p in "$@"; do
+            [ "$when" = removed ] || [ "${ROAD[$p]:-}" != installer ] ||
+                swids+=("$(<"$work/$p.swid")")
+        done
+        "$ctl" verify "${swids[@]}" >"$work/verify.out" 2>&1 && return
+        for p in "$@"; do VERDICTS[$p]="FAIL: verify $when: $(head -1 "$work/verify.out")"; done
     }
 
-    declare -A ENTRIES INSTALL_TIME REMOVE_TIME VERDICTS
+    declare -A ENTRIES INSTALL_TIME REMOVE_TIME VERDICTS ROAD
     failed=0
-    # golang-1.19-go needs golang-1.19-src's links: the two go together, the
-    # dependency first in and last out.
-    pairs=("golang-1.19-src golang-1.19-go")
-    for p in "${PACKAGES[@]}"; do
-        case $p in golang-1.19-src | golang-1.19-go) ;; *) pairs+=("$p") ;; esac
+    # A package goes in the group of the packages of the list it depends on: dependencies
+    # first in, last out.
+    groups=()
+    for p in "$@"; do
+        for d in $(<"$work/$p.deps"); do
+            has "$*" "$d" && for i in "${!groups[@]}"; do
+                has "${groups[i]}" "$d" && { groups[i]+=" $p"; continue 3; }
+            done
+        done
+        groups+=("$p")
     done
-    for group in "${pairs[@]}"; do
+    for group in "${groups[@]}"; do
         read -r -a ps <<<"$group"
         tops=("${ps[@]/#/$work/}")
         before=$(snapshot "${tops[@]}")
         for p in "${ps[@]}"; do VERDICT=ok; install "$p"; VERDICTS[$p]=$VERDICT; done
-        for p in "${ps[@]}"; do VERDICT=${VERDICTS[$p]}; [[ $VERDICT = FAIL* ]] || runs "$p"; VERDICTS[$p]=$VERDICT; done
-        for ((i = ${#ps[@]} - 1; i >= 0; i--)); do
-            p=${ps[i]}; VERDICT=${VERDICTS[$p]}; remove "$p"; VERDICTS[$p]=$VERDICT
+        for p in "${ps[@]}"; do
+            VERDICT=${VERDICTS[$p]}
+            [[ $VERDICT = FAIL* ]] || runs "$p"
+            VERDICTS[$p]=$VERDICT
         done
-        # The library removes a directory of a manifest only when it is empty at
-        # its turn, and the manifest names a parent before its children: new
-        # directories nested in new directories stay, empty.  Any other
-        # difference fails.
-        diff <(printf '%s\n' "$before") <(snapshot "${tops[@]}") | grep '^[<>]' >"$work/${ps[0]}.tree.diff" || true
+        verified installed "${ps[@]}"
+        for ((i = ${#ps[@]} - 1; i >= 0; i--)); do
+            p=${ps[i]} VERDICT=${VERDICTS[${ps[i]}]}
+            remove "$p"
+            VERDICTS[$p]=$VERDICT
+        done
+        verified removed "${ps[@]}"
+        # The low-level road leaves a new directory nested in another new one (the library
+        # removes a manifest's directory only when it is empty at its turn, parents first);
+        # the installer leaves nothing.  Any other difference fails.
+        diff <(printf '%s\n' "$before") <(snapshot "${tops[@]}") | grep '^[<>]' \
+            >"$work/${ps[0]}.tree.diff" || true
         left=$(awk '$1 == ">" && $3 == "d" { print "." $2 "/" }' "$work/${ps[0]}.tree.diff" |
             grep -cxFf <(cat "${tops[@]/%/.manifest}" 2>/dev/null) || true)
-        other=$(grep -c . "$work/${ps[0]}.tree.diff" || true)
-        other=$((other - left))
+        other=$(($(grep -c . "$work/${ps[0]}.tree.diff" || true) - ${left:-0}))
         for p in "${ps[@]}"; do
             if [ "$other" -gt 0 ]; then
-                VERDICTS[$p]="FAIL: the tree differs after removal ($other lines, $work/${ps[0]}.tree.diff)"
-            elif [ "$left" -gt 0 ] && [[ ${VERDICTS[$p]} != FAIL* ]]; then
-                VERDICTS[$p]="${VERDICTS[$p]}, tree as before but $left empty new directories (group)"
+                VERDICTS[$p]="FAIL: the tree differs after removal ($work/${ps[0]}.tree.diff)"
+            elif [ "${left:-0}" -gt 0 ] && [[ ${VERDICTS[$p]} != FAIL* ]]; then
+                VERDICTS[$p]+=", tree as before but $left empty new directories (low-level road)"
             fi
-        done
-        for p in "${ps[@]}"; do
             [[ ${VERDICTS[$p]} = FAIL* ]] && failed=1
-            line "$p" "${VERDICTS[$p]}"
+            printf '%-18s %7s entries  install %6ss  remove %6ss  %s\n' "$p" "${ENTRIES[$p]}" \
+                "${INSTALL_TIME[$p]}" "${REMOVE_TIME[$p]:--}" "${VERDICTS[$p]}"
         done
     done
     exit "$failed"
@@ -146,17 +184,22 @@ top=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(mkdir -p "${1:-$top/build}" && cd "${1:-$top/build}" && pwd)
 cache=${PI_DEB_CACHE:-/var/cache/plugin_intn-debs}
 work=$build/real-packages
-[ "$(id -u)" = 0 ] || { echo "real-packages: run as root (apt-get download into $cache)" >&2; exit 2; }
+[ "$(id -u)" = 0 ] ||
+    { echo "real-packages: run as root (apt-get download into $cache)" >&2; exit 2; }
 
-{ [ -f "$build/CMakeCache.txt" ] || cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null; } &&
-    cmake --build "$build" -j "${JOBS:-2}" --target pluginctl sandbox-run srgtool mkplugin >/dev/null
+[ -f "$build/CMakeCache.txt" ] ||
+    cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit
+cmake --build "$build" -j "${JOBS:-2}" --target pluginctl sandbox-run srgtool mkplugin >/dev/null ||
+    exit
 
 mkdir -p "$cache"
 missing=()
 for p in "${PACKAGES[@]}"; do compgen -G "$cache/${p}_*.deb" >/dev/null || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
     # A fresh machine has no package lists yet: one apt-get update, then again.
-    download() { (cd "$cache" && apt-get download "${missing[@]}" 2>&1 | grep -v '^W: Download is performed unsandboxed'); }
+    download() {
+        (cd "$cache" && apt-get download "${missing[@]}" 2>&1 | grep -v '^W: .* unsandboxed')
+    }
     download || { apt-get update -qq && download; } ||
         { echo "real-packages: apt-get download ${missing[*]} failed" >&2; exit 1; }
 fi
@@ -174,12 +217,13 @@ t=$SECONDS
 for p in "${PACKAGES[@]}"; do
     deps=()
     for d in $(dpkg-deb -f "${DEB[$p]}" Depends | tr ',|' '\n\n' | awk '{ print $1 }'); do
-        [ -n "${VERSION[$d]:-}" ] && deps+=(--dep "$d-${VERSION[$d]}")
-    done
+        [ -n "${VERSION[$d]:-}" ] && deps+=(--dep "$d-${VERSION[$d]}") && echo "$d"
+    done >"$work/$p.deps"
     echo "$p-${VERSION[$p]}" >"$work/$p.swid"
     # The directories (three levels at most) the package brings files to, for the snapshots.
     dpkg-deb -c "${DEB[$p]}" | awk '$6 !~ /\/$/ { n = split($6, a, "/"); d = "";
-        for (i = 2; i < n && i <= 4; i++) d = d "/" a[i]; if (d != "") print d }' | sort -u >"$work/$p.tops"
+        for (i = 2; i < n && i <= 4; i++) d = d "/" a[i]; if (d != "") print d }' |
+        sort -u >"$work/$p.tops"
     "$build/tools/srgtool" make --swid "$p-${VERSION[$p]}" "${deps[@]}" -o "$work/$p.sro"
     img=$cache/images/$(basename "${DEB[$p]}" .deb).$tools.img
     if [ ! -f "$img" ] || ! cmp -s "$img.sro" "$work/$p.sro"; then
@@ -195,14 +239,35 @@ check=golang-1.19-src
 mkdir "$work/$check.root" "$work/$check.check"
 dpkg-deb -x "${DEB[$check]}" "$work/$check.root"
 tar -xzf "$work/$check.img" -C "$work/$check.check"
+# diff -r names every name that only one side has, and every file whose bytes differ.
 diff -r --no-dereference "$work/$check.root" "$work/$check.check" >/dev/null ||
     { echo "real-packages: $check's image does not extract to what dpkg-deb -x gives" >&2; exit 1; }
-[ "$(cd "$work/$check.root" && find . | LC_ALL=C sort | sha1sum)" = "$(cd "$work/$check.check" && find . | LC_ALL=C sort | sha1sum)" ] ||
-    { echo "real-packages: $check's image does not extract to the names dpkg-deb -x gives" >&2; exit 1; }
 ascii=$(cd "$work/$check.root" && LC_ALL=C find . -name '*[! -~]*' | head -1)
 [ -n "$ascii" ] && [ -e "$work/$check.check/$ascii" ] ||
     { echo "real-packages: no non-ASCII name in $check, or not extracted" >&2; exit 1; }
 rm -rf "$work/$check.root" "$work/$check.check"
-echo "real-packages: ${#PACKAGES[@]} images ready in $((SECONDS - t))s (cache $cache); $check extracts to dpkg-deb -x's names and bytes (e.g. ${ascii#./})"
+echo "real-packages: ${#PACKAGES[@]} images ready in $((SECONDS - t))s (cache $cache);" \
+    "$check extracts to dpkg-deb -x's names and bytes (e.g. ${ascii#./})"
 
-exec "$build/tools/sandbox-run" --state "$work/state" --reset -- "$top/tests/real_packages/run.sh" --inside "$work" "$build"
+"$build/tools/sandbox-run" --state "$work/state" --reset -- \
+    "$top/tests/real_packages/run.sh" --inside "$work" "$build" "${PACKAGES[@]}" || exit
+
+# The ordinary user: its own copy of the tracked tree and build, the images read from here.
+user=${PI_USER:-pitest}
+id -u "$user" >/dev/null 2>&1 || useradd -m -s /bin/bash "$user"
+home=$(getent passwd "$user" | cut -d: -f6)
+src=$home/plugin_intn-real
+mkdir -p "$src"
+git -C "$top" ls-files -z | (cd "$top" && xargs -0 cp --parents -t "$src")
+uwork=$src/build/real-packages
+rm -rf "$uwork" && mkdir -p "$uwork"
+for p in "${USER_PACKAGES[@]}"; do
+    cp "$work/$p".{swid,deps,tops} "$uwork/" && ln -s "$(readlink "$work/$p.img")" "$uwork/$p.img"
+done
+chown -R "$user:" "$src"
+echo "real-packages: as $user"
+runuser -u "$user" -- bash -c "cmake -S '$src' -B '$src/build' -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DPI_BUILD_TESTS=OFF >/dev/null && cmake --build '$src/build' -j ${JOBS:-2} \
+    --target pluginctl sandbox-run >/dev/null && '$src/build/tools/sandbox-run' \
+    --state '$uwork/state' --reset -- '$src/tests/real_packages/run.sh' --inside '$uwork' \
+    '$src/build' ${USER_PACKAGES[*]}"

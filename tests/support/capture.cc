@@ -55,9 +55,7 @@ SyslogSink::SyslogSink() {
     addr.sun_family = AF_UNIX;
     std::strcpy(addr.sun_path, "/dev/log");
     fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) return;
-    ::close(fd_);
-    fd_ = -1;
+    (void)::bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
 }
 
 SyslogSink::~SyslogSink() {
@@ -72,23 +70,6 @@ std::vector<std::string> SyslogSink::drain() {
     for (ssize_t n; fd_ >= 0 && (n = ::recv(fd_, buf, sizeof buf, 0)) >= 0;)
         out.emplace_back(buf, static_cast<std::size_t>(n));
     return out;
-}
-
-// "<pri>Mmm dd hh:mm:ss tag[pid]: text" or "<pri>Mmm dd hh:mm:ss text": the
-// timestamp is 15 characters; the tag, when any, ends with ": ".
-bool parse_syslog(const std::string &datagram, int *priority, std::string *message) {
-    char *end = nullptr;
-    long pri = datagram.size() > 2 && datagram[0] == '<'
-                   ? std::strtol(datagram.c_str() + 1, &end, 10)
-                   : -1;
-    std::size_t pos = end ? static_cast<std::size_t>(end - datagram.c_str()) + 1 + 16 : 0;
-    if (!end || *end != '>' || end == datagram.c_str() + 1 || pos > datagram.size()) return false;
-    std::string rest = datagram.substr(pos);
-    std::size_t colon = rest.find(": ");
-    if (colon != std::string::npos && rest.find(' ') > colon) rest = rest.substr(colon + 2);
-    if (priority) *priority = static_cast<int>(pri);
-    if (message) *message = rest;
-    return true;
 }
 
 std::string read_file(const std::string &path) {

@@ -17,8 +17,6 @@ class Capture {
 public:
     Capture();
     ~Capture();
-    Capture(const Capture &) = delete;
-    Capture &operator=(const Capture &) = delete;
     void stop();
     const std::string &out() const { return out_; }
     const std::string &err() const { return err_; }
@@ -45,19 +43,12 @@ class SyslogSink {
 public:
     SyslogSink();
     ~SyslogSink();
-    SyslogSink(const SyslogSink &) = delete;
-    SyslogSink &operator=(const SyslogSink &) = delete;
-    bool ok() const { return fd_ >= 0; }
     // Every datagram received so far, raw ("<2>Dec  6 ...: text").
     std::vector<std::string> drain();
 
 private:
     int fd_ = -1;
 };
-
-// Splits a syslog datagram into its priority and message text (after the
-// "<pri>" and the timestamp/tag header up to ": "); false when malformed.
-bool parse_syslog(const std::string &datagram, int *priority, std::string *message);
 
 }  // namespace pit
 

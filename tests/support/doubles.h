@@ -1,8 +1,5 @@
-// The one double library of the tests.  Every platform function a test must
-// steer has a hook here; while a hook is empty the call goes on to the real
-// function (the stand-in, or the library's own for plugin_syscall and the
-// patch hook).  A test arms a hook with a lambda, which may call real().
-// The fixture empties every hook before each test.
+// The test doubles: while a hook is empty, the call goes on to the real function (the stand-in, or
+// the library's own); a test arms a hook with a lambda. The fixture empties every hook.
 #ifndef PI_TESTS_SUPPORT_DOUBLES_H
 #define PI_TESTS_SUPPORT_DOUBLES_H
 
@@ -22,7 +19,6 @@ namespace pit::dbl {
     X(img_handle *, img_open, (const char *p, int32_t *s), (p, s))                                 \
     X(int32_t, img_close, (img_handle * h), (h))                                                   \
     X(uint32_t, img_extract_vendor_info, (img_handle * h, const char *p), (h, p))                  \
-    X(uint32_t, srg_size, (const srg_record *r), (r))                                              \
     X(uint32_t, srg_file_clone, (srg_record * b, const char *p, uint32_t n), (b, p, n))            \
     X(const char *, srg_sw_id_file_get, (const char *p), (p))                                      \
     X(uint32_t, srg_dependency_strings_get,                                                        \

@@ -1,13 +1,10 @@
-// Allocation fault injection.  The test binary's malloc family forwards to the
-// allocator underneath (glibc's, or the sanitizer runtime's) and fails the
-// n-th allocation from now when armed.
+// The test binary's malloc family: forwards to the allocator underneath, fails when armed.
 #include "tests/support/faults.h"
 
 #include <atomic>
 #include <cerrno>
 
-// The allocator underneath: the sanitizer runtime's in sanitized builds,
-// glibc's otherwise (valgrind replaces glibc's, so it still sees every block).
+// The allocator underneath: the sanitizer runtime's in sanitized builds, glibc's otherwise.
 #if defined(__SANITIZE_ADDRESS__)
 #define PI_NEXT(name) __interceptor_##name
 #else
@@ -20,8 +17,7 @@ void *PI_NEXT(realloc)(void *, std::size_t);
 void PI_NEXT(free)(void *);
 }
 
-// The sanitizer runtime allocates while it is still setting itself up, before
-// instrumented code may run: the allocation path is left uninstrumented.
+// The sanitizer runtime allocates before instrumented code may run: left uninstrumented.
 #define PI_RAW __attribute__((no_sanitize("address", "undefined")))
 
 namespace {

@@ -1,11 +1,6 @@
-// Allocation fault injection for test binaries.
-//
-// Every test binary links a malloc/calloc/realloc/free that forward to the
-// next definition (glibc's, or the sanitizer's) and can be told to fail the
-// n-th allocation from now.
-//
-// Under valgrind run with --soname-synonyms=somalloc=nouserintercepts, so that
-// valgrind replaces glibc's allocator underneath and not these functions.
+// Allocation fault injection: every test binary's malloc family can fail the n-th allocation from
+// now.  Under valgrind run with --soname-synonyms=somalloc=nouserintercepts (valgrind then replaces
+// glibc's allocator underneath, not these functions).
 #ifndef PI_TESTS_SUPPORT_FAULTS_H
 #define PI_TESTS_SUPPORT_FAULTS_H
 

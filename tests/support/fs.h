@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <initializer_list>
 #include <map>
 #include <sstream>
@@ -41,14 +42,10 @@ inline std::vector<std::string> lines(const std::string &text) {
     for (std::string line; std::getline(in, line);) out.push_back(line);
     return out;
 }
-// Number of open descriptors of the process.
+// Number of open descriptors of the process, the directory stream's own not counted.
 inline int open_fds() {
-    int n = 0;
-    DIR *d = ::opendir("/proc/self/fd");
-    if (!d) return -1;
-    while (dirent *e = ::readdir(d)) n += e->d_name[0] != '.';
-    ::closedir(d);
-    return n - 1;  // the directory stream's own
+    using It = std::filesystem::directory_iterator;
+    return static_cast<int>(std::distance(It("/proc/self/fd"), It())) - 1;
 }
 inline mode_t current_umask() {
     mode_t m = ::umask(0);

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
 
-#include <cstring>
 #include <sstream>
 #include <thread>
 
@@ -26,14 +25,6 @@ std::vector<std::string> words(const std::string &text) {
     return out;
 }
 
-// A map made with (strings, bytes) takes the swids in turn; sizes: the map's size after each
-// append (a map of n strings and b bytes is 33 + 4n + b bytes).  In the swids, "xN" stands for N
-// x's and "-" for the empty string.
-struct AppendRow {
-    uint32_t strings, bytes;
-    const char *swids, *sizes;
-};
-
 class SwidTest : public pit::SandboxTest {
 protected:
     Map *map_ = nullptr;
@@ -43,8 +34,14 @@ protected:
     }
 };
 
+// A map made with (strings, bytes) takes the swids in turn; sizes: the map's size after each
+// append (a map of n strings and b bytes is 33 + 4n + b bytes).  In the swids, "xN" stands for N
+// x's and "-" for the empty string.
 TEST_F(SwidTest, AppendsGrowTheMapOnlyWhenTheSwidDoesNotFit) {
-    const AppendRow rows[] = {
+    const struct {
+        uint32_t strings, bytes;
+        const char *swids, *sizes;
+    } rows[] = {
         {4, 64, "a b a", "113 113 113"},
         // the fourth swid finds no string slot: 6 slots, 2 * 55 bytes; then 12 and 2 * 84
         {3, 4096, "alpha beta gamma delta epsilon zeta eta", "4141 4141 4141 167 167 167 249"},
@@ -54,7 +51,7 @@ TEST_F(SwidTest, AppendsGrowTheMapOnlyWhenTheSwidDoesNotFit) {
         // an empty map grows to 4 slots
         {0, 0, "swid-1 swid-2", "103 103"},
     };
-    for (const AppendRow &row : rows) {
+    for (const auto &row : rows) {
         SCOPED_TRACE(row.swids);
         plugin_swid_map_free(map_);
         map_ = plugin_swid_map_alloc(row.strings, row.bytes);
@@ -96,7 +93,6 @@ TEST_F(SwidTest, IntegrityLooksAtMagicAndTrailerOnly) {
     for (auto [at, intact] :
          {std::pair{0, false}, {4, true}, {8, false}, {28, true}, {-4, false}}) {
         SCOPED_TRACE(at);
-        std::remove(kPath);
         plugin_swid_map_free(map_);
         map_ = plugin_swid_map_alloc(2, 32);
         reinterpret_cast<unsigned char *>(map_)[at < 0 ? 73 + at : at] ^= 0x40;
@@ -128,7 +124,6 @@ TEST_F(SwidTest, WrittenMapsReadBack) {
         {kPath, "true", PLUGIN_OK, PLUGIN_OK, image, nullptr},
         {kPath, "head -c 4096 /dev/zero >/tmp/swid_map", PLUGIN_OK, PLUGIN_OK,
          image + zeros.substr(image.size()), nullptr},
-        {kPath, "echo short >/tmp/swid_map", PLUGIN_OK, PLUGIN_OK, image, nullptr},
         {"/tmp/nodir/map", "true", PLUGIN_ERR_OPEN, PLUGIN_ERR_NOENT, "", kUntouched},
         {"/tmp/f/map", "echo x >/tmp/f", PLUGIN_ERR_OPEN, PLUGIN_ERR_STAT, "", kUntouched},
         {kPath, "mkdir /tmp/swid_map", PLUGIN_ERR_OPEN, PLUGIN_ERR_READ, "", nullptr},
@@ -157,8 +152,7 @@ TEST_F(SwidTest, WrittenMapsReadBack) {
 }
 
 // A read waits for a writer's lock, then reads the map as the writer left it (a smaller one
-// meanwhile, the smallest there is); a write waits for a reader's lock.  /proc/locks marks a
-// waiter "->".
+// meanwhile, the smallest there is); a write waits for a reader's lock (/proc/locks: "->").
 TEST_F(SwidTest, ReadAndWriteWaitForTheFileLock) {
     Map *first = plugin_swid_map_alloc(4, 64), *out = nullptr;
     map_ = plugin_swid_map_alloc(0, 0);
@@ -170,17 +164,12 @@ TEST_F(SwidTest, ReadAndWriteWaitForTheFileLock) {
         ASSERT_EQ(::flock(fd.get(), reading ? LOCK_EX : LOCK_SH), 0);
         plugin_rc_t rc = 1;
         std::thread t([&] {
-            if (reading) rc = plugin_read_swid_map(kPath, &out);
-            if (!reading) rc = plugin_write_swid_map(kPath, map_);
+            rc = reading ? plugin_read_swid_map(kPath, &out) : plugin_write_swid_map(kPath, map_);
         });
-        const std::string at = " " + std::to_string(::getpid()) + " ";
-        bool waiting = false;
-        for (int polls = 0; polls < 3000 && !waiting; ++polls) {
-            ::usleep(10000);
-            for (const std::string &l : pit::lines(pit::read_file("/proc/locks")))
-                if (l.find(at) != l.npos && l.find("->") != l.npos) waiting = true;
-        }
-        EXPECT_TRUE(waiting);
+        const std::string waiter =
+            "grep -q -e '->.* " + std::to_string(::getpid()) + " ' /proc/locks";
+        EXPECT_TRUE(
+            pit::sh("for i in $(seq 3000); do " + waiter + " && exit; sleep 0.01; done; false"));
         EXPECT_EQ(pit::read_file(kPath), bytes(first));
         if (reading) pit::write_file(kPath, smallest);
         fd.reset();

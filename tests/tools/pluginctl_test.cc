@@ -1,6 +1,5 @@
-// pluginctl run by the shell inside the test sandbox, row after row on one
-// tree: each subcommand's stdout (result line last) and exit status, a shell
-// check of what it did, and refused command lines.
+// pluginctl by the shell in the test sandbox, row after row on one tree: each subcommand's stdout
+// (result line last) and exit status, a shell check of what it did, and refused command lines.
 #include <algorithm>
 #include <cstdlib>
 
@@ -11,9 +10,10 @@ namespace {
 #define EXTRACT(x, n) \
     PI_PLUGINCTL " extract /tmp/" x ".img /velm/plugin/" n " --manifest /velm/" x ".log"
 #define OK "PLUGIN_OK (0x00000000)\n"
-#define IMAGE(dir, swid, out) \
-    "$SRGTOOL make --swid " swid " -o /tmp/r.sro && $MKPLUGIN --record /tmp/r.sro -o " out " " dir
-#define REC(swid, dep, out) " && $SRGTOOL make --swid " swid dep " -o /tmp/" out ".sro"
+#define IMAGE(dir, swid, out)                                        \
+    PI_SRGTOOL " make --swid " swid " -o /tmp/r.sro && " PI_MKPLUGIN \
+               " --record /tmp/r.sro -o " out " " dir
+#define REC(swid, dep, out) " && " PI_SRGTOOL " make --swid " swid dep " -o /tmp/" out ".sro"
 
 // stdout "x*" is a prefix, "*x" a suffix; status 2 also wants the usage on stderr.  err, when
 // given, is pluginctl's own line: the last of stderr, or for status 2 the whole of it.
@@ -58,9 +58,8 @@ const Row kRows[] = {
      "missing /opt/a/\nexcluded /opt/a/data\nabsent /none (no /velm/plugin/1/none)\nheld "
      "/opt/h -> /velm/plugin/1/opt/h (now a file)\n",
      0, "rm /opt/h /velm/plugin/1/opt/h",
-     "printf './usr/bin/\\n./usr/bin/alpha\\n./opt/a/\\n./opt/a/data\\n"
-     "./none\\n\\n./\\nopt/h' >/tmp/f.log && "
-     "echo h >/opt/h && echo h >/velm/plugin/1/opt/h"},
+     "printf './usr/bin/\\n./usr/bin/alpha\\n./opt/a/\\n./opt/a/data\\n./none\\n\\n./\\nopt/h' "
+     ">/tmp/f.log && echo h >/opt/h && echo h >/velm/plugin/1/opt/h"},
     {"link /tmp/a.log /velm/plugin/1", "PLUGIN_ERR_LINK (0x40ea001f)\n", 1},
     {"unlink /tmp/none.log /tmp", "PLUGIN_ERR_OPEN (0x40ea0017)\n", 1},
     {"unlink /tmp/a.log /velm/plugin/1 --exclude /opt/a", OK, 0,
@@ -71,9 +70,8 @@ const Row kRows[] = {
      "grep -q opt/newer /tmp/b.log && [ -f /velm/plugin/1/opt/newer ]",
      "mkdir -p /bootflash/a.img-newer-fs/opt && echo new >/bootflash/a.img-newer-fs/opt/newer"},
     {"extract-member /opt/sd", "*" OK, 0, "[ -f /opt/sd/f ]",
-     "mkdir -p /tmp/s/opt/sd /var/sysmgr/ftp/img-sync && "
-     "echo s >/tmp/s/opt/sd/f && " IMAGE("/tmp/s", "sys-1",
-                                         "/var/sysmgr/ftp/img-sync/curr-velm.img")},
+     "mkdir -p /tmp/s/opt/sd /var/sysmgr/ftp/img-sync && echo s >/tmp/s/opt/sd/f && " IMAGE(
+         "/tmp/s", "sys-1", "/var/sysmgr/ftp/img-sync/curr-velm.img")},
     {"swid-map create /tmp/m --strings 1 --bytes 8", OK, 0},
     {"swid-map create /tmp/m", "", 1},
     {"swid-map append /tmp/m pkg-a pkg-b pkg-a", "0 pkg-a\n1 pkg-b\n0 pkg-a\n" OK, 0},
@@ -102,8 +100,6 @@ const Row kRows[] = {
     {"mkdir /opt/made --mode 0711", OK, 0, "[ $(stat -c %a /opt/made) = 711 ]"},
     {"rmdir /opt/made", OK, 0, "[ ! -e /opt/made ]"},
     {"", "", 2},
-    {"--frobnicate", "", 2},
-    {"no-such", "", 2},
     {"link only-a-log", "", 2},
     {"extract a b c", "", 2},
     {"record save seven f.sro", "", 2},
@@ -167,8 +163,7 @@ const Row kRows[] = {
 class PluginctlTest : public pit::SandboxTest {};
 
 TEST_F(PluginctlTest, EverySubcommandGivesItsResultLineAndStatus) {
-    ::setenv("SRGTOOL", PI_SRGTOOL, 1), ::setenv("MKPLUGIN", PI_MKPLUGIN, 1),
-        ::setenv("PLUGIN_MAX_ALLOWED_ZELL", "2", 1);
+    ::setenv("PLUGIN_MAX_ALLOWED_ZELL", "2", 1);
     pit::set_cmdline("use_newer_fs=yes plugins=3,4+5\n");
     for (const Row &r : kRows) {
         ASSERT_TRUE(pit::sh(*r.setup ? r.setup : "true")) << r.setup;
@@ -198,7 +193,6 @@ const Row kDryRows[] = {
     {"link /velm/e.log /velm/plugin/3", "*PLUGIN_ERR_LINK (0x40ea001f)\n",
      1},  // a-e linked, then undone at dup
     {"unlink /velm/d.log /velm/plugin/2", OK, 0},
-    {"rmdir /velm/plugin/3", OK, 0},
     {"swid-map create /velm/m", OK, 0},
     {"swid-map append /velm/m x-1", "0 x-1\n" OK, 0},
 };
@@ -221,7 +215,6 @@ std::vector<std::string> changes(const pit::Snapshot &before, const pit::Snapsho
 }
 
 TEST_F(PluginctlTest, ADryRunChangesNothingAndListsWhatTheRealRunChanges) {
-    ::setenv("SRGTOOL", PI_SRGTOOL, 1), ::setenv("MKPLUGIN", PI_MKPLUGIN, 1);
     for (const Row &r : kDryRows) {
         ASSERT_TRUE(pit::sh(*r.setup ? r.setup : "true")) << r.setup;
         std::string dry, real, err, want = r.out;

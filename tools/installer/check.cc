@@ -228,7 +228,8 @@ bool only(const std::string &text, std::string_view extra) {
 }  // namespace
 
 int check_image(const std::string &image, const CheckOptions &options,
-                std::vector<Problem> &problems, std::string &error) {
+                std::vector<Problem> &problems, std::string &error,
+                std::vector<inst::Entry> *members) {
     const std::size_t before = problems.size();
     std::optional<Checker> check;  // made once the image's size is known
     inst::WalkOptions walk;
@@ -238,7 +239,12 @@ int check_image(const std::string &image, const CheckOptions &options,
     };
     std::string why;
     const inst::WalkEnd end = inst::walk_archive(
-        image, [&](const inst::Entry &e) { return check->member(e); }, walk, &why);
+        image,
+        [&](const inst::Entry &e) {
+            if (members) members->push_back(e);
+            return check->member(e);
+        },
+        walk, &why);
     switch (end) {
     case inst::WalkEnd::kUnopened:
         error = why;

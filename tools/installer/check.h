@@ -38,6 +38,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/installer/archive.h"
+
 namespace installer {
 
 struct CheckOptions {
@@ -74,9 +76,12 @@ std::string printable(std::string_view name);
 
 // Checks the image at path; appends its findings, in archive order, to
 // problems (a member's name rules first, those over the whole archive after).
-// Writes nothing.  Returns a CheckResult.
+// Writes nothing.  Returns a CheckResult.  With members, also hands back
+// every member read, in archive order (what the install then checks its
+// extraction against, so the extraction answers to the members checked).
 int check_image(const std::string &image, const CheckOptions &options,
-                std::vector<Problem> &problems, std::string &error);
+                std::vector<Problem> &problems, std::string &error,
+                std::vector<inst::Entry> *members = nullptr);
 
 // A name in a newer-fs directory (a path relative to it): these reach the
 // shell, so only [A-Za-z0-9._+@%=:,/-] and no leading '-'.  Returns the reason

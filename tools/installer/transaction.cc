@@ -78,9 +78,15 @@ std::vector<std::string> conflicts(int id, const std::vector<std::string> &entri
         if (excluded(link)) continue;
         struct stat src, st;
         const bool source = ::lstat((plugin_base(id) + "/" + entry).c_str(), &src) == 0;
-        const bool taken = ::stat(link.c_str(), &st) == 0;
-        const int why = errno;
-        const bool there = taken || present(strip_slash(link));
+        // One lstat answers for a free name and for most taken ones; a link, or a name that
+        // a trailing '/' asks to be a directory, is looked at again as stat sees it.
+        const bool there = ::lstat(strip_slash(link).c_str(), &st) == 0;
+        int why = there ? 0 : errno;
+        bool taken = there;
+        if (there && (S_ISLNK(st.st_mode) || (link.back() == '/' && !S_ISDIR(st.st_mode)))) {
+            taken = ::stat(link.c_str(), &st) == 0;
+            why = taken ? 0 : errno;
+        }
         const bool dir = source && S_ISDIR(src.st_mode);
         if (!there) plan->push_back("./" + strip_slash(entry) + (dir ? "/" : ""));
         if (!source) continue;  // link fails on it as the library would
@@ -123,10 +129,11 @@ void newer_fs_problems(const std::string &dir, const std::string &prefix,
 // written: the archive, then (with the record read) its software id and the names of its
 // newer-fs directory.  The newer-fs names are checked whenever the directory exists, whether
 // or not the kernel command line lays it over.  False with the check's lines in r->details.
-bool image_passes(const std::string &image, const installer::CheckOptions &options, Result *r) {
+bool image_passes(const std::string &image, const installer::CheckOptions &options, Result *r,
+                  std::vector<Entry> *members) {
     std::vector<installer::Problem> problems;
     std::string error;
-    const int rc = installer::check_image(image, options, problems, error);
+    const int rc = installer::check_image(image, options, problems, error, members);
     if (rc == installer::kCheckAccepted) return true;
     if (rc == installer::kCheckFailed) r->details.push_back(error);
     for (const installer::Problem &p : problems) r->details.push_back(installer::problem_line(p));
@@ -139,38 +146,29 @@ bool names_pass(const std::string &image, Result *r) {
     return r->details.empty();
 }
 
-// What the extraction failed to produce of the archive's members (a killed tar, a full
-// device), in the tree or in the manifest tar wrote.  Members the newer-fs overlay replaced are not compared.
-bool shortfall(const std::string &image, int id, const std::vector<std::string> &manifest,
-               std::vector<std::string> *out) {
+// What the extraction failed to produce of the members the check read (a killed tar, a full
+// device), in the tree or in the manifest tar wrote.  Members the newer-fs overlay replaced
+// are not compared.
+bool shortfall(const std::string &image, int id, const std::vector<Entry> &members,
+               const std::vector<std::string> &manifest, std::vector<std::string> *out) {
     const std::set<std::string> listed(manifest.begin(), manifest.end());
     const std::string newer = newer_fs_dir(image) + "/";
     const bool overlaid = present(newer);
-    std::string error;
-    const WalkEnd end = walk_archive(
-        image,
-        [&](const Entry &e) {
-            if (!listed.count(e.path)) out->push_back(e.path + " missing from the manifest");
-            const std::string rel = relative_name(e.path);
-            if (rel.empty() || (overlaid && present(newer + rel))) return true;
-            const std::string path = plugin_dir(id) + "/" + rel;
-            struct stat st;
-            if (::lstat(path.c_str(), &st) != 0) {
-                out->push_back(e.path + " missing");
-            } else if (!e.hardlink.empty() ? !S_ISREG(st.st_mode)
-                                           : (st.st_mode & S_IFMT) != e.type) {
-                out->push_back(e.path + " has another type");
-            } else if (e.hardlink.empty() && S_ISREG(st.st_mode) && st.st_size != e.size) {
-                out->push_back(e.path + ": " + std::to_string(st.st_size) + " of " +
-                               std::to_string(e.size) + " bytes");
-            }
-            return true;
-        },
-        {}, &error);
-    if (end == WalkEnd::kBroken)
-        out->push_back(image + ": " + (error.empty() ? "truncated or corrupt archive" : error));
-    else if (end == WalkEnd::kUnopened)
-        out->push_back(error);
+    for (const Entry &e : members) {
+        if (!listed.count(e.path)) out->push_back(e.path + " missing from the manifest");
+        const std::string rel = relative_name(e.path);
+        if (rel.empty() || (overlaid && present(newer + rel))) continue;
+        const std::string path = plugin_dir(id) + "/" + rel;
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0) {
+            out->push_back(e.path + " missing");
+        } else if (!e.hardlink.empty() ? !S_ISREG(st.st_mode) : (st.st_mode & S_IFMT) != e.type) {
+            out->push_back(e.path + " has another type");
+        } else if (e.hardlink.empty() && S_ISREG(st.st_mode) && st.st_size != e.size) {
+            out->push_back(e.path + ": " + std::to_string(st.st_size) + " of " +
+                           std::to_string(e.size) + " bytes");
+        }
+    }
     return !out->empty();
 }
 
@@ -361,9 +359,9 @@ std::vector<Result> in_order(std::vector<Result> results, const std::vector<std:
 // Checks an image and reads its record (check.h, install's first step): false with the step
 // ("check", "read record") in r.
 bool read_image(const std::string &image, const installer::CheckOptions &check, Result &r,
-                RecordPtr &record) {
+                RecordPtr &record, std::vector<Entry> *members) {
     r.what = image;
-    if (!image_passes(image, check, &r)) {
+    if (!image_passes(image, check, &r, members)) {
         r.step = "check";
         return false;
     }
@@ -436,8 +434,8 @@ struct Steps {
 
 // The plugin directory, the extraction, its check against the archive and the names it would
 // take in the root tree; *plan gets what link is to create.
-bool extract_plugin(Steps &s, const std::string &image, const plugin_swid_map *map,
-                    std::vector<std::string> *plan) {
+bool extract_plugin(Steps &s, const std::string &image, const std::vector<Entry> &members,
+                    const plugin_swid_map *map, std::vector<std::string> *plan) {
     Result &r = s.r;
     const int id = r.id;
     if (!s.step("mkdir") || ::mkdir(plugin_dir(id).c_str(), 0755) != 0) {
@@ -450,7 +448,7 @@ bool extract_plugin(Steps &s, const std::string &image, const plugin_swid_map *m
         return s.undo("extract", rc);
     std::vector<std::string> lines;
     if (!read_lines(manifest_path(id), &lines)) r.details.push_back("manifest unreadable");
-    if (!r.details.empty() || shortfall(image, id, lines, &r.details))
+    if (!r.details.empty() || shortfall(image, id, members, lines, &r.details))
         return s.undo("extract check", std::nullopt);
     r.details = conflicts(id, entries_of(lines), map, plan);
     return r.details.empty() || s.undo("conflicts", std::nullopt);
@@ -539,10 +537,11 @@ std::vector<Result> Installer::install(const std::vector<std::string> &images,
                                        const Options &options) {
     std::vector<Result> results(images.size());
     std::vector<RecordPtr> records(images.size());
+    std::vector<std::vector<Entry>> members(images.size());  // as the check read them
     std::vector<srg_record *> readable;
     std::vector<std::size_t> index;  // readable's image indices
     for (std::size_t i = 0; i < images.size(); ++i) {
-        if (!read_image(images[i], options.check, results[i], records[i])) continue;
+        if (!read_image(images[i], options.check, results[i], records[i], &members[i])) continue;
         readable.push_back(records[i].get());
         index.push_back(i);
     }
@@ -561,7 +560,7 @@ std::vector<Result> Installer::install(const std::vector<std::string> &images,
         }
         Steps steps{journal_, r, {}};
         std::vector<std::string> plan;
-        r.ok = extract_plugin(steps, images[i], map.get(), &plan) &&
+        r.ok = extract_plugin(steps, images[i], members[i], map.get(), &plan) &&
                link_plugin(steps, records[i].get(), plan, exclude.get());
     }
     return in_order(std::move(results), taken);
