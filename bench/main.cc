@@ -117,136 +117,121 @@ bool unlink_ok(const PluginTree &tree) {
     return true;
 }
 
-void bench_link() {
-    std::vector<std::size_t> sizes = {1000, 10000, 20000, 100000};
-    std::vector<std::size_t> stow_sizes = {1000, 10000, 20000};
-    if (g_opt.quick) {
-        sizes = {1000, 5000};
-        stow_sizes = {1000};
+// A contender's seconds, or -1 with a line when its result is wrong.
+double checked(double t, bool ok, const char *who) {
+    if (!ok) {
+        progress("  %s: wrong result\n", who);
+        return -1.0;
     }
-    if (std::system("command -v stow >/dev/null 2>&1") != 0) {
-        std::printf("\n(stow comparisons skipped: no stow; Debian package stow)\n");
-        stow_sizes.clear();
+    return t;
+}
+
+using Contenders = std::vector<std::pair<std::string, std::function<double()>>>;
+
+// One size of the link comparison: the generated plugin, its manifest and the sizes' peers.
+struct LinkCase {
+    const PluginTree &tree;
+    std::string pkgname, plugin, manifest;
+    bool with_stow;
+};
+
+// Medians of linking the case's plugin into an empty root: floor, lib, cp (and stow).
+std::map<std::string, double> time_linking(const LinkCase &c) {
+    const char *mf = c.manifest.c_str(), *pp = c.plugin.c_str();
+    Contenders lc = {
+        {"floor",
+         [&] {
+             remove_tree(kLinkTop);
+             int f = 0;
+             double t = timed_quiet([&] { f = floor_link(mf, pp); });
+             return checked(t, f == 0 && link_ok(c.tree), "floor link");
+         }},
+        {"lib",
+         [&] {
+             remove_tree(kLinkTop);
+             plugin_rc_t rc = 0;
+             double t = timed_quiet([&] { rc = plugin_link_to_exec_path(mf, nullptr, pp); });
+             return checked(t, rc == 0 && link_ok(c.tree), "plugin_link_to_exec_path");
+         }},
+        {"cp",
+         [&] {
+             remove_tree(kLinkTop);
+             double t = run_peer({"cp", "-as", c.plugin + "/pkg", "/"});
+             return checked(t, t >= 0 && link_ok(c.tree), "cp -as");
+         }},
+    };
+    if (c.with_stow)
+        lc.push_back({"stow", [&] {
+                          remove_tree(kLinkTop);
+                          double t = run_peer(
+                              {"stow", "--no-folding", "-d", "/velm/plugin", "-t", "/", c.pkgname});
+                          return checked(t, t >= 0 && link_ok(c.tree), "stow");
+                      }});
+    auto m = rounds(g_opt.reps, lc);
+    remove_tree(kLinkTop);
+    return m;
+}
+
+// Medians of unlinking the case's plugin: floor_u, lib_u (and stow_D).
+std::map<std::string, double> time_unlinking(const LinkCase &c) {
+    const char *mf = c.manifest.c_str(), *pp = c.plugin.c_str();
+    Contenders uc = {
+        {"floor_u",
+         [&] {
+             remove_tree(kLinkTop);
+             timed_quiet([&] { floor_link(mf, pp); });
+             int f = 0;
+             double t = timed_quiet([&] { f = floor_unlink(mf, pp); });
+             return checked(t, f == 0 && unlink_ok(c.tree), "floor unlink");
+         }},
+        {"lib_u",
+         [&] {
+             remove_tree(kLinkTop);
+             timed_quiet([&] { floor_link(mf, pp); });
+             plugin_rc_t rc = 0;
+             double t = timed_quiet([&] { rc = plugin_unlink_from_exec_path(mf, nullptr, pp); });
+             return checked(t, rc == 0 && unlink_ok(c.tree), "plugin_unlink_from_exec_path");
+         }},
+    };
+    if (c.with_stow)
+        uc.push_back(
+            {"stow_D", [&] {
+                 remove_tree(kLinkTop);
+                 if (run_peer(
+                         {"stow", "--no-folding", "-d", "/velm/plugin", "-t", "/", c.pkgname}) < 0)
+                     return -1.0;
+                 double t = run_peer({"stow", "-D", "-d", "/velm/plugin", "-t", "/", c.pkgname});
+                 return checked(t, t >= 0 && unlink_ok(c.tree), "stow -D");
+             }});
+    auto m = rounds(g_opt.reps, uc);
+    remove_tree(kLinkTop);
+    return m;
+}
+
+// Generates the plugin of n entries and its manifest, times linking and unlinking it, and
+// removes it again; the medians of both.
+std::map<std::string, double> time_link_size(std::size_t n, bool with_stow) {
+    progress("link/unlink: N = %zu\n", n);
+    PluginTree tree = make_tree(n, 1000 + n);
+    const std::string pkgname = std::to_string(n);
+    LinkCase c{tree, pkgname, "/velm/plugin/" + pkgname, "/velm/manifest-" + pkgname + ".log",
+               with_stow};
+    pit::mkdir_p(c.plugin);
+    if (!materialize(tree, c.plugin, false, n) || !write_manifest(tree, c.manifest)) {
+        progress("cannot generate the tree of %zu entries\n", n);
+        std::exit(1);
     }
-    Table tl("Linking N entries into an empty root (medians; ratios of medians of the same rounds)",
-             {"N", "floor", "plugin_link_to_exec_path", "library / floor", "cp -as",
-              "library / cp -as", "stow --no-folding", "stow / library"});
-    Table tu("Unlinking N entries (medians; ratios of medians of the same rounds)",
-             {"N", "floor", "plugin_unlink_from_exec_path", "library / floor", "stow -D",
-              "stow -D / library"});
-    FILE *dat = data_file("link.dat");
-    std::fprintf(dat, "# N floor_link lib_link cp_as stow floor_unlink lib_unlink stow_D\n");
-    std::map<std::size_t, std::map<std::string, double>> all;
+    auto m = time_linking(c);
+    auto mu = time_unlinking(c);
+    m.insert(mu.begin(), mu.end());
+    remove_tree(c.plugin);
+    ::remove(c.manifest.c_str());
+    return m;
+}
 
-    for (std::size_t n : sizes) {
-        progress("link/unlink: N = %zu\n", n);
-        PluginTree tree = make_tree(n, 1000 + n);
-        std::string pkgname = std::to_string(n);
-        std::string plugin = "/velm/plugin/" + pkgname;
-        std::string manifest = "/velm/manifest-" + pkgname + ".log";
-        pit::mkdir_p(plugin);
-        if (!materialize(tree, plugin, false, n) || !write_manifest(tree, manifest)) {
-            progress("cannot generate the tree of %zu entries\n", n);
-            std::exit(1);
-        }
-        const bool with_stow =
-            std::find(stow_sizes.begin(), stow_sizes.end(), n) != stow_sizes.end();
-        const char *mf = manifest.c_str();
-        const char *pp = plugin.c_str();
-
-        auto check = [&](double t, bool ok, const char *who) {
-            if (!ok) {
-                progress("  %s: wrong result\n", who);
-                return -1.0;
-            }
-            return t;
-        };
-        std::vector<std::pair<std::string, std::function<double()>>> lc = {
-            {"floor",
-             [&] {
-                 remove_tree(kLinkTop);
-                 int f = 0;
-                 double t = timed_quiet([&] { f = floor_link(mf, pp); });
-                 return check(t, f == 0 && link_ok(tree), "floor link");
-             }},
-            {"lib",
-             [&] {
-                 remove_tree(kLinkTop);
-                 plugin_rc_t rc = 0;
-                 double t = timed_quiet([&] { rc = plugin_link_to_exec_path(mf, nullptr, pp); });
-                 return check(t, rc == 0 && link_ok(tree), "plugin_link_to_exec_path");
-             }},
-            {"cp",
-             [&] {
-                 remove_tree(kLinkTop);
-                 double t = run_peer({"cp", "-as", plugin + "/pkg", "/"});
-                 return check(t, t >= 0 && link_ok(tree), "cp -as");
-             }},
-        };
-        if (with_stow)
-            lc.push_back({"stow", [&] {
-                              remove_tree(kLinkTop);
-                              double t = run_peer({"stow", "--no-folding", "-d", "/velm/plugin",
-                                                   "-t", "/", pkgname});
-                              return check(t, t >= 0 && link_ok(tree), "stow");
-                          }});
-        auto ml = rounds(g_opt.reps, lc);
-        remove_tree(kLinkTop);
-
-        std::vector<std::pair<std::string, std::function<double()>>> uc = {
-            {"floor_u",
-             [&] {
-                 remove_tree(kLinkTop);
-                 timed_quiet([&] { floor_link(mf, pp); });
-                 int f = 0;
-                 double t = timed_quiet([&] { f = floor_unlink(mf, pp); });
-                 return check(t, f == 0 && unlink_ok(tree), "floor unlink");
-             }},
-            {"lib_u",
-             [&] {
-                 remove_tree(kLinkTop);
-                 timed_quiet([&] { floor_link(mf, pp); });
-                 plugin_rc_t rc = 0;
-                 double t =
-                     timed_quiet([&] { rc = plugin_unlink_from_exec_path(mf, nullptr, pp); });
-                 return check(t, rc == 0 && unlink_ok(tree), "plugin_unlink_from_exec_path");
-             }},
-        };
-        if (with_stow)
-            uc.push_back(
-                {"stow_D", [&] {
-                     remove_tree(kLinkTop);
-                     if (run_peer({"stow", "--no-folding", "-d", "/velm/plugin", "-t", "/",
-                                   pkgname}) < 0)
-                         return -1.0;
-                     double t = run_peer({"stow", "-D", "-d", "/velm/plugin", "-t", "/", pkgname});
-                     return check(t, t >= 0 && unlink_ok(tree), "stow -D");
-                 }});
-        auto mu = rounds(g_opt.reps, uc);
-        remove_tree(kLinkTop);
-
-        auto m = ml;
-        m.insert(mu.begin(), mu.end());
-        all[n] = m;
-        double stow = with_stow ? m["stow"] : 0, stow_d = with_stow ? m["stow_D"] : 0;
-        tl.row({fmt_count(n), fmt_seconds(m["floor"]), fmt_seconds(m["lib"]),
-                fmt_ratio(m["lib"] / m["floor"]), fmt_seconds(m["cp"]),
-                fmt_ratio(m["lib"] / m["cp"]), with_stow ? fmt_seconds(stow) : "-",
-                with_stow ? fmt_ratio(stow / m["lib"]) : "-"});
-        tu.row({fmt_count(n), fmt_seconds(m["floor_u"]), fmt_seconds(m["lib_u"]),
-                fmt_ratio(m["lib_u"] / m["floor_u"]), with_stow ? fmt_seconds(stow_d) : "-",
-                with_stow ? fmt_ratio(stow_d / m["lib_u"]) : "-"});
-        std::fprintf(dat, "%zu %.6f %.6f %.6f %s %.6f %.6f %s\n", n, m["floor"], m["lib"], m["cp"],
-                     with_stow ? std::to_string(stow).c_str() : "NaN", m["floor_u"], m["lib_u"],
-                     with_stow ? std::to_string(stow_d).c_str() : "NaN");
-        std::fflush(dat);
-        remove_tree(plugin);
-        ::remove(manifest.c_str());
-    }
-    std::fclose(dat);
-    tl.print(stdout);
-    tu.print(stdout);
-
+// The link bars over the medians of every size.
+void link_bars(std::map<std::size_t, std::map<std::string, double>> &all,
+               const std::vector<std::size_t> &sizes, const std::vector<std::size_t> &stow_sizes) {
     const std::size_t big = sizes.back(), mid = g_opt.quick ? sizes.front() : 10000;
     auto &b = all[big];
     bar("link <= 1.25 x floor at N = " + fmt_count(big), fmt_ratio(b["lib"] / b["floor"]),
@@ -269,6 +254,51 @@ void bench_link() {
     bar("unlink growth " + fmt_count(mid) + " -> " + fmt_count(big) + " <= 11 x",
         fmt_ratio(all[big]["lib_u"] / all[mid]["lib_u"]),
         all[big]["lib_u"] / all[mid]["lib_u"] <= 11);
+}
+
+void bench_link() {
+    std::vector<std::size_t> sizes = {1000, 10000, 20000, 100000};
+    std::vector<std::size_t> stow_sizes = {1000, 10000, 20000};
+    if (g_opt.quick) {
+        sizes = {1000, 5000};
+        stow_sizes = {1000};
+    }
+    if (std::system("command -v stow >/dev/null 2>&1") != 0) {
+        std::printf("\n(stow comparisons skipped: no stow; Debian package stow)\n");
+        stow_sizes.clear();
+    }
+    Table tl("Linking N entries into an empty root (medians; ratios of medians of the same rounds)",
+             {"N", "floor", "plugin_link_to_exec_path", "library / floor", "cp -as",
+              "library / cp -as", "stow --no-folding", "stow / library"});
+    Table tu("Unlinking N entries (medians; ratios of medians of the same rounds)",
+             {"N", "floor", "plugin_unlink_from_exec_path", "library / floor", "stow -D",
+              "stow -D / library"});
+    FILE *dat = data_file("link.dat");
+    std::fprintf(dat, "# N floor_link lib_link cp_as stow floor_unlink lib_unlink stow_D\n");
+    std::map<std::size_t, std::map<std::string, double>> all;
+
+    for (std::size_t n : sizes) {
+        const bool with_stow =
+            std::find(stow_sizes.begin(), stow_sizes.end(), n) != stow_sizes.end();
+        auto m = time_link_size(n, with_stow);
+        all[n] = m;
+        double stow = with_stow ? m["stow"] : 0, stow_d = with_stow ? m["stow_D"] : 0;
+        tl.row({fmt_count(n), fmt_seconds(m["floor"]), fmt_seconds(m["lib"]),
+                fmt_ratio(m["lib"] / m["floor"]), fmt_seconds(m["cp"]),
+                fmt_ratio(m["lib"] / m["cp"]), with_stow ? fmt_seconds(stow) : "-",
+                with_stow ? fmt_ratio(stow / m["lib"]) : "-"});
+        tu.row({fmt_count(n), fmt_seconds(m["floor_u"]), fmt_seconds(m["lib_u"]),
+                fmt_ratio(m["lib_u"] / m["floor_u"]), with_stow ? fmt_seconds(stow_d) : "-",
+                with_stow ? fmt_ratio(stow_d / m["lib_u"]) : "-"});
+        std::fprintf(dat, "%zu %.6f %.6f %.6f %s %.6f %.6f %s\n", n, m["floor"], m["lib"], m["cp"],
+                     with_stow ? std::to_string(stow).c_str() : "NaN", m["floor_u"], m["lib_u"],
+                     with_stow ? std::to_string(stow_d).c_str() : "NaN");
+        std::fflush(dat);
+    }
+    std::fclose(dat);
+    tl.print(stdout);
+    tu.print(stdout);
+    link_bars(all, sizes, stow_sizes);
 }
 
 // ---------------------------------------------------------------------------
@@ -371,12 +401,10 @@ std::size_t count_lines(const std::string &path) {
     return static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n'));
 }
 
-void bench_extract() {
-    std::size_t n = g_opt.quick ? 2000 : 10000;
-    progress("extract: %zu entries\n", n);
-    PluginTree tree = make_tree(n, 4242);
-    const std::string src = "/velm/ext-src", img = "/velm/ext.img", tgz = "/velm/ext.tar.gz",
-                      rec = "/velm/ext.sro";
+// The inputs of the extraction: the tree at src, its record, the image made by mkplugin and
+// the image's archive alone at tgz (without the header block).
+void make_extract_inputs(const PluginTree &tree, const std::string &src, const std::string &img,
+                         const std::string &tgz, const std::string &rec) {
     remove_tree(src);
     pit::mkdir_p(src);
     if (!materialize(tree, src, true, 99)) {
@@ -403,38 +431,37 @@ void bench_extract() {
     }
     uint16_t block = h->block_size;
     img_close(h);
-    {
-        std::string bytes = slurp(img);
-        FILE *f = std::fopen(tgz.c_str(), "wb");
-        std::fwrite(bytes.data() + block, 1, bytes.size() - block, f);
-        std::fclose(f);
-    }
-    struct stat st;
-    ::stat(img.c_str(), &st);
-    const std::string dl = "/velm/x-lib", dt = "/velm/x-tar", log = "/velm/x-lib.log";
+    std::string bytes = slurp(img);
+    FILE *f = std::fopen(tgz.c_str(), "wb");
+    std::fwrite(bytes.data() + block, 1, bytes.size() - block, f);
+    std::fclose(f);
+}
+
+// What the extraction contenders measured: medians of seconds, CPU seconds of the processes
+// each ran, and whether every one made the same tree of n + 1 entries.
+struct ExtractRun {
+    std::map<std::string, double> m;
+    std::map<std::string, std::vector<double>> cpu;
     bool same = true;
-    std::map<std::string, std::vector<double>> cpu;  // CPU seconds of the processes each ran
-    std::vector<std::pair<std::string, std::function<double()>>> cs = {
-        {"tar",
-         [&] {
-             remove_tree(dt);
-             pit::mkdir_p(dt);
-             double c0 = children_cpu();
-             double t = run_peer({"tar", "-xzf", tgz, "-C", dt});
-             cpu["tar"].push_back(children_cpu() - c0);
-             if (count_entries(dt) != n + 1) same = false;
-             return t;
-         }},
-        {"tar_k",
-         [&] {
-             remove_tree(dt);
-             pit::mkdir_p(dt);
-             double c0 = children_cpu();
-             double t = run_peer({"tar", "-xkPpmz", "-f", tgz, "-C", dt});
-             cpu["tar_k"].push_back(children_cpu() - c0);
-             if (count_entries(dt) != n + 1) same = false;
-             return t;
-         }},
+};
+
+ExtractRun time_extraction(std::size_t n, const std::string &img, const std::string &tgz) {
+    const std::string dl = "/velm/x-lib", dt = "/velm/x-tar", log = "/velm/x-lib.log";
+    ExtractRun x;
+    auto tar = [&](const char *name, std::vector<std::string> argv) {
+        return [&x, &dt, n, name, argv] {
+            remove_tree(dt);
+            pit::mkdir_p(dt);
+            double c0 = children_cpu();
+            double t = run_peer(argv);
+            x.cpu[name].push_back(children_cpu() - c0);
+            if (count_entries(dt) != n + 1) x.same = false;
+            return t;
+        };
+    };
+    Contenders cs = {
+        {"tar", tar("tar", {"tar", "-xzf", tgz, "-C", dt})},
+        {"tar_k", tar("tar_k", {"tar", "-xkPpmz", "-f", tgz, "-C", dt})},
         {"lib",
          [&] {
              remove_tree(dl);
@@ -443,14 +470,28 @@ void bench_extract() {
              double c0 = children_cpu();
              double t = timed_quiet(
                  [&] { rc = plugin_extract_image(img.c_str(), dl.c_str(), log.c_str()); });
-             cpu["lib"].push_back(children_cpu() - c0);
-             if (rc != 0 || count_entries(dl) != n + 1 || count_lines(log) != n + 1) same = false;
+             x.cpu["lib"].push_back(children_cpu() - c0);
+             if (rc != 0 || count_entries(dl) != n + 1 || count_lines(log) != n + 1) x.same = false;
              return rc == 0 ? t : -1;
          }},
     };
-    auto m = rounds(g_opt.reps, cs);
+    x.m = rounds(g_opt.reps, cs);
     remove_tree(dl);
     remove_tree(dt);
+    return x;
+}
+
+void bench_extract() {
+    std::size_t n = g_opt.quick ? 2000 : 10000;
+    progress("extract: %zu entries\n", n);
+    PluginTree tree = make_tree(n, 4242);
+    const std::string src = "/velm/ext-src", img = "/velm/ext.img", tgz = "/velm/ext.tar.gz",
+                      rec = "/velm/ext.sro";
+    make_extract_inputs(tree, src, img, tgz, rec);
+    struct stat st;
+    ::stat(img.c_str(), &st);
+    ExtractRun x = time_extraction(n, img, tgz);
+    auto &m = x.m;
     Table t("Extraction of an image of " + fmt_count(n) + " entries (" + fmt_count(tree.files) +
                 " files, " + fmt_count(tree.dirs) + " directories, " + fmt_count(tree.links) +
                 " symbolic links; image " + std::to_string(st.st_size / 1024) + " KiB), medians",
@@ -458,19 +499,19 @@ void bench_extract() {
              "tar -xkPpmz (the library's flags, no dd, no manifest)", "library / tar -xkPpmz",
              "same tree"});
     t.row({fmt_seconds(m["tar"]), fmt_seconds(m["lib"]), fmt_ratio(m["lib"] / m["tar"]),
-           fmt_seconds(m["tar_k"]), fmt_ratio(m["lib"] / m["tar_k"]), same ? "yes" : "**NO**"});
+           fmt_seconds(m["tar_k"]), fmt_ratio(m["lib"] / m["tar_k"]), x.same ? "yes" : "**NO**"});
     t.print(stdout);
     Table tc("Extraction, CPU seconds (user + system) of the processes each contender ran, medians",
              {"tar -xzf", "plugin_extract_image", "tar -xkPpmz"});
-    tc.row({fmt_seconds(median(cpu["tar"])), fmt_seconds(median(cpu["lib"])),
-            fmt_seconds(median(cpu["tar_k"]))});
+    tc.row({fmt_seconds(median(x.cpu["tar"])), fmt_seconds(median(x.cpu["lib"])),
+            fmt_seconds(median(x.cpu["tar_k"]))});
     tc.print(stdout);
     FILE *dat = data_file("extract.dat");
     std::fprintf(dat, "# entries tar_xzf library tar_xkPpmz\n%zu %.6f %.6f %.6f\n", n, m["tar"],
                  m["lib"], m["tar_k"]);
     std::fclose(dat);
     bar("extraction <= 1.10 x tar -xzf", fmt_ratio(m["lib"] / m["tar"]),
-        m["lib"] / m["tar"] <= 1.10 && same);
+        m["lib"] / m["tar"] <= 1.10 && x.same);
 }
 
 // ---------------------------------------------------------------------------
@@ -524,17 +565,74 @@ double appends_alone(const std::vector<std::string> &swids, std::size_t n, bool 
     return t;
 }
 
-void bench_swid() {
-    std::vector<std::size_t> sizes = {4096, 8192, 16384, 32768, 65535};
-    if (g_opt.quick) sizes = {4096, 8192};
+// n distinct swids, the same every run.
+std::vector<std::string> make_swids(std::size_t n) {
     std::vector<std::string> swids;
     Rng rng(5);
     char name[80];
-    for (std::size_t i = 0; i < sizes.back(); ++i) {
+    for (std::size_t i = 0; i < n; ++i) {
         std::snprintf(name, sizeof name, "vendor.plugin-%08llx-%05zu.swid",
                       static_cast<unsigned long long>(rng.next() & 0xffffffffu), i);
         swids.push_back(name);
     }
+    return swids;
+}
+
+// Medians of filling the map with the first n swids: total, lookups, appends, growing appends,
+// appends alone.
+std::array<double, 5> time_fill(const std::vector<std::string> &swids, std::size_t n, bool *ok) {
+    std::vector<double> tot, lk, ap, gr, alone;
+    for (int r = 0; r < g_opt.reps; ++r) {
+        SwidRun run = fill_map(swids, n, nullptr);
+        *ok = *ok && run.ok;
+        tot.push_back(run.lookups + run.appends);
+        lk.push_back(run.lookups);
+        ap.push_back(run.appends);
+        gr.push_back(run.growing);
+        alone.push_back(appends_alone(swids, n, ok));
+    }
+    return {median(tot), median(lk), median(ap), median(gr), median(alone)};
+}
+
+// Writes and reads back the map of every swid, in rounds, and prints the table; the seconds of
+// the round trip.  *ok: the map was filled; *same: every read gave the map back.
+double swid_round_trip(const std::vector<std::string> &swids, bool *ok, bool *same) {
+    plugin_swid_map *map = nullptr;
+    SwidRun full = fill_map(swids, swids.size(), &map);
+    *ok = *ok && full.ok && map;
+    std::vector<double> w, rd;
+    for (int r = 0; r < std::max(g_opt.reps, 11); ++r) {
+        ::remove("/tmp/swid.map");
+        double t0 = now();
+        plugin_rc_t wrc = plugin_write_swid_map("/tmp/swid.map", map);
+        double t1 = now();
+        plugin_swid_map *back = nullptr;
+        plugin_rc_t rrc = plugin_read_swid_map("/tmp/swid.map", &back);
+        double t2 = now();
+        w.push_back(t1 - t0);
+        rd.push_back(t2 - t1);
+        int32_t size = plugin_swid_map_size(map);
+        if (wrc != 0 || rrc != 0 || !back ||
+            std::memcmp(back, map, static_cast<std::size_t>(size)) != 0)
+            *same = false;
+        plugin_swid_map_free(back);
+    }
+    int32_t bytes = plugin_swid_map_size(map);
+    plugin_swid_map_free(map);
+    Table rt("Software-id map file round trip, " + fmt_count(swids.size()) + " swids (" +
+                 fmt_count(static_cast<uint64_t>(bytes)) + " bytes), medians",
+             {"plugin_write_swid_map", "plugin_read_swid_map", "round trip", "read back equal"});
+    double trip = median(w) + median(rd);
+    rt.row({fmt_seconds(median(w)), fmt_seconds(median(rd)), fmt_seconds(trip),
+            *same ? "yes" : "**NO**"});
+    rt.print(stdout);
+    return trip;
+}
+
+void bench_swid() {
+    std::vector<std::size_t> sizes = {4096, 8192, 16384, 32768, 65535};
+    if (g_opt.quick) sizes = {4096, 8192};
+    const std::vector<std::string> swids = make_swids(sizes.back());
     Table t("Software-id map: n distinct swids appended one by one, each looked up first (medians)",
             {"n", "total", "lookups (plugin_swid_map_get_id)", "appends (plugin_swid_map_append)",
              "of which growing appends", "appends alone (no lookups)", "total / total(n/2)",
@@ -545,18 +643,7 @@ void bench_swid() {
     bool ok = true;
     for (std::size_t n : sizes) {
         progress("swid map: n = %zu\n", n);
-        std::vector<double> tot, lk, ap, gr, alone;
-        int reps = g_opt.reps;
-        for (int r = 0; r < reps; ++r) {
-            SwidRun run = fill_map(swids, n, nullptr);
-            ok = ok && run.ok;
-            tot.push_back(run.lookups + run.appends);
-            lk.push_back(run.lookups);
-            ap.push_back(run.appends);
-            gr.push_back(run.growing);
-            alone.push_back(appends_alone(swids, n, &ok));
-        }
-        all[n] = {median(tot), median(lk), median(ap), median(gr), median(alone)};
+        all[n] = time_fill(swids, n, &ok);
         std::fprintf(dat, "%zu %.6f %.6f %.6f %.6f %.6f\n", n, all[n][0], all[n][1], all[n][2],
                      all[n][3], all[n][4]);
     }
@@ -571,38 +658,8 @@ void bench_swid() {
     }
     std::fclose(dat);
     t.print(stdout);
-
-    // Round trip of the full map.
-    plugin_swid_map *map = nullptr;
-    SwidRun full = fill_map(swids, sizes.back(), &map);
-    ok = ok && full.ok && map;
-    std::vector<double> w, rd;
     bool same = true;
-    for (int r = 0; r < std::max(g_opt.reps, 11); ++r) {
-        ::remove("/tmp/swid.map");
-        double t0 = now();
-        plugin_rc_t wrc = plugin_write_swid_map("/tmp/swid.map", map);
-        double t1 = now();
-        plugin_swid_map *back = nullptr;
-        plugin_rc_t rrc = plugin_read_swid_map("/tmp/swid.map", &back);
-        double t2 = now();
-        w.push_back(t1 - t0);
-        rd.push_back(t2 - t1);
-        int32_t size = plugin_swid_map_size(map);
-        if (wrc != 0 || rrc != 0 || !back ||
-            std::memcmp(back, map, static_cast<std::size_t>(size)) != 0)
-            same = false;
-        plugin_swid_map_free(back);
-    }
-    int32_t bytes = plugin_swid_map_size(map);
-    plugin_swid_map_free(map);
-    Table rt("Software-id map file round trip, " + fmt_count(sizes.back()) + " swids (" +
-                 fmt_count(static_cast<uint64_t>(bytes)) + " bytes), medians",
-             {"plugin_write_swid_map", "plugin_read_swid_map", "round trip", "read back equal"});
-    double trip = median(w) + median(rd);
-    rt.row({fmt_seconds(median(w)), fmt_seconds(median(rd)), fmt_seconds(trip),
-            same ? "yes" : "**NO**"});
-    rt.print(stdout);
+    const double trip = swid_round_trip(swids, &ok, &same);
 
     std::size_t big = sizes.back(), half = g_opt.quick ? sizes.front() : 32768;
     bar("swid map total(" + fmt_count(big) + ") <= 2.3 x total(" + fmt_count(half) + ")",
@@ -623,9 +680,8 @@ int usage() {
     return 2;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+// Reads the command line into g_opt; false for bad arguments.
+bool parse_args(int argc, char **argv) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--out" && i + 1 < argc)
@@ -640,9 +696,15 @@ int main(int argc, char **argv) {
                  a == "real")
             g_opt.sections.push_back(a);
         else
-            return usage();
+            return false;
     }
-    if (g_opt.out.empty() || g_opt.tools.empty()) return usage();
+    return !g_opt.out.empty() && !g_opt.tools.empty();
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (!parse_args(argc, argv)) return usage();
     if (g_opt.sections.empty())
         g_opt.sections = {"link", "order", "extract", "swid", "install", "real"};
     char real[PATH_MAX];

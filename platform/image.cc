@@ -26,19 +26,19 @@ using pi::be16;
 using pi::be32;
 using pi::le16;
 
-constexpr uint32_t kFixed = 28;    // bytes before the vendor information
-constexpr uint32_t kTrailer = 10;  // empty deflate block, CRC32, size
+constexpr uint32_t kFixed = 28;         // bytes before the vendor information
+constexpr uint32_t kBlockTrailer = 10;  // empty deflate block, CRC32, size
 const unsigned char kGzipStart[4] = {0x1f, 0x8b, 0x08, 0x04};
-const unsigned char kTrailerBytes[kTrailer] = {0x03, 0x00, 0, 0, 0, 0, 0, 0, 0, 0};
+const unsigned char kBlockTrailerBytes[kBlockTrailer] = {0x03, 0x00, 0, 0, 0, 0, 0, 0, 0, 0};
 
 // What an img_handle points at: the public part first.
-struct Image {
+struct OpenedImg {
     img_handle pub;
     uint32_t vinfo_len;
     unsigned char *vinfo;  // vinfo_len bytes, in the same allocation
 };
 
-uint32_t open_image(const char *path, Image **out) {
+uint32_t read_img_header(const char *path, OpenedImg **out) {
     const pi::Fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) return IMG_ERR_OPEN;
     struct stat st;
@@ -54,12 +54,12 @@ uint32_t open_image(const char *path, Image **out) {
         return IMG_ERR_HEADER;
     }
     if (st.st_size < static_cast<off_t>(n)) return IMG_ERR_TRUNCATED;
-    unsigned char trailer[kTrailer];
-    if (!pi::pread_full(fd.get(), trailer, kTrailer, static_cast<off_t>(n - kTrailer))) {
+    unsigned char trailer[kBlockTrailer];
+    if (!pi::pread_full(fd.get(), trailer, kBlockTrailer, static_cast<off_t>(n - kBlockTrailer))) {
         return IMG_ERR_READ;
     }
-    if (std::memcmp(trailer, kTrailerBytes, kTrailer) != 0) return IMG_ERR_HEADER;
-    pi::Owned<Image> img(static_cast<Image *>(std::malloc(sizeof(Image) + vlen)));
+    if (std::memcmp(trailer, kBlockTrailerBytes, kBlockTrailer) != 0) return IMG_ERR_HEADER;
+    pi::Owned<OpenedImg> img(static_cast<OpenedImg *>(std::malloc(sizeof(OpenedImg) + vlen)));
     if (!img) return IMG_ERR_NOMEM;
     img->pub.block_size = static_cast<uint16_t>(n);
     img->vinfo_len = vlen;
@@ -82,15 +82,15 @@ extern "C" PI_EXPORT img_handle *img_open(const char *path, int32_t *status) {
         *status = static_cast<int32_t>(IMG_ERR_INVALID_ARG);
         return nullptr;
     }
-    Image *img = nullptr;
-    uint32_t rc = open_image(path, &img);
+    OpenedImg *img = nullptr;
+    uint32_t rc = read_img_header(path, &img);
     *status = static_cast<int32_t>(rc);
     return rc == 0 ? &img->pub : nullptr;
 }
 
 extern "C" PI_EXPORT uint32_t img_extract_vendor_info(img_handle *handle, const char *path) {
     if (!handle || !path) return IMG_ERR_INVALID_ARG;
-    auto *img = reinterpret_cast<Image *>(handle);
+    auto *img = reinterpret_cast<OpenedImg *>(handle);
     pi::Fd fd(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
     if (!fd) return IMG_ERR_WRITE;
     const bool written = pi::write_full(fd.get(), img->vinfo, img->vinfo_len);
@@ -100,6 +100,6 @@ extern "C" PI_EXPORT uint32_t img_extract_vendor_info(img_handle *handle, const 
 
 extern "C" PI_EXPORT int32_t img_close(img_handle *handle) {
     if (!handle) return static_cast<int32_t>(IMG_ERR_INVALID_ARG);
-    std::free(reinterpret_cast<Image *>(handle));
+    std::free(reinterpret_cast<OpenedImg *>(handle));
     return 0;
 }

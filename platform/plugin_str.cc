@@ -36,8 +36,8 @@
 
 namespace {
 
-constexpr uint32_t kMagic = 0x50535452u;
-constexpr uint32_t kHeader = 20;
+constexpr uint32_t kStringsMagic = 0x50535452u;
+constexpr uint32_t kStringsHeader = 20;
 constexpr uint64_t kMaxBlock = 0x7fffffffu;
 
 enum Field : uint32_t { kFMagic = 0, kFSize = 4, kFMax = 8, kFCount = 12, kFUsed = 16 };
@@ -52,25 +52,25 @@ struct View {
     uint32_t text_off;  // 20 + 4n
     uint32_t text_cap;  // b + 1: bytes of the text area
 
-    uint32_t entry(uint32_t i) const { return pi::load32(base, kHeader + 4 * i); }
+    uint32_t entry(uint32_t i) const { return pi::load32(base, kStringsHeader + 4 * i); }
 };
 
 // Size of a block for capacities n and b; 0 when it would exceed kMaxBlock.
 uint64_t block_size(uint64_t bytes, uint64_t strings) {
-    uint64_t m = kHeader + 4 * strings + bytes + 1;
+    uint64_t m = kStringsHeader + 4 * strings + bytes + 1;
     return m > kMaxBlock ? 0 : m;
 }
 
 bool view(const plugin_strings *set, View *v) {
     if (!set) return false;
     const void *b = set;
-    if (pi::load32(b, kFMagic) != kMagic) return false;
+    if (pi::load32(b, kFMagic) != kStringsMagic) return false;
     v->base = static_cast<const unsigned char *>(b);
     v->size = pi::load32(b, kFSize);
     v->max = pi::load32(b, kFMax);
     v->count = pi::load32(b, kFCount);
     v->used = pi::load32(b, kFUsed);
-    uint64_t fixed = kHeader + 4 * static_cast<uint64_t>(v->max);
+    uint64_t fixed = kStringsHeader + 4 * static_cast<uint64_t>(v->max);
     if (v->size > kMaxBlock || fixed + 1 > v->size) return false;
     v->text_off = static_cast<uint32_t>(fixed);
     v->text_cap = static_cast<uint32_t>(v->size - fixed);
@@ -97,17 +97,17 @@ extern "C" PI_EXPORT uint32_t plugin_strings_memory_size(uint32_t max_bytes, uin
 extern "C" PI_EXPORT int32_t plugin_strings_init(plugin_strings *set, uint32_t max_strings,
                                                  uint32_t memory_size) {
     if (!set) return -1;
-    uint64_t fixed = kHeader + 4 * static_cast<uint64_t>(max_strings);
+    uint64_t fixed = kStringsHeader + 4 * static_cast<uint64_t>(max_strings);
     if (memory_size > kMaxBlock || fixed + 1 > memory_size) return -1;
     void *b = set;
-    pi::store32(b, kFMagic, kMagic);
+    pi::store32(b, kFMagic, kStringsMagic);
     pi::store32(b, kFSize, memory_size);
     pi::store32(b, kFMax, max_strings);
     pi::store32(b, kFCount, 0);
     pi::store32(b, kFUsed, 0);
     // The offset table and text area are cleared so that a block written to a
     // file carries no stale bytes.
-    std::memset(static_cast<unsigned char *>(b) + kHeader, 0, memory_size - kHeader);
+    std::memset(static_cast<unsigned char *>(b) + kStringsHeader, 0, memory_size - kStringsHeader);
     return 0;
 }
 
@@ -154,7 +154,7 @@ extern "C" PI_EXPORT int32_t plugin_strings_append(plugin_strings *set, const ch
     void *b = set;
     std::memcpy(static_cast<unsigned char *>(b) + v.text_off + v.used, s,
                 static_cast<std::size_t>(len) + 1);
-    pi::store32(b, kHeader + 4 * v.count, v.used);
+    pi::store32(b, kStringsHeader + 4 * v.count, v.used);
     pi::store32(b, kFUsed, v.used + static_cast<uint32_t>(len) + 1);
     pi::store32(b, kFCount, v.count + 1);
     return 0;

@@ -45,7 +45,7 @@ namespace {
 
 using pi::be32;
 
-constexpr uint32_t kHeader = 28;
+constexpr uint32_t kRecordHeader = 28;
 constexpr uint32_t kListHeader = 8;
 constexpr uint32_t kFlagSwid = 1, kFlagDeps = 2;
 
@@ -75,17 +75,17 @@ bool good_list(const unsigned char *list, uint32_t len) {
 
 // Size S of the valid record in the first `avail` bytes of rec, or 0.
 uint32_t validate(const void *rec, uint64_t avail) {
-    if (!rec || avail < kHeader) return 0;
+    if (!rec || avail < kRecordHeader) return 0;
     const unsigned char *r = bytes(rec);
     if (std::memcmp(r, "SRG1", 4) != 0) return 0;
     uint32_t size = be32(r + 4), flags = be32(r + 8);
-    if (size < kHeader || size > avail || size > SRG_MAX_SIZE ||
+    if (size < kRecordHeader || size > avail || size > SRG_MAX_SIZE ||
         (flags & ~(kFlagSwid | kFlagDeps))) {
         return 0;
     }
     uint32_t soff = be32(r + 12), slen = be32(r + 16);
     if (flags & kFlagSwid) {
-        if (soff < kHeader || slen < 1 || slen > SRG_SW_ID_MAX ||
+        if (soff < kRecordHeader || slen < 1 || slen > SRG_SW_ID_MAX ||
             static_cast<uint64_t>(soff) + slen >= size || r[soff + slen] != '\0' ||
             std::memchr(r + soff, '\0', slen)) {
             return 0;
@@ -95,7 +95,7 @@ uint32_t validate(const void *rec, uint64_t avail) {
     }
     uint32_t loff = be32(r + 20), llen = be32(r + 24);
     if (flags & kFlagDeps) {
-        if (loff < kHeader || static_cast<uint64_t>(loff) + llen > size ||
+        if (loff < kRecordHeader || static_cast<uint64_t>(loff) + llen > size ||
             !good_list(r + loff, llen)) {
             return 0;
         }
@@ -119,11 +119,12 @@ uint32_t open_record(const char *path, pi::Fd *fd, uint32_t *size) {
     if (!*fd) return SRG_ERR_OPEN;
     struct stat st;
     if (fstat(fd->get(), &st) != 0 || !S_ISREG(st.st_mode)) return SRG_ERR_OPEN;
-    unsigned char head[kHeader];
-    if (st.st_size < static_cast<off_t>(kHeader) || st.st_size > static_cast<off_t>(SRG_MAX_SIZE)) {
+    unsigned char head[kRecordHeader];
+    if (st.st_size < static_cast<off_t>(kRecordHeader) ||
+        st.st_size > static_cast<off_t>(SRG_MAX_SIZE)) {
         return SRG_ERR_INVALID;
     }
-    if (!pi::pread_full(fd->get(), head, kHeader, 0)) return SRG_ERR_READ;
+    if (!pi::pread_full(fd->get(), head, kRecordHeader, 0)) return SRG_ERR_READ;
     if (std::memcmp(head, "SRG1", 4) != 0 || be32(head + 4) != static_cast<uint64_t>(st.st_size)) {
         return SRG_ERR_INVALID;
     }

@@ -22,7 +22,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
 #include <string>
 #include <vector>
 
@@ -36,14 +35,14 @@ namespace pluginctl {
 namespace {
 
 void print_list(FILE *out, const std::string &group) {
-    for (const Command &c : commands()) {
+    for (const Subcommand &c : commands()) {
         if (!group.empty() && c.name.compare(0, group.size() + 1, group + " ") != 0) continue;
         std::string head = c.name + (c.synopsis.empty() ? "" : " " + c.synopsis);
         std::fprintf(out, "  %s\n      %s\n", head.c_str(), c.summary.c_str());
     }
 }
 
-std::string usage_of(const Command &c) {
+std::string usage_of(const Subcommand &c) {
     return "usage: pluginctl [--debug] [--dry-run] " + c.name +
            (c.synopsis.empty() ? "" : " " + c.synopsis) + "\n";
 }
@@ -52,7 +51,7 @@ const char kShortUsage[] =
     "usage: pluginctl [--debug] [--dry-run] SUBCOMMAND [ARGS...]  (pluginctl --help lists them)\n";
 
 bool is_group(const std::string &word) {
-    for (const Command &c : commands())
+    for (const Subcommand &c : commands())
         if (c.name.compare(0, word.size() + 1, word + " ") == 0) return true;
     return false;
 }
@@ -91,7 +90,7 @@ std::string did_you_mean(const std::string &typed, const std::vector<std::string
 // first words: "link", "swid-map").
 std::vector<std::string> names_after(const std::string &prefix) {
     std::vector<std::string> out;
-    for (const Command &c : commands())
+    for (const Subcommand &c : commands())
         if (c.name.compare(0, prefix.size(), prefix) == 0)
             out.push_back(c.name.substr(0, c.name.find(' ', prefix.size())));
     if (prefix.empty()) out.push_back("help");
@@ -100,11 +99,11 @@ std::vector<std::string> names_after(const std::string &prefix) {
 
 // Says what is wrong with an option that cmd does not take (cmd null: an
 // option before the subcommand) and where it belongs.
-std::string misplaced(const std::string &option, const Command *cmd) {
+std::string misplaced(const std::string &option, const Subcommand *cmd) {
     if (cmd != nullptr && option == "--dry-run")
         return "--dry-run goes before the subcommand: pluginctl --dry-run " + cmd->name + " ...";
     std::string owners;
-    for (const Command &c : commands())
+    for (const Subcommand &c : commands())
         for (const OptionDef &o : c.options)
             if (o.name == option && &c != cmd) owners += (owners.empty() ? "" : ", ") + c.name;
     if (!owners.empty())
@@ -139,7 +138,7 @@ int leading_options(const std::vector<std::string> &args, std::size_t *at, bool 
 // The subcommand at args[*at] ("help SUB" and a group's second word taken along): *cmd, and
 // *help for "help SUB".  Returns the exit status when the run ends here (a list printed, an
 // unknown or missing subcommand), else -1.
-int find_command(const std::vector<std::string> &args, std::size_t *at, const Command **cmd,
+int find_command(const std::vector<std::string> &args, std::size_t *at, const Subcommand **cmd,
                  bool *help) {
     if (*at >= args.size()) return usage_error("no subcommand", kShortUsage);
     std::string name = args[(*at)++];
@@ -163,7 +162,7 @@ int find_command(const std::vector<std::string> &args, std::size_t *at, const Co
         }
         name += " " + args[(*at)++];
     }
-    for (const Command &c : commands())
+    for (const Subcommand &c : commands())
         if (c.name == name) *cmd = &c;
     if (*cmd != nullptr) return -1;
     const std::size_t space = name.find(' ');
@@ -174,7 +173,7 @@ int find_command(const std::vector<std::string> &args, std::size_t *at, const Co
 
 // Runs the handler, in a copy-on-write view of the root for --dry-run, and prints the result
 // line; returns the exit status.
-int execute(const Command &cmd, const Parsed &parsed, bool debug, bool dry_run) {
+int execute(const Subcommand &cmd, const Parsed &parsed, bool debug, bool dry_run) {
     pit::DryRun view;
     if (dry_run) {
         std::string error;
@@ -191,7 +190,14 @@ int execute(const Command &cmd, const Parsed &parsed, bool debug, bool dry_run) 
                              place.c_str());
     }
     if (debug) plugin_intn_debug_on();
-    Outcome outcome = cmd.handler(parsed);
+    std::string error;
+    Outcome outcome = cmd.handler(parsed, &error);
+    // Stopped before its operation: the words, and no changes or result line.
+    if (!error.empty()) {
+        if (outcome.status == 2) return usage_error(error, usage_of(cmd));
+        std::fprintf(stderr, "pluginctl: %s\n", error.c_str());
+        return 1;
+    }
     if (dry_run)
         for (const std::string &change : view.changes()) std::printf("%s\n", change.c_str());
     // The result line comes last on stdout, after the handler's data lines (and a dry run's
@@ -207,29 +213,28 @@ int run(int argc, char **argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     bool debug = false, dry_run = false, help = false;
     std::size_t at = 0;
-    const Command *cmd = nullptr;
+    const Subcommand *cmd = nullptr;
     int status = leading_options(args, &at, &debug, &dry_run);
     if (status < 0) status = find_command(args, &at, &cmd, &help);
     if (status >= 0) return status;
 
     std::vector<std::string> rest(args.begin() + static_cast<long>(at), args.end());
     if (help) rest.push_back("--help");
-    try {
-        Parsed parsed = parse(rest, cmd->options, cmd->min, cmd->max);
-        if (parsed.help) {
-            std::printf("%s%s\n%s", usage_of(*cmd).c_str(), cmd->summary.c_str(),
-                        cmd->details.c_str());
-            return 0;
-        }
-        return execute(*cmd, parsed, debug || parsed.debug, dry_run);
-    } catch (const UnknownOption &e) {
-        return usage_error(misplaced(e.option, cmd), usage_of(*cmd));
-    } catch (const UsageError &e) {
-        return usage_error(e.what(), usage_of(*cmd));
-    } catch (const std::exception &e) {
-        std::fprintf(stderr, "pluginctl: %s\n", e.what());
-        return 1;
+    Parsed parsed;
+    std::string error;
+    switch (parse_args(rest, cmd->options, cmd->min, cmd->max, &parsed, &error)) {
+    case ParseEnd::kUnknownOption:
+        return usage_error(misplaced(error, cmd), usage_of(*cmd));
+    case ParseEnd::kBadUsage:
+        return usage_error(error, usage_of(*cmd));
+    case ParseEnd::kParsed:
+        break;
     }
+    if (parsed.help) {
+        std::printf("%s%s\n%s", usage_of(*cmd).c_str(), cmd->summary.c_str(), cmd->details.c_str());
+        return 0;
+    }
+    return execute(*cmd, parsed, debug || parsed.debug, dry_run);
 }
 
 }  // namespace
@@ -238,7 +243,7 @@ int run(int argc, char **argv) {
 // PLUGINCTL_FDS=1 in the environment: "fds: N" on stderr at exit, N the descriptors
 // still open (those of /proc/self/fd but the one reading it), so that a script can
 // tell a descriptor left open by an operation.
-static int open_fds() {
+static int descriptors_open() {
     pi::Owned<DIR, closedir> dir(opendir("/proc/self/fd"));
     if (!dir) return -1;
     int n = 0;
@@ -250,6 +255,7 @@ int main(int argc, char **argv) {
     // The library and its shell commands write to our descriptors too: whole lines keep the order.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     int status = pluginctl::run(argc, argv);
-    if (std::getenv("PLUGINCTL_FDS") != nullptr) std::fprintf(stderr, "fds: %d\n", open_fds());
+    if (std::getenv("PLUGINCTL_FDS") != nullptr)
+        std::fprintf(stderr, "fds: %d\n", descriptors_open());
     return status;
 }

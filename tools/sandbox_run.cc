@@ -38,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/failure.h"
 #include "tools/sandbox/sandbox.h"
 
 namespace {
@@ -68,16 +69,40 @@ const char kHelp[] =
     "mirrors of links into the read-only host instead.\n"
     "Exit status: COMMAND's; 2 bad arguments; 125 no root; 126 not runnable; 127 not found.\n";
 
-int usage(const std::string &why) {
-    std::fprintf(stderr, "sandbox-run: %s\n%s", why.c_str(), kUsage);
-    return 2;
-}
-
-}  // namespace
-
-int main(int argc, char **argv) {
+// What the command line asks for.
+struct Request {
     pit::SandboxOptions options;
     bool have_state = false, have_cmdline = false;
+    bool help = false;
+    bool show_usage = true;  // the usage follows a failure's words
+    int command = 0;         // where the command starts in argv
+};
+
+// Takes the value of --state, --cmdline or --bind.
+bool take_value(Request *r, const std::string &arg, std::string value, std::string *error) {
+    if (arg == "--state") {
+        if (r->have_state) return tools::fail(error, "--state given twice");
+        if (value.empty()) return tools::fail(error, "--state needs a directory");
+        r->options.state_dir = value;
+        r->have_state = true;
+    } else if (arg == "--cmdline") {
+        if (r->have_cmdline) return tools::fail(error, "--cmdline given twice");
+        if (value.empty() || value.back() != '\n') value += '\n';
+        r->options.cmdline = value;
+        r->have_cmdline = true;
+    } else {
+        struct stat st;
+        if (::stat(value.c_str(), &st) != 0) {
+            r->show_usage = false;
+            return tools::fail_errno(error, "--bind " + value);
+        }
+        r->options.extra_binds.push_back(value);
+    }
+    return true;
+}
+
+// Reads the command line into *r; false with *error for bad arguments.
+bool parse_args(int argc, char **argv, Request *r, std::string *error) {
     int i = 1;
     for (; i < argc; ++i) {
         std::string arg = argv[i];
@@ -86,40 +111,27 @@ int main(int argc, char **argv) {
             break;
         }
         if (arg == "-h" || arg == "--help") {
-            std::printf("%s\n%s", kUsage, kHelp);
-            return 0;
+            r->help = true;
+            return true;
         }
         if (arg == "--reset") {
-            options.reset = true;
+            r->options.reset = true;
             continue;
         }
         if (arg != "--state" && arg != "--cmdline" && arg != "--bind")
-            return usage("unknown argument " + arg + " (the command follows --)");
-        if (i + 1 >= argc) return usage("missing value for " + arg);
-        std::string value = argv[++i];
-        if (arg == "--state") {
-            if (have_state) return usage("--state given twice");
-            if (value.empty()) return usage("--state needs a directory");
-            options.state_dir = value;
-            have_state = true;
-        } else if (arg == "--cmdline") {
-            if (have_cmdline) return usage("--cmdline given twice");
-            if (value.empty() || value.back() != '\n') value += '\n';
-            options.cmdline = value;
-            have_cmdline = true;
-        } else {
-            struct stat st;
-            if (::stat(value.c_str(), &st) != 0) {
-                std::fprintf(stderr, "sandbox-run: --bind %s: %s\n", value.c_str(),
-                             std::strerror(errno));
-                return 2;
-            }
-            options.extra_binds.push_back(value);
-        }
+            return tools::fail(error, "unknown argument " + arg + " (the command follows --)");
+        if (i + 1 >= argc) return tools::fail(error, "missing value for " + arg);
+        if (!take_value(r, arg, argv[++i], error)) return false;
     }
-    if (!have_state) return usage("no state directory (--state DIR)");
-    if (i >= argc) return usage("no command (give it after --)");
+    if (!r->have_state) return tools::fail(error, "no state directory (--state DIR)");
+    if (i >= argc) return tools::fail(error, "no command (give it after --)");
+    r->command = i;
+    return true;
+}
 
+// Makes the private root and runs the command in it; returns only when either fails, with the
+// exit status.
+int run(const pit::SandboxOptions &options, char **command) {
     if (!pit::mkdir_p(options.state_dir)) {
         std::fprintf(stderr, "sandbox-run: cannot make the state directory %s: %s\n",
                      options.state_dir.c_str(), std::strerror(errno));
@@ -133,8 +145,25 @@ int main(int argc, char **argv) {
     }
     if (pit::sandbox_kind() == pit::SandboxKind::kMirror)
         std::fprintf(stderr, "sandbox-run: %s\n", pit::kMirrorLimits);
-    ::execvp(argv[i], argv + i);
+    ::execvp(command[0], command);
     int saved = errno;
-    std::fprintf(stderr, "sandbox-run: %s: %s\n", argv[i], std::strerror(saved));
+    std::fprintf(stderr, "sandbox-run: %s: %s\n", command[0], std::strerror(saved));
     return saved == ENOENT ? 127 : 126;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Request request;
+    std::string error;
+    if (!parse_args(argc, argv, &request, &error)) {
+        std::fprintf(stderr, "sandbox-run: %s\n%s", error.c_str(),
+                     request.show_usage ? kUsage : "");
+        return 2;
+    }
+    if (request.help) {
+        std::printf("%s\n%s", kUsage, kHelp);
+        return 0;
+    }
+    return run(request.options, argv + request.command);
 }

@@ -13,6 +13,7 @@
 
 #include "frame/own.h"
 #include "img.h"
+#include "tools/failure.h"
 
 namespace inst {
 namespace {
@@ -20,30 +21,27 @@ namespace {
 using Archive = pi::Owned<struct archive, archive_read_free>;
 
 // Opens the image at the end of its header block; *size gets the file's size.
-bool open_image(const std::string &image, pi::Fd &fd, uint64_t *size, std::string *error) {
+bool open_archive_part(const std::string &image, pi::Fd &fd, uint64_t *size, std::string *error) {
     int32_t status = 0;
     img_handle *opened = img_open(image.c_str(), &status);
     if (status != 0) {
         char code[16];
         std::snprintf(code, sizeof code, "0x%08x", static_cast<unsigned>(status));
-        *error = image + ": not a plugin image (img_open " + code + ")";
-        return false;
+        return tools::fail(error, image + ": not a plugin image (img_open " + code + ")");
     }
     const pi::Owned<img_handle, img_close> handle(opened);
     fd.reset(::open(image.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st;
     if (!fd || ::fstat(fd.get(), &st) != 0 ||
-        ::lseek(fd.get(), handle->block_size, SEEK_SET) != handle->block_size) {
-        *error = image + ": " + std::strerror(errno);
-        return false;
-    }
+        ::lseek(fd.get(), handle->block_size, SEEK_SET) != handle->block_size)
+        return tools::fail_errno(error, image);
     *size = static_cast<uint64_t>(st.st_size);
     return true;
 }
 
 std::string text(const char *s) { return s ? s : ""; }
 
-Entry entry_of(archive_entry *e) {
+Entry entry_from(archive_entry *e) {
     Entry entry;
     entry.path = text(archive_entry_pathname(e));
     entry.type = archive_entry_filetype(e);
@@ -77,7 +75,7 @@ WalkEnd walk_archive(const std::string &image, const EntryFn &fn, const WalkOpti
                      std::string *error) {
     pi::Fd fd;
     uint64_t size = 0;
-    if (!open_image(image, fd, &size, error)) return WalkEnd::kUnopened;
+    if (!open_archive_part(image, fd, &size, error)) return WalkEnd::kUnopened;
     const Archive a(archive_read_new());
     if (!a || archive_read_support_filter_gzip(a.get()) != ARCHIVE_OK ||
         archive_read_support_format_tar(a.get()) != ARCHIVE_OK) {
@@ -93,7 +91,7 @@ WalkEnd walk_archive(const std::string &image, const EntryFn &fn, const WalkOpti
         if (rc < ARCHIVE_WARN) return broken(a.get(), error);
         if (first && options.gzip_only && archive_filter_code(a.get(), 0) != ARCHIVE_FILTER_GZIP)
             return WalkEnd::kNotGzip;
-        if (!fn(entry_of(e))) return WalkEnd::kStopped;
+        if (!fn(entry_from(e))) return WalkEnd::kStopped;
         if (archive_read_data_skip(a.get()) != ARCHIVE_OK) return broken(a.get(), error);
     }
 }

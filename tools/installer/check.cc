@@ -18,7 +18,7 @@ namespace {
 constexpr char kArchive[] = "(archive)";
 constexpr uint64_t kRatio = 64;  // default limit: this many times the image's size
 constexpr int kMaxLinks = 40;    // links followed in one walk, as the kernel's limit
-constexpr std::size_t kPathMax = 255;
+constexpr std::size_t kLinkPathMax = 255;
 
 std::vector<std::string_view> split(std::string_view path) {
     std::vector<std::string_view> parts;
@@ -295,7 +295,7 @@ std::string check_newer_fs_name(const std::string &name) {
 std::string check_swid(const std::string &swid) {
     if (swid.empty()) return "empty software id";
     if (!only(swid, "._+:~-")) return "character outside [A-Za-z0-9._+:~-] in the software id";
-    if (std::strlen("/velm/plugin_srg/plugin-.sro") + swid.size() > kPathMax)
+    if (std::strlen("/velm/plugin_srg/plugin-.sro") + swid.size() > kLinkPathMax)
         return "software id too long for its link path (255 bytes)";
     return "";
 }

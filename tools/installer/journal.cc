@@ -39,6 +39,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "tools/failure.h"
+
 namespace inst {
 namespace {
 
@@ -54,15 +56,9 @@ std::string lock_path_of(const std::string &map) { return map + ".lock"; }
 
 bool Lock::take(const std::string &path, std::string *error) {
     fd_.reset(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    if (!fd_) {
-        *error = "cannot open lock " + path + ": " + std::strerror(errno);
-        return false;
-    }
+    if (!fd_) return tools::fail_errno(error, "cannot open lock " + path);
     while (::flock(fd_.get(), LOCK_EX) != 0)
-        if (errno != EINTR) {
-            *error = "cannot lock " + path + ": " + std::strerror(errno);
-            return false;
-        }
+        if (errno != EINTR) return tools::fail_errno(error, "cannot lock " + path);
     return true;
 }
 

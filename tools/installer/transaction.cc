@@ -18,6 +18,7 @@
 #include "tools/installer/check.h"
 #include "tools/installer/installer.h"
 #include "tools/installer/state.h"
+#include "tools/failure.h"
 
 namespace inst {
 
@@ -488,20 +489,15 @@ bool link_plugin(Steps &s, srg_record *record, const std::vector<std::string> &p
 
 bool Installer::open(std::string *error) {
     for (const char *place : {"/velm", kPluginRoot, kSrgDir, kLogDir})
-        if (::mkdir(place, 0755) != 0 && errno != EEXIST) {
-            *error = std::string("cannot make ") + place + ": " + std::strerror(errno);
-            return false;
-        }
+        if (::mkdir(place, 0755) != 0 && errno != EEXIST)
+            return tools::fail_errno(error, std::string("cannot make ") + place);
     const std::string own = std::string(kLogDir) + "/installer";
-    if (::mkdir(own.c_str(), 0755) != 0 && errno != EEXIST) {
-        *error = "cannot make " + own + ": " + std::strerror(errno);
-        return false;
-    }
+    if (::mkdir(own.c_str(), 0755) != 0 && errno != EEXIST)
+        return tools::fail_errno(error, "cannot make " + own);
     if (!lock_.take(lock_path_of(map_path()), error)) return false;
     if (recover()) return true;
-    *error = "recover: the transaction in " + journal_path() +
-             " could not be finished; nothing else was done";
-    return false;
+    return tools::fail(error, "recover: the transaction in " + journal_path() +
+                                  " could not be finished; nothing else was done");
 }
 
 bool Installer::recover() {

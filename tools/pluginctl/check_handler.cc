@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -12,28 +11,28 @@
 
 namespace pluginctl {
 
-installer::CheckOptions check_options(const Parsed &p) {
-    installer::CheckOptions options;
-    options.allow_setid = p.has("--allow-setid");
+bool check_options(const Parsed &p, installer::CheckOptions *options, std::string *error) {
+    options->allow_setid = p.has("--allow-setid");
     if (p.has("--max-unpacked")) {
         const std::string text = p.value("--max-unpacked");
         char *end = nullptr;
         errno = 0;
         const unsigned long long n = std::strtoull(text.c_str(), &end, 10);
         if (text.empty() || text[0] < '0' || text[0] > '9' || *end != '\0' || errno != 0)
-            throw UsageError("--max-unpacked takes a number of bytes: " + text);
-        options.max_unpacked = n;
+            return tools::fail(error, "--max-unpacked takes a number of bytes: " + text);
+        options->max_unpacked = n;
     }
-    return options;
+    return true;
 }
 
-Outcome cmd_check(const Parsed &p) {
-    const installer::CheckOptions options = check_options(p);
-    const std::string &image = p.positional.at(0);
+Outcome cmd_check(const Parsed &p, std::string *error) {
+    installer::CheckOptions options;
+    if (!check_options(p, &options, error)) return bad_arguments();
+    const std::string &image = p.positional[0];
     std::vector<installer::Problem> problems;
-    std::string error;
-    const int rc = installer::check_image(image, options, problems, error);
-    if (rc == installer::kCheckFailed) throw std::runtime_error("check: " + error);
+    std::string why;
+    const int rc = installer::check_image(image, options, problems, why);
+    if (rc == installer::kCheckFailed) return cannot_run(error, "check: " + why);
     std::size_t refusing = 0;
     for (const installer::Problem &pr : problems) {
         refusing += pr.allowed ? 0 : 1;

@@ -10,8 +10,17 @@
 #include "img.h"
 #include "plugin_intn.h"
 #include "srg.h"
+#include "tools/failure.h"
 
 namespace pluginctl {
+namespace {
+
+ParseEnd bad_usage(std::string *error, std::string words) {
+    tools::fail(error, std::move(words));
+    return ParseEnd::kBadUsage;
+}
+
+}  // namespace
 
 std::string Parsed::value(const std::string &name, const std::string &fallback) const {
     auto it = options.find(name);
@@ -24,9 +33,9 @@ const std::vector<std::string> &Parsed::values(const std::string &name) const {
     return it == options.end() ? none : it->second;
 }
 
-Parsed parse(const std::vector<std::string> &args, const std::vector<OptionDef> &defs, int min,
-             int max) {
-    Parsed out;
+ParseEnd parse_args(const std::vector<std::string> &args, const std::vector<OptionDef> &defs,
+                    int min, int max, Parsed *parsed, std::string *error) {
+    Parsed &out = *parsed;
     bool options_done = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string &arg = args[i];
@@ -44,49 +53,62 @@ Parsed parse(const std::vector<std::string> &args, const std::vector<OptionDef> 
             const OptionDef *def = nullptr;
             for (const OptionDef &s : defs)
                 if (s.name == arg) def = &s;
-            if (def == nullptr) throw UnknownOption(arg);
-            if (out.has(arg) && !def->repeatable) throw UsageError(arg + " given twice");
+            if (def == nullptr) {
+                *error = arg;
+                return ParseEnd::kUnknownOption;
+            }
+            if (out.has(arg) && !def->repeatable) return bad_usage(error, arg + " given twice");
             if (!def->with_value) {
                 out.options[arg].push_back("");
                 continue;
             }
-            if (i + 1 >= args.size()) throw UsageError("missing value for " + arg);
+            if (i + 1 >= args.size()) return bad_usage(error, "missing value for " + arg);
             out.options[arg].push_back(args[++i]);
         }
     }
-    if (out.help) return out;
+    if (out.help) return ParseEnd::kParsed;
     int n = static_cast<int>(out.positional.size());
-    if (n < min) throw UsageError("missing arguments");
-    if (max >= 0 && n > max) throw UsageError("too many arguments (" + out.positional[max] + ")");
-    return out;
+    if (n < min) return bad_usage(error, "missing arguments");
+    if (max >= 0 && n > max)
+        return bad_usage(error, "too many arguments (" + out.positional[max] + ")");
+    return ParseEnd::kParsed;
 }
 
 namespace {
 
-long long parse_number(const std::string &text, const char *what, int base, long long lo,
-                       long long hi) {
+bool parse_number(const std::string &text, const char *what, int base, long long lo, long long hi,
+                  long long *out, std::string *error) {
     if (text.empty() || text[0] == ' ' || text[0] == '+' || (text[0] == '-' && lo >= 0))
-        throw UsageError(std::string(what) + " is not a number: '" + text + "'");
+        return tools::fail(error, std::string(what) + " is not a number: '" + text + "'");
     errno = 0;
     char *end = nullptr;
-    long long v = std::strtoll(text.c_str(), &end, base);
-    if (errno != 0 || *end != '\0' || v < lo || v > hi)
-        throw UsageError(std::string(what) + " is not a number in range: '" + text + "'");
-    return v;
+    *out = std::strtoll(text.c_str(), &end, base);
+    if (errno != 0 || *end != '\0' || *out < lo || *out > hi)
+        return tools::fail(error, std::string(what) + " is not a number in range: '" + text + "'");
+    return true;
 }
 
 }  // namespace
 
-int32_t parse_int32(const std::string &text, const char *what) {
-    return static_cast<int32_t>(parse_number(text, what, 10, INT32_MIN, INT32_MAX));
+bool parse_int32(const std::string &text, const char *what, int32_t *out, std::string *error) {
+    long long v = 0;
+    if (!parse_number(text, what, 10, INT32_MIN, INT32_MAX, &v, error)) return false;
+    *out = static_cast<int32_t>(v);
+    return true;
 }
 
-uint32_t parse_uint32(const std::string &text, const char *what) {
-    return static_cast<uint32_t>(parse_number(text, what, 0, 0, UINT32_MAX));
+bool parse_uint32(const std::string &text, const char *what, uint32_t *out, std::string *error) {
+    long long v = 0;
+    if (!parse_number(text, what, 0, 0, UINT32_MAX, &v, error)) return false;
+    *out = static_cast<uint32_t>(v);
+    return true;
 }
 
-uint32_t parse_mode(const std::string &text) {
-    return static_cast<uint32_t>(parse_number(text, "mode", 8, 0, 07777));
+bool parse_mode(const std::string &text, uint32_t *out, std::string *error) {
+    long long v = 0;
+    if (!parse_number(text, "mode", 8, 0, 07777, &v, error)) return false;
+    *out = static_cast<uint32_t>(v);
+    return true;
 }
 
 const char *result_name(uint32_t rc) {

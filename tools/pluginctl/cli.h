@@ -5,22 +5,10 @@
 
 #include <cstdint>
 #include <map>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace pluginctl {
-
-// Bad arguments: main prints the message and the subcommand's usage and exits 2.
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-// An option the subcommand does not take: main says where it belongs.
-struct UnknownOption : UsageError {
-    explicit UnknownOption(const std::string &name)
-        : UsageError("unknown option " + name), option(name) {}
-    std::string option;
-};
 
 // An option a subcommand accepts ("--manifest"); with_value options take the
 // next argument, repeatable ones may be given more than once.
@@ -42,17 +30,23 @@ struct Parsed {
     const std::vector<std::string> &values(const std::string &name) const;
 };
 
-// Parses args against the options; --help and --debug are known everywhere,
-// "--" ends the options.  Positional counts are checked against [min, max]
-// (max < 0: no upper bound).  Throws UsageError (UnknownOption for an option
-// not in defs).
-Parsed parse(const std::vector<std::string> &args, const std::vector<OptionDef> &defs, int min,
-             int max);
+// How parse ends: with the arguments, with bad arguments (*error says what is wrong; the
+// dispatcher prints it and the subcommand's usage and exits 2), or at an option not in defs
+// (*error is the option; the dispatcher says where it belongs).
+enum class ParseEnd { kParsed, kBadUsage, kUnknownOption };
 
-// Whole-string number parsing; throw UsageError naming what with the text.
-int32_t parse_int32(const std::string &text, const char *what);
-uint32_t parse_uint32(const std::string &text, const char *what);  // decimal, 0x hex or 0 octal
-uint32_t parse_mode(const std::string &text);                      // octal permission bits
+// Parses args against the options into *out; --help and --debug are known everywhere, "--"
+// ends the options.  Positional counts are checked against [min, max] (max < 0: no upper
+// bound).
+ParseEnd parse_args(const std::vector<std::string> &args, const std::vector<OptionDef> &defs,
+                    int min, int max, Parsed *out, std::string *error);
+
+// Whole-string number parsing; false, with *error naming what and the text, for bad arguments.
+bool parse_int32(const std::string &text, const char *what, int32_t *out, std::string *error);
+// Decimal, 0x hex or 0 octal.
+bool parse_uint32(const std::string &text, const char *what, uint32_t *out, std::string *error);
+// Octal permission bits.
+bool parse_mode(const std::string &text, uint32_t *out, std::string *error);
 
 // "PLUGIN_ERR_DUPLICATE" for a result code, the platform components' names for
 // theirs, "UNKNOWN" otherwise.

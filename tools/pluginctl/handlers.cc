@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <fstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -77,7 +76,7 @@ void check_link(const char *verb, const std::string &manifest, const std::string
 
 // A record from a record file (plugin_clone_srg) or, when the file holds no
 // record, out of a plugin image (plugin_extract_srg).  rc receives the result.
-RecordPtr load_record(const std::string &path, uint32_t *rc) {
+RecordPtr record_from_file_or_image(const std::string &path, uint32_t *rc) {
     srg_record *out = nullptr;
     if (srg_file_size(path.c_str()) != 0)
         *rc = plugin_clone_srg(path.c_str(), &out);
@@ -93,7 +92,7 @@ RecordPtr load_record(const std::string &path, uint32_t *rc) {
     return record;
 }
 
-std::string swid_of(const srg_record *record) {
+std::string record_swid(const srg_record *record) {
     const char *swid = srg_sw_id_get(record);
     return swid ? swid : "(none)";
 }
@@ -108,20 +107,22 @@ MapPtr read_map(const std::string &path, uint32_t *rc) {
     return nullptr;
 }
 
-uint32_t stage_words() {
+// The words of the boot-stage record: get_max_allowed_zell() + 2.
+bool stage_words(uint32_t *words, std::string *error) {
     int32_t n = get_max_allowed_zell();
     if (n < 0 || n > 65535)
-        throw std::runtime_error("get_max_allowed_zell() gave " + std::to_string(n));
-    return static_cast<uint32_t>(n) + 2;
+        return tools::fail(error, "get_max_allowed_zell() gave " + std::to_string(n));
+    *words = static_cast<uint32_t>(n) + 2;
+    return true;
 }
 
 // order load and order unload over the records at the paths.
-Outcome run_order(const Parsed &p, bool load) {
+Outcome run_order(const Parsed &p, bool load, std::string *error) {
     std::vector<RecordPtr> owned;
     std::vector<srg_record *> records;
     for (const auto &path : p.positional) {
         uint32_t rc = 0;
-        owned.push_back(load_record(path, &rc));
+        owned.push_back(record_from_file_or_image(path, &rc));
         if (!owned.back()) return result(rc);
         records.push_back(owned.back().get());
     }
@@ -129,29 +130,33 @@ Outcome run_order(const Parsed &p, bool load) {
     uint32_t count = static_cast<uint32_t>(records.size());
     uint32_t rc = load ? plugin_find_load_order(count, records.data(), order.data())
                        : plugin_find_unload_order(count, records.data(), order.data());
-    if (rc == 0)
-        for (uint32_t k : order) std::printf("%s\n", swid_of(records.at(k)).c_str());
+    if (rc != 0) return result(rc);
+    for (uint32_t k : order)
+        if (k >= records.size())
+            return cannot_run(error, "the order names record " + std::to_string(k) + " of " +
+                                         std::to_string(records.size()));
+    for (uint32_t k : order) std::printf("%s\n", record_swid(records[k]).c_str());
     return result(rc);
 }
 
 }  // namespace
 
-StringsPtr exclusion_set(const Parsed &p) {
+bool exclusion_set(const Parsed &p, StringsPtr *set, std::string *error) {
     const auto &paths = p.values("--exclude");
-    if (paths.empty()) return nullptr;
+    if (paths.empty()) return true;
     uint32_t bytes = 0;
     for (const auto &s : paths) bytes += static_cast<uint32_t>(s.size() + 1);
-    StringsPtr set(plugin_strings_malloc(static_cast<uint32_t>(paths.size()), bytes));
-    if (!set) throw std::runtime_error("cannot make the exclusion set");
+    set->reset(plugin_strings_malloc(static_cast<uint32_t>(paths.size()), bytes));
+    if (!*set) return tools::fail(error, "cannot make the exclusion set");
     for (const auto &s : paths)
-        if (plugin_strings_append(set.get(), s.c_str()) < 0)
-            throw std::runtime_error("cannot add " + s + " to the exclusion set");
-    return set;
+        if (plugin_strings_append(set->get(), s.c_str()) < 0)
+            return tools::fail(error, "cannot add " + s + " to the exclusion set");
+    return true;
 }
 
 // ------------------------------------------------------------------ commands
 
-Outcome cmd_extract(const Parsed &p) {
+Outcome cmd_extract(const Parsed &p, std::string *) {
     const std::string &image = p.positional[0], &dir = p.positional[1];
     const bool dir_there = is_dir(dir);
     const uint32_t rc =
@@ -164,46 +169,49 @@ Outcome cmd_extract(const Parsed &p) {
     return result(rc);
 }
 
-Outcome cmd_newer_fs(const Parsed &p) {
+Outcome cmd_newer_fs(const Parsed &p, std::string *) {
     plugin_do_newer_fs(p.positional[0].c_str(), p.positional[1].c_str(), p.positional[2].c_str());
     return status_only(0);
 }
 
-Outcome cmd_extract_member(const Parsed &p) {
+Outcome cmd_extract_member(const Parsed &p, std::string *error) {
     if (p.positional[0].empty() || p.positional[0][0] != '/')
-        throw UsageError("the member path begins with '/'");
+        return bad_arguments(error, "the member path begins with '/'");
     return result(plugin_extract_plugin_from_velm_image(p.positional[0].c_str(),
                                                         or_null(p.value("--manifest"))));
 }
 
-Outcome cmd_link(const Parsed &p) {
-    StringsPtr exclude = exclusion_set(p);
+Outcome cmd_link(const Parsed &p, std::string *error) {
+    StringsPtr exclude;
+    if (!exclusion_set(p, &exclude, error)) return status_only(1);
     const uint32_t rc =
         plugin_link_to_exec_path(p.positional[0].c_str(), exclude.get(), p.positional[1].c_str());
     check_link("link", p.positional[0], p.positional[1], rc);
     return result(rc);
 }
 
-Outcome cmd_unlink(const Parsed &p) {
-    StringsPtr exclude = exclusion_set(p);
+Outcome cmd_unlink(const Parsed &p, std::string *error) {
+    StringsPtr exclude;
+    if (!exclusion_set(p, &exclude, error)) return status_only(1);
     const uint32_t rc = plugin_unlink_from_exec_path(p.positional[0].c_str(), exclude.get(),
                                                      p.positional[1].c_str());
     check_link("unlink", p.positional[0], p.positional[1], rc);
     return result(rc);
 }
 
-Outcome cmd_excluded(const Parsed &p) {
-    StringsPtr exclude = exclusion_set(p);
+Outcome cmd_excluded(const Parsed &p, std::string *error) {
+    StringsPtr exclude;
+    if (!exclusion_set(p, &exclude, error)) return status_only(1);
     int excluded = plugin_file_is_excluded_from_exec_path(p.positional[0].c_str(), exclude.get());
     std::printf("%s\n", excluded ? "excluded" : "not excluded");
     return status_only(0);
 }
 
-Outcome cmd_record_show(const Parsed &p) {
+Outcome cmd_record_show(const Parsed &p, std::string *) {
     uint32_t rc = 0;
-    RecordPtr record = load_record(p.positional[0], &rc);
+    RecordPtr record = record_from_file_or_image(p.positional[0], &rc);
     if (record) {
-        std::printf("swid %s\n", swid_of(record.get()).c_str());
+        std::printf("swid %s\n", record_swid(record.get()).c_str());
         std::string deps;
         const sysmgr_strings *list = nullptr;
         if (srg_dependency_strings_get(record.get(), 0, &list) == 0 && list != nullptr) {
@@ -219,10 +227,11 @@ Outcome cmd_record_show(const Parsed &p) {
     return result(rc);
 }
 
-Outcome cmd_record_save(const Parsed &p) {
-    int32_t id = parse_int32(p.positional[0], "plugin id");
+Outcome cmd_record_save(const Parsed &p, std::string *error) {
+    int32_t id = 0;
+    if (!parse_int32(p.positional[0], "plugin id", &id, error)) return bad_arguments();
     uint32_t rc = 0;
-    RecordPtr record = load_record(p.positional[1], &rc);
+    RecordPtr record = record_from_file_or_image(p.positional[1], &rc);
     if (!record) return result(rc);
     rc = plugin_save_sro(id, record.get());
     const std::string dir = "/velm/plugin/" + std::to_string(id), srg = "/velm/plugin_srg";
@@ -232,14 +241,17 @@ Outcome cmd_record_save(const Parsed &p) {
     return result(rc);
 }
 
-Outcome cmd_record_cleanup(const Parsed &p) {
-    int32_t id = parse_int32(p.positional[0], "plugin id");
+Outcome cmd_record_cleanup(const Parsed &p, std::string *error) {
+    int32_t id = 0;
+    if (!parse_int32(p.positional[0], "plugin id", &id, error)) return bad_arguments();
     return result(plugin_cleanup_sro(id));
 }
 
-Outcome cmd_map_create(const Parsed &p) {
-    uint32_t strings = parse_uint32(p.value("--strings", "8"), "--strings");
-    uint32_t bytes = parse_uint32(p.value("--bytes", "256"), "--bytes");
+Outcome cmd_map_create(const Parsed &p, std::string *error) {
+    uint32_t strings = 0, bytes = 0;
+    if (!parse_uint32(p.value("--strings", "8"), "--strings", &strings, error) ||
+        !parse_uint32(p.value("--bytes", "256"), "--bytes", &bytes, error))
+        return bad_arguments();
     const std::string &file = p.positional[0];
     struct stat st;
     if (::stat(file.c_str(), &st) == 0) {
@@ -256,12 +268,11 @@ Outcome cmd_map_create(const Parsed &p) {
     return result(plugin_write_swid_map(file.c_str(), map.get()));
 }
 
-Outcome cmd_map_append(const Parsed &p) {
+Outcome cmd_map_append(const Parsed &p, std::string *error) {
     const std::string &file = p.positional[0];
     // The installer's lock (FILE.lock) around the whole read-append-write.
     inst::Lock lock;
-    std::string error;
-    if (!lock.take(inst::lock_path_of(file), &error)) throw std::runtime_error(error);
+    if (!lock.take(inst::lock_path_of(file), error)) return status_only(1);
     uint32_t rc = 0;
     MapPtr map = read_map(file, &rc);
     if (!map) return result(rc);
@@ -289,7 +300,7 @@ Outcome cmd_map_append(const Parsed &p) {
     return result(plugin_write_swid_map(file.c_str(), map.get()));
 }
 
-Outcome cmd_map_get(const Parsed &p) {
+Outcome cmd_map_get(const Parsed &p, std::string *) {
     uint32_t rc = 0;
     MapPtr map = read_map(p.positional[0], &rc);
     if (!map) return result(rc);
@@ -303,7 +314,7 @@ Outcome cmd_map_get(const Parsed &p) {
     return result(rc);
 }
 
-Outcome cmd_map_list(const Parsed &p) {
+Outcome cmd_map_list(const Parsed &p, std::string *) {
     uint32_t rc = 0;
     MapPtr map = read_map(p.positional[0], &rc);
     if (map) {
@@ -316,7 +327,7 @@ Outcome cmd_map_list(const Parsed &p) {
     return result(rc);
 }
 
-Outcome cmd_map_check(const Parsed &p) {
+Outcome cmd_map_check(const Parsed &p, std::string *) {
     uint32_t rc = 0;
     MapPtr map = read_map(p.positional[0], &rc);
     if (map) {
@@ -327,20 +338,21 @@ Outcome cmd_map_check(const Parsed &p) {
     return result(rc);
 }
 
-Outcome cmd_order_load(const Parsed &p) { return run_order(p, true); }
+Outcome cmd_order_load(const Parsed &p, std::string *error) { return run_order(p, true, error); }
 
-Outcome cmd_order_unload(const Parsed &p) { return run_order(p, false); }
+Outcome cmd_order_unload(const Parsed &p, std::string *error) { return run_order(p, false, error); }
 
-Outcome cmd_order_matrix(const Parsed &p) {
+Outcome cmd_order_matrix(const Parsed &p, std::string *error) {
     std::size_t n = p.positional.size();
-    if (n > 65535) throw UsageError("at most 65535 rows");
+    if (n > 65535) return bad_arguments(error, "at most 65535 rows");
     std::vector<std::vector<uint32_t>> rows(n, std::vector<uint32_t>(n, 0));
     std::vector<uint32_t *> matrix(n);
     for (std::size_t i = 0; i < n; ++i) {
         const std::string &row = p.positional[i];
         if (row.size() != n || row.find_first_not_of("01") != std::string::npos)
-            throw UsageError("row " + std::to_string(i) + " must be " + std::to_string(n) +
-                             " characters of 0 and 1: '" + row + "'");
+            return bad_arguments(error, "row " + std::to_string(i) + " must be " +
+                                            std::to_string(n) + " characters of 0 and 1: '" + row +
+                                            "'");
         for (std::size_t j = 0; j < n; ++j) rows[i][j] = row[j] == '1';
         matrix[i] = rows[i].data();
     }
@@ -352,7 +364,7 @@ Outcome cmd_order_matrix(const Parsed &p) {
     return result(rc);
 }
 
-Outcome cmd_cmdline_get(const Parsed &p) {
+Outcome cmd_cmdline_get(const Parsed &p, std::string *) {
     const char *value = plugin_get_cmdline(p.positional[0].c_str());
     if (value == nullptr) {
         std::fprintf(stderr, "pluginctl: %s is not on the kernel command line\n",
@@ -363,7 +375,7 @@ Outcome cmd_cmdline_get(const Parsed &p) {
     return status_only(0);
 }
 
-Outcome cmd_cmdline_plugins(const Parsed &p) {
+Outcome cmd_cmdline_plugins(const Parsed &p, std::string *) {
     int32_t *out = nullptr;
     int32_t n = plugin_from_cmdline(p.positional[0].c_str(), &out, p.has("--all") ? 1 : 0);
     pi::Owned<int32_t[]> plugins(out);
@@ -375,7 +387,7 @@ Outcome cmd_cmdline_plugins(const Parsed &p) {
     return status_only(0);
 }
 
-Outcome cmd_conf_names(const Parsed &p) {
+Outcome cmd_conf_names(const Parsed &p, std::string *) {
     plugin_strings *out = nullptr;
     uint32_t rc = plugin_get_names_from_conf(p.positional[0].c_str(), &out);
     StringsPtr names(out);
@@ -386,8 +398,10 @@ Outcome cmd_conf_names(const Parsed &p) {
     return result(rc);
 }
 
-Outcome cmd_stage_read(const Parsed &) {
-    std::vector<uint32_t> record(stage_words(), 0);
+Outcome cmd_stage_read(const Parsed &, std::string *error) {
+    uint32_t words = 0;
+    if (!stage_words(&words, error)) return status_only(1);
+    std::vector<uint32_t> record(words, 0);
     uint32_t rc =
         plugin_read_remaining_load(record.data(), static_cast<int32_t>(record.size() * 4));
     if (rc == 0)
@@ -395,25 +409,29 @@ Outcome cmd_stage_read(const Parsed &) {
     return result(rc);
 }
 
-Outcome cmd_stage_write(const Parsed &p) {
-    std::vector<uint32_t> record(stage_words(), 0);
+Outcome cmd_stage_write(const Parsed &p, std::string *error) {
+    uint32_t words = 0;
+    if (!stage_words(&words, error)) return status_only(1);
+    std::vector<uint32_t> record(words, 0);
     if (p.positional.size() > record.size())
-        throw UsageError("the record has " + std::to_string(record.size()) +
-                         " words (" SYSTEM_ZELL_ENV " + 2)");
+        return bad_arguments(error, "the record has " + std::to_string(record.size()) +
+                                        " words (" SYSTEM_ZELL_ENV " + 2)");
     for (std::size_t i = 0; i < p.positional.size(); ++i)
-        record[i] = parse_uint32(p.positional[i], "word");
+        if (!parse_uint32(p.positional[i], "word", &record[i], error)) return bad_arguments();
     return result(
         plugin_write_remaining_load(record.data(), static_cast<int32_t>(record.size() * 4)));
 }
 
-Outcome cmd_syscall(const Parsed &p) {
+Outcome cmd_syscall(const Parsed &p, std::string *) {
     int32_t status = plugin_syscall(p.positional[0].c_str());
     std::printf("%d\n", status);
     return status_only(status < 0 ? 1 : 0);
 }
 
-Outcome cmd_mkdir(const Parsed &p) {
-    mode_t mode = static_cast<mode_t>(parse_mode(p.value("--mode", "755")));
+Outcome cmd_mkdir(const Parsed &p, std::string *error) {
+    uint32_t bits = 0;
+    if (!parse_mode(p.value("--mode", "755"), &bits, error)) return bad_arguments();
+    mode_t mode = static_cast<mode_t>(bits);
     const std::string &path = p.positional[0];
     const uint32_t rc = plugin_mkdir(path.c_str(), mode);
     const std::string parent = path.substr(0, path.find_last_of('/', path.find_last_not_of('/')));
@@ -422,9 +440,11 @@ Outcome cmd_mkdir(const Parsed &p) {
     return result(rc);
 }
 
-Outcome cmd_rmdir(const Parsed &p) { return result(plugin_rmdir(p.positional[0].c_str())); }
+Outcome cmd_rmdir(const Parsed &p, std::string *) {
+    return result(plugin_rmdir(p.positional[0].c_str()));
+}
 
-Outcome cmd_patch(const Parsed &p) {
+Outcome cmd_patch(const Parsed &p, std::string *error) {
     const std::string &which = p.positional[0];
     int (*op)(void) = nullptr;
     if (which == "setup-repos")
@@ -436,7 +456,7 @@ Outcome cmd_patch(const Parsed &p) {
     else if (which == "supported")
         op = plugin_patching_supported;
     else
-        throw UsageError("unknown patching operation " + which);
+        return bad_arguments(error, "unknown patching operation " + which);
     int rc = op();
     return status_only(rc == 0 ? 0 : 1);
 }

@@ -18,11 +18,9 @@ bool open_installer(inst::Installer &installer) {
     return ok;
 }
 
-inst::Options options_of(const Parsed &p) {
-    inst::Options options;
-    options.force_depends = p.has("--force-depends");
-    options.check = check_options(p);
-    return options;
+bool options_of(const Parsed &p, inst::Options *options, std::string *error) {
+    options->force_depends = p.has("--force-depends");
+    return check_options(p, &options->check, error);
 }
 
 // "install hello-1.0 failed at link: PLUGIN_ERR_LINK (0x40ea001f); undone", then the details.
@@ -42,10 +40,12 @@ int print_failures(const char *verb, const std::vector<inst::Result> &results) {
 
 }  // namespace
 
-Outcome cmd_install(const Parsed &p) {
+Outcome cmd_install(const Parsed &p, std::string *error) {
     inst::Installer installer;
     if (!open_installer(installer)) return status_only(1);
-    const std::vector<inst::Result> results = installer.install(p.positional, options_of(p));
+    inst::Options options;
+    if (!options_of(p, &options, error)) return bad_arguments();
+    const std::vector<inst::Result> results = installer.install(p.positional, options);
     for (const inst::Result &r : results)
         if (r.ok)
             std::printf("installed %s as plugin %d: %u links made\n", r.swid.c_str(), r.id,
@@ -53,10 +53,12 @@ Outcome cmd_install(const Parsed &p) {
     return status_only(print_failures("install", results));
 }
 
-Outcome cmd_remove(const Parsed &p) {
+Outcome cmd_remove(const Parsed &p, std::string *error) {
     inst::Installer installer;
     if (!open_installer(installer)) return status_only(1);
-    const std::vector<inst::Result> results = installer.remove(p.positional, options_of(p));
+    inst::Options options;
+    if (!options_of(p, &options, error)) return bad_arguments();
+    const std::vector<inst::Result> results = installer.remove(p.positional, options);
     for (const inst::Result &r : results)
         if (r.ok)
             std::printf("removed %s (plugin %d): %u links removed\n", r.swid.c_str(), r.id,
@@ -64,7 +66,7 @@ Outcome cmd_remove(const Parsed &p) {
     return status_only(print_failures("remove", results));
 }
 
-Outcome cmd_list(const Parsed &) {
+Outcome cmd_list(const Parsed &, std::string *) {
     inst::Installer installer;
     if (!open_installer(installer)) return status_only(1);
     for (const inst::Row &row : installer.list()) {
@@ -79,7 +81,7 @@ Outcome cmd_list(const Parsed &) {
     return status_only(0);
 }
 
-Outcome cmd_verify(const Parsed &p) {
+Outcome cmd_verify(const Parsed &p, std::string *) {
     inst::Installer installer;
     if (!open_installer(installer)) return status_only(1);
     const std::vector<std::string> problems = installer.verify(p.positional);
@@ -87,7 +89,7 @@ Outcome cmd_verify(const Parsed &p) {
     return status_only(problems.empty() ? 0 : 1);
 }
 
-Outcome cmd_recover(const Parsed &) {
+Outcome cmd_recover(const Parsed &, std::string *) {
     inst::Installer installer;
     if (!open_installer(installer)) return status_only(1);
     if (installer.recovered().empty()) std::printf("recover: nothing to do\n");

@@ -65,12 +65,12 @@ std::string entry_of(std::string line) {
     return entry ? entry : "";
 }
 
-Outcome cmd_owner(const Parsed &p) {
+Outcome cmd_owner(const Parsed &p, std::string *) {
     int status = 0;
     for (const std::string &path : p.positional) {
         struct stat st;
         const std::string target =
-            ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) ? pit::link_target(path) : "";
+            ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) ? pit::read_link(path) : "";
         const std::string plugin = plugin_of(target);
         if (path.empty() || path[0] != '/' || plugin.empty()) {
             std::printf("%s: not a plugin file\n", path.c_str());
@@ -85,14 +85,15 @@ Outcome cmd_owner(const Parsed &p) {
     return status_only(status);
 }
 
-Outcome cmd_files(const Parsed &p) {
+Outcome cmd_files(const Parsed &p, std::string *error) {
     const std::string &manifest = p.positional[0], &plugin = p.positional[1];
     std::ifstream in(manifest);
     if (!in) {
         std::fprintf(stderr, "pluginctl: cannot read %s\n", manifest.c_str());
         return status_only(1);
     }
-    StringsPtr exclude = exclusion_set(p);
+    StringsPtr exclude;
+    if (!exclusion_set(p, &exclude, error)) return status_only(1);
     for (std::string line; std::getline(in, line);) {
         const std::string entry = entry_of(line);
         if (entry.empty()) continue;
@@ -119,8 +120,7 @@ Outcome cmd_files(const Parsed &p) {
         std::string want = source;
         if (S_ISLNK(src.st_mode)) {
             pi::Path target;
-            if (pi::manifest_link_target(target, source.c_str(),
-                                         pit::link_target(source).c_str()) !=
+            if (pi::manifest_link_target(target, source.c_str(), pit::read_link(source).c_str()) !=
                 pi::TargetRule::kFits) {
                 std::printf("unlinkable %s (its link target does not fit in 255 characters)\n",
                             link.c_str());
@@ -130,10 +130,10 @@ Outcome cmd_files(const Parsed &p) {
         }
         if (!there) {
             std::printf("missing %s -> %s\n", link.c_str(), want.c_str());
-        } else if (S_ISLNK(now.st_mode) && pit::link_target(link) == want) {
+        } else if (S_ISLNK(now.st_mode) && pit::read_link(link) == want) {
             std::printf("linked %s -> %s\n", link.c_str(), want.c_str());
         } else {
-            const std::string held = S_ISLNK(now.st_mode)   ? "-> " + pit::link_target(link)
+            const std::string held = S_ISLNK(now.st_mode)   ? "-> " + pit::read_link(link)
                                      : S_ISDIR(now.st_mode) ? "a directory"
                                                             : "a file";
             std::printf("held %s -> %s (now %s)\n", link.c_str(), want.c_str(), held.c_str());

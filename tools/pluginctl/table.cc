@@ -11,8 +11,8 @@ const OptionDef kExclude{"--exclude", true, true};
 
 }  // namespace
 
-const std::vector<Command> &commands() {
-    static const std::vector<Command> list = {
+const std::vector<Subcommand> &commands() {
+    static const std::vector<Subcommand> list = {
         {"check",
          "IMAGE [--allow-setid] [--max-unpacked BYTES]",
          "check a plugin image before installing it: reads it all, writes nothing",

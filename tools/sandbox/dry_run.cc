@@ -77,7 +77,7 @@ bool same_contents(const std::string &a, const std::string &b) {
 bool differs(const struct stat &u, const std::string &upper, const struct stat &l,
              const std::string &lower) {
     if ((u.st_mode & S_IFMT) != (l.st_mode & S_IFMT)) return true;
-    if (S_ISLNK(u.st_mode)) return link_target(upper) != link_target(lower);
+    if (S_ISLNK(u.st_mode)) return read_link(upper) != read_link(lower);
     if ((u.st_mode & 07777) != (l.st_mode & 07777) || u.st_uid != l.st_uid || u.st_gid != l.st_gid)
         return true;
     if (S_ISREG(u.st_mode)) return u.st_size != l.st_size || !same_contents(upper, lower);
@@ -87,7 +87,7 @@ bool differs(const struct stat &u, const std::string &upper, const struct stat &
 std::string line(char mark, const std::string &path, const std::string &real,
                  const struct stat &st) {
     std::string text = std::string(1, mark) + " " + path;
-    if (S_ISLNK(st.st_mode)) text += " -> " + link_target(real);
+    if (S_ISLNK(st.st_mode)) text += " -> " + read_link(real);
     return text;
 }
 
@@ -134,11 +134,12 @@ void skeleton(const std::string &lower, const std::string &upper, const struct s
 
 // Binds the real place read-only with everything below it.  The bind of the
 // place the scratch tmpfs covers brings the scratch along: that copy goes.
-bool bind_readonly(const std::string &lower, const std::string &target, const std::string &point,
-                   const std::string &scratch_at, std::string *error) {
+bool bind_place_readonly(const std::string &lower, const std::string &target,
+                         const std::string &point, const std::string &scratch_at,
+                         std::string *error) {
     if (!bind_at(lower, target, error)) return false;
     if (point == scratch_at && ::umount2(target.c_str(), MNT_DETACH) != 0)
-        return fail(error, "umount " + target);
+        return fail_errno(error, "umount " + target);
     return make_readonly_tree(target, true, error);
 }
 
@@ -197,25 +198,25 @@ bool DryRun::place(const std::string &point, bool is_mount, const std::string &f
     struct stat st;
     struct statvfs vfs;
     if (::stat(held.c_str(), &st) != 0 || ::statvfs(held.c_str(), &vfs) != 0)
-        return fail(error, "stat " + point);
+        return fail_errno(error, "stat " + point);
     if (is_mount && is_kernel_fs(fstype)) return bind_at(lower, target, error);
     if (!S_ISDIR(st.st_mode) || (vfs.f_flag & ST_RDONLY)) {
         // a file bound over another, or a read-only mount: bound read-only with all below it
-        return bind_readonly(lower, target, point, scratch_at_, error);
+        return bind_place_readonly(lower, target, point, scratch_at_, error);
     }
     const std::string layer = (scratch_path_.empty() ? fd_path(fds_->scratch) : scratch_path_) +
                               "/layers/" + layer_name(point);
     struct stat scratch;
     const bool fresh = ::stat((layer + "/u").c_str(), &scratch) != 0;  // else: from a run before
     if (!mkdir_p(layer + "/u", 0755) || !mkdir_p(layer + "/w", 0700))
-        return fail(error, "mkdir " + layer);
+        return fail_errno(error, "mkdir " + layer);
     if (owned_dirs_ && fresh && ::stat(fd_path(fds_->scratch).c_str(), &scratch) == 0)
         skeleton(lower, layer + "/u", scratch);
     const Layer made{point, layer + "/u", lower, layer + "/w", target};
     if (!overlay(made)) {
-        if (split(point, lower, target, error)) return true;
+        if (place_entries(point, lower, target, error)) return true;
         read_only_.push_back(point);
-        return bind_readonly(lower, target, point, scratch_at_, error);
+        return bind_place_readonly(lower, target, point, scratch_at_, error);
     }
     layers_.push_back(made);
     // The mounts whose nearest mount above is this place get places of their own.
@@ -234,8 +235,8 @@ bool DryRun::place(const std::string &point, bool is_mount, const std::string &f
 // mount inherited from a more privileged namespace.  Such a place becomes a
 // directory of the scratch with an entry for each of the real one's, each
 // placed in turn, so that only the mount itself ends up bound as it is.
-bool DryRun::split(const std::string &point, const std::string &lower, const std::string &target,
-                   std::string *error) {
+bool DryRun::place_entries(const std::string &point, const std::string &lower,
+                           const std::string &target, std::string *error) {
     if (std::none_of(mounts_.begin(), mounts_.end(),
                      [&](const auto &m) { return below(m.first, point); }))
         return false;
@@ -244,16 +245,16 @@ bool DryRun::split(const std::string &point, const std::string &lower, const std
         struct stat st;
         if (::lstat((lower + "/" + name).c_str(), &st) != 0) continue;
         if (S_ISLNK(st.st_mode)) {
-            if (::symlink(link_target(lower + "/" + name).c_str(), there.c_str()) != 0 &&
+            if (::symlink(read_link(lower + "/" + name).c_str(), there.c_str()) != 0 &&
                 errno != EEXIST)
-                return fail(error, "symlink " + there);
+                return fail_errno(error, "symlink " + there);
             continue;
         }
         const bool made =
             S_ISDIR(st.st_mode)
                 ? ::mkdir(there.c_str(), 0755) == 0 || errno == EEXIST
                 : pi::Fd(::open(there.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)).get() >= 0;
-        if (!made) return fail(error, "make " + there);
+        if (!made) return fail_errno(error, "make " + there);
         const int fd = ::open((lower + "/" + name).c_str(), O_PATH | O_CLOEXEC);
         if (fd < 0) continue;
         fds_->real[path].reset(fd);
@@ -272,11 +273,33 @@ bool DryRun::enter(std::string *error) {
     if (!build(plan, error)) return false;
     char cwd[PATH_MAX];
     const std::string old_cwd = ::getcwd(cwd, sizeof cwd) ? cwd : "/";
-    if (::chdir(root_.c_str()) != 0 || ::chroot(".") != 0) return fail(error, "chroot " + root_);
-    if (::chdir(old_cwd.c_str()) != 0 && ::chdir("/") != 0) return fail(error, "chdir");
+    if (::chdir(root_.c_str()) != 0 || ::chroot(".") != 0)
+        return fail_errno(error, "chroot " + root_);
+    if (::chdir(old_cwd.c_str()) != 0 && ::chdir("/") != 0) return fail_errno(error, "chdir");
     root_ = fd_path(fds_->scratch) + "/root";
     return true;
 }
+
+namespace {
+
+// A top-level entry of the real root: its name, type and a symbolic link's contents.
+struct TopEntry {
+    std::string name;
+    mode_t mode;
+    std::string target;
+};
+
+std::vector<TopEntry> top_entries() {
+    std::vector<TopEntry> top;
+    for (const std::string &name : names_in("/")) {
+        struct stat st;
+        if (::lstat(join("/", name).c_str(), &st) != 0) continue;
+        top.push_back({name, st.st_mode, S_ISLNK(st.st_mode) ? read_link(join("/", name)) : ""});
+    }
+    return top;
+}
+
+}  // namespace
 
 bool DryRun::build(const ViewPlan &plan, std::string *error) {
     user_xattr_ =
@@ -297,53 +320,54 @@ bool DryRun::build(const ViewPlan &plan, std::string *error) {
         if (fd >= 0) fds_->real[path].reset(fd);
     };
     hold("/");
-    if (fds_->real.count("/") == 0) return fail(error, "open /");
-    struct Top {
-        std::string name;
-        mode_t mode;
-        std::string target;
-    };
-    std::vector<Top> top;
-    for (const std::string &name : names_in("/")) {
-        struct stat st;
-        if (::lstat(join("/", name).c_str(), &st) != 0) continue;
-        top.push_back({name, st.st_mode, S_ISLNK(st.st_mode) ? link_target(join("/", name)) : ""});
-        if (!S_ISLNK(st.st_mode)) hold(join("/", name));
-    }
+    if (fds_->real.count("/") == 0) return fail_errno(error, "open /");
+    const std::vector<TopEntry> top = top_entries();
+    for (const TopEntry &t : top)
+        if (!S_ISLNK(t.mode)) hold(join("/", t.name));
     for (const auto &m : mounts_) hold(m.first);
     real_root_ = fd_path(fds_->real["/"]);
 
+    if (!make_scratch(plan, error)) return false;
+    for (const TopEntry &t : top) {
+        const bool own = std::find(plan.own.begin(), plan.own.end(), t.name) != plan.own.end();
+        if (!place_top(t.name, t.mode, t.target, own, types, error)) return false;
+    }
+    return true;
+}
+
+bool DryRun::make_scratch(const ViewPlan &plan, std::string *error) {
     std::string scratch = plan.scratch;
     if (!plan.tmpfs_at.empty()) {
         scratch = scratch_at_ = plan.tmpfs_at;
         if (::mount("pi-cow", scratch.c_str(), "tmpfs", MS_NOSUID, "mode=0700") != 0)
-            return fail(error, "tmpfs on " + scratch);
+            return fail_errno(error, "tmpfs on " + scratch);
     }
     fds_->scratch.reset(::open(scratch.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     root_ = scratch + "/root";
-    if (!fds_->scratch || !mkdir_p(root_, 0755)) return fail(error, "mkdir " + root_);
+    if (!fds_->scratch || !mkdir_p(root_, 0755)) return fail_errno(error, "mkdir " + root_);
     if (!moved_to_.empty() && !mkdir_p(root_ + moved_to_, 0755))
-        return fail(error, "mkdir " + root_ + moved_to_);
-    for (const Top &t : top) {
-        const std::string path = join("/", t.name);
-        const bool own = std::find(plan.own.begin(), plan.own.end(), t.name) != plan.own.end();
-        const std::string target = own ? root_ + path : target_of(path);
-        if (S_ISLNK(t.mode)) {
-            if (::symlink(t.target.c_str(), target.c_str()) != 0 && errno != EEXIST)
-                return fail(error, "symlink " + target);
-            continue;
-        }
-        if (!own) top_.push_back(t.name);
-        const bool made =
-            S_ISDIR(t.mode)
-                ? ::mkdir(target.c_str(), 0755) == 0 || errno == EEXIST
-                : pi::Fd(::open(target.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)).get() >= 0;
-        if (!made) return fail(error, "make " + target);
-        const auto type = types.find(path);
-        if (!own &&
-            !place(path, type != types.end(), type == types.end() ? "" : type->second, error))
-            return false;
+        return fail_errno(error, "mkdir " + root_ + moved_to_);
+    return true;
+}
+
+bool DryRun::place_top(const std::string &name, mode_t mode, const std::string &link, bool own,
+                       const std::map<std::string, std::string> &types, std::string *error) {
+    const std::string path = join("/", name);
+    const std::string target = own ? root_ + path : target_of(path);
+    if (S_ISLNK(mode)) {
+        if (::symlink(link.c_str(), target.c_str()) != 0 && errno != EEXIST)
+            return fail_errno(error, "symlink " + target);
+        return true;
     }
+    if (!own) top_.push_back(name);
+    const bool made =
+        S_ISDIR(mode)
+            ? ::mkdir(target.c_str(), 0755) == 0 || errno == EEXIST
+            : pi::Fd(::open(target.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)).get() >= 0;
+    if (!made) return fail_errno(error, "make " + target);
+    const auto type = types.find(path);
+    if (!own && !place(path, type != types.end(), type == types.end() ? "" : type->second, error))
+        return false;
     return true;
 }
 
@@ -372,7 +396,7 @@ bool DryRun::reset(std::vector<std::string> *again, std::string *error) {
     }
     for (const std::string &point : dirty) {
         if (::umount2(target_of(point).c_str(), MNT_DETACH) != 0)
-            return fail(error, "umount " + target_of(point));
+            return fail_errno(error, "umount " + target_of(point));
         std::vector<Layer> kept;
         for (const Layer &layer : layers_) {
             if (layer.point != point && !below(layer.point, point)) {

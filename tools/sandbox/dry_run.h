@@ -29,6 +29,8 @@
 #ifndef PI_TOOLS_SANDBOX_DRY_RUN_H
 #define PI_TOOLS_SANDBOX_DRY_RUN_H
 
+#include <sys/types.h>
+
 #include <map>
 #include <memory>
 #include <string>
@@ -92,11 +94,17 @@ private:
         std::string target;  // where it is mounted, as seen by the process now
     };
     bool overlay(const Layer &layer);
-    bool split(const std::string &point, const std::string &lower, const std::string &target,
-               std::string *error);
+    bool place_entries(const std::string &point, const std::string &lower,
+                       const std::string &target, std::string *error);
     std::string target_of(const std::string &point) const;
     bool place(const std::string &point, bool is_mount, const std::string &fstype,
                std::string *error);
+    // The scratch (a tmpfs when the plan says so) with root/ in it.
+    bool make_scratch(const ViewPlan &plan, std::string *error);
+    // One top-level entry of the real root in the view: a copy of a symbolic link (link), an
+    // empty directory or file for an own one, else a place (place()).
+    bool place_top(const std::string &name, mode_t mode, const std::string &link, bool own,
+                   const std::map<std::string, std::string> &types, std::string *error);
     void diff_dir(const std::string &upper, const std::string &lower, const std::string &point,
                   bool complete, std::map<std::string, std::string> &out) const;
     void diff_entry(const std::string &upper, const std::string &lower, const std::string &path,

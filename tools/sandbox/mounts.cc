@@ -21,11 +21,6 @@
 
 namespace pit {
 
-bool fail(std::string *error, const std::string &what) {
-    if (error) *error = what + ": " + std::strerror(errno);
-    return false;
-}
-
 bool write_text(const std::string &path, const std::string &text) {
     pi::Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd || !pi::write_full(fd.get(), text.data(), text.size())) return false;
@@ -42,7 +37,7 @@ bool mkdir_p(const std::string &path, mode_t mode) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::string link_target(const std::string &path) {
+std::string read_link(const std::string &path) {
     char buf[PATH_MAX];
     const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
     return n < 0 ? std::string() : std::string(buf, static_cast<std::size_t>(n));
@@ -50,19 +45,20 @@ std::string link_target(const std::string &path) {
 
 bool enter_private_namespace(std::string *error) {
     if (::getuid() == 0) {
-        if (::unshare(CLONE_NEWNS) != 0) return fail(error, "unshare(mount)");
+        if (::unshare(CLONE_NEWNS) != 0) return fail_errno(error, "unshare(mount)");
     } else {
         const unsigned uid = ::getuid(), gid = ::getgid();
-        if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return fail(error, "unshare(user, mount)");
+        if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+            return fail_errno(error, "unshare(user, mount)");
         char map[64];
-        if (!write_text("/proc/self/setgroups", "deny")) return fail(error, "setgroups");
+        if (!write_text("/proc/self/setgroups", "deny")) return fail_errno(error, "setgroups");
         std::snprintf(map, sizeof map, "%u %u 1\n", uid, uid);
-        if (!write_text("/proc/self/uid_map", map)) return fail(error, "uid_map");
+        if (!write_text("/proc/self/uid_map", map)) return fail_errno(error, "uid_map");
         std::snprintf(map, sizeof map, "%u %u 1\n", gid, gid);
-        if (!write_text("/proc/self/gid_map", map)) return fail(error, "gid_map");
+        if (!write_text("/proc/self/gid_map", map)) return fail_errno(error, "gid_map");
     }
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return fail(error, "make / private");
+        return fail_errno(error, "make / private");
     return true;
 }
 
@@ -113,7 +109,7 @@ bool is_kernel_fs(const std::string &fstype) {
 
 bool bind_at(const std::string &source, const std::string &target, std::string *error) {
     if (::mount(source.c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
-        return fail(error, "bind " + source + " on " + target);
+        return fail_errno(error, "bind " + source + " on " + target);
     return true;
 }
 
@@ -139,10 +135,10 @@ bool make_readonly_tree(const std::string &path, bool strict, std::string *error
         seen = true;
         if (strict && is_kernel_fs(m.fstype)) continue;
         if (!remount_readonly(m.point) && (strict || m.point == path))
-            return fail(error, "read-only " + m.point);
+            return fail_errno(error, "read-only " + m.point);
     }
     if (!seen) errno = ENOENT;
-    return seen || fail(error, "no mount at " + path);
+    return seen || fail_errno(error, "no mount at " + path);
 }
 
 }  // namespace pit

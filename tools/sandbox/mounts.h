@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "tools/failure.h"
+
 namespace pit {
 
-// Sets *error to "what: strerror(errno)" (when error is not null); false.
-bool fail(std::string *error, const std::string &what);
+using tools::fail_errno;
+
 // Writes text to path (created 0644, truncated); false on any failure.
 bool write_text(const std::string &path, const std::string &text);
 
