@@ -145,32 +145,27 @@ void bench_real(const std::string &out, int reps) {
     const char *mf = kManifest;
     const std::vector<std::string> stow_at = {"stow", "--no-folding", "-d", "/velm/plugin", "-t",
                                               "/",    "real"};
-    auto link_round = [&](const char *who, const std::function<bool()> &fn) {
+    // One timed run of fn on a root cleared of the tree (and linked first, untimed, when
+    // unlinking: each unlinks what its own link made, stow -D takes only stow's relative links);
+    // -1 unless every link is there (linking) or gone.
+    auto round = [&](const char *who, bool unlinking, const std::function<bool()> &fn) {
         clear(names, tops);
+        if (unlinking)
+            timed_quiet([&] { who[0] == 's' ? run_peer(stow_at) : floor_link(mf, kPlugin); });
         quiet_stderr();
         const double t0 = now();
-        const bool ok = fn();
+        const bool done = fn();
         const double t = now() - t0;
         restore_stderr();
-        if (!ok || !linked(names, true)) progress("  %s: wrong result\n", who);
-        return ok && linked(names, true) ? t : -1;
+        const bool ok = done && linked(names, !unlinking);
+        if (!ok) progress("  %s: wrong result\n", who);
+        return ok ? t : -1;
     };
-    // Each unlinks what its own link made (stow -D takes only stow's relative links).
+    auto link_round = [&](const char *who, const std::function<bool()> &fn) {
+        return round(who, false, fn);
+    };
     auto unlink_round = [&](const char *who, const std::function<bool()> &fn) {
-        clear(names, tops);
-        timed_quiet([&] {
-            if (who[0] == 's')
-                run_peer(stow_at);
-            else
-                floor_link(mf, kPlugin);
-        });
-        quiet_stderr();
-        const double t0 = now();
-        const bool ok = fn();
-        const double t = now() - t0;
-        restore_stderr();
-        if (!ok || !linked(names, false)) progress("  %s: wrong result\n", who);
-        return ok && linked(names, false) ? t : -1;
+        return round(who, true, fn);
     };
     Contenders lc = {
         {"floor",
