@@ -16,7 +16,7 @@
 
 extern char **environ;
 
-namespace pib {
+namespace bench {
 
 namespace {
 int g_saved_stderr = -1;
@@ -179,4 +179,4 @@ std::string fmt_count(uint64_t n) {
 
 std::string verdict(bool met) { return met ? "met" : "**MISSED**"; }
 
-}  // namespace pib
+}  // namespace bench

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace pib {
+namespace bench {
 
 // Seconds on the monotonic clock.
 double now();
@@ -87,6 +87,6 @@ double timed_quiet(Fn &&fn) {
     return t;
 }
 
-}  // namespace pib
+}  // namespace bench
 
 #endif

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace pib {
+namespace bench {
 
 namespace {
 
@@ -141,4 +141,4 @@ int floor_unlink(const char *manifest, const char *plugin) {
     return failures;
 }
 
-}  // namespace pib
+}  // namespace bench

@@ -2,7 +2,7 @@
 #ifndef PI_BENCH_FLOOR_H
 #define PI_BENCH_FLOOR_H
 
-namespace pib {
+namespace bench {
 
 // Links the manifest's entries of the plugin at plugin into "/": pass 1
 // lstat of the source and stat of the link name, pass 2 lstat and
@@ -14,6 +14,6 @@ int floor_link(const char *manifest, const char *plugin);
 // pass 2 stat and remove of directories.  Same result convention.
 int floor_unlink(const char *manifest, const char *plugin);
 
-}  // namespace pib
+}  // namespace bench
 
 #endif

@@ -13,7 +13,7 @@
 #include "bench/common.h"
 #include "platform/srg_bytes.h"
 
-namespace pib {
+namespace bench {
 
 namespace {
 
@@ -178,11 +178,11 @@ PluginSet make_plugin_set(std::size_t count, double per_plugin, uint64_t seed) {
 }
 
 void *make_record(const std::string &swid, const std::vector<std::string> &deps) {
-    std::string r = pit::record_bytes(
+    std::string r = srg_format::record_bytes(
         swid, deps.empty() ? std::nullopt : std::optional<std::vector<std::string>>(deps));
     void *p = std::malloc(r.size());
     if (p) std::memcpy(p, r.data(), r.size());
     return p;
 }
 
-}  // namespace pib
+}  // namespace bench

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace pib {
+namespace bench {
 
 // A plugin tree of `entries` manifest entries below one top directory "pkg":
 // about 4% directories (a random tree at most 5 deep), 8% symbolic links
@@ -46,6 +46,6 @@ PluginSet make_plugin_set(std::size_t count, double per_plugin, uint64_t seed);
 // A software record in libsrg's stored form (see platform/srg.h), malloc'd.
 void *make_record(const std::string &swid, const std::vector<std::string> &deps);
 
-}  // namespace pib
+}  // namespace bench
 
 #endif

@@ -21,7 +21,7 @@
 #include "plugin_intn.h"
 #include "tools/sandbox/sandbox.h"
 
-namespace pib {
+namespace bench {
 namespace {
 
 constexpr char kImage[] = "/tmp/ins.img";
@@ -109,8 +109,8 @@ InstallBar bench_install(const std::string &tools, int reps, bool quick) {
     progress("install: %zu entries\n", n);
     PluginTree tree = make_tree(n, 77);
     remove_tree("/tmp/ins-src");
-    pit::mkdir_p("/tmp/ins-src");
-    pit::mkdir_p("/velm/hand");
+    sandbox::mkdir_p("/tmp/ins-src");
+    sandbox::mkdir_p("/velm/hand");
     void *r = make_record(kSwid, {});
     FILE *f = std::fopen("/tmp/ins.sro", "wb");
     if (!materialize(tree, "/tmp/ins-src", true, 5) || f == nullptr ||
@@ -174,4 +174,4 @@ InstallBar bench_install(const std::string &tools, int reps, bool quick) {
             ok && ratio <= 1.10};
 }
 
-}  // namespace pib
+}  // namespace bench

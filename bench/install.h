@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace pib {
+namespace bench {
 
 struct InstallBar {
     std::string what, measured;
@@ -13,6 +13,6 @@ struct InstallBar {
 // Prints the table; returns the bar.  tools: the directory of mkplugin and pluginctl.
 InstallBar bench_install(const std::string &tools, int reps, bool quick);
 
-}  // namespace pib
+}  // namespace bench
 
 #endif

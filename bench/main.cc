@@ -33,7 +33,7 @@
 #include "plugin_intn.h"
 #include "tools/sandbox/sandbox.h"
 
-using namespace pib;
+using namespace bench;
 
 namespace {
 
@@ -216,7 +216,7 @@ std::map<std::string, double> time_link_size(std::size_t n, bool with_stow) {
     const std::string pkgname = std::to_string(n);
     LinkCase c{tree, pkgname, "/velm/plugin/" + pkgname, "/velm/manifest-" + pkgname + ".log",
                with_stow};
-    pit::mkdir_p(c.plugin);
+    sandbox::mkdir_p(c.plugin);
     if (!materialize(tree, c.plugin, false, n) || !write_manifest(tree, c.manifest)) {
         progress("cannot generate the tree of %zu entries\n", n);
         std::exit(1);
@@ -406,7 +406,7 @@ std::size_t count_lines(const std::string &path) {
 void make_extract_inputs(const PluginTree &tree, const std::string &src, const std::string &img,
                          const std::string &tgz, const std::string &rec) {
     remove_tree(src);
-    pit::mkdir_p(src);
+    sandbox::mkdir_p(src);
     if (!materialize(tree, src, true, 99)) {
         progress("cannot generate the extraction tree\n");
         std::exit(1);
@@ -451,7 +451,7 @@ ExtractRun time_extraction(std::size_t n, const std::string &img, const std::str
     auto tar = [&](const char *name, std::vector<std::string> argv) {
         return [&x, &dt, n, name, argv] {
             remove_tree(dt);
-            pit::mkdir_p(dt);
+            sandbox::mkdir_p(dt);
             double c0 = children_cpu();
             double t = run_peer(argv);
             x.cpu[name].push_back(children_cpu() - c0);
@@ -465,7 +465,7 @@ ExtractRun time_extraction(std::size_t n, const std::string &img, const std::str
         {"lib",
          [&] {
              remove_tree(dl);
-             pit::mkdir_p(dl);
+             sandbox::mkdir_p(dl);
              plugin_rc_t rc = 0;
              double c0 = children_cpu();
              double t = timed_quiet(
@@ -718,7 +718,7 @@ int main(int argc, char **argv) {
     // The source and build trees are reachable in the sandbox; another
     // output directory is bound at its own path.  (Binding a directory
     // inside them first would keep them from being bound.)
-    pit::SandboxOptions so;
+    sandbox::SandboxOptions so;
     // The path floor and the library are timed on the same /usr as before; the real package
     // alone wants the whole copy-on-write root (it writes below the host's directories, and
     // stow refuses a directory that is a link), so it runs in a process of its own.
@@ -730,7 +730,7 @@ int main(int argc, char **argv) {
     if (!under(g_opt.out, PI_SOURCE_DIR) && !under(g_opt.out, PI_BINARY_DIR))
         so.extra_binds.push_back(g_opt.out);
     std::string error;
-    if (!pit::sandbox_enter(so, &error)) {
+    if (!sandbox::sandbox_enter(so, &error)) {
         std::fprintf(stderr, "pi_bench: cannot enter the sandbox: %s\n", error.c_str());
         return 1;
     }

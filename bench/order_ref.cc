@@ -12,7 +12,7 @@
 #include "platform/srg.h"
 #include "plugin_intn.h"
 
-namespace pib {
+namespace bench {
 
 namespace {
 
@@ -99,4 +99,4 @@ plugin_rc_t ref_find_load_order(uint32_t count, srg_record **records, uint32_t *
     return rc;
 }
 
-}  // namespace pib
+}  // namespace bench

@@ -7,12 +7,12 @@
 #include "platform/srg.h"
 #include "plugin_intn.h"
 
-namespace pib {
+namespace bench {
 
 // Same arguments, result, order and standard-error lines as
 // plugin_find_load_order with the debug switch off.
 plugin_rc_t ref_find_load_order(uint32_t count, srg_record **records, uint32_t *order);
 
-}  // namespace pib
+}  // namespace bench
 
 #endif

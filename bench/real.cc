@@ -19,7 +19,7 @@
 #include "plugin_intn.h"
 #include "tools/sandbox/sandbox.h"
 
-namespace pib {
+namespace bench {
 namespace {
 
 constexpr char kPlugin[] = "/velm/plugin/real";
@@ -104,7 +104,7 @@ void bench_real(const std::string &out, int reps) {
     const uint64_t image_kib = static_cast<uint64_t>(st.st_size) / 1024;
     progress("real: %s\n", image.c_str());
     remove_tree(kPlugin);
-    pit::mkdir_p(kPlugin);
+    sandbox::mkdir_p(kPlugin);
     const std::string extract_dir = "/velm/real-x", tar_dir = "/velm/real-t";
     const bool stow = std::system("command -v stow >/dev/null 2>&1") == 0;
     int32_t status = 0;
@@ -115,7 +115,7 @@ void bench_real(const std::string &out, int reps) {
         {"library",
          [&] {
              remove_tree(extract_dir);
-             pit::mkdir_p(extract_dir);
+             sandbox::mkdir_p(extract_dir);
              plugin_rc_t rc = PLUGIN_OK;
              const double t = timed_quiet(
                  [&] { rc = plugin_extract_image(image.c_str(), extract_dir.c_str(), kManifest); });
@@ -124,7 +124,7 @@ void bench_real(const std::string &out, int reps) {
         {"tar",
          [&] {
              remove_tree(tar_dir);
-             pit::mkdir_p(tar_dir);
+             sandbox::mkdir_p(tar_dir);
              // The floor of an extraction: tar over the same stream, the header block skipped.
              return run_peer({"sh", "-c",
                               "tail -c +" + std::to_string(block + 1) + " '" + image +
@@ -219,4 +219,4 @@ void bench_real(const std::string &out, int reps) {
     t.print(stdout);
 }
 
-}  // namespace pib
+}  // namespace bench

@@ -4,11 +4,11 @@
 
 #include <string>
 
-namespace pib {
+namespace bench {
 
 // Prints the table of OUT/real.img (a line saying why when it is not there).
 void bench_real(const std::string &out, int reps);
 
-}  // namespace pib
+}  // namespace bench
 
 #endif

@@ -22,12 +22,12 @@ char g_cmdline[kCmdlineSize];
 extern "C" PI_EXPORT char *plugin_get_cmdline(const char *key) {
     PI_OPERATION();
     if (key == nullptr) {
-        pi::log("Null cmdline parameter\n");  // verbatim: no name
+        plugin_intn::log("Null cmdline parameter\n");  // verbatim: no name
         return nullptr;
     }
     PI_LOG("Expected cmdline: %s\n", key);
 
-    pi::Fd fd(::open("/proc/cmdline", O_RDONLY | O_CLOEXEC));
+    plugin_intn::Fd fd(::open("/proc/cmdline", O_RDONLY | O_CLOEXEC));
     if (!fd) {
         PI_LOG("Open cmdline failed: %s\n", std::strerror(errno));
         return nullptr;

@@ -98,7 +98,7 @@ extern "C" PI_EXPORT plugin_rc_t plugin_get_names_from_conf(const char *path,
 
     plugin_icf *opened = nullptr;
     uint32_t rc = plugin_icf_open(path, &opened);
-    const pi::Owned<plugin_icf, plugin_icf_close> handle(opened);
+    const plugin_intn::Owned<plugin_icf, plugin_icf_close> handle(opened);
     if (rc != 0) {
         PI_LOG("open %s failed. (rc = 0x%x)\n", path, rc);
         return rc;
@@ -109,7 +109,8 @@ extern "C" PI_EXPORT plugin_rc_t plugin_get_names_from_conf(const char *path,
     rc = count_names(handle.get(), fc, virt, &count, &bytes);
     if (rc != 0) return rc;
 
-    pi::Owned<plugin_strings, plugin_strings_free> set(plugin_strings_malloc(count, bytes));
+    plugin_intn::Owned<plugin_strings, plugin_strings_free> set(
+        plugin_strings_malloc(count, bytes));
     if (!set) {
         PI_LOG("strings malloc failed. Number of strings (%d), size(%d)\n", static_cast<int>(count),
                static_cast<int>(bytes));

@@ -22,8 +22,8 @@ int32_t push_digit(int32_t entry, char digit) {
 }
 
 void write_entries(const int32_t *entries, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) pi::log("%d ", entries[i]);
-    pi::log("\n");
+    for (std::size_t i = 0; i < count; ++i) plugin_intn::log("%d ", entries[i]);
+    plugin_intn::log("\n");
 }
 
 int32_t finish_failed() {
@@ -34,7 +34,7 @@ int32_t finish_failed() {
 // The two lists as the scan fills them: every entry, and the entries that
 // boot together.
 struct Lists {
-    pi::Owned<int32_t[]> all, together;
+    plugin_intn::Owned<int32_t[]> all, together;
     std::size_t all_index = 0, together_index = 0;
     bool together_open = true, first_saved = false;
     int32_t first = 0;
@@ -47,7 +47,7 @@ struct Lists {
             if (together_open) together[together_index] = push_digit(together[together_index], c);
         } else if (c == '+') {
             if (!together_open) {
-                pi::log("invalid cmdline format\n");  // verbatim: no name, here and below
+                plugin_intn::log("invalid cmdline format\n");  // verbatim: no name, here and below
                 return false;
             }
             ++all_index;
@@ -64,7 +64,7 @@ struct Lists {
             first_saved = true;
             together[0] = 0;
         } else {
-            pi::log("invalid cmdline format (invalid char %c)\n", c);
+            plugin_intn::log("invalid cmdline format (invalid char %c)\n", c);
             return false;
         }
         return true;
@@ -75,14 +75,14 @@ struct Lists {
         std::size_t together_count;
         if (together_index != 0) {
             together_count = together_index + 1;
-            pi::log("Plugins which boot together: ");
+            plugin_intn::log("Plugins which boot together: ");
             write_entries(together.get(), together_count);
         } else {
             if (first_saved) together[0] = first;
             together_count = 1;
         }
         const std::size_t all_count = all_index + 1;
-        pi::log("\nAll plugins in cmdline: ");
+        plugin_intn::log("\nAll plugins in cmdline: ");
         write_entries(all.get(), all_count);
 
         const int32_t count = static_cast<int32_t>(selector != 0 ? all_count : together_count);
@@ -112,8 +112,8 @@ extern "C" PI_EXPORT int32_t plugin_from_cmdline(const char *list, int32_t **plu
     std::size_t entries = has_digit ? length : length + 1;
     std::size_t bytes = entries * sizeof(int32_t);
 
-    pi::Owned<int32_t[]> all = pi::alloc<int32_t>(entries);
-    pi::Owned<int32_t[]> together = pi::alloc<int32_t>(entries);
+    plugin_intn::Owned<int32_t[]> all = plugin_intn::alloc<int32_t>(entries);
+    plugin_intn::Owned<int32_t[]> together = plugin_intn::alloc<int32_t>(entries);
     PI_LOG("cmdline %s\n", list);
     if (!all || !together) {
         PI_LOG("malloc %d bytes failed\n", static_cast<int>(bytes));

@@ -42,7 +42,7 @@ extern "C" PI_EXPORT plugin_rc_t plugin_read_remaining_load(uint32_t *record, in
     PI_OPERATION();
     if (!size_ok(record, size)) return PLUGIN_ERR_INVALID_ARG;
 
-    const pi::File file = pi::open_file(kStageBoot, "r");
+    const plugin_intn::File file = plugin_intn::open_file(kStageBoot, "r");
     if (!file) {
         if (path_exists()) return PLUGIN_ERR_OPEN;
         record[0] = kFreshBoot;  // nothing stored yet: a fresh boot
@@ -66,7 +66,7 @@ extern "C" PI_EXPORT plugin_rc_t plugin_write_remaining_load(const uint32_t *rec
     if (!size_ok(record, size)) return PLUGIN_ERR_INVALID_ARG;
 
     // An existing file is overwritten in place and keeps any longer tail.
-    const pi::File file = pi::open_file(kStageBoot, path_exists() ? "r+" : "w");
+    const plugin_intn::File file = plugin_intn::open_file(kStageBoot, path_exists() ? "r+" : "w");
     if (!file) return PLUGIN_ERR_OPEN;
     // Unbuffered, so that a short write shows in fwrite's count rather than
     // only in the close, whose result is not looked at.

@@ -29,7 +29,7 @@ bool is_resolver_file(const char *link) {
 
 // The plugin being linked: its manifest, exclusion set and path.
 struct Plugin {
-    pi::ManifestReader &manifest;
+    plugin_intn::ManifestReader &manifest;
     const plugin_strings *exclude;
     const char *path;
 };
@@ -53,7 +53,7 @@ plugin_rc_t check_entry(const char *link, const char *source, const Plugin &plug
     syslog(LOG_CRIT,
            "%s: Duplicate file '%s' found while extracting plugin '%s'.  Please remove "
            "duplicate file from corresponding plugin.\n",
-           pi::operation(), link, plugin.path);
+           plugin_intn::operation(), link, plugin.path);
     if (!tolerate && !is_resolver_file(link)) *duplicate = true;
     return PLUGIN_OK;
 }
@@ -62,24 +62,24 @@ plugin_rc_t check_entry(const char *link, const char *source, const Plugin &plug
 // contents as they are, relative contents after the source path's directory
 // part (not normalised).  PLUGIN_ERR_LINK, with its line written, when the
 // contents cannot be read or the target cannot be assembled.
-plugin_rc_t link_target(const char *source, pi::Path &target) {
-    char contents[pi::kPathMax];
-    const ssize_t n = ::readlink(source, contents, pi::kPathMax - 1);
+plugin_rc_t link_target(const char *source, plugin_intn::Path &target) {
+    char contents[plugin_intn::kPathMax];
+    const ssize_t n = ::readlink(source, contents, plugin_intn::kPathMax - 1);
     if (n <= 0) {
         PI_LOG("readlink %s failed\n", source);
         return PLUGIN_ERR_LINK;
     }
     contents[n] = '\0';
-    switch (pi::manifest_link_target(target, source, contents)) {
-    case pi::TargetRule::kFits:
+    switch (plugin_intn::manifest_link_target(target, source, contents)) {
+    case plugin_intn::TargetRule::kFits:
         return PLUGIN_OK;
-    case pi::TargetRule::kNoDirectory:
+    case plugin_intn::TargetRule::kNoDirectory:
         PI_DEBUG("can't locate directory path for %s \n", source);  // verbatim: last blank
         return PLUGIN_ERR_LINK;
-    case pi::TargetRule::kTooLong:
+    case plugin_intn::TargetRule::kTooLong:
         break;
     }
-    PI_LOG("link target for %s longer than %zu characters\n", source, pi::kPathMax - 1);
+    PI_LOG("link target for %s longer than %zu characters\n", source, plugin_intn::kPathMax - 1);
     return PLUGIN_ERR_LINK;
 }
 
@@ -96,7 +96,7 @@ plugin_rc_t link_entry(const char *link, const char *source, unsigned *made) {
     // A regular file (or device, pipe, socket) is linked to itself in the
     // plugin; a symbolic link to where its contents lead.
     const char *target = source;
-    pi::Path contents_target;
+    plugin_intn::Path contents_target;
     if (S_ISLNK(st.st_mode)) {
         const plugin_rc_t rc = link_target(source, contents_target);
         if (rc != PLUGIN_OK) return rc;
@@ -113,15 +113,15 @@ plugin_rc_t link_entry(const char *link, const char *source, unsigned *made) {
     return PLUGIN_OK;
 }
 
-// pi::for_each_link with the entry's source path in the plugin as well.
+// plugin_intn::for_each_link with the entry's source path in the plugin as well.
 template <typename Step>
 plugin_rc_t for_each_entry(const Plugin &plugin, Step step) {
-    return pi::for_each_link(plugin.manifest, plugin.exclude,
-                             [&](const char *entry, const char *link) {
-                                 pi::Path source;
-                                 pi::manifest_source_path(source, plugin.path, entry);
-                                 return step(link, source.c_str());
-                             });
+    return plugin_intn::for_each_link(
+        plugin.manifest, plugin.exclude, [&](const char *entry, const char *link) {
+            plugin_intn::Path source;
+            plugin_intn::manifest_source_path(source, plugin.path, entry);
+            return step(link, source.c_str());
+        });
 }
 
 }  // namespace
@@ -131,12 +131,12 @@ extern "C" PI_EXPORT plugin_rc_t plugin_link_to_exec_path(const char *tar_log,
                                                           const char *plugin_path) {
     PI_OPERATION();
     const bool tolerate = plugin_get_cmdline("pdebug") != nullptr;
-    const pi::UmaskGuard umask_guard(0);
+    const plugin_intn::UmaskGuard umask_guard(0);
     libplugin_intn_debug = 0;
     if (!tar_log || !plugin_path) return PLUGIN_ERR_INVALID_ARG;
     PI_LOG("plugin_path = %s, tar_log = %s\n", plugin_path, tar_log);
 
-    pi::ManifestReader manifest;
+    plugin_intn::ManifestReader manifest;
     if (!manifest.allocate()) return PLUGIN_ERR_NOMEM;
     if (!manifest.open(tar_log)) return PLUGIN_ERR_OPEN;
     const Plugin plugin{manifest, exclude, plugin_path};
@@ -159,7 +159,7 @@ extern "C" PI_EXPORT plugin_rc_t plugin_link_to_exec_path(const char *tar_log,
         return link_entry(link, source, &made);
     });
     if (rc == PLUGIN_OK) {
-        pi::log("Loading the committed patches...\n");  // verbatim: no name
+        plugin_intn::log("Loading the committed patches...\n");  // verbatim: no name
         plugin_load_committed_patch();
         if (duplicate) rc = PLUGIN_ERR_DUPLICATE;
     }

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace pi {
+namespace plugin_intn {
 
 char *manifest_line_trim(char *line) {
     if (!line) return nullptr;
@@ -31,4 +31,4 @@ TargetRule manifest_link_target(Path &out, const char *source, const char *conte
                                                            : TargetRule::kTooLong;
 }
 
-}  // namespace pi
+}  // namespace plugin_intn

@@ -16,7 +16,7 @@
 #include "frame/path.h"
 #include "plugin_intn.h"
 
-namespace pi {
+namespace plugin_intn {
 
 // The owner of a heap line buffer for __getdelim, which grows it for longer
 // lines: allocate() gives it its first 256 bytes (once); false on failure.
@@ -108,6 +108,6 @@ plugin_rc_t for_each_link(ManifestReader &manifest, const plugin_strings *exclud
     return PLUGIN_OK;
 }
 
-}  // namespace pi
+}  // namespace plugin_intn
 
 #endif

@@ -21,8 +21,8 @@ bool belongs(const char *contents, std::size_t contents_len, const char *plugin_
 plugin_rc_t unlink_link(const char *link, const char *plugin_path) {
     struct stat st;
     if (::lstat(link, &st) != 0 || S_ISDIR(st.st_mode)) return PLUGIN_OK;
-    char contents[pi::kPathMax];
-    const ssize_t n = ::readlink(link, contents, pi::kPathMax - 1);
+    char contents[plugin_intn::kPathMax];
+    const ssize_t n = ::readlink(link, contents, plugin_intn::kPathMax - 1);
     if (n < 0) {
         PI_LOG("readlink %s failed (errno %d)\n", link, errno);
         return PLUGIN_OK;
@@ -55,16 +55,16 @@ extern "C" PI_EXPORT plugin_rc_t plugin_unlink_from_exec_path(const char *tar_lo
                                                               const char *plugin_path) {
     PI_OPERATION();
     if (!tar_log || !plugin_path) return PLUGIN_ERR_INVALID_ARG;
-    pi::ManifestReader manifest;
+    plugin_intn::ManifestReader manifest;
     if (!manifest.allocate()) return PLUGIN_ERR_NOMEM;
     PI_LOG("plugin_path = %s,  tar_log = %s\n", plugin_path, tar_log);  // verbatim: two blanks
     if (!manifest.open(tar_log)) return PLUGIN_ERR_OPEN;
 
-    (void)pi::for_each_link(manifest, exclude, [plugin_path](const char *, const char *link) {
-        return unlink_link(link, plugin_path);
-    });
+    (void)plugin_intn::for_each_link(
+        manifest, exclude,
+        [plugin_path](const char *, const char *link) { return unlink_link(link, plugin_path); });
     if (!manifest.rewind()) return PLUGIN_OK;
-    (void)pi::for_each_link(manifest, exclude,
-                            [](const char *, const char *link) { return remove_directory(link); });
+    (void)plugin_intn::for_each_link(
+        manifest, exclude, [](const char *, const char *link) { return remove_directory(link); });
     return PLUGIN_OK;
 }

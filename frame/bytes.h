@@ -12,7 +12,7 @@
 #include <cstring>
 #include <unistd.h>
 
-namespace pi {
+namespace plugin_intn {
 
 inline uint32_t load32(const void *base, std::size_t offset = 0) {
     uint32_t w;
@@ -85,6 +85,6 @@ inline bool pread_full(int fd, void *buf, std::size_t n, off_t from) {
     return true;
 }
 
-}  // namespace pi
+}  // namespace plugin_intn
 
 #endif

@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-namespace pi {
+namespace plugin_intn {
 
 void log(const char *fmt, ...) {
     va_list ap;
@@ -20,4 +20,4 @@ void debug(const char *fmt, ...) {
     va_end(ap);
 }
 
-}  // namespace pi
+}  // namespace plugin_intn

@@ -3,7 +3,7 @@
 // with the writing operation's name and ": ": every exported operation names
 // itself on entry (PI_OPERATION()) and PI_LOG / PI_DEBUG put that name first,
 // so no call site passes it; when it returns, its caller's name applies again.
-// pi::log / pi::debug write the lines fixed in another shape as they stand.
+// plugin_intn::log / plugin_intn::debug write the lines fixed in another shape as they stand.
 // A fixed line that looks wrong (no name, doubled, odd wording or spacing)
 // carries "// verbatim: <why it looks wrong>": callers match it byte for byte.
 #ifndef PI_FRAME_LOG_H
@@ -11,7 +11,7 @@
 
 #include "plugin_intn.h"
 
-namespace pi {
+namespace plugin_intn {
 
 class Operation {
 public:
@@ -35,10 +35,12 @@ void debug(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // True while the debug switch is on (read at every call).
 inline bool debug_on() { return libplugin_intn_debug != 0; }
 
-}  // namespace pi
+}  // namespace plugin_intn
 
-#define PI_OPERATION() const ::pi::Operation pi_operation_(__func__)
-#define PI_LOG(fmt, ...) ::pi::log("%s: " fmt, ::pi::operation() __VA_OPT__(, ) __VA_ARGS__)
-#define PI_DEBUG(fmt, ...) ::pi::debug("%s: " fmt, ::pi::operation() __VA_OPT__(, ) __VA_ARGS__)
+#define PI_OPERATION() const ::plugin_intn::Operation pi_operation_(__func__)
+#define PI_LOG(fmt, ...) \
+    ::plugin_intn::log("%s: " fmt, ::plugin_intn::operation() __VA_OPT__(, ) __VA_ARGS__)
+#define PI_DEBUG(fmt, ...) \
+    ::plugin_intn::debug("%s: " fmt, ::plugin_intn::operation() __VA_OPT__(, ) __VA_ARGS__)
 
 #endif

@@ -16,7 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace pi {
+namespace plugin_intn {
 
 template <auto Free>
 struct Deleter {
@@ -81,6 +81,6 @@ private:
     const int fd_;
 };
 
-}  // namespace pi
+}  // namespace plugin_intn
 
 #endif

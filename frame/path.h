@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdio>
 
-namespace pi {
+namespace plugin_intn {
 
 // Size of every path buffer of the library (255 characters and the NUL).
 inline constexpr std::size_t kPathMax = 256;
@@ -48,6 +48,6 @@ private:
 };
 using Path = PathBuf<kPathMax>;
 
-}  // namespace pi
+}  // namespace plugin_intn
 
 #endif

@@ -23,16 +23,16 @@ void reap_one_child(int) {
 
 // verbatim: the three lines begin with the name and a blank, no colon.
 extern "C" PI_EXPORT int32_t plugin_syscall(const char *command) {
-    pi::debug("plugin_syscall %s\n", command ? command : "(null)");
+    plugin_intn::debug("plugin_syscall %s\n", command ? command : "(null)");
     if (!command) return -1;
 
     sighandler_t old = ::signal(SIGCHLD, reap_one_child);
     if (old == SIG_ERR) {
-        pi::log("plugin_syscall SIG_ERR %s, errno:%d\n", command, errno);
+        plugin_intn::log("plugin_syscall SIG_ERR %s, errno:%d\n", command, errno);
         return -1;
     }
     int status = ::system(command);
     (void)::signal(SIGCHLD, old);
-    pi::debug("plugin_syscall rc system %d\n", status);
+    plugin_intn::debug("plugin_syscall rc system %d\n", status);
     return status;
 }

@@ -4,12 +4,12 @@
 #include "fuzz/fuzz_support.h"
 #include "tests/installer/image_writer.h"
 #include "tools/installer/check.h"
-extern "C" int LLVMFuzzerInitialize(int *, char ***) { return fz::enter_sandbox(), 0; }
+extern "C" int LLVMFuzzerInitialize(int *, char ***) { return fuzz::enter_sandbox(), 0; }
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     const std::string img =
-        pit::header_block() + std::string(reinterpret_cast<const char *>(data), size);
-    fz::write_file("/tmp/fuzz.img", reinterpret_cast<const uint8_t *>(img.data()), img.size());
-    const int before = fz::lowest_free_descriptor();
+        test_support::header_block() + std::string(reinterpret_cast<const char *>(data), size);
+    fuzz::write_file("/tmp/fuzz.img", reinterpret_cast<const uint8_t *>(img.data()), img.size());
+    const int before = fuzz::lowest_free_descriptor();
     std::vector<installer::Problem> problems;
     std::string error;
     const int rc = installer::check_image("/tmp/fuzz.img", {}, problems, error);
@@ -21,6 +21,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     }
     FZ_CHECK(error.empty() &&
              rc == (refusing ? installer::kCheckRefused : installer::kCheckAccepted));
-    FZ_CHECK(fz::lowest_free_descriptor() == before);
+    FZ_CHECK(fuzz::lowest_free_descriptor() == before);
     return 0;
 }

@@ -7,7 +7,7 @@
 #include "fuzz/fuzz_support.h"
 #include "plugin_intn.h"
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) { return fz::enter_sandbox(), 0; }
+extern "C" int LLVMFuzzerInitialize(int *, char ***) { return fuzz::enter_sandbox(), 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     const char *bytes = reinterpret_cast<const char *>(data);
@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     if (!nul) return 0;
     std::string key(bytes, static_cast<const char *>(nul));
     std::string text(static_cast<const char *>(nul) + 1, bytes + size);
-    pit::set_cmdline(text);
+    sandbox::set_cmdline(text);
 
     // The model: what the scan sees is the first 511 bytes, up to a NUL.
     std::string seen = text.substr(0, 511).c_str();
@@ -31,10 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
         value.pop_back();
 
     const char *got = nullptr;
-    std::string err = fz::stderr_of([&] {
-        int before = fz::lowest_free_descriptor();
+    std::string err = fuzz::stderr_of([&] {
+        int before = fuzz::lowest_free_descriptor();
         got = plugin_get_cmdline(key.c_str());
-        FZ_CHECK(fz::lowest_free_descriptor() == before);
+        FZ_CHECK(fuzz::lowest_free_descriptor() == before);
     });
     // The text read is shown twice, the second time without a newline (an empty file: boot test).
     const std::string f = "plugin_get_cmdline: ";

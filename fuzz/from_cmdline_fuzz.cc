@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     for (int32_t selector : {0, 1, -7}) {
         int32_t *out = reinterpret_cast<int32_t *>(0x1), n = 0;  // out must be reset to null
         std::string err =
-            fz::stderr_of([&] { n = plugin_from_cmdline(list.c_str(), &out, selector); });
+            fuzz::stderr_of([&] { n = plugin_from_cmdline(list.c_str(), &out, selector); });
         const std::vector<int32_t> &want = selector ? m.all : m.together;
         if (n == 0) {
             FZ_CHECK(out == nullptr);

@@ -13,10 +13,10 @@
     ((c) ? (void)0                                                                           \
          : (std::fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", #c, __FILE__, __LINE__), \
             std::abort()))
-namespace fz {
+namespace fuzz {
 inline void enter_sandbox() {
     std::string error;
-    if (pit::sandbox_enter(pit::SandboxOptions(), &error)) return;
+    if (sandbox::sandbox_enter(sandbox::SandboxOptions(), &error)) return;
     std::fprintf(stderr, "fuzz: no sandbox: %s\n", error.c_str());
     std::exit(2);
 }
@@ -42,5 +42,5 @@ std::string stderr_of(F &&f) {
              ::close(fd) == 0);
     return text;
 }
-}  // namespace fz
+}  // namespace fuzz
 #endif

@@ -5,9 +5,9 @@
 #include <vector>
 #include "fuzz/fuzz_support.h"
 #include "platform/plugin_icf.h"
-extern "C" int LLVMFuzzerInitialize(int *, char ***) { return fz::enter_sandbox(), 0; }
+extern "C" int LLVMFuzzerInitialize(int *, char ***) { return fuzz::enter_sandbox(), 0; }
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
-    fz::write_file("/tmp/fuzz.icf", data, size);
+    fuzz::write_file("/tmp/fuzz.icf", data, size);
     std::string text(reinterpret_cast<const char *>(data), size), blanks = " \t\r\v\f";
     std::vector<std::string> want, got;
     bool valid = true;
@@ -18,10 +18,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
         std::size_t b = line.find_first_not_of(blanks), e = line.find_last_not_of(blanks);
         if (b != std::string::npos && line[b] != '#') want.push_back(line.substr(b, e - b + 1));
     }
-    int before = fz::lowest_free_descriptor();
+    int before = fuzz::lowest_free_descriptor();
     plugin_icf *icf = reinterpret_cast<plugin_icf *>(0x1);
     uint32_t rc = plugin_icf_open("/tmp/fuzz.icf", &icf);
-    FZ_CHECK(fz::lowest_free_descriptor() == before &&
+    FZ_CHECK(fuzz::lowest_free_descriptor() == before &&
              (!rc ||
               (icf == reinterpret_cast<plugin_icf *>(0x1) && rc == PLUGIN_ICF_ERR_LINE && !valid)));
     if (rc) return 0;

@@ -26,9 +26,9 @@ bool model_excluded(const std::string &path, const std::vector<std::string> &set
 }
 
 // A name as the exec-path operations build it: cut to 255 characters, reported.
-void check_name(bool built, const pi::Path &got, const std::string &want) {
-    FZ_CHECK(built == (want.size() < pi::kPathMax));
-    FZ_CHECK(want.substr(0, pi::kPathMax - 1) == got.c_str());
+void check_name(bool built, const plugin_intn::Path &got, const std::string &want) {
+    FZ_CHECK(built == (want.size() < plugin_intn::kPathMax));
+    FZ_CHECK(want.substr(0, plugin_intn::kPathMax - 1) == got.c_str());
 }
 
 }  // namespace
@@ -61,13 +61,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
         // The entry: the line without a leading "./" and a final line feed; none when empty.
         std::string want = line.compare(0, 2, "./") == 0 ? line.substr(2) : line;
         if (!want.empty() && want.back() == '\n') want.pop_back();
-        const char *entry = pi::manifest_line_trim(buf);
+        const char *entry = plugin_intn::manifest_line_trim(buf);
         FZ_CHECK((entry != nullptr) == !want.empty());
         if (entry) {
             FZ_CHECK(entry >= buf && entry <= buf + line.size() && want == entry);
-            pi::Path link, source;
-            check_name(pi::manifest_link_name(link, entry), link, "/" + want);
-            check_name(pi::manifest_source_path(source, "/velm/plugin/3", entry), source,
+            plugin_intn::Path link, source;
+            check_name(plugin_intn::manifest_link_name(link, entry), link, "/" + want);
+            check_name(plugin_intn::manifest_source_path(source, "/velm/plugin/3", entry), source,
                        "/velm/plugin/3/" + want);
             const int got = plugin_file_is_excluded_from_exec_path(link.c_str(), exclude);
             FZ_CHECK(got == (exclude && model_excluded(link.c_str(), set) ? 1 : 0));

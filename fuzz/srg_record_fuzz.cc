@@ -3,18 +3,18 @@
 #include <cstring>
 #include "fuzz/fuzz_support.h"
 #include "platform/srg.h"
-extern "C" int LLVMFuzzerInitialize(int *, char ***) { return fz::enter_sandbox(), 0; }
+extern "C" int LLVMFuzzerInitialize(int *, char ***) { return fuzz::enter_sandbox(), 0; }
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     const char *path = "/tmp/fuzz.sro";
-    fz::write_file(path, data, size);
-    int before = fz::lowest_free_descriptor();
+    fuzz::write_file(path, data, size);
+    int before = fuzz::lowest_free_descriptor();
     uint32_t n = srg_file_size(path);
     const char *file_id = srg_sw_id_file_get(path);
-    FZ_CHECK(fz::lowest_free_descriptor() == before && (n == 0 || n == size) && (n || !file_id));
+    FZ_CHECK(fuzz::lowest_free_descriptor() == before && (n == 0 || n == size) && (n || !file_id));
     auto *rec = static_cast<srg_record *>(n ? std::malloc(n) : nullptr);
     if (!rec) return 0;
     FZ_CHECK(srg_file_clone(rec, path, n + 1) != 0 && srg_file_clone(rec, path, n) == 0 &&
-             fz::lowest_free_descriptor() == before);
+             fuzz::lowest_free_descriptor() == before);
     FZ_CHECK(srg_size(rec) == n && std::memcmp(rec, data, n) == 0);
     const char *id = srg_sw_id_get(rec);
     FZ_CHECK((id == nullptr) == (file_id == nullptr) &&

@@ -8,11 +8,11 @@
 #include "platform/plugin_strings.h"
 #include "plugin_intn.h"
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) { return fz::enter_sandbox(), 0; }
+extern "C" int LLVMFuzzerInitialize(int *, char ***) { return fuzz::enter_sandbox(), 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     const char *path = "/tmp/fuzz.swid_map", *copy = "/tmp/fuzz.swid_map.copy";
-    fz::write_file(path, data, size);
+    fuzz::write_file(path, data, size);
     // The words the rule looks at, from a zero-padded copy of the bytes.
     std::string bytes(reinterpret_cast<const char *>(data), size);
     bytes.resize(size + 32, '\0');
@@ -23,11 +23,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
         std::memcpy(&trailer, bytes.data() + 8 + m, 4);
     bool intact = size >= 28 && magic == 0x504C5547 && trailer == 0x53574944;
 
-    int before = fz::lowest_free_descriptor();
+    int before = fuzz::lowest_free_descriptor();
     auto *const untouched = reinterpret_cast<plugin_swid_map *>(0x1);
     plugin_swid_map *map = untouched;
     plugin_rc_t rc = plugin_read_swid_map(path, &map);
-    FZ_CHECK(fz::lowest_free_descriptor() == before);
+    FZ_CHECK(fuzz::lowest_free_descriptor() == before);
     FZ_CHECK(size > 0 || (rc == PLUGIN_ERR_EMPTY_FILE && map == untouched));
     FZ_CHECK(size == 0 || intact || (rc == PLUGIN_ERR_CORRUPT && map == nullptr));
     if (rc != 0) {
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
                  : rc == PLUGIN_ERR_CORRUPT);
     FZ_CHECK(rc != 0 || (plugin_swid_map_size(again) == words &&
                          std::memcmp(again, map, static_cast<std::size_t>(words)) == 0));
-    FZ_CHECK(fz::lowest_free_descriptor() == before);
+    FZ_CHECK(fuzz::lowest_free_descriptor() == before);
     plugin_swid_map_free(again);
     plugin_swid_map_free(map);
     return 0;

@@ -23,9 +23,9 @@ constexpr char kNewerFsKey[] = "use_newer_fs";
 // Room beyond the first path argument in an extraction command buffer.
 constexpr std::size_t kExtractExtra = 201;
 // The overlay's one command buffer.
-using Command = pi::PathBuf<512>;
+using Command = plugin_intn::PathBuf<512>;
 
-using Image = pi::Owned<img_handle, img_close>;
+using Image = plugin_intn::Owned<img_handle, img_close>;
 
 // Opens an image; null when img_open reports a non-zero status.  What a
 // failed open hands back is never owned: a failed open leaves nothing to close.
@@ -49,7 +49,7 @@ constexpr Form kSystemForm{"", "/ .", " >> "};
 // The open image (held as long as the extraction) and its command.
 struct Extraction {
     Image handle;
-    pi::Owned<char[]> cmd;
+    plugin_intn::Owned<char[]> cmd;
 };
 
 // Opens the image (PLUGIN_ERR_IMG_OPEN) and formats, in a buffer of
@@ -63,11 +63,12 @@ plugin_rc_t prepare(Extraction &x, const Form &form, const char *image, const ch
     if (!x.handle) return PLUGIN_ERR_IMG_OPEN;
     const int bs = x.handle->block_size;
     const std::size_t size = std::strlen(subject) + kExtractExtra;
-    x.cmd = pi::alloc<char>(size);
+    x.cmd = plugin_intn::alloc<char>(size);
     if (!x.cmd) return PLUGIN_ERR_NOMEM;
-    if (pi::format(x.cmd.get(), size, "dd if=%s %sbs=%d 2>/dev/null | tar -x%skPpmz -C %s%s%s%s",
-                   image, form.skip, bs, tar_log ? "v" : "", form.under, target,
-                   tar_log ? form.to : "", tar_log ? tar_log : ""))
+    if (plugin_intn::format(x.cmd.get(), size,
+                            "dd if=%s %sbs=%d 2>/dev/null | tar -x%skPpmz -C %s%s%s%s", image,
+                            form.skip, bs, tar_log ? "v" : "", form.under, target,
+                            tar_log ? form.to : "", tar_log ? tar_log : ""))
         return PLUGIN_OK;
     PI_LOG("command for %s does not fit, not run\n", subject);
     return PLUGIN_ERR_EXTRACT;
@@ -77,10 +78,10 @@ plugin_rc_t prepare(Extraction &x, const Form &form, const char *image, const ch
 // and one text: to stdout, flushed, and to stderr.
 // verbatim: twice to stderr, before and after stdout, when first_too is set.
 void progress(const char *fmt, const char *text, bool first_too) {
-    if (first_too) pi::log(fmt, pi::operation(), text);
-    std::fprintf(stdout, fmt, pi::operation(), text);
+    if (first_too) plugin_intn::log(fmt, plugin_intn::operation(), text);
+    std::fprintf(stdout, fmt, plugin_intn::operation(), text);
     std::fflush(stdout);
-    pi::log(fmt, pi::operation(), text);
+    plugin_intn::log(fmt, plugin_intn::operation(), text);
 }
 
 const char *base_name(const char *path) {
@@ -98,24 +99,24 @@ bool newer_fs_selected(const char *value, const char *base) {
 // Steps 7 to 9 of the overlay: lists the newer-fs directory into the list
 // file and appends to the manifest every entry the extraction did not produce.
 void add_newer_entries(const char *newer_dir, const char *list_path, const char *tar_log,
-                       const char *dir, pi::LineBuffer &line, Command &cmd) {
+                       const char *dir, plugin_intn::LineBuffer &line, Command &cmd) {
     if (!cmd.format("cd %s; tar -cvf /dev/null * > %s", newer_dir, list_path)) {
         PI_LOG("list command for %s does not fit, not run\n", newer_dir);
         return;
     }
     // verbatim: the overlay's command and open lines carry no name.
     if (plugin_syscall(cmd.c_str()) < 0) {
-        pi::log("%s failed\n", cmd.c_str());
+        plugin_intn::log("%s failed\n", cmd.c_str());
         return;
     }
-    pi::File list = pi::open_file(list_path, "r");
+    plugin_intn::File list = plugin_intn::open_file(list_path, "r");
     if (!list) {
-        pi::log("open %s failed\n", list_path);
+        plugin_intn::log("open %s failed\n", list_path);
         return;
     }
-    pi::Path candidate;
+    plugin_intn::Path candidate;
     while (line.read(list.get()) >= 0) {
-        char *entry = pi::manifest_line_trim(line.data());
+        char *entry = plugin_intn::manifest_line_trim(line.data());
         if (!entry) continue;
         if (!candidate.format("%s/%s", dir, entry)) {
             PI_LOG("path of %s below %s does not fit, entry skipped\n", entry, dir);
@@ -126,7 +127,7 @@ void add_newer_entries(const char *newer_dir, const char *list_path, const char 
             PI_LOG("manifest addition for %s does not fit, entry skipped\n", entry);
             continue;
         }
-        if (plugin_syscall(cmd.c_str()) < 0) pi::log("%s failed\n", cmd.c_str());
+        if (plugin_syscall(cmd.c_str()) < 0) plugin_intn::log("%s failed\n", cmd.c_str());
     }
 }
 
@@ -141,7 +142,7 @@ extern "C" PI_EXPORT void plugin_do_newer_fs(const char *image, const char *tar_
     const char *base = base_name(image);
     if (!newer_fs_selected(value, base)) return;
 
-    pi::Path newer_dir;
+    plugin_intn::Path newer_dir;
     if (!newer_dir.format("%s/%s-newer-fs", kBootflash, base)) {
         PI_LOG("newer-fs directory for %s does not fit, overlay skipped\n", image);
         return;
@@ -150,9 +151,9 @@ extern "C" PI_EXPORT void plugin_do_newer_fs(const char *image, const char *tar_
 
     Command cmd;
     if (tar_log) {
-        pi::LineBuffer line;
+        plugin_intn::LineBuffer line;
         if (!line.allocate()) return;
-        pi::Path list_path;
+        plugin_intn::Path list_path;
         if (!list_path.format("%s-newer-fs", tar_log)) {
             PI_LOG("list path for %s does not fit, manifest not extended\n", tar_log);
         } else {
@@ -167,8 +168,8 @@ extern "C" PI_EXPORT void plugin_do_newer_fs(const char *image, const char *tar_
         PI_LOG("copy command for %s does not fit, not run\n", dir);
         return;
     }
-    pi::log("Executing \"%s\"\n", cmd.c_str());
-    if (plugin_syscall(cmd.c_str()) < 0) pi::log("%s failed\n", cmd.c_str());
+    plugin_intn::log("Executing \"%s\"\n", cmd.c_str());
+    if (plugin_syscall(cmd.c_str()) < 0) plugin_intn::log("%s failed\n", cmd.c_str());
 }
 
 extern "C" PI_EXPORT plugin_rc_t plugin_extract_image(const char *image, const char *dir,

@@ -23,8 +23,8 @@ constexpr char kImageRecord[] = "/tmp/plugin_imgsrg.sro";
 // The plugin directory and record file of a plugin id.  Both always fit: a
 // 32-bit number has at most 11 characters.
 struct RecordPaths {
-    pi::Path dir;
-    pi::Path file;
+    plugin_intn::Path dir;
+    plugin_intn::Path file;
     explicit RecordPaths(int32_t plugin_id) {
         (void)dir.format("%s/%d", kPluginRoot, static_cast<int>(plugin_id));
         (void)file.format("%s/%s", dir.c_str(), kRecordName);
@@ -32,7 +32,7 @@ struct RecordPaths {
 };
 
 // The software-id link of a swid; false when its path does not fit.
-bool format_link(pi::Path &link, const char *swid) {
+bool format_link(plugin_intn::Path &link, const char *swid) {
     return link.format("%s/plugin-%s.sro", kSrgLinkDir, swid);
 }
 
@@ -40,17 +40,18 @@ bool format_link(pi::Path &link, const char *swid) {
 // or cut to zero length; the file is closed on every path.  A symbolic link
 // at the record file's place is not followed: it fails as any open does.
 plugin_rc_t write_record(const char *file, const srg_record *record, uint32_t size) {
-    const pi::Fd fd(::open(file, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
+    const plugin_intn::Fd fd(
+        ::open(file, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
     // verbatim: each failure writes a bare line before its own named one.
     if (!fd) {
-        pi::log("open fail\n");
+        plugin_intn::log("open fail\n");
         PI_LOG("open %s failed\n", file);
         return PLUGIN_ERR_OPEN;
     }
     if (size == 0) return PLUGIN_OK;
     const ssize_t n = ::write(fd.get(), record, size);
     if (n < 0 || static_cast<std::size_t>(n) != size) {
-        pi::log("write fail\n");
+        plugin_intn::log("write fail\n");
         PI_LOG("write to %s failed\n", file);
         return PLUGIN_ERR_WRITE;
     }
@@ -67,7 +68,7 @@ extern "C" PI_EXPORT plugin_rc_t plugin_clone_srg(const char *path, srg_record *
         PI_LOG("%s is empty\n", path);
         return PLUGIN_ERR_SRG_EMPTY;
     }
-    pi::Owned<srg_record> buf(static_cast<srg_record *>(std::malloc(size)));
+    plugin_intn::Owned<srg_record> buf(static_cast<srg_record *>(std::malloc(size)));
     *record = buf.get();
     if (!buf) return PLUGIN_ERR_NOMEM;
     std::memset(buf.get(), 0, size);
@@ -87,7 +88,7 @@ extern "C" PI_EXPORT plugin_rc_t plugin_extract_srg(const char *image, srg_recor
     int32_t status = 0;
     img_handle *opened = img_open(image, &status);
     if (status != 0) return PLUGIN_ERR_IMG_OPEN;  // nothing to close after a failed open
-    const pi::Owned<img_handle, img_close> handle(opened);
+    const plugin_intn::Owned<img_handle, img_close> handle(opened);
 
     plugin_rc_t rc = img_extract_vendor_info(handle.get(), kImageRecord);
     if (rc != PLUGIN_OK) return rc;
@@ -100,22 +101,22 @@ extern "C" PI_EXPORT plugin_rc_t plugin_save_sro(int32_t plugin_id, const srg_re
     PI_OPERATION();
     const char *swid = record ? srg_sw_id_get(record) : nullptr;
     // verbatim: the name without its colon
-    pi::log("plugin_save_sro id %d swid !%s!\n", static_cast<int>(plugin_id),
-            swid ? swid : "(null)");
+    plugin_intn::log("plugin_save_sro id %d swid !%s!\n", static_cast<int>(plugin_id),
+                     swid ? swid : "(null)");
     if (!swid) {
         PI_LOG("get swid failed for plugin_id %d\n", static_cast<int>(plugin_id));
         return PLUGIN_ERR_FAILED;
     }
 
     const RecordPaths paths(plugin_id);
-    pi::Path link;
+    plugin_intn::Path link;
     const bool link_fits = format_link(link, swid);
     const uint32_t size = srg_size(record);
     // The trace lines come on every call; a link path that does not fit shows
     // as far as its buffer holds it.
-    pi::log("sro path !%s!\n", paths.file.c_str());
-    pi::log("extract path !%s!\n", paths.dir.c_str());
-    pi::log("sro_link !%s!\n", link.c_str());
+    plugin_intn::log("sro path !%s!\n", paths.file.c_str());
+    plugin_intn::log("extract path !%s!\n", paths.dir.c_str());
+    plugin_intn::log("sro_link !%s!\n", link.c_str());
     if (!link_fits) {
         PI_LOG("link path for swid %s does not fit, record not stored\n", swid);
         return PLUGIN_ERR_LINK;
@@ -127,7 +128,7 @@ extern "C" PI_EXPORT plugin_rc_t plugin_save_sro(int32_t plugin_id, const srg_re
     struct stat st;
     if (::stat(link.c_str(), &st) == 0) return PLUGIN_OK;
     if (::symlink(paths.file.c_str(), link.c_str()) != 0) {
-        pi::log("symlink fail\n");
+        plugin_intn::log("symlink fail\n");
         PI_LOG("failed to symlink %s to %s\n", link.c_str(), paths.file.c_str());
         return PLUGIN_ERR_LINK;
     }
@@ -139,7 +140,7 @@ extern "C" PI_EXPORT plugin_rc_t plugin_cleanup_sro(int32_t plugin_id) {
     const RecordPaths paths(plugin_id);
     const char *swid = srg_sw_id_file_get(paths.file.c_str());
     if (swid) {
-        pi::Path link;
+        plugin_intn::Path link;
         if (format_link(link, swid))
             (void)plugin_rmdir(link.c_str());
         else

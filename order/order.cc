@@ -37,9 +37,9 @@ using Matrix = std::unique_ptr<uint32_t *[], FreeRows>;
 
 // Debug output: "<label>: " and every entry of the order followed by a blank.
 void debug_order(const char *label, uint32_t count, const uint32_t *order) {
-    pi::debug("%s: ", label);
-    for (uint32_t k = 0; k < count; ++k) pi::debug("%d ", static_cast<int32_t>(order[k]));
-    pi::debug("\n");
+    plugin_intn::debug("%s: ", label);
+    for (uint32_t k = 0; k < count; ++k) plugin_intn::debug("%d ", static_cast<int32_t>(order[k]));
+    plugin_intn::debug("\n");
 }
 
 // Every record's software id, fetched once; the indices of the records that
@@ -52,9 +52,9 @@ class SwidIndex {
 public:
     // False when an allocation fails.
     bool build(uint32_t count, srg_record *const *records) {
-        ids_ = pi::alloc<const char *>(count);
-        sorted_ = pi::alloc<uint32_t>(count);
-        matched_ = pi::alloc<uint32_t>(count);
+        ids_ = plugin_intn::alloc<const char *>(count);
+        sorted_ = plugin_intn::alloc<uint32_t>(count);
+        matched_ = plugin_intn::alloc<uint32_t>(count);
         if (!ids_ || !sorted_ || !matched_) return false;
         for (uint32_t i = 0; i < count; ++i) {
             ids_[i] = srg_sw_id_get(records[i]);
@@ -88,13 +88,13 @@ public:
             }
         }
         std::sort(matched_.get(), matched_.get() + found);
-        for (uint32_t k = 0; k < found; ++k) pi::log("%s ", id[matched_[k]]);
-        pi::log("\n");
+        for (uint32_t k = 0; k < found; ++k) plugin_intn::log("%s ", id[matched_[k]]);
+        plugin_intn::log("\n");
     }
 
 private:
-    pi::Owned<const char *[]> ids_;
-    pi::Owned<uint32_t[]> sorted_, matched_;
+    plugin_intn::Owned<const char *[]> ids_;
+    plugin_intn::Owned<uint32_t[]> sorted_, matched_;
     uint32_t with_id_ = 0;
 };
 
@@ -102,21 +102,21 @@ private:
 // lines.
 plugin_rc_t fill_row(SwidIndex &index, uint32_t i, const srg_record *record, uint32_t *row) {
     const char *swid = index.id(i);
-    pi::debug("%s(): srg_dump for img=%s", pi::operation(), shown(swid));
+    plugin_intn::debug("%s(): srg_dump for img=%s", plugin_intn::operation(), shown(swid));
     srg_dump(stderr, record);
 
     const sysmgr_strings *list = nullptr;
     if (srg_dependency_strings_get(record, 0, &list) != 0) {
-        pi::log("failed get dependency list for %s\n", shown(swid));  // verbatim: no name
+        plugin_intn::log("failed get dependency list for %s\n", shown(swid));  // verbatim: no name
         return PLUGIN_ERR_FAILED;
     }
     const uint32_t n = list ? sysmgr_strings_num_strings_get(list) : 0;
     if (n == 0) {
         // verbatim: the index and the swid where the name would be
-        pi::log("%d %s: no dependency list\n", static_cast<int32_t>(i), shown(swid));
+        plugin_intn::log("%d %s: no dependency list\n", static_cast<int32_t>(i), shown(swid));
         return PLUGIN_OK;
     }
-    pi::log("%d %s depends on: ", static_cast<int32_t>(i), shown(swid));
+    plugin_intn::log("%d %s depends on: ", static_cast<int32_t>(i), shown(swid));
     index.mark(i, list, n, row);
     return PLUGIN_OK;
 }
@@ -130,7 +130,7 @@ PI_EXPORT plugin_rc_t plugin_topological_order_get(uint16_t count, uint32_t **ma
     if (count == 0) return PLUGIN_OK;
     // left[i]: -1 once plugin i is placed, else the number of plugins not yet
     // placed that it depends on (itself included when marked so).
-    pi::Owned<int32_t[]> left = pi::alloc<int32_t>(count);
+    plugin_intn::Owned<int32_t[]> left = plugin_intn::alloc<int32_t>(count);
     if (!left) return PLUGIN_ERR_NOMEM;
     for (uint32_t i = 0; i < count; ++i) {
         int32_t deps = 0;
@@ -155,7 +155,7 @@ PI_EXPORT plugin_rc_t plugin_topological_order_get(uint16_t count, uint32_t **ma
 PI_EXPORT plugin_rc_t plugin_find_load_order(uint32_t count, srg_record **records,
                                              uint32_t *order) {
     PI_OPERATION();
-    pi::debug("%s(): num_img=%d\n", pi::operation(), static_cast<int32_t>(count));
+    plugin_intn::debug("%s(): num_img=%d\n", plugin_intn::operation(), static_cast<int32_t>(count));
     if (count == 0 || !order || !records) return PLUGIN_ERR_FAILED;
 
     Matrix rows(static_cast<uint32_t **>(std::calloc(count, sizeof(uint32_t *))), FreeRows{count});

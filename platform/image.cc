@@ -22,9 +22,9 @@
 
 namespace {
 
-using pi::be16;
-using pi::be32;
-using pi::le16;
+using plugin_intn::be16;
+using plugin_intn::be32;
+using plugin_intn::le16;
 
 constexpr uint32_t kFixed = 28;         // bytes before the vendor information
 constexpr uint32_t kBlockTrailer = 10;  // empty deflate block, CRC32, size
@@ -39,13 +39,13 @@ struct OpenedImg {
 };
 
 uint32_t read_img_header(const char *path, OpenedImg **out) {
-    const pi::Fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    const plugin_intn::Fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) return IMG_ERR_OPEN;
     struct stat st;
     if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return IMG_ERR_OPEN;
     unsigned char h[kFixed];
     if (st.st_size < static_cast<off_t>(kFixed)) return IMG_ERR_TRUNCATED;
-    if (!pi::pread_full(fd.get(), h, kFixed, 0)) return IMG_ERR_READ;
+    if (!plugin_intn::pread_full(fd.get(), h, kFixed, 0)) return IMG_ERR_READ;
     uint32_t n = be16(h + 20), vlen = be32(h + 24);
     if (std::memcmp(h, kGzipStart, 4) != 0 || std::memcmp(h + 12, "PI", 2) != 0 ||
         std::memcmp(h + 16, "PIMG", 4) != 0 || be16(h + 22) != 1 || n < IMG_HEADER_OVERHEAD ||
@@ -55,16 +55,18 @@ uint32_t read_img_header(const char *path, OpenedImg **out) {
     }
     if (st.st_size < static_cast<off_t>(n)) return IMG_ERR_TRUNCATED;
     unsigned char trailer[kBlockTrailer];
-    if (!pi::pread_full(fd.get(), trailer, kBlockTrailer, static_cast<off_t>(n - kBlockTrailer))) {
+    if (!plugin_intn::pread_full(fd.get(), trailer, kBlockTrailer,
+                                 static_cast<off_t>(n - kBlockTrailer))) {
         return IMG_ERR_READ;
     }
     if (std::memcmp(trailer, kBlockTrailerBytes, kBlockTrailer) != 0) return IMG_ERR_HEADER;
-    pi::Owned<OpenedImg> img(static_cast<OpenedImg *>(std::malloc(sizeof(OpenedImg) + vlen)));
+    plugin_intn::Owned<OpenedImg> img(
+        static_cast<OpenedImg *>(std::malloc(sizeof(OpenedImg) + vlen)));
     if (!img) return IMG_ERR_NOMEM;
     img->pub.block_size = static_cast<uint16_t>(n);
     img->vinfo_len = vlen;
     img->vinfo = reinterpret_cast<unsigned char *>(img.get() + 1);
-    if (!pi::pread_full(fd.get(), img->vinfo, vlen, kFixed)) return IMG_ERR_READ;
+    if (!plugin_intn::pread_full(fd.get(), img->vinfo, vlen, kFixed)) return IMG_ERR_READ;
     // The record's own size field must match before libsrg reads it whole.
     if (vlen < 8 || be32(img->vinfo + 4) != vlen ||
         srg_size(reinterpret_cast<const srg_record *>(img->vinfo)) != vlen) {
@@ -91,9 +93,9 @@ extern "C" PI_EXPORT img_handle *img_open(const char *path, int32_t *status) {
 extern "C" PI_EXPORT uint32_t img_extract_vendor_info(img_handle *handle, const char *path) {
     if (!handle || !path) return IMG_ERR_INVALID_ARG;
     auto *img = reinterpret_cast<OpenedImg *>(handle);
-    pi::Fd fd(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+    plugin_intn::Fd fd(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
     if (!fd) return IMG_ERR_WRITE;
-    const bool written = pi::write_full(fd.get(), img->vinfo, img->vinfo_len);
+    const bool written = plugin_intn::write_full(fd.get(), img->vinfo, img->vinfo_len);
     const bool closed = fd.reset() == 0;
     return written && closed ? 0 : IMG_ERR_WRITE;
 }

@@ -17,13 +17,13 @@ namespace img_format {
 inline std::string header_block(uint32_t n, const std::string &record) {
     std::string h(n, '\0');
     std::memcpy(h.data(), "\x1f\x8b\x08\x04\0\0\0\0\0\xff", 10);
-    pi::put_le16(h.data(), 10, n - 22);
+    plugin_intn::put_le16(h.data(), 10, n - 22);
     std::memcpy(h.data() + 12, "PI", 2);
-    pi::put_le16(h.data(), 14, n - 26);
+    plugin_intn::put_le16(h.data(), 14, n - 26);
     std::memcpy(h.data() + 16, "PIMG", 4);
-    pi::put_be16(h.data(), 20, n);
-    pi::put_be16(h.data(), 22, 1);
-    pi::put_be32(h.data(), 24, static_cast<uint32_t>(record.size()));
+    plugin_intn::put_be16(h.data(), 20, n);
+    plugin_intn::put_be16(h.data(), 22, 1);
+    plugin_intn::put_be32(h.data(), 24, static_cast<uint32_t>(record.size()));
     std::memcpy(h.data() + 28, record.data(), record.size());
     h[n - 10] = '\x03';  // an empty final deflate block; CRC32 and size stay 0
     return h;

@@ -32,9 +32,9 @@ namespace {
 bool blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 
 // Reads the whole stream into a NUL-terminated malloc'd buffer.
-uint32_t slurp(FILE *f, pi::Owned<char[]> *out, std::size_t *len) {
+uint32_t slurp(FILE *f, plugin_intn::Owned<char[]> *out, std::size_t *len) {
     std::size_t cap = 4096, n = 0;
-    pi::Owned<char[]> buf = pi::alloc<char>(cap);
+    plugin_intn::Owned<char[]> buf = plugin_intn::alloc<char>(cap);
     if (!buf) return PLUGIN_ICF_ERR_NOMEM;
     for (;;) {
         if (cap - n < 2) {
@@ -84,10 +84,11 @@ uint32_t parse(char *buf, std::size_t len, uint32_t *count) {
 
 extern "C" PI_EXPORT uint32_t plugin_icf_open(const char *path, plugin_icf **handle) {
     if (!path || !handle) return PLUGIN_ICF_ERR_INVALID_ARG;
-    pi::Owned<char[]> buf;
+    plugin_intn::Owned<char[]> buf;
     std::size_t len = 0;
     uint32_t rc = PLUGIN_ICF_ERR_OPEN;
-    if (const pi::File f = pi::open_file(path, "r")) rc = slurp(f.get(), &buf, &len);
+    if (const plugin_intn::File f = plugin_intn::open_file(path, "r"))
+        rc = slurp(f.get(), &buf, &len);
     if (rc != 0) return rc;
     uint32_t count = 0;
     rc = parse(buf.get(), len, &count);

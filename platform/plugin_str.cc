@@ -52,7 +52,7 @@ struct View {
     uint32_t text_off;  // 20 + 4n
     uint32_t text_cap;  // b + 1: bytes of the text area
 
-    uint32_t entry(uint32_t i) const { return pi::load32(base, kStringsHeader + 4 * i); }
+    uint32_t entry(uint32_t i) const { return plugin_intn::load32(base, kStringsHeader + 4 * i); }
 };
 
 // Size of a block for capacities n and b; 0 when it would exceed kMaxBlock.
@@ -64,12 +64,12 @@ uint64_t block_size(uint64_t bytes, uint64_t strings) {
 bool view(const plugin_strings *set, View *v) {
     if (!set) return false;
     const void *b = set;
-    if (pi::load32(b, kFMagic) != kStringsMagic) return false;
+    if (plugin_intn::load32(b, kFMagic) != kStringsMagic) return false;
     v->base = static_cast<const unsigned char *>(b);
-    v->size = pi::load32(b, kFSize);
-    v->max = pi::load32(b, kFMax);
-    v->count = pi::load32(b, kFCount);
-    v->used = pi::load32(b, kFUsed);
+    v->size = plugin_intn::load32(b, kFSize);
+    v->max = plugin_intn::load32(b, kFMax);
+    v->count = plugin_intn::load32(b, kFCount);
+    v->used = plugin_intn::load32(b, kFUsed);
     uint64_t fixed = kStringsHeader + 4 * static_cast<uint64_t>(v->max);
     if (v->size > kMaxBlock || fixed + 1 > v->size) return false;
     v->text_off = static_cast<uint32_t>(fixed);
@@ -100,11 +100,11 @@ extern "C" PI_EXPORT int32_t plugin_strings_init(plugin_strings *set, uint32_t m
     uint64_t fixed = kStringsHeader + 4 * static_cast<uint64_t>(max_strings);
     if (memory_size > kMaxBlock || fixed + 1 > memory_size) return -1;
     void *b = set;
-    pi::store32(b, kFMagic, kStringsMagic);
-    pi::store32(b, kFSize, memory_size);
-    pi::store32(b, kFMax, max_strings);
-    pi::store32(b, kFCount, 0);
-    pi::store32(b, kFUsed, 0);
+    plugin_intn::store32(b, kFMagic, kStringsMagic);
+    plugin_intn::store32(b, kFSize, memory_size);
+    plugin_intn::store32(b, kFMax, max_strings);
+    plugin_intn::store32(b, kFCount, 0);
+    plugin_intn::store32(b, kFUsed, 0);
     // The offset table and text area are cleared so that a block written to a
     // file carries no stale bytes.
     std::memset(static_cast<unsigned char *>(b) + kStringsHeader, 0, memory_size - kStringsHeader);
@@ -115,7 +115,7 @@ extern "C" PI_EXPORT plugin_strings *plugin_strings_malloc(uint32_t max_strings,
                                                            uint32_t max_bytes) {
     uint64_t m = block_size(max_bytes, max_strings);
     if (m == 0) return nullptr;
-    pi::Owned<plugin_strings> set(
+    plugin_intn::Owned<plugin_strings> set(
         static_cast<plugin_strings *>(std::malloc(static_cast<std::size_t>(m))));
     if (!set || plugin_strings_init(set.get(), max_strings, static_cast<uint32_t>(m)) < 0) {
         return nullptr;
@@ -154,9 +154,9 @@ extern "C" PI_EXPORT int32_t plugin_strings_append(plugin_strings *set, const ch
     void *b = set;
     std::memcpy(static_cast<unsigned char *>(b) + v.text_off + v.used, s,
                 static_cast<std::size_t>(len) + 1);
-    pi::store32(b, kStringsHeader + 4 * v.count, v.used);
-    pi::store32(b, kFUsed, v.used + static_cast<uint32_t>(len) + 1);
-    pi::store32(b, kFCount, v.count + 1);
+    plugin_intn::store32(b, kStringsHeader + 4 * v.count, v.used);
+    plugin_intn::store32(b, kFUsed, v.used + static_cast<uint32_t>(len) + 1);
+    plugin_intn::store32(b, kFCount, v.count + 1);
     return 0;
 }
 
@@ -194,8 +194,8 @@ extern "C" PI_EXPORT int32_t plugin_strings_copy(plugin_strings *dst, const plug
     // the byte capacity b = text_cap - 1.
     if (total >= d.text_cap) return -1;
     void *b = dst;
-    pi::store32(b, kFCount, 0);
-    pi::store32(b, kFUsed, 0);
+    plugin_intn::store32(b, kFCount, 0);
+    plugin_intn::store32(b, kFUsed, 0);
     for (uint32_t i = 0; i < s.count; ++i) {
         if (plugin_strings_append(dst, string_at(s, i)) < 0)
             return -1;  // cannot happen after the checks above

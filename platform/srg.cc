@@ -43,7 +43,7 @@
 
 namespace {
 
-using pi::be32;
+using plugin_intn::be32;
 
 constexpr uint32_t kRecordHeader = 28;
 constexpr uint32_t kListHeader = 8;
@@ -113,7 +113,7 @@ uint32_t record_size(const srg_record *record) {
 
 // Opens a record file: a regular file of at least a header's size, whose
 // header's size field equals the file's size.  Fills *size; 0 or an SRG_ERR_*.
-uint32_t open_record(const char *path, pi::Fd *fd, uint32_t *size) {
+uint32_t open_record(const char *path, plugin_intn::Fd *fd, uint32_t *size) {
     if (!path) return SRG_ERR_INVALID_ARG;
     fd->reset(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!*fd) return SRG_ERR_OPEN;
@@ -124,7 +124,7 @@ uint32_t open_record(const char *path, pi::Fd *fd, uint32_t *size) {
         st.st_size > static_cast<off_t>(SRG_MAX_SIZE)) {
         return SRG_ERR_INVALID;
     }
-    if (!pi::pread_full(fd->get(), head, kRecordHeader, 0)) return SRG_ERR_READ;
+    if (!plugin_intn::pread_full(fd->get(), head, kRecordHeader, 0)) return SRG_ERR_READ;
     if (std::memcmp(head, "SRG1", 4) != 0 || be32(head + 4) != static_cast<uint64_t>(st.st_size)) {
         return SRG_ERR_INVALID;
     }
@@ -133,13 +133,13 @@ uint32_t open_record(const char *path, pi::Fd *fd, uint32_t *size) {
 }
 
 // Reads and checks the record of a file into a new malloc'd buffer.
-uint32_t load_record(const char *path, pi::Owned<unsigned char[]> *out, uint32_t *size) {
-    pi::Fd fd;
+uint32_t load_record(const char *path, plugin_intn::Owned<unsigned char[]> *out, uint32_t *size) {
+    plugin_intn::Fd fd;
     uint32_t rc = open_record(path, &fd, size);
     if (rc != 0) return rc;
-    pi::Owned<unsigned char[]> buf = pi::alloc<unsigned char>(*size);
+    plugin_intn::Owned<unsigned char[]> buf = plugin_intn::alloc<unsigned char>(*size);
     if (!buf) return SRG_ERR_NOMEM;
-    if (!pi::pread_full(fd.get(), buf.get(), *size, 0)) return SRG_ERR_READ;
+    if (!plugin_intn::pread_full(fd.get(), buf.get(), *size, 0)) return SRG_ERR_READ;
     if (validate(buf.get(), *size) != *size) return SRG_ERR_INVALID;
     *out = std::move(buf);
     return 0;
@@ -155,20 +155,20 @@ const unsigned char *list_of(const srg_record *record) {
 }  // namespace
 
 extern "C" PI_EXPORT uint32_t srg_file_size(const char *path) {
-    pi::Owned<unsigned char[]> buf;
+    plugin_intn::Owned<unsigned char[]> buf;
     uint32_t size = 0;
     return load_record(path, &buf, &size) == 0 ? size : 0;
 }
 
 extern "C" PI_EXPORT uint32_t srg_file_clone(srg_record *buf, const char *path, uint32_t size) {
     if (!buf || !path) return SRG_ERR_INVALID_ARG;
-    pi::Fd fd;
+    plugin_intn::Fd fd;
     uint32_t file_size = 0;
     uint32_t rc = open_record(path, &fd, &file_size);
     if (rc != 0) return rc;
     if (file_size != size) return SRG_ERR_SIZE;
     auto *out = reinterpret_cast<unsigned char *>(buf);
-    if (!pi::pread_full(fd.get(), out, size, 0)) return SRG_ERR_READ;
+    if (!plugin_intn::pread_full(fd.get(), out, size, 0)) return SRG_ERR_READ;
     return validate(out, size) == size ? 0 : SRG_ERR_INVALID;
 }
 
@@ -183,7 +183,7 @@ extern "C" PI_EXPORT const char *srg_sw_id_get(const srg_record *record) {
 
 extern "C" PI_EXPORT const char *srg_sw_id_file_get(const char *path) {
     static char swid[SRG_SW_ID_MAX + 1];
-    pi::Owned<unsigned char[]> buf;
+    plugin_intn::Owned<unsigned char[]> buf;
     uint32_t size = 0;
     if (load_record(path, &buf, &size) != 0) return nullptr;
     const char *id = srg_sw_id_get(reinterpret_cast<const srg_record *>(buf.get()));

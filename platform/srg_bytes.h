@@ -13,9 +13,11 @@
 
 #include "frame/bytes.h"
 
-namespace pit {
+namespace srg_format {
 
-inline void put_be32(std::string &s, std::size_t at, uint32_t v) { pi::put_be32(s.data(), at, v); }
+inline void put_be32(std::string &s, std::size_t at, uint32_t v) {
+    plugin_intn::put_be32(s.data(), at, v);
+}
 
 // Bytes of a record; no swid when swid is empty-optional, no list when deps
 // is empty-optional (a present but empty list holds no string).
@@ -50,6 +52,6 @@ inline std::string record_bytes(const std::optional<std::string> &swid,
     return r;
 }
 
-}  // namespace pit
+}  // namespace srg_format
 
 #endif

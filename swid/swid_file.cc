@@ -11,7 +11,7 @@
 #include "platform/plugin_strings.h"
 #include "swid/swid_map.h"
 
-namespace pi::swid {
+namespace plugin_intn::swid {
 namespace {
 
 // A file longer than this cannot hold a map (the size word is signed 32-bit,
@@ -38,7 +38,7 @@ bool strings_inside(const plugin_strings *set, uint32_t max_size) {
 // size (intact means magic and trailer only); it only has to stay inside the
 // buffer, so that writing the map back never reads past it.
 bool trusted(const unsigned char *buf, std::size_t len) {
-    if (len < kBlockOffset || pi::load32(buf, kMagicOffset) != kMagic) return false;
+    if (len < kBlockOffset || plugin_intn::load32(buf, kMagicOffset) != kMagic) return false;
     // The smallest block there is: its header at least must have been read
     // before the block may be asked for its size.
     uint64_t min_block = plugin_strings_memory_size(0, 0);
@@ -48,7 +48,7 @@ bool trusted(const unsigned char *buf, std::size_t len) {
     int32_t m = plugin_strings_max_size(set);
     if (m < 0 || static_cast<uint64_t>(m) < min_block) return false;
     if (kBlockOffset + static_cast<uint64_t>(m) + 4 > len) return false;
-    if (static_cast<uint64_t>(pi::load32(buf, kSizeOffset)) > len) return false;
+    if (static_cast<uint64_t>(plugin_intn::load32(buf, kSizeOffset)) > len) return false;
     if (!plugin_swid_map_integrity_ok(map)) return false;
     int32_t used = plugin_strings_space_used(set);
     if (used < 0 || used > m) return false;
@@ -59,15 +59,15 @@ bool trusted(const unsigned char *buf, std::size_t len) {
 // Reads the whole file under a shared lock.  The size is taken again once the
 // lock is held, since a writer may have grown the file between the first
 // query and the lock; buf and size follow it.
-plugin_rc_t read_locked(FILE *f, pi::Owned<unsigned char[]> &buf, std::size_t &size) {
-    const pi::FlockGuard lock(fileno(f), LOCK_SH);
+plugin_rc_t read_locked(FILE *f, plugin_intn::Owned<unsigned char[]> &buf, std::size_t &size) {
+    const plugin_intn::FlockGuard lock(fileno(f), LOCK_SH);
     struct stat st;
     if (::fstat(fileno(f), &st) < 0) return PLUGIN_ERR_STAT;
     if (st.st_size == 0) return PLUGIN_ERR_EMPTY_FILE;
     if (static_cast<uint64_t>(st.st_size) > kMaxFileSize) return PLUGIN_ERR_CORRUPT;
     if (static_cast<std::size_t>(st.st_size) != size) {
         size = static_cast<std::size_t>(st.st_size);
-        buf = pi::alloc<unsigned char>(size);
+        buf = plugin_intn::alloc<unsigned char>(size);
         if (!buf) return PLUGIN_ERR_NOMEM;
     }
     if (std::fread(buf.get(), 1, size, f) < size) return PLUGIN_ERR_READ;
@@ -78,16 +78,16 @@ plugin_rc_t read_locked(FILE *f, pi::Owned<unsigned char[]> &buf, std::size_t &s
 // the file before the lock goes: a failed flush (a full device, say) is a
 // short write too.
 plugin_rc_t write_locked(FILE *f, const plugin_swid_map *map, std::size_t n) {
-    const pi::FlockGuard lock(fileno(f), LOCK_EX);
+    const plugin_intn::FlockGuard lock(fileno(f), LOCK_EX);
     if (std::fwrite(map, 1, n, f) == n && std::fflush(f) == 0) return PLUGIN_OK;
     PI_LOG("corrupted swid_map_\n");  // verbatim: a short write reads "corrupted"
     return PLUGIN_ERR_WRITE;
 }
 
 }  // namespace
-}  // namespace pi::swid
+}  // namespace plugin_intn::swid
 
-using namespace pi::swid;
+using namespace plugin_intn::swid;
 
 extern "C" {
 
@@ -102,10 +102,10 @@ PI_EXPORT plugin_rc_t plugin_read_swid_map(const char *path, plugin_swid_map **o
     *out = nullptr;
     if (static_cast<uint64_t>(st.st_size) > kMaxFileSize) return PLUGIN_ERR_CORRUPT;
     std::size_t size = static_cast<std::size_t>(st.st_size);
-    pi::Owned<unsigned char[]> buf = pi::alloc<unsigned char>(size);
+    plugin_intn::Owned<unsigned char[]> buf = plugin_intn::alloc<unsigned char>(size);
     if (!buf) return PLUGIN_ERR_NOMEM;
 
-    pi::File f = pi::open_file(path, "r");
+    plugin_intn::File f = plugin_intn::open_file(path, "r");
     if (!f) return PLUGIN_ERR_OPEN;
     const plugin_rc_t rc = read_locked(f.get(), buf, size);
     if (rc != PLUGIN_OK) return rc;
@@ -126,7 +126,7 @@ PI_EXPORT plugin_rc_t plugin_write_swid_map(const char *path, const plugin_swid_
 
     struct stat st;
     const char *mode = ::stat(path, &st) < 0 ? "w" : "r+";
-    pi::File f = pi::open_file(path, mode);
+    plugin_intn::File f = plugin_intn::open_file(path, mode);
     if (!f) {
         PI_LOG("open %s for write failed\n", path);
         return PLUGIN_ERR_OPEN;
@@ -135,7 +135,7 @@ PI_EXPORT plugin_rc_t plugin_write_swid_map(const char *path, const plugin_swid_
     const plugin_rc_t rc =
         write_locked(f.get(), map, static_cast<std::size_t>(plugin_swid_map_size(map)));
     if (rc != PLUGIN_OK) return rc;
-    if (pi::close_now(f) != 0) {
+    if (plugin_intn::close_now(f) != 0) {
         PI_LOG("corrupted swid_map_\n");
         return PLUGIN_ERR_WRITE;
     }

@@ -19,7 +19,7 @@
 
 #include "platform/plugin_strings.h"
 
-namespace pi::swid {
+namespace plugin_intn::swid {
 
 plugin_strings *block(plugin_swid_map *map) {
     return reinterpret_cast<plugin_strings *>(reinterpret_cast<unsigned char *>(map) +
@@ -31,9 +31,9 @@ const plugin_strings *block(const plugin_swid_map *map) {
                                                     kBlockOffset);
 }
 
-}  // namespace pi::swid
+}  // namespace plugin_intn::swid
 
-using namespace pi::swid;
+using namespace plugin_intn::swid;
 
 extern "C" {
 
@@ -41,16 +41,17 @@ PI_EXPORT plugin_swid_map *plugin_swid_map_alloc(uint32_t max_strings, uint32_t 
     uint32_t m = plugin_strings_memory_size(max_bytes, max_strings);
     // The size word is a signed 32-bit value: a map must stay below 2 GiB.
     if (static_cast<uint64_t>(m) + kOverhead > static_cast<uint64_t>(INT32_MAX)) return nullptr;
-    pi::Owned<plugin_swid_map> map(static_cast<plugin_swid_map *>(std::malloc(m + kOverhead)));
+    plugin_intn::Owned<plugin_swid_map> map(
+        static_cast<plugin_swid_map *>(std::malloc(m + kOverhead)));
     if (!map) return nullptr;
-    pi::store32(map.get(), kMagicOffset, kMagic);
-    pi::store32(map.get(), kSizeOffset, m + kOverhead);
+    plugin_intn::store32(map.get(), kMagicOffset, kMagic);
+    plugin_intn::store32(map.get(), kSizeOffset, m + kOverhead);
     if (plugin_strings_init(block(map.get()), max_strings, m) < 0) return nullptr;
     // The block must report the size it was given, or the trailer would not
     // be the map's last word.
     int32_t max_size = plugin_strings_max_size(block(map.get()));
     if (max_size < 0 || static_cast<uint32_t>(max_size) != m) return nullptr;
-    pi::store32(map.get(), kBlockOffset + static_cast<uint32_t>(max_size), kTrailer);
+    plugin_intn::store32(map.get(), kBlockOffset + static_cast<uint32_t>(max_size), kTrailer);
     return map.release();
 }
 
@@ -58,15 +59,15 @@ PI_EXPORT void plugin_swid_map_free(plugin_swid_map *map) { std::free(map); }
 
 PI_EXPORT int32_t plugin_swid_map_integrity_ok(const plugin_swid_map *map) {
     if (!map) return 0;
-    if (pi::load32(map, kMagicOffset) != kMagic) return 0;
+    if (plugin_intn::load32(map, kMagicOffset) != kMagic) return 0;
     int32_t m = plugin_strings_max_size(block(map));
     if (m < 0) return 0;
-    return pi::load32(map, kBlockOffset + static_cast<uint32_t>(m)) == kTrailer ? 1 : 0;
+    return plugin_intn::load32(map, kBlockOffset + static_cast<uint32_t>(m)) == kTrailer ? 1 : 0;
 }
 
 PI_EXPORT int32_t plugin_swid_map_size(const plugin_swid_map *map) {
     if (!map) return -1;
-    return static_cast<int32_t>(pi::load32(map, kSizeOffset));
+    return static_cast<int32_t>(plugin_intn::load32(map, kSizeOffset));
 }
 
 PI_EXPORT int32_t plugin_swid_map_next_avail(const plugin_swid_map *map) {
@@ -97,7 +98,7 @@ PI_EXPORT int32_t plugin_swid_map_append(plugin_swid_map **mapp, const char *swi
     int64_t needed = static_cast<int64_t>(used) + static_cast<int64_t>(std::strlen(swid)) + 1;
 
     plugin_swid_map *target = map;
-    pi::Owned<plugin_swid_map> grown;
+    plugin_intn::Owned<plugin_swid_map> grown;
     bool fits = needed < max_size && count < plugin_strings_max_strings_get(old_block);
     if (!fits) {
         // Twice the swids held and twice the bytes needed; a map that holds
@@ -114,7 +115,7 @@ PI_EXPORT int32_t plugin_swid_map_append(plugin_swid_map **mapp, const char *swi
 
     if (plugin_strings_append(block(target), swid) < 0) return -1;
     if (grown) {
-        pi::Owned<plugin_swid_map> old(map);  // replaced only on success
+        plugin_intn::Owned<plugin_swid_map> old(map);  // replaced only on success
         *mapp = grown.release();
     }
     return plugin_swid_map_next_avail(*mapp) - 1;

@@ -8,7 +8,7 @@
 #include "frame/bytes.h"
 #include "plugin_intn.h"
 
-namespace pi::swid {
+namespace plugin_intn::swid {
 
 inline constexpr uint32_t kMagic = 0x504C5547;    // "PLUG" on a big-endian machine
 inline constexpr uint32_t kTrailer = 0x53574944;  // "SWID"
@@ -23,6 +23,6 @@ inline constexpr uint32_t kEmptyGrowthStrings = 4;
 plugin_strings *block(plugin_swid_map *map);
 const plugin_strings *block(const plugin_swid_map *map);
 
-}  // namespace pi::swid
+}  // namespace plugin_intn::swid
 
 #endif

@@ -135,7 +135,7 @@ bool read_record(const Request &r, std::string *record, std::string *error) {
 
 // The names in directory path but "." and "..", unsorted.
 bool read_names(const std::string &path, std::vector<std::string> &names, std::string *error) {
-    pi::Owned<DIR, closedir> d(opendir(path.c_str()));
+    plugin_intn::Owned<DIR, closedir> d(opendir(path.c_str()));
     if (!d) return fail_errno(error, path);
     errno = 0;
     while (struct dirent *e = readdir(d.get())) {
@@ -187,7 +187,8 @@ bool start_archive(struct archive *a, int fd, std::string *error) {
 
 // Fills entry with m's name, type and permission bits, owned by root at time 0; *in gets a
 // regular file opened for its contents.
-bool describe(const Member &m, struct archive_entry *entry, pi::Fd *in, std::string *error) {
+bool describe(const Member &m, struct archive_entry *entry, plugin_intn::Fd *in,
+              std::string *error) {
     archive_entry_clear(entry);
     archive_entry_copy_pathname(entry, m.name.c_str());  // bytes, as they are
     archive_entry_set_uid(entry, 0);
@@ -232,14 +233,14 @@ bool copy_contents(struct archive *a, const Member &m, int in, std::vector<char>
 
 // Writes the members as a gzip tar to fd.
 bool write_archive(int fd, const std::vector<Member> &members, std::string *error) {
-    pi::Owned<struct archive, archive_write_free> a(archive_write_new());
+    plugin_intn::Owned<struct archive, archive_write_free> a(archive_write_new());
     if (!a) return fail(error, "out of memory");
     if (!start_archive(a.get(), fd, error)) return false;
-    pi::Owned<struct archive_entry, archive_entry_free> entry(archive_entry_new());
+    plugin_intn::Owned<struct archive_entry, archive_entry_free> entry(archive_entry_new());
     std::vector<char> buf(65536);
     bool ok = true;
     for (const Member &m : members) {
-        pi::Fd in;
+        plugin_intn::Fd in;
         ok = entry ? describe(m, entry.get(), &in, error) : fail(error, "out of memory");
         if (ok && archive_write_header(a.get(), entry.get()) != ARCHIVE_OK)
             ok = archive_failure(a.get(), m.path, error);
@@ -255,10 +256,10 @@ bool write_archive(int fd, const std::vector<Member> &members, std::string *erro
 // any of it fails.
 bool write_image(const Request &r, const std::string &record, const std::vector<Member> &members,
                  std::string *error) {
-    pi::Fd fd(open(r.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    plugin_intn::Fd fd(open(r.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd) return fail_errno(error, "cannot create " + r.out);
     const std::string header = img_format::header_block(uint32_t(r.block), record);
-    bool ok = pi::write_full(fd.get(), header.data(), header.size()) ||
+    bool ok = plugin_intn::write_full(fd.get(), header.data(), header.size()) ||
               fail_errno(error, "cannot write the header");
     ok = ok && write_archive(fd.get(), members, error);
     if (fd.reset() != 0 && ok) ok = fail_errno(error, "cannot write " + r.out);

@@ -174,7 +174,7 @@ int find_command(const std::vector<std::string> &args, std::size_t *at, const Su
 // Runs the handler, in a copy-on-write view of the root for --dry-run, and prints the result
 // line; returns the exit status.
 int execute(const Subcommand &cmd, const Parsed &parsed, bool debug, bool dry_run) {
-    pit::DryRun view;
+    sandbox::DryRun view;
     if (dry_run) {
         std::string error;
         if (!view.enter(&error)) {
@@ -244,7 +244,7 @@ int run(int argc, char **argv) {
 // still open (those of /proc/self/fd but the one reading it), so that a script can
 // tell a descriptor left open by an operation.
 static int descriptors_open() {
-    pi::Owned<DIR, closedir> dir(opendir("/proc/self/fd"));
+    plugin_intn::Owned<DIR, closedir> dir(opendir("/proc/self/fd"));
     if (!dir) return -1;
     int n = 0;
     while (readdir(dir.get()) != nullptr) ++n;

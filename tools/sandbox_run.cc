@@ -71,7 +71,7 @@ const char kHelp[] =
 
 // What the command line asks for.
 struct Request {
-    pit::SandboxOptions options;
+    sandbox::SandboxOptions options;
     bool have_state = false, have_cmdline = false;
     bool help = false;
     bool show_usage = true;  // the usage follows a failure's words
@@ -131,20 +131,20 @@ bool parse_args(int argc, char **argv, Request *r, std::string *error) {
 
 // Makes the private root and runs the command in it; returns only when either fails, with the
 // exit status.
-int run(const pit::SandboxOptions &options, char **command) {
-    if (!pit::mkdir_p(options.state_dir)) {
+int run(const sandbox::SandboxOptions &options, char **command) {
+    if (!sandbox::mkdir_p(options.state_dir)) {
         std::fprintf(stderr, "sandbox-run: cannot make the state directory %s: %s\n",
                      options.state_dir.c_str(), std::strerror(errno));
         return 125;
     }
     std::string error;
-    if (!pit::sandbox_enter(options, &error)) {
+    if (!sandbox::sandbox_enter(options, &error)) {
         std::fprintf(stderr, "sandbox-run: cannot make the private root in %s: %s\n",
                      options.state_dir.c_str(), error.c_str());
         return 125;
     }
-    if (pit::sandbox_kind() == pit::SandboxKind::kMirror)
-        std::fprintf(stderr, "sandbox-run: %s\n", pit::kMirrorLimits);
+    if (sandbox::sandbox_kind() == sandbox::SandboxKind::kMirror)
+        std::fprintf(stderr, "sandbox-run: %s\n", sandbox::kMirrorLimits);
     ::execvp(command[0], command);
     int saved = errno;
     std::fprintf(stderr, "sandbox-run: %s: %s\n", command[0], std::strerror(saved));

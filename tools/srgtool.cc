@@ -78,12 +78,12 @@ bool write_record_file(const MakeArgs &m, std::string *error) {
     if (total > SRG_MAX_SIZE)
         return fail(error, "the record would exceed " + std::to_string(SRG_MAX_SIZE) + " bytes");
     // The one encoder of the stored form, the one libsrg reads.
-    const std::string rec = pit::record_bytes(
+    const std::string rec = srg_format::record_bytes(
         m.swid, m.deps.empty() ? std::nullopt : std::optional<std::vector<std::string>>(m.deps));
-    pi::File f = pi::open_file(m.out.c_str(), "wb");
+    plugin_intn::File f = plugin_intn::open_file(m.out.c_str(), "wb");
     if (!f) return tools::fail_errno(error, "cannot create " + m.out);
     bool ok = fwrite(rec.data(), 1, rec.size(), f.get()) == rec.size();
-    ok = (pi::close_now(f) == 0) && ok;
+    ok = (plugin_intn::close_now(f) == 0) && ok;
     if (!ok) fail(error, "cannot write " + m.out);
     if (ok && srg_file_size(m.out.c_str()) != rec.size())
         ok = fail(error, m.out + " does not read back as a valid record");

@@ -12,11 +12,11 @@
 
 namespace {
 
-using pit::captured;
+using test_support::captured;
 #define GC "plugin_get_cmdline: "
 #define NC "plugin_get_names_from_conf: "
 
-class BootTest : public pit::SandboxTest {};
+class BootTest : public test_support::SandboxTest {};
 
 // over: a node bound on /proc/cmdline (/dev/log is a socket, which open() refuses, as root too).
 TEST_F(BootTest, CmdlineFileThatCannotBeRead) {
@@ -29,17 +29,17 @@ TEST_F(BootTest, CmdlineFileThatCannotBeRead) {
         {nullptr, asked + none + none},
         {"/dev/log", asked + GC "Open cmdline failed: No such device or address\n"},
     };
-    pit::SyslogSink socket;
-    pit::set_cmdline("");
+    test_support::SyslogSink socket;
+    sandbox::set_cmdline("");
     for (const auto &row : rows) {
         SCOPED_TRACE(row.over ? row.over : "empty file");
-        ASSERT_TRUE(!row.over || pit::bind(row.over, "/proc/cmdline"));
-        int fds = pit::open_fds();
+        ASSERT_TRUE(!row.over || sandbox::bind(row.over, "/proc/cmdline"));
+        int fds = test_support::open_fds();
         std::string err;
         EXPECT_EQ(captured([] { return plugin_get_cmdline("pdebug"); }, nullptr, &err), nullptr);
-        EXPECT_EQ(pit::open_fds(), fds);
+        EXPECT_EQ(test_support::open_fds(), fds);
         EXPECT_EQ(err, row.err);
-        EXPECT_TRUE(!row.over || pit::unbind("/proc/cmdline"));
+        EXPECT_TRUE(!row.over || sandbox::unbind("/proc/cmdline"));
     }
 }
 
@@ -54,7 +54,7 @@ struct ConfRow {
     std::string err;
 };
 
-class ConfNamesTest : public pit::SandboxTest {
+class ConfNamesTest : public test_support::SandboxTest {
 protected:
     const ConfRow *row_ = nullptr;
     std::map<std::string, int> calls_;
@@ -69,36 +69,36 @@ protected:
 };
 
 void ConfNamesTest::arm() {
-    namespace dbl = pit::dbl;
-    dbl::plugin_icf_open = [this](const char *p, plugin_icf **h) {
+    namespace doubles = test_support::doubles;
+    doubles::plugin_icf_open = [this](const char *p, plugin_icf **h) {
         uint32_t rc = PI_REAL(plugin_icf_open)(p, h);
         opened_ = *h;
         return fails("open") ? row_->rc : rc;
     };
-    dbl::plugin_icf_get_name = [this](plugin_icf *h, const char **n) {
+    doubles::plugin_icf_get_name = [this](plugin_icf *h, const char **n) {
         if (!restart_ && fails("get_name")) return row_->rc;
         return PI_REAL(plugin_icf_get_name)(h, n);
     };
-    dbl::plugin_icf_first_img_name = [this](plugin_icf *h, const char **n) {
+    doubles::plugin_icf_first_img_name = [this](plugin_icf *h, const char **n) {
         if (fails("first")) return row_->rc;
         restart_ = true;
         uint32_t rc = PI_REAL(plugin_icf_first_img_name)(h, n);
         restart_ = false;
         return rc;
     };
-    dbl::plugin_icf_close = [this](plugin_icf *h) {
+    doubles::plugin_icf_close = [this](plugin_icf *h) {
         closes_ += h == opened_ ? 1 : 9;
         return PI_REAL(plugin_icf_close)(h);
     };
-    dbl::plugin_strings_malloc = [this](uint32_t s, uint32_t b) -> plugin_strings * {
+    doubles::plugin_strings_malloc = [this](uint32_t s, uint32_t b) -> plugin_strings * {
         asked_ = std::to_string(s) + " " + std::to_string(b);
         ++sets_;
         return PI_REAL(plugin_strings_malloc)(s, b);
     };
-    dbl::plugin_strings_append = [this](plugin_strings *s, const char *t) {
+    doubles::plugin_strings_append = [this](plugin_strings *s, const char *t) {
         return fails("append") ? -1 : PI_REAL(plugin_strings_append)(s, t);
     };
-    dbl::plugin_strings_free = [this](plugin_strings *s) {
+    doubles::plugin_strings_free = [this](plugin_strings *s) {
         if (s) --sets_;
         PI_REAL(plugin_strings_free)(s);
     };
@@ -109,8 +109,8 @@ void ConfNamesTest::run(const ConfRow &row) {
     std::remove("/mnt/pss/load-fcplugin");
     std::remove("/mnt/pss/load-virtplugin");
     const std::string flags = row.flags;
-    if (flags.find('f') != flags.npos) pit::write_file("/mnt/pss/load-fcplugin", "");
-    if (flags.find('v') != flags.npos) pit::mkdir_p("/mnt/pss/load-virtplugin");
+    if (flags.find('f') != flags.npos) test_support::write_file("/mnt/pss/load-fcplugin", "");
+    if (flags.find('v') != flags.npos) sandbox::mkdir_p("/mnt/pss/load-virtplugin");
     if (flags.find('d') != flags.npos) plugin_intn_debug_on();
     if (flags.find('d') == flags.npos) plugin_intn_debug_off();
     row_ = &row;
@@ -168,9 +168,9 @@ TEST_F(ConfNamesTest, Rows) {
         {"fc_plugin", "fv", img, "append", 2, PLUGIN_ERR_FAILED, "", "4 41", ""},
         {"virt", "fvd", img, "append", 3, PLUGIN_ERR_FAILED, "", "4 41", dbg + virt},
     };
-    ASSERT_TRUE(pit::write_file(img, "alpha.img\nbeta.img\n"));
-    ASSERT_TRUE(pit::write_file(other, "alpha.img\n"));
-    ASSERT_TRUE(pit::write_file(empty, ""));
+    ASSERT_TRUE(test_support::write_file(img, "alpha.img\nbeta.img\n"));
+    ASSERT_TRUE(test_support::write_file(other, "alpha.img\n"));
+    ASSERT_TRUE(test_support::write_file(empty, ""));
     arm();
     for (const ConfRow &row : rows) run(row);
 }
@@ -189,7 +189,7 @@ struct StageRow {
     unsigned slept;
 };
 
-class StageBootTest : public pit::SandboxTest {
+class StageBootTest : public test_support::SandboxTest {
 protected:
     static constexpr const char *kPath = "/velm/plugin_extract_log/stage_boot";
     unsigned slept_ = 0;
@@ -205,14 +205,14 @@ void StageBootTest::run(const StageRow &r) {
     SCOPED_TRACE(r.what);
     std::remove(kPath);
     const bool node = r.file[0] == '/';
-    pit::mkdir_p("/velm/plugin_extract_log");
-    if (r.file != "<none>") pit::write_file(kPath, node ? "" : r.file);
-    ASSERT_TRUE(!node || pit::bind(r.file, kPath));
+    sandbox::mkdir_p("/velm/plugin_extract_log");
+    if (r.file != "<none>") test_support::write_file(kPath, node ? "" : r.file);
+    ASSERT_TRUE(!node || sandbox::bind(r.file, kPath));
     Words buffer = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
     uint32_t *p = buffer.data();
-    pit::dbl::get_max_allowed_zell = [&r] { return r.zell; };
+    test_support::doubles::get_max_allowed_zell = [&r] { return r.zell; };
     slept_ = 0;
-    pit::dbl::sleep = [this](unsigned seconds) {
+    test_support::doubles::sleep = [this](unsigned seconds) {
         slept_ += seconds;
         return 0u;
     };
@@ -222,12 +222,12 @@ void StageBootTest::run(const StageRow &r) {
         return plugin_read_remaining_load(p, r.size);
     };
     EXPECT_EQ(captured(op, nullptr, &err), r.rc);
-    EXPECT_TRUE(!node || pit::unbind(kPath));
+    EXPECT_TRUE(!node || sandbox::unbind(kPath));
     char head[80];
     std::snprintf(head, sizeof head, "plugin_%s_remaining_load: boot_status= %x ",
                   r.write ? "write" : "read", unsigned(reinterpret_cast<uintptr_t>(p)));
     EXPECT_EQ(err, r.err.starts_with("size= ") ? head + r.err : r.err);
-    EXPECT_EQ(pit::read_file(kPath), r.after);
+    EXPECT_EQ(test_support::read_file(kPath), r.after);
     EXPECT_EQ(bytes(buffer), r.record);
     EXPECT_EQ(slept_, r.slept);
 }
@@ -254,7 +254,7 @@ TEST_F(StageBootTest, Rows) {
         {"no word at all", -2, "<none>", false, 0, PLUGIN_ERR_INVALID_ARG, "size= 0 len= 0\n", "",
          b, 0},
     };
-    pit::SyslogSink socket;  // a socket at /dev/log
+    test_support::SyslogSink socket;  // a socket at /dev/log
     for (const StageRow &row : rows) run(row);
 }
 

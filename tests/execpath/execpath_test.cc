@@ -50,7 +50,7 @@ std::string expand(const Case &c, const std::string &text) {
         {"@U",
          "plugin_unlink_from_exec_path: plugin_path = " + c.plugin + ",  tar_log = " + c.log}};
     std::string out;
-    for (std::string line : pit::lines(replace_all(text, "$P", c.plugin))) {
+    for (std::string line : test_support::lines(replace_all(text, "$P", c.plugin))) {
         for (const auto &[from, to] : abbrev)
             if (line.rfind(from, 0) == 0) line = to + line.substr(from.size());
         out += line + "\n";
@@ -66,22 +66,22 @@ void build(const Case &c) {
                           name = rest.substr(0, rest.find(' '));
         const std::string path = c.plugin + "/" + name;
         manifest += (kind == "m" ? rest : "./" + name) + "\n";
-        if (kind == "d") pit::mkdir_p(path);
-        EXPECT_TRUE(kind != "f" || pit::write_file(path, "data\n")) << path;
+        if (kind == "d") sandbox::mkdir_p(path);
+        EXPECT_TRUE(kind != "f" || test_support::write_file(path, "data\n")) << path;
         if (kind != "l") continue;
-        pit::mkdir_p(path.substr(0, path.rfind('/')));
+        sandbox::mkdir_p(path.substr(0, path.rfind('/')));
         EXPECT_EQ(::symlink(rest.substr(name.size() + 1).c_str(), path.c_str()), 0) << path;
     }
-    ASSERT_TRUE(pit::write_file(kLog, manifest));
+    ASSERT_TRUE(test_support::write_file(kLog, manifest));
 }
 
 void check(const Case &c, const std::string &text) {
     std::istringstream in(replace_all(text, "$P", c.plugin));
     std::string kind, path, want;
     in >> kind >> path >> want;
-    EXPECT_TRUE(kind != "l" || pit::link_target(path) == want) << text;
-    EXPECT_TRUE(kind != "f" || pit::read_file(path) == want + "\n") << text;
-    EXPECT_TRUE(kind != "-" || !pit::exists(path)) << text;
+    EXPECT_TRUE(kind != "l" || sandbox::link_target(path) == want) << text;
+    EXPECT_TRUE(kind != "f" || test_support::read_file(path) == want + "\n") << text;
+    EXPECT_TRUE(kind != "-" || !test_support::exists(path)) << text;
     struct stat st {};
     EXPECT_TRUE(kind != "d" ||
                 (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
@@ -89,29 +89,30 @@ void check(const Case &c, const std::string &text) {
         << text;
 }
 
-class ExecPathTest : public pit::SandboxTest, public ::testing::WithParamInterface<Case> {};
+class ExecPathTest : public test_support::SandboxTest,
+                     public ::testing::WithParamInterface<Case> {};
 
 TEST_P(ExecPathTest, Row) {
     const Case &c = GetParam();
     const std::string &cmdline = c.pdebug ? kPdebug : kPlain;
-    pit::set_cmdline(cmdline);
+    sandbox::set_cmdline(cmdline);
     build(c);
-    ASSERT_TRUE(pit::sh(replace_all(c.setup, "$P", c.plugin))) << c.setup;
-    ASSERT_TRUE(c.readonly.empty() || pit::bind_readonly(c.readonly));
+    ASSERT_TRUE(test_support::sh(replace_all(c.setup, "$P", c.plugin))) << c.setup;
+    ASSERT_TRUE(c.readonly.empty() || sandbox::bind_readonly(c.readonly));
     int hook = 0;
-    pit::dbl::plugin_load_committed_patch = [&] {
+    test_support::doubles::plugin_load_committed_patch = [&] {
         ++hook;
         return PI_REAL(plugin_load_committed_patch)();
     };
-    const auto before = pit::snapshot({"/usr/bin", "/opt", "/etc", "/velm"});
-    pit::SyslogSink sink;
+    const auto before = test_support::snapshot({"/usr/bin", "/opt", "/etc", "/velm"});
+    test_support::SyslogSink sink;
     const mode_t umask = ::umask(022);
     plugin_intn_debug_on();
     plugin_strings *set = c.exclude.empty() ? nullptr : plugin_strings_malloc(8, 512);
     for (const std::string &s : c.exclude) EXPECT_GE(plugin_strings_append(set, s.c_str()), 0);
 
     std::string out, err;
-    const plugin_rc_t rc = pit::captured(
+    const plugin_rc_t rc = test_support::captured(
         [&] {
             auto *op = c.unlink ? plugin_unlink_from_exec_path : plugin_link_to_exec_path;
             return op(c.log.c_str(), set, c.plugin.c_str());
@@ -137,7 +138,7 @@ TEST_P(ExecPathTest, Row) {
     EXPECT_EQ(libplugin_intn_debug, c.unlink ? 1 : 0);
     for (const std::string &text : c.checks) check(c, text);
     if (c.untouched) {
-        EXPECT_EQ(pit::snapshot({"/usr/bin", "/opt", "/etc", "/velm"}), before);
+        EXPECT_EQ(test_support::snapshot({"/usr/bin", "/opt", "/etc", "/velm"}), before);
     }
     // Each datagram as its priority (user, critical) and the text after "<pri>date tag: ".
     Strings grams, want;

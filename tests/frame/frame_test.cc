@@ -8,7 +8,7 @@ namespace {
 
 void marker(int) {}
 
-class FrameTest : public pit::SandboxTest {
+class FrameTest : public test_support::SandboxTest {
 protected:
     std::string out_, err_;
 };
@@ -38,7 +38,7 @@ TEST_F(FrameTest, SyscallReturnsTheWaitStatusWritesDebugLinesOnlyAndPutsSigchldB
     for (const auto &row : rows) {
         libplugin_intn_debug = row.debug;
         auto call = [&] { return plugin_syscall(row.command); };
-        EXPECT_EQ(pit::captured(call, &out_, &err_), row.status);
+        EXPECT_EQ(test_support::captured(call, &out_, &err_), row.status);
         EXPECT_EQ(err_, row.err);
         EXPECT_EQ(out_, "");
         EXPECT_EQ(signal(SIGCHLD, marker), marker);
@@ -47,14 +47,16 @@ TEST_F(FrameTest, SyscallReturnsTheWaitStatusWritesDebugLinesOnlyAndPutsSigchldB
 
 // A refused handler: the line is written always, nothing runs.
 TEST_F(FrameTest, SyscallRunsNothingWhenTheHandlerIsRefused) {
-    pit::dbl::signal = [](int, void (*)(int)) {
+    test_support::doubles::signal = [](int, void (*)(int)) {
         errno = EINVAL;
         return SIG_ERR;
     };
-    EXPECT_EQ(pit::captured([] { return plugin_syscall("touch /velm/ran"); }, &out_, &err_), -1);
+    EXPECT_EQ(
+        test_support::captured([] { return plugin_syscall("touch /velm/ran"); }, &out_, &err_), -1);
     EXPECT_EQ(err_, "plugin_syscall SIG_ERR touch /velm/ran, errno:22\n");
-    EXPECT_EQ(pit::captured([] { return plugin_rmdir("/velm"); }, &out_, &err_), PLUGIN_ERR_FAILED);
-    EXPECT_FALSE(pit::exists("/velm/ran"));
+    EXPECT_EQ(test_support::captured([] { return plugin_rmdir("/velm"); }, &out_, &err_),
+              PLUGIN_ERR_FAILED);
+    EXPECT_FALSE(test_support::exists("/velm/ran"));
 }
 
 TEST_F(FrameTest, TheHandlerReapsAChildThatEndedDuringTheCommand) {
@@ -84,22 +86,23 @@ TEST_F(FrameTest, MkdirGivesExactlyTheModeAndRestoresTheUmask) {
 
 // rmdir hands its path to "rm -fr": several paths, a missing one, a read-only file system.
 TEST_F(FrameTest, RmdirHandsThePathToTheShell) {
-    ASSERT_TRUE(pit::sh("mkdir -p /velm/t/a /opt/ro && touch /velm/t/a/f /velm/x1 /velm/x2"));
-    ASSERT_TRUE(pit::sh("touch /velm/u /opt/ro/f"));
-    ASSERT_TRUE(pit::bind_readonly("/opt/ro"));
+    ASSERT_TRUE(
+        test_support::sh("mkdir -p /velm/t/a /opt/ro && touch /velm/t/a/f /velm/x1 /velm/x2"));
+    ASSERT_TRUE(test_support::sh("touch /velm/u /opt/ro/f"));
+    ASSERT_TRUE(sandbox::bind_readonly("/opt/ro"));
     for (const char *path : {"/velm/t", "/velm/t", "/velm/x1 /velm/u", "/opt/ro/f"})
         EXPECT_EQ(plugin_rmdir(path), PLUGIN_OK) << path;
-    EXPECT_TRUE(pit::sh("ls /velm /opt/ro | tr '\\n' ' ' > /tmp/ls"));
-    EXPECT_EQ(pit::read_file("/tmp/ls"), "/opt/ro: f  /velm: x2 ");
+    EXPECT_TRUE(test_support::sh("ls /velm /opt/ro | tr '\\n' ' ' > /tmp/ls"));
+    EXPECT_EQ(test_support::read_file("/tmp/ls"), "/opt/ro: f  /velm: x2 ");
     plugin_intn_debug_on();
-    EXPECT_EQ(pit::captured([] { return plugin_rmdir(""); }, &out_, &err_), PLUGIN_OK);
+    EXPECT_EQ(test_support::captured([] { return plugin_rmdir(""); }, &out_, &err_), PLUGIN_OK);
     EXPECT_EQ(err_, "plugin_syscall rm -fr \nplugin_syscall rc system 0\n");
-    pit::unbind("/opt/ro");
+    sandbox::unbind("/opt/ro");
 }
 
 // The other patching names are this stub's address (exports.match_list).
 TEST_F(FrameTest, ThePatchingStubWritesItsLineAndReturnsZero) {
-    EXPECT_EQ(pit::captured(plugin_patching_supported, &out_, &err_), 0);
+    EXPECT_EQ(test_support::captured(plugin_patching_supported, &out_, &err_), 0);
     EXPECT_EQ(out_, "No Patching support on this platform\n");
 }
 

@@ -11,8 +11,8 @@
 
 namespace {
 
-using pit::sh;
 using std::string;
+using test_support::sh;
 
 const string kImg = "/bootflash/plug.img", kNewer = kImg + "-newer-fs", kDir = "/velm/plugin/1";
 const string kLog = "/velm/log/plug.log", kList = kLog + "-newer-fs";
@@ -29,7 +29,7 @@ const string kStored = "cp /opt/acme.sro " + kFile + "; ln -s " + kFile + " " + 
 const string kExec = "Executing \"cp -af " + kNewer + "/* " + kDir + "\"\n";
 string skipped() {  // the overlay's lines for kDeep, below which nothing fits
     string s;
-    for (const string &e : pit::lines(kAdded + kUsr))
+    for (const string &e : test_support::lines(kAdded + kUsr))
         s += "plugin_do_newer_fs: path of " + e + " below " + kDeep +
              " does not fit, entry skipped\n";
     return s + "plugin_do_newer_fs: copy command for " + kDeep + " does not fit, not run\n";
@@ -43,12 +43,13 @@ const string kTrace = "plugin_save_sro id 3 swid !acme!\nsro path !" + kFile +
                       "!\nextract path !/velm/plugin/3!\nsro_link !" + kLink + "!\n";
 
 void tree(const std::vector<std::pair<string, string>> &files) {
-    for (const auto &[path, text] : files) ASSERT_TRUE(pit::write_file(path, text)) << path;
+    for (const auto &[path, text] : files)
+        ASSERT_TRUE(test_support::write_file(path, text)) << path;
 }
 
 // A plugin image of the tree at src whose record names swid.
 void image(const string &img, const string &src, const string &swid, int block) {
-    tree({{img + ".sro", pit::record_bytes(swid, std::nullopt)}});
+    tree({{img + ".sro", srg_format::record_bytes(swid, std::nullopt)}});
     ASSERT_TRUE(sh(string(PI_MKPLUGIN) + " --record " + img + ".sro --block-size " +
                    std::to_string(block) + " -o " + img + " " + src + " >/dev/null && rm " + img +
                    ".sro"));
@@ -254,11 +255,11 @@ const Row kRows[] = {
      .check = kSame + " && test -L " + kLink},
 };
 
-class ImageTest : public pit::SandboxTest, public testing::WithParamInterface<Row> {};
+class ImageTest : public test_support::SandboxTest, public testing::WithParamInterface<Row> {};
 
 TEST_P(ImageTest, Row) {
     const Row &r = GetParam();
-    const string acme = pit::record_bytes("acme", std::nullopt);
+    const string acme = srg_format::record_bytes("acme", std::nullopt);
     tree({{"/opt/src/usr/bin/foo", "foo v1\n"},
           {"/opt/src/usr/lib/x", "x\n"},
           {"/opt/acme.sro", acme},
@@ -271,35 +272,37 @@ TEST_P(ImageTest, Row) {
               {"/opt/sys/opt/velm/lib/sub/two.so", "2\n"}});
         image(kVelm, "/opt/sys", "velm", 2048);
     }
-    if (!r.cmdline.empty()) pit::set_cmdline(r.cmdline);
+    if (!r.cmdline.empty()) sandbox::set_cmdline(r.cmdline);
     ASSERT_TRUE(
         sh("mkdir -p " + r.dir + " /velm/log /velm/plugin/3 /velm/plugin_srg && " + r.prep));
-    ASSERT_TRUE(!r.full || pit::bind("/dev/full", kFile));
+    ASSERT_TRUE(!r.full || sandbox::bind("/dev/full", kFile));
     if (r.refuse)
-        pit::dbl::plugin_syscall = [&r](const char *c) {
+        test_support::doubles::plugin_syscall = [&r](const char *c) {
             return string(c).rfind(r.refuse, 0) == 0 ? r.answer : PI_REAL(plugin_syscall)(c);
         };
     if (r.clone)
-        pit::dbl::srg_file_clone = [&r](srg_record *, const char *, uint32_t) { return r.clone; };
+        test_support::doubles::srg_file_clone = [&r](srg_record *, const char *, uint32_t) {
+            return r.clone;
+        };
     static char half_made;  // what a failing img_open hands back: nothing is open to close
     int stale_closes = 0;
     if (r.stale) {
-        pit::dbl::img_open = [](const char *, int32_t *status) {
+        test_support::doubles::img_open = [](const char *, int32_t *status) {
             *status = static_cast<int32_t>(IMG_ERR_OPEN);
             return reinterpret_cast<img_handle *>(&half_made);
         };
-        pit::dbl::img_close = [&stale_closes](img_handle *) {
+        test_support::doubles::img_close = [&stale_closes](img_handle *) {
             ++stale_closes;
             return 0;
         };
     }
-    string saved = r.swid.empty() ? acme : pit::record_bytes(r.swid, std::nullopt);
+    string saved = r.swid.empty() ? acme : srg_format::record_bytes(r.swid, std::nullopt);
     static char mark;
     srg_record *const untouched = reinterpret_cast<srg_record *>(&mark), *rec = untouched;
     const char *a = r.arg.c_str(), *log = r.log ? kLog.c_str() : nullptr;
-    const int fds = pit::open_fds();
+    const int fds = test_support::open_fds();
     string out, err;
-    EXPECT_EQ(pit::captured(
+    EXPECT_EQ(test_support::captured(
                   [&] {
                       switch (r.op) {
                       case kExtract:
@@ -321,9 +324,9 @@ TEST_P(ImageTest, Row) {
                   },
                   &out, &err),
               r.rc);
-    EXPECT_EQ(pit::open_fds(), fds);
+    EXPECT_EQ(test_support::open_fds(), fds);
     EXPECT_EQ(stale_closes, 0);
-    EXPECT_TRUE(!r.full || pit::unbind(kFile));
+    EXPECT_TRUE(!r.full || sandbox::unbind(kFile));
     string want_out, want_err = r.err, kept;
     if (r.op == kMember) {  // each line on stderr, stdout and stderr as far as the call got
         const string self = "plugin_extract_plugin_from_velm_image: ";
@@ -335,23 +338,23 @@ TEST_P(ImageTest, Row) {
         const string done = r.rc == PLUGIN_OK ? self + "command '" + cmd + "' successful. \n" : "";
         want_out = path + about + done, want_err = path + path + about + about + done;
     }
-    for (const string &l : pit::lines(err))  // without the command-line lookup's lines
+    for (const string &l : test_support::lines(err))  // without the command-line lookup's lines
         if (!l.empty() && l.rfind("plugin_get_cmdline: ", 0) != 0) kept += l + "\n";
     EXPECT_EQ(out, want_out);
     EXPECT_EQ(kept, want_err);
-    EXPECT_EQ(pit::read_file(kLog), r.manifest);
+    EXPECT_EQ(test_support::read_file(kLog), r.manifest);
     EXPECT_TRUE(sh(r.check)) << r.check;
-    EXPECT_EQ(pit::read_file(r.dir + "/usr/bin/foo"),
+    EXPECT_EQ(test_support::read_file(r.dir + "/usr/bin/foo"),
               (std::vector<string>{"", "foo v1\n", "foo v2\n"}[r.tree]));
-    EXPECT_EQ(pit::exists(r.dir + "/opt/tool/run"), r.tree == 2);
-    EXPECT_FALSE(pit::exists(kList));
+    EXPECT_EQ(test_support::exists(r.dir + "/opt/tool/run"), r.tree == 2);
+    EXPECT_FALSE(test_support::exists(kList));
     if (!r.got || r.got == string("null")) {
         EXPECT_EQ(rec, r.got ? nullptr : untouched);
         return;
     }
     ASSERT_TRUE(rec != nullptr && rec != untouched);
     EXPECT_EQ(string(reinterpret_cast<char *>(rec), srg_size(rec)),
-              pit::record_bytes(r.got, std::nullopt));
+              srg_format::record_bytes(r.got, std::nullopt));
     std::free(rec);
 }
 

@@ -11,8 +11,8 @@
 
 namespace {
 
-using pit::Member;
 using std::string;
+using test_support::Member;
 
 Member F(string n, unsigned mode = 0644, string data = "x") { return {n, AE_IFREG, mode, data}; }
 Member D(const string &n, unsigned mode = 0755) { return {n, AE_IFDIR, mode}; }
@@ -103,26 +103,28 @@ const Row kRows[] = {
 };
 // clang-format on
 
-class CheckTest : public pit::SandboxTest, public testing::WithParamInterface<Row> {};
+class CheckTest : public test_support::SandboxTest, public testing::WithParamInterface<Row> {};
 
 TEST_P(CheckTest, Row) {
     const Row &r = GetParam();
     std::vector<installer::Problem> problems;
-    string tar = pit::archive_bytes(r.members, nullptr), error;
+    string tar = test_support::archive_bytes(r.members, nullptr), error;
     if (r.tamper == kHuge) tar.replace(124, 12, string("\x80\0\0\0\0\0\0\x02\0\0\0\0", 12));
     if (r.tamper == kNoSlash) tar[tar.find('\0') - 1] = '\0';
     tar.replace(148, 8, 8, ' ');  // the first header's checksum again
     unsigned sum = 0;
     for (int i = 0; i < 512; ++i) sum += static_cast<unsigned char>(tar[i]);
     std::snprintf(&tar[148], 7, "%06o", sum);
-    string img = pit::header_block() + (r.tamper == kPlain ? tar : pit::gzip(tar));
+    string img =
+        test_support::header_block() + (r.tamper == kPlain ? tar : test_support::gzip(tar));
     img.resize(img.size() - (r.tamper == kCut ? 30 : 0));
-    ASSERT_TRUE(r.prep.empty() ? pit::write_file("/opt/p.img", img) : pit::sh(r.prep));
-    const int fds = pit::open_fds();
+    ASSERT_TRUE(r.prep.empty() ? test_support::write_file("/opt/p.img", img)
+                               : test_support::sh(r.prep));
+    const int fds = test_support::open_fds();
     const int rc = r.swid.empty() && r.newer.empty()
                        ? installer::check_image("/opt/p.img", r.options, problems, error)
                        : installer::kCheckAccepted;
-    EXPECT_EQ(pit::open_fds(), fds);
+    EXPECT_EQ(test_support::open_fds(), fds);
     if (!error.empty()) problems.push_back({"error", error});
     std::vector<string> got;
     for (const auto &p : problems)

@@ -13,7 +13,7 @@
 #include "platform/img_bytes.h"
 #include "platform/srg_bytes.h"
 
-namespace pit {
+namespace test_support {
 
 struct Member {
     std::string name;
@@ -25,7 +25,7 @@ struct Member {
 
 // The header block of n bytes holding a record of swid "check-1.0".
 inline std::string header_block(unsigned n = 512) {
-    return img_format::header_block(n, record_bytes("check-1.0", std::nullopt));
+    return img_format::header_block(n, srg_format::record_bytes("check-1.0", std::nullopt));
 }
 
 inline la_ssize_t append(archive *, void *out, const void *buf, size_t n) {
@@ -36,12 +36,12 @@ inline la_ssize_t append(archive *, void *out, const void *buf, size_t n) {
 // members as a GNU tar (raw names, base-256 sizes), or raw bytes as one gzip stream.
 inline std::string archive_bytes(const std::vector<Member> &members, const std::string *raw) {
     std::string out;
-    pi::Owned<archive, archive_write_free> a(archive_write_new());
+    plugin_intn::Owned<archive, archive_write_free> a(archive_write_new());
     if (raw) archive_write_add_filter_gzip(a.get());
     raw ? archive_write_set_format_raw(a.get()) : archive_write_set_format_gnutar(a.get());
     archive_write_set_bytes_in_last_block(a.get(), 1);
     archive_write_open(a.get(), &out, nullptr, append, nullptr);
-    pi::Owned<archive_entry, archive_entry_free> e(archive_entry_new());
+    plugin_intn::Owned<archive_entry, archive_entry_free> e(archive_entry_new());
     for (const Member &m : raw ? std::vector<Member>{{"raw", AE_IFREG, 0644, *raw}} : members) {
         archive_entry_clear(e.get());
         archive_entry_copy_pathname(e.get(), m.name.c_str());
@@ -60,6 +60,6 @@ inline std::string archive_bytes(const std::vector<Member> &members, const std::
 
 inline std::string gzip(const std::string &raw) { return archive_bytes({}, &raw); }
 
-}  // namespace pit
+}  // namespace test_support
 
 #endif

@@ -92,48 +92,50 @@ std::string run(const std::string &args, int *status = nullptr) {
     std::string out, err;
     int ignored = 0;
     *(status ? status : &ignored) =
-        pit::captured([&] { return pit::shell(CTL + args); }, &out, &err);
+        test_support::captured([&] { return test_support::shell(CTL + args); }, &out, &err);
     std::string kept;
-    for (const std::string &line : pit::lines(out))
+    for (const std::string &line : test_support::lines(out))
         if (line != "No Patching support on this platform") kept += line + "\n";
     return kept;
 }
 
-class InstallerTest : public pit::SandboxTest {};
+class InstallerTest : public test_support::SandboxTest {};
 
 TEST_F(InstallerTest, TheRoadOfADependencyChainWithItsRefusalsAndBreakages) {
-    const std::string su = pit::archive_bytes({{"./opt/su", AE_IFREG, 04755, "s"}}, nullptr);
-    ASSERT_TRUE(pit::write_file("/tmp/su.img", pit::header_block() + pit::gzip(su)));
+    const std::string su =
+        test_support::archive_bytes({{"./opt/su", AE_IFREG, 04755, "s"}}, nullptr);
+    ASSERT_TRUE(test_support::write_file("/tmp/su.img",
+                                         test_support::header_block() + test_support::gzip(su)));
     for (const Row &r : kRoad) {
-        ASSERT_TRUE(pit::sh(r.setup)) << r.setup;
+        ASSERT_TRUE(test_support::sh(r.setup)) << r.setup;
         int status = 0;
         const std::string out = run(r.args, &status);
         EXPECT_EQ(std::tie(out, status), std::tie(r.out, r.status)) << r.args;
-        EXPECT_TRUE(pit::sh(r.check)) << r.args << ": " << r.check;
+        EXPECT_TRUE(test_support::sh(r.check)) << r.args << ": " << r.check;
     }
 }
 
 // /velm and /opt without the journal and the lock.
-pit::Snapshot tree() {
-    pit::Snapshot s = pit::snapshot({"/velm", "/opt"});
+test_support::Snapshot tree() {
+    test_support::Snapshot s = test_support::snapshot({"/velm", "/opt"});
     s.erase("/velm/plugin_extract_log/installer.journal");
     s.erase("/velm/plugin_extract_log/swid_map.lock");
     return s;
 }
 
 TEST_F(InstallerTest, AKillAtEveryJournalRecordRecoversToBeforeOrAfter) {
-    ASSERT_TRUE(pit::sh(IMAGES));
+    ASSERT_TRUE(test_support::sh(IMAGES));
     run("install /tmp/base.img");  // base-1 gets its id for good
     run("remove base-1");
     run("install /tmp/base.img /tmp/app.img");
-    const pit::Snapshot installed = tree();
+    const test_support::Snapshot installed = tree();
     run("remove app-1");
-    const pit::Snapshot base_only = tree();
+    const test_support::Snapshot base_only = tree();
     // Kills in each transaction: begin, mkdir, extract, record, link, modes, commit of an
     // install; begin, unlink, record, rmdir, forget, commit of a remove.
     const struct {
         const char *args;
-        const pit::Snapshot &before, &after;
+        const test_support::Snapshot &before, &after;
         int kill_points;
     } kSweeps[] = {{"install /tmp/app.img", base_only, installed, 7},
                    {"remove app-1", installed, base_only, 6}};
@@ -142,10 +144,11 @@ TEST_F(InstallerTest, AKillAtEveryJournalRecordRecoversToBeforeOrAfter) {
         for (int at = 1;; ++at) {
             ASSERT_EQ(tree(), sweep.before) << sweep.args << " before the kill at " << at;
             const std::string crash = "PLUGIN_INSTALLER_CRASH_AT=" + std::to_string(at) + " ";
-            if (pit::shell(crash + CTL + sweep.args + " >/dev/null 2>&1") != 128 + SIGKILL) break;
+            if (test_support::shell(crash + CTL + sweep.args + " >/dev/null 2>&1") != 128 + SIGKILL)
+                break;
             ++kills;
-            EXPECT_EQ(pit::shell(CTL "recover >/dev/null 2>&1"), 0);
-            const pit::Snapshot now = tree();
+            EXPECT_EQ(test_support::shell(CTL "recover >/dev/null 2>&1"), 0);
+            const test_support::Snapshot now = tree();
             EXPECT_TRUE(now == sweep.before || now == sweep.after)
                 << sweep.args << " killed at " << at;
             EXPECT_EQ(run("verify"), "") << sweep.args << " killed at " << at;
@@ -157,50 +160,55 @@ TEST_F(InstallerTest, AKillAtEveryJournalRecordRecoversToBeforeOrAfter) {
 }
 
 TEST_F(InstallerTest, ConcurrentMapAppendersKeepEveryId) {
-    ASSERT_TRUE(pit::sh("mkdir -p /velm/m && " CTL "swid-map create /velm/m/map >/dev/null && "
-                        "for p in 1 2 3 4; do (for i in $(seq 50); do " CTL
-                        "swid-map append /velm/m/map p$p-$i >/dev/null 2>&1; done) & done; wait"));
+    ASSERT_TRUE(
+        test_support::sh("mkdir -p /velm/m && " CTL "swid-map create /velm/m/map >/dev/null && "
+                         "for p in 1 2 3 4; do (for i in $(seq 50); do " CTL
+                         "swid-map append /velm/m/map p$p-$i >/dev/null 2>&1; done) & done; wait"));
     // 200 distinct ids and 200 distinct software ids.
     for (const std::string field : {"1", "2"})
-        EXPECT_TRUE(pit::sh(CTL "swid-map list /velm/m/map | sed '$d' | cut -d' ' -f" + field +
-                            " | sort -u | wc -l | grep -qx 200"))
+        EXPECT_TRUE(test_support::sh(CTL "swid-map list /velm/m/map | sed '$d' | cut -d' ' -f" +
+                                     field + " | sort -u | wc -l | grep -qx 200"))
             << field;
 }
 
 TEST_F(InstallerTest, ABinDirectoryMemberLeavesTheSystemLinkInPlace) {
-    if (pit::link_target("/bin") != "usr/bin") GTEST_SKIP() << "/bin is not a link to usr/bin here";
-    const std::string tar = pit::archive_bytes({{"./bin/", AE_IFDIR, 0755}, {"./bin/t"}}, nullptr);
-    ASSERT_TRUE(pit::write_file("/tmp/bin.img", pit::header_block() + pit::gzip(tar)));
+    if (sandbox::link_target("/bin") != "usr/bin")
+        GTEST_SKIP() << "/bin is not a link to usr/bin here";
+    const std::string tar =
+        test_support::archive_bytes({{"./bin/", AE_IFDIR, 0755}, {"./bin/t"}}, nullptr);
+    ASSERT_TRUE(test_support::write_file("/tmp/bin.img",
+                                         test_support::header_block() + test_support::gzip(tar)));
     EXPECT_EQ(run("install /tmp/bin.img"), "installed check-1.0 as plugin 0: 1 links made\n");
-    EXPECT_EQ(pit::link_target("/usr/bin/t"), "/velm/plugin/0//bin/t");
+    EXPECT_EQ(sandbox::link_target("/usr/bin/t"), "/velm/plugin/0//bin/t");
     EXPECT_EQ(run("remove check-1.0"), "removed check-1.0 (plugin 0): 1 links removed\n");
-    EXPECT_EQ(pit::link_target("/bin"), "usr/bin");
-    EXPECT_FALSE(pit::exists("/usr/bin/t"));
+    EXPECT_EQ(sandbox::link_target("/bin"), "usr/bin");
+    EXPECT_FALSE(test_support::exists("/usr/bin/t"));
 }
 
 TEST_F(InstallerTest, AFailedLinkOfPlugin1LeavesPlugin10Alone) {
     // Ids 1 and 10 taken in the map by the two plugins; both bring a tolerated duplicate, and
     // plugin 1 must make a directory below a read-only one after linking a file.
-    ASSERT_TRUE(pit::sh(
+    ASSERT_TRUE(test_support::sh(
         "mkdir -p /velm/plugin_extract_log /opt/ro && " CTL
         "swid-map create /velm/plugin_extract_log/swid_map >/dev/null && " CTL
         "swid-map append /velm/plugin_extract_log/swid_map f0 p1-1 f2 f3 f4 f5 f6 f7 f8 f9 p10-1 "
         ">/dev/null && " PLUGIN("p10", "p10-1", "opt/p10=t opt/s.xsd=t")
             PLUGIN("p1", "p1-1", "opt/a1=o opt/s.xsd=o opt/ro/sub/f=o") "true"));
     EXPECT_EQ(run("install /tmp/p10.img"), "installed p10-1 as plugin 10: 2 links made\n");
-    const pit::Snapshot before = pit::snapshot({"/opt", "/velm/plugin", "/velm/plugin_srg"});
-    ASSERT_TRUE(pit::bind_readonly("/opt/ro"));
+    const test_support::Snapshot before =
+        test_support::snapshot({"/opt", "/velm/plugin", "/velm/plugin_srg"});
+    ASSERT_TRUE(sandbox::bind_readonly("/opt/ro"));
     EXPECT_EQ(
         run("install /tmp/p1.img"),
         "install p1-1 failed at link: PLUGIN_ERR_MKDIR (0x40ea001e); the tree is as before\n");
-    pit::unbind("/opt/ro");
-    EXPECT_EQ(pit::snapshot({"/opt", "/velm/plugin", "/velm/plugin_srg"}), before);
-    EXPECT_EQ(pit::link_target("/opt/s.xsd"), "/velm/plugin/10//opt/s.xsd");
+    sandbox::unbind("/opt/ro");
+    EXPECT_EQ(test_support::snapshot({"/opt", "/velm/plugin", "/velm/plugin_srg"}), before);
+    EXPECT_EQ(sandbox::link_target("/opt/s.xsd"), "/velm/plugin/10//opt/s.xsd");
     // Plugin 10's link where plugin 1's was: removing plugin 1 leaves it.
     EXPECT_EQ(run("install /tmp/p1.img"), "installed p1-1 as plugin 1: 2 links made\n");
-    ASSERT_TRUE(pit::sh("ln -sfn /velm/plugin/10//opt/p10 /opt/a1"));
+    ASSERT_TRUE(test_support::sh("ln -sfn /velm/plugin/10//opt/p10 /opt/a1"));
     EXPECT_EQ(run("remove p1-1"), "removed p1-1 (plugin 1): 1 links removed\n");
-    EXPECT_EQ(pit::link_target("/opt/a1"), "/velm/plugin/10//opt/p10");
+    EXPECT_EQ(sandbox::link_target("/opt/a1"), "/velm/plugin/10//opt/p10");
 }
 
 }  // namespace

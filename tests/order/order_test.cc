@@ -18,7 +18,7 @@ struct Run {
     std::string err;
 };
 constexpr uint32_t kSentinel = 0xDEADBEEF;
-class OrderTest : public pit::SandboxTest {};
+class OrderTest : public test_support::SandboxTest {};
 
 // The rule: i depends on every other record whose swid its list names; each
 // position takes the lowest-index plugin whose dependencies are all placed.
@@ -73,21 +73,21 @@ void check(const std::vector<Rec> &set, bool unload, int failing, bool debug,
            const std::string &trace) {
     std::vector<std::string> stored, dumps(set.size());
     std::vector<srg_record *> recs;
-    for (const Rec &r : set) stored.push_back(pit::record_bytes(r.swid, r.deps));
+    for (const Rec &r : set) stored.push_back(srg_format::record_bytes(r.swid, r.deps));
     for (std::string &s : stored) recs.push_back(reinterpret_cast<srg_record *>(s.data()));
-    pit::dbl::srg_dependency_strings_get = [&](const srg_record *r, uint32_t f,
-                                               const sysmgr_strings **l) {
+    test_support::doubles::srg_dependency_strings_get = [&](const srg_record *r, uint32_t f,
+                                                            const sysmgr_strings **l) {
         return failing >= 0 && r == recs[failing] ? 4u
                                                   : PI_REAL(srg_dependency_strings_get)(r, f, l);
     };
     for (std::size_t i = 0; i < recs.size(); ++i)
-        pit::captured([&] { return srg_dump(stderr, recs[i]); }, nullptr, &dumps[i]);
+        test_support::captured([&] { return srg_dump(stderr, recs[i]); }, nullptr, &dumps[i]);
     debug ? plugin_intn_debug_on() : plugin_intn_debug_off();
     Run got{0, std::vector<uint32_t>(set.size(), kSentinel), ""},
         want = model(set, unload, failing, debug, dumps);
     auto find = unload ? plugin_find_unload_order : plugin_find_load_order;
-    got.rc = pit::captured([&] { return find(recs.size(), recs.data(), got.order.data()); },
-                           nullptr, &got.err);
+    got.rc = test_support::captured(
+        [&] { return find(recs.size(), recs.data(), got.order.data()); }, nullptr, &got.err);
     EXPECT_EQ(std::tie(got.rc, got.order, got.err), std::tie(want.rc, want.order, want.err))
         << trace;
 }

@@ -26,11 +26,11 @@ std::string join(const uint32_t *v, int n) {
 }
 int64_t is(const void *p) { return p != nullptr; }
 
-class ReliabilityTest : public pit::SandboxTest {
+class ReliabilityTest : public test_support::SandboxTest {
 protected:
     srg_record *rec_ = nullptr;  // plug-a.1: depends on base and lib-x.2
-    std::string base_ = pit::record_bytes("base", std::nullopt);
-    std::string libx_ = pit::record_bytes("lib-x.2", {{"base"}});
+    std::string base_ = srg_format::record_bytes("base", std::nullopt);
+    std::string libx_ = srg_format::record_bytes("lib-x.2", {{"base"}});
     srg_record *recs_[3] = {};
     plugin_swid_map *map_ = nullptr;
     std::string image_;  // map_'s bytes as made
@@ -39,10 +39,10 @@ protected:
     std::string err_;
 
     void SetUp() override {
-        pit::SandboxTest::SetUp();
+        test_support::SandboxTest::SetUp();
         setenv("PLUGIN_MAX_ALLOWED_ZELL", "2", 1);
         ::umask(022);
-        ASSERT_TRUE(pit::sh("mkdir -p /velm/plugin/1 /velm/plugin/3 /velm/plugin_srg"));
+        ASSERT_TRUE(test_support::sh("mkdir -p /velm/plugin/1 /velm/plugin/3 /velm/plugin_srg"));
         ASSERT_EQ(plugin_clone_srg(kSro.c_str(), &rec_), PLUGIN_OK);
         recs_[0] = rec_;
         recs_[1] = reinterpret_cast<srg_record *>(base_.data());
@@ -52,7 +52,7 @@ protected:
     void TearDown() override {
         std::free(rec_);
         plugin_swid_map_free(map_);
-        pit::SandboxTest::TearDown();
+        test_support::SandboxTest::TearDown();
     }
     void fresh_map() {
         plugin_swid_map_free(map_);
@@ -83,7 +83,7 @@ struct SweepRow {
 
 class AllocSweepTest : public ReliabilityTest {
 protected:
-    pit::Snapshot tree_;
+    test_support::Snapshot tree_;
     void sweep(const SweepRow &row);
     // Frees what the last call handed out; the out-parameter is kKept again.
     void release(void (*free_fn)(void *)) {
@@ -92,13 +92,14 @@ protected:
     }
     // The line of stderr that tells of the failure, or "".
     std::string failed_line() {
-        for (const std::string &line : pit::lines(err_))
+        for (const std::string &line : test_support::lines(err_))
             if (line.find("failed") != line.npos) return line;
         return "";
     }
     void extracted() {
-        pit::sh("rm -rf /velm/plugin/1 /usr/bin/hello /etc/plug.conf; mkdir -p /velm/plugin/1");
-        pit::sh("tar -xvzf " + kImg + " -C /velm/plugin/1 > /velm/1.log");
+        test_support::sh(
+            "rm -rf /velm/plugin/1 /usr/bin/hello /etc/plug.conf; mkdir -p /velm/plugin/1");
+        test_support::sh("tar -xvzf " + kImg + " -C /velm/plugin/1 > /velm/1.log");
     }
 };
 
@@ -108,17 +109,17 @@ void AllocSweepTest::sweep(const SweepRow &row) {
     for (bool hit = true; hit; ++n) {
         release(row.free_out);
         row.setup();
-        const int fds = pit::open_fds();
-        pit::Capture cap;
-        pit::faults::fail_nth(n);
+        const int fds = test_support::open_fds();
+        test_support::Capture cap;
+        test_support::faults::fail_nth(n);
         const uint32_t rc = row.call();
-        hit = pit::faults::fired();
-        pit::faults::disarm();
+        hit = test_support::faults::fired();
+        test_support::faults::disarm();
         cap.stop();
         err_ = cap.err();
         SCOPED_TRACE("failing allocation " + std::to_string(n) + ": " + err_);
-        EXPECT_EQ(pit::open_fds(), fds);
-        EXPECT_EQ(pit::current_umask(), 022u);
+        EXPECT_EQ(test_support::open_fds(), fds);
+        EXPECT_EQ(test_support::current_umask(), 022u);
         // A failed allocation that a call reports as success leaves its done state, or (a call
         // without result) the state listed for PLUGIN_OK.
         const std::string state = row.state();
@@ -160,11 +161,11 @@ TEST_F(AllocSweepTest, EveryAllocatingOperationFailsCleanly) {
         "plugin_get_names_from_conf: strings malloc failed. Number of strings (2), size(21)";
     const std::string icf_failed =
         "plugin_get_names_from_conf: open /tmp/img.conf failed. (rc = 0x1c0f000";
-    pit::write_file("/tmp/img.conf", "# images\nsys-a.img\n\nplug-b.img\n");
+    test_support::write_file("/tmp/img.conf", "# images\nsys-a.img\n\nplug-b.img\n");
     const SweepRow rows[] = {
         {"swid map write", [] { unlink("/tmp/map"); },
          [&] { return plugin_write_swid_map("/tmp/map", map_); },
-         [&] { return pit::read_file("/tmp/map") == image_ ? "written" : "not written"; },
+         [&] { return test_support::read_file("/tmp/map") == image_ ? "written" : "not written"; },
          "written", States{{PLUGIN_ERR_OPEN, "not written"}, {PLUGIN_ERR_WRITE, "not written"}}},
         {"swid map read", [&] { plugin_write_swid_map("/tmp/map", map_); },
          [&] { return plugin_read_swid_map("/tmp/map", out<plugin_swid_map>()); }, map_state,
@@ -198,52 +199,56 @@ TEST_F(AllocSweepTest, EveryAllocatingOperationFailsCleanly) {
                 {SRG_ERR_READ, "null"}}},
         // Through plugin_rmdir.
         {"record cleanup",
-         [&] { pit::captured([&] { return plugin_save_sro(3, rec_); }, nullptr, nullptr); },
+         [&] {
+             test_support::captured([&] { return plugin_save_sro(3, rec_); }, nullptr, nullptr);
+         },
          [] { return plugin_cleanup_sro(3); },
-         [] { return pit::exists("/velm/plugin/3/plugin.sro") ? "stored" : "removed"; }, "removed",
-         States{{kNomem, "stored"}}},
+         [] { return test_support::exists("/velm/plugin/3/plugin.sro") ? "stored" : "removed"; },
+         "removed", States{{kNomem, "stored"}}},
         // Its command buffer is the one a system-image member's extraction allocates too.
-        {"image extraction", [] { pit::sh("rm -rf /velm/plugin/1/* /velm/1.log"); },
+        {"image extraction", [] { test_support::sh("rm -rf /velm/plugin/1/* /velm/1.log"); },
          [] { return plugin_extract_image(kImg.c_str(), "/velm/plugin/1", "/velm/1.log"); },
-         [] { return pit::read_file("/velm/plugin/1/usr/bin/hello"); },
+         [] { return test_support::read_file("/velm/plugin/1/usr/bin/hello"); },
          "hello from the build host\n",
          States{{kNomem, ""}, {PLUGIN_ERR_IMG_OPEN, ""}, {PLUGIN_ERR_EXTRACT, ""}}},
         {"newer-fs overlay",
          [] {
-             pit::set_cmdline("use_newer_fs=yes\n");
-             pit::sh("rm -f /velm/plugin/1/new; mkdir -p /bootflash/plug-a.img-newer-fs");
-             pit::write_file("/bootflash/plug-a.img-newer-fs/new", "n\n");
-             pit::write_file("/velm/1.log", "./\n");
+             sandbox::set_cmdline("use_newer_fs=yes\n");
+             test_support::sh("rm -f /velm/plugin/1/new; mkdir -p /bootflash/plug-a.img-newer-fs");
+             test_support::write_file("/bootflash/plug-a.img-newer-fs/new", "n\n");
+             test_support::write_file("/velm/1.log", "./\n");
          },
          [] {
              plugin_do_newer_fs(kImg.c_str(), "/velm/1.log", "/velm/plugin/1");
              return PLUGIN_OK;
          },
          [] {
-             std::string s = pit::exists("/velm/1.log-newer-fs") ? "list left" : "list gone";
-             const bool laid = pit::read_file("/velm/1.log") == "./\nnew\n";
-             return s + (laid && pit::exists("/velm/plugin/1/new") ? ", laid over" : "");
+             std::string s =
+                 test_support::exists("/velm/1.log-newer-fs") ? "list left" : "list gone";
+             const bool laid = test_support::read_file("/velm/1.log") == "./\nnew\n";
+             return s + (laid && test_support::exists("/velm/plugin/1/new") ? ", laid over" : "");
          },
          "list gone, laid over", States{{PLUGIN_OK, "list gone"}}},
         {"link",
          [&] {
              extracted();
-             tree_ = pit::snapshot({"/usr/bin", "/etc"});
+             tree_ = test_support::snapshot({"/usr/bin", "/etc"});
          },
          link,
          [&] {
-             if (pit::snapshot({"/usr/bin", "/etc"}) == tree_) return std::string("as before");
-             return pit::read_file("/usr/bin/hello");
+             if (test_support::snapshot({"/usr/bin", "/etc"}) == tree_)
+                 return std::string("as before");
+             return test_support::read_file("/usr/bin/hello");
          },
          "hello from the build host\n",
          States{{kNomem, "as before"}, {PLUGIN_ERR_OPEN, "as before"}}},
         {"unlink",
          [&] {
              extracted();
-             pit::captured(link, nullptr, nullptr);
+             test_support::captured(link, nullptr, nullptr);
          },
          [] { return plugin_unlink_from_exec_path("/velm/1.log", nullptr, "/velm/plugin/1"); },
-         [] { return pit::exists("/usr/bin/hello") ? "linked" : "unlinked"; }, "unlinked",
+         [] { return test_support::exists("/usr/bin/hello") ? "linked" : "unlinked"; }, "unlinked",
          States{{kNomem, "linked"}, {PLUGIN_ERR_OPEN, "linked"}}},
         {"plugin list", [] {},
          [&] { return plugin_from_cmdline("3,4+5", out<int32_t>(), 1) == 3 ? 0 : kNomem; },
@@ -265,14 +270,14 @@ TEST_F(AllocSweepTest, EveryAllocatingOperationFailsCleanly) {
 
 // A full device: the write fails as a short write, and the file keeps what it held.
 TEST_F(ReliabilityTest, SwidMapWriteToAFullDevice) {
-    ASSERT_TRUE(pit::write_file("/tmp/map", "old\n"));
-    ASSERT_TRUE(pit::bind("/dev/full", "/tmp/map"));
+    ASSERT_TRUE(test_support::write_file("/tmp/map", "old\n"));
+    ASSERT_TRUE(sandbox::bind("/dev/full", "/tmp/map"));
     std::string err;
     auto write = [&] { return plugin_write_swid_map("/tmp/map", map_); };
-    EXPECT_EQ(pit::captured(write, nullptr, &err), PLUGIN_ERR_WRITE);
-    ASSERT_TRUE(pit::unbind("/tmp/map"));
+    EXPECT_EQ(test_support::captured(write, nullptr, &err), PLUGIN_ERR_WRITE);
+    ASSERT_TRUE(sandbox::unbind("/tmp/map"));
     EXPECT_EQ(err, "plugin_write_swid_map: corrupted swid_map_\n");
-    EXPECT_EQ(pit::read_file("/tmp/map"), "old\n");
+    EXPECT_EQ(test_support::read_file("/tmp/map"), "old\n");
 }
 
 // The call, its result and its exact stderr text; out: the out-parameter afterwards.
@@ -292,7 +297,7 @@ TEST_F(RefusedArgsTest, GiveTheDocumentedResultAndLine) {
                                "File read ====> console=ttyS0 quiet\n\n" + gc +
                                "Read === > console=ttyS0 quiet\n" + gc + "can't find pdebug\n";
     const std::string orders = "plugin_find_load_order(): num_img=";
-    pit::write_file("/tmp/rec", "x");
+    test_support::write_file("/tmp/rec", "x");
     srg_record *none = nullptr;
     plugin_swid_map *no_map = nullptr;
     // Where one test refuses two null arguments, one row stands for both.
@@ -316,7 +321,7 @@ TEST_F(RefusedArgsTest, GiveTheDocumentedResultAndLine) {
         {[] { return plugin_extract_image("/tmp/rec", nullptr, nullptr); }, PLUGIN_ERR_EXTRACT},
         {[] {
              plugin_do_newer_fs(nullptr, "/tmp/l", "/tmp");
-             return int64_t{pit::exists("/tmp/l")};
+             return int64_t{test_support::exists("/tmp/l")};
          },
          0},
         {[] { return plugin_extract_plugin_from_velm_image(nullptr, nullptr); },
@@ -343,7 +348,7 @@ TEST_F(RefusedArgsTest, GiveTheDocumentedResultAndLine) {
         SCOPED_TRACE("row " + std::to_string(&row - rows));
         out_ = kKept;
         std::string err;
-        EXPECT_EQ(pit::captured(row.run, nullptr, &err), row.want);
+        EXPECT_EQ(test_support::captured(row.run, nullptr, &err), row.want);
         EXPECT_EQ(err, row.err);
         EXPECT_EQ(shown(out_, [] { return "set"; }), row.out);
     }

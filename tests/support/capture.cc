@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace pit {
+namespace test_support {
 namespace {
 
 std::string slurp(int fd) {
@@ -85,11 +85,11 @@ std::string read_file(const std::string &path) {
 
 bool write_file(const std::string &path, const std::string &text) {
     std::size_t slash = path.rfind('/');
-    if (slash != std::string::npos && slash > 0) mkdir_p(path.substr(0, slash));
+    if (slash != std::string::npos && slash > 0) sandbox::mkdir_p(path.substr(0, slash));
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     return ::close(fd) == 0 && ok;
 }
 
-}  // namespace pit
+}  // namespace test_support

@@ -8,7 +8,7 @@
 
 #include "tests/support/fs.h"
 
-namespace pit {
+namespace test_support {
 
 // Redirects file descriptors 1 and 2 to files from construction until stop()
 // (or destruction); stdio buffers are flushed on both edges, so output of
@@ -50,6 +50,6 @@ private:
     int fd_ = -1;
 };
 
-}  // namespace pit
+}  // namespace test_support
 
 #endif

@@ -5,7 +5,7 @@
 #include "plugin_intn.h"
 #include "platform/system_zell.h"
 
-namespace pit::dbl {
+namespace test_support::doubles {
 #define PI_DOUBLE_DEFINE(ret, name, params, args) std::function<ret params> name;
 PI_DOUBLES(PI_DOUBLE_DEFINE)
 #undef PI_DOUBLE_DEFINE
@@ -15,14 +15,14 @@ void reset() {
     PI_DOUBLES(PI_DOUBLE_RESET)
 #undef PI_DOUBLE_RESET
 }
-}  // namespace pit::dbl
+}  // namespace test_support::doubles
 
 extern "C" {
-#define PI_DOUBLE_FORWARD(ret, name, params, args)               \
-    ret name params {                                            \
-        if (::pit::dbl::name) return ::pit::dbl::name args;      \
-        static auto *next = ::pit::dbl::real<ret params>(#name); \
-        return next args;                                        \
+#define PI_DOUBLE_FORWARD(ret, name, params, args)                                    \
+    ret name params {                                                                 \
+        if (::test_support::doubles::name) return ::test_support::doubles::name args; \
+        static auto *next = ::test_support::doubles::real<ret params>(#name);         \
+        return next args;                                                             \
     }
 PI_DOUBLES(PI_DOUBLE_FORWARD)
 #undef PI_DOUBLE_FORWARD

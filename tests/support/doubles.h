@@ -13,7 +13,7 @@
 #include "platform/plugin_strings.h"
 #include "platform/srg.h"
 
-namespace pit::dbl {
+namespace test_support::doubles {
 
 #define PI_DOUBLES(X)                                                                              \
     X(img_handle *, img_open, (const char *p, int32_t *s), (p, s))                                 \
@@ -46,11 +46,11 @@ template <typename F>
 F *real(const char *name) {
     return reinterpret_cast<F *>(::dlsym(RTLD_NEXT, name));
 }
-#define PI_REAL(name) (::pit::dbl::real<decltype(::name)>(#name))
+#define PI_REAL(name) (::test_support::doubles::real<decltype(::name)>(#name))
 
 // Empties every hook.
 void reset();
 
-}  // namespace pit::dbl
+}  // namespace test_support::doubles
 
 #endif

@@ -49,7 +49,7 @@ PI_RAW void *realloc(void *p, std::size_t n) {
 PI_RAW void free(void *p) { PI_NEXT(free)(p); }
 }
 
-namespace pit::faults {
+namespace test_support::faults {
 
 void fail_nth(long n) {
     g_fired.store(false);
@@ -58,4 +58,4 @@ void fail_nth(long n) {
 void disarm() { g_countdown.store(0); }
 bool fired() { return g_fired.load(); }
 
-}  // namespace pit::faults
+}  // namespace test_support::faults

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-namespace pit::faults {
+namespace test_support::faults {
 
 // The n-th allocation from now (1 = the next) fails with ENOMEM; 0 disarms.
 void fail_nth(long n);
@@ -14,6 +14,6 @@ void disarm();
 // True when an armed failure has been delivered since the last fail_nth().
 bool fired();
 
-}  // namespace pit::faults
+}  // namespace test_support::faults
 
 #endif

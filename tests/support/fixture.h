@@ -10,22 +10,22 @@
 #include "tests/support/faults.h"
 #include "tools/sandbox/sandbox.h"
 
-namespace pit {
+namespace test_support {
 
 class SandboxTest : public ::testing::Test {
 protected:
     void SetUp() override {
         faults::disarm();
-        dbl::reset();
-        sandbox_reset();
+        doubles::reset();
+        sandbox::sandbox_reset();
         plugin_intn_debug_off();
     }
     void TearDown() override {
         faults::disarm();
-        dbl::reset();
+        doubles::reset();
     }
 };
 
-}  // namespace pit
+}  // namespace test_support
 
 #endif

@@ -17,7 +17,7 @@
 
 #include "tools/sandbox/sandbox.h"
 
-namespace pit {
+namespace test_support {
 
 // Reads a whole file; empty when missing.
 std::string read_file(const std::string &path);
@@ -61,7 +61,7 @@ inline void snapshot_into(const std::string &path, Snapshot &out) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) return;
     std::string what = std::to_string(st.st_mode);
-    if (S_ISLNK(st.st_mode)) what += " -> " + link_target(path);
+    if (S_ISLNK(st.st_mode)) what += " -> " + sandbox::link_target(path);
     if (S_ISREG(st.st_mode))
         what +=
             " " + std::to_string(st.st_size) + (st.st_mode & S_IRUSR ? " " + read_file(path) : "");
@@ -81,6 +81,6 @@ inline Snapshot snapshot(std::initializer_list<std::string> roots) {
     return s;
 }
 
-}  // namespace pit
+}  // namespace test_support
 
 #endif

@@ -8,9 +8,9 @@
 
 int main(int argc, char **argv) {
     std::string error;
-    pit::SandboxOptions options;
+    sandbox::SandboxOptions options;
     options.mirrors = true;  // cheap to walk: the tests take snapshots of /usr and /etc
-    if (!pit::sandbox_enter(options, &error)) {
+    if (!sandbox::sandbox_enter(options, &error)) {
         std::fprintf(stderr, "cannot enter the test sandbox: %s\n", error.c_str());
         return 1;
     }

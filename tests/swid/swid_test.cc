@@ -25,12 +25,12 @@ std::vector<std::string> words(const std::string &text) {
     return out;
 }
 
-class SwidTest : public pit::SandboxTest {
+class SwidTest : public test_support::SandboxTest {
 protected:
     Map *map_ = nullptr;
     void TearDown() override {
         plugin_swid_map_free(map_);
-        pit::SandboxTest::TearDown();
+        test_support::SandboxTest::TearDown();
     }
 };
 
@@ -75,7 +75,9 @@ TEST_F(SwidTest, AppendsGrowTheMapOnlyWhenTheSwidDoesNotFit) {
 
 // The string set refusing the new swid, in place and in a grown map: -1, the map as it was.
 TEST_F(SwidTest, AppendRefusedByTheStringSetLeavesTheMap) {
-    pit::dbl::plugin_strings_append = [](plugin_strings *, const char *) { return -1; };
+    test_support::doubles::plugin_strings_append = [](plugin_strings *, const char *) {
+        return -1;
+    };
     for (uint32_t strings : {4u, 0u}) {
         plugin_swid_map_free(map_);
         map_ = plugin_swid_map_alloc(strings, 64);
@@ -100,9 +102,9 @@ TEST_F(SwidTest, IntegrityLooksAtMagicAndTrailerOnly) {
         if (intact) continue;
         std::string err;
         auto write = [this] { return plugin_write_swid_map(kPath, map_); };
-        EXPECT_EQ(pit::captured(write, nullptr, &err), PLUGIN_ERR_CORRUPT);
+        EXPECT_EQ(test_support::captured(write, nullptr, &err), PLUGIN_ERR_CORRUPT);
         EXPECT_EQ(err, "plugin_write_swid_map: corrupted swid_map_\n");
-        EXPECT_FALSE(pit::exists(kPath));
+        EXPECT_FALSE(test_support::exists(kPath));
     }
 }
 
@@ -130,15 +132,15 @@ TEST_F(SwidTest, WrittenMapsReadBack) {
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.setup);
-        ASSERT_TRUE(pit::sh(std::string("rm -rf /tmp/swid_map /tmp/f && ") + row.setup));
+        ASSERT_TRUE(test_support::sh(std::string("rm -rf /tmp/swid_map /tmp/f && ") + row.setup));
         std::string err;
         auto write = [&] { return plugin_write_swid_map(row.path, map_); };
-        EXPECT_EQ(pit::captured(write, nullptr, &err), row.wrote);
+        EXPECT_EQ(test_support::captured(write, nullptr, &err), row.wrote);
         EXPECT_EQ(err, row.wrote ? no_write + row.path + " for write failed\n" : "");
-        EXPECT_EQ(pit::read_file(row.path), row.file);
+        EXPECT_EQ(test_support::read_file(row.path), row.file);
         Map *back = kUntouched;
         auto read = [&] { return plugin_read_swid_map(row.path, &back); };
-        EXPECT_EQ(pit::captured(read, nullptr, &err), row.read);
+        EXPECT_EQ(test_support::captured(read, nullptr, &err), row.read);
         EXPECT_EQ(err, "");
         if (row.read != PLUGIN_OK) {
             EXPECT_EQ(back, row.out);
@@ -146,7 +148,7 @@ TEST_F(SwidTest, WrittenMapsReadBack) {
         }
         EXPECT_EQ(std::string(reinterpret_cast<char *>(back), row.file.size()), row.file);
         EXPECT_EQ(plugin_write_swid_map(row.path, back), PLUGIN_OK);
-        EXPECT_EQ(pit::read_file(row.path), row.file);
+        EXPECT_EQ(test_support::read_file(row.path), row.file);
         plugin_swid_map_free(back);
     }
 }
@@ -159,8 +161,8 @@ TEST_F(SwidTest, ReadAndWriteWaitForTheFileLock) {
     const std::string smallest = bytes(map_);
     for (bool reading : {true, false}) {
         SCOPED_TRACE(reading ? "reading" : "writing");
-        ASSERT_TRUE(pit::write_file(kPath, bytes(first)));
-        pi::Fd fd(::open(kPath, O_RDWR | O_CLOEXEC));
+        ASSERT_TRUE(test_support::write_file(kPath, bytes(first)));
+        plugin_intn::Fd fd(::open(kPath, O_RDWR | O_CLOEXEC));
         ASSERT_EQ(::flock(fd.get(), reading ? LOCK_EX : LOCK_SH), 0);
         plugin_rc_t rc = 1;
         std::thread t([&] {
@@ -168,14 +170,14 @@ TEST_F(SwidTest, ReadAndWriteWaitForTheFileLock) {
         });
         const std::string waiter =
             "grep -q -e '->.* " + std::to_string(::getpid()) + " ' /proc/locks";
-        EXPECT_TRUE(
-            pit::sh("for i in $(seq 3000); do " + waiter + " && exit; sleep 0.01; done; false"));
-        EXPECT_EQ(pit::read_file(kPath), bytes(first));
-        if (reading) pit::write_file(kPath, smallest);
+        EXPECT_TRUE(test_support::sh("for i in $(seq 3000); do " + waiter +
+                                     " && exit; sleep 0.01; done; false"));
+        EXPECT_EQ(test_support::read_file(kPath), bytes(first));
+        if (reading) test_support::write_file(kPath, smallest);
         fd.reset();
         t.join();
         EXPECT_EQ(rc, PLUGIN_OK);
-        const std::string got = reading ? bytes(out) : pit::read_file(kPath);
+        const std::string got = reading ? bytes(out) : test_support::read_file(kPath);
         EXPECT_EQ(got.substr(0, smallest.size()), smallest);
     }
     plugin_swid_map_free(first);

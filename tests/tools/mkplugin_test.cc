@@ -41,16 +41,17 @@ const char *const kListed[] = {
     "-rw-r--r-- root/root   1048580", "-rwsr-xr-x root/root         2",
 };
 
-class MkpluginTest : public pit::SandboxTest {};
+class MkpluginTest : public test_support::SandboxTest {};
 
 TEST_F(MkpluginTest, EveryKindOfNameAndFileComesBackAsItWas) {
     for (std::size_t i = 0; i < std::size(kRows); ++i) {
         const Row &r = kRows[i];
-        ASSERT_TRUE(pit::sh("rm -rf /tmp/m && mkdir -p /tmp/m/d && umask 022 && " + r.make))
+        ASSERT_TRUE(
+            test_support::sh("rm -rf /tmp/m && mkdir -p /tmp/m/d && umask 022 && " + r.make))
             << r.what;
-        EXPECT_TRUE(pit::sh(TOOLS "true" PACK)) << r.what;
+        EXPECT_TRUE(test_support::sh(TOOLS "true" PACK)) << r.what;
         const std::string want = std::string(kListed[i]) + " 1970-01-01 00:00 " + r.line;
-        const auto listing = pit::lines(pit::read_file("/tmp/m/list"));
+        const auto listing = test_support::lines(test_support::read_file("/tmp/m/list"));
         EXPECT_EQ(std::count(listing.begin(), listing.end(), want), 1) << r.what << "\n" << want;
     }
 }
@@ -78,16 +79,16 @@ const ErrorRow kErrors[] = {
 };
 
 TEST_F(MkpluginTest, ErrorsNameWhatFailedAndTheSameInputsGiveTheSameBytes) {
-    ASSERT_TRUE(
-        pit::sh("rm -rf /tmp/m && mkdir -p /tmp/m/d && echo f > /tmp/m/d/f && "
-                "echo garbage > /tmp/m/bad.sro && " PI_SRGTOOL " make --swid t-1 -o /tmp/m/r.sro"));
+    ASSERT_TRUE(test_support::sh(
+        "rm -rf /tmp/m && mkdir -p /tmp/m/d && echo f > /tmp/m/d/f && "
+        "echo garbage > /tmp/m/bad.sro && " PI_SRGTOOL " make --swid t-1 -o /tmp/m/r.sro"));
     for (const ErrorRow &r : kErrors) {
         std::string out, err;
-        const int status =
-            pit::captured([&] { return pit::shell(TOOLS + std::string(r.command)); }, &out, &err);
+        const int status = test_support::captured(
+            [&] { return test_support::shell(TOOLS + std::string(r.command)); }, &out, &err);
         EXPECT_EQ(status, r.status) << r.command;
         EXPECT_EQ(err, r.err) << r.command;
-        EXPECT_FALSE(pit::exists("/tmp/m/t.img")) << r.command;  // nothing left on failure
+        EXPECT_FALSE(test_support::exists("/tmp/m/t.img")) << r.command;  // nothing left on failure
     }
 }
 

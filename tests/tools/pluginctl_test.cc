@@ -160,25 +160,27 @@ const Row kRows[] = {
     {"check /tmp/a.img --max-unpacked 1k", "", 2},
 };
 
-class PluginctlTest : public pit::SandboxTest {};
+class PluginctlTest : public test_support::SandboxTest {};
 
 TEST_F(PluginctlTest, EverySubcommandGivesItsResultLineAndStatus) {
     ::setenv("PLUGIN_MAX_ALLOWED_ZELL", "2", 1);
-    pit::set_cmdline("use_newer_fs=yes plugins=3,4+5\n");
+    sandbox::set_cmdline("use_newer_fs=yes plugins=3,4+5\n");
     for (const Row &r : kRows) {
-        ASSERT_TRUE(pit::sh(*r.setup ? r.setup : "true")) << r.setup;
+        ASSERT_TRUE(test_support::sh(*r.setup ? r.setup : "true")) << r.setup;
         std::string out, err, want = r.out, args = r.args;
-        int status = pit::captured([&] { return pit::shell(PI_PLUGINCTL " " + args); }, &out, &err);
+        int status = test_support::captured(
+            [&] { return test_support::shell(PI_PLUGINCTL " " + args); }, &out, &err);
         if (!want.empty() && want.back() == '*')
             out = out.substr(0, want.size() - 1), want.pop_back();
         if (want[0] == '*')
             out = out.substr(out.size() - std::min(out.size(), want.size() - 1)), want.erase(0, 1);
         bool usage = r.status != 2 || err.find("usage: pluginctl") != err.npos;
-        if (*r.err) usage = (status == 2 || err.empty() ? err : pit::lines(err).back()) == r.err;
+        if (*r.err)
+            usage = (status == 2 || err.empty() ? err : test_support::lines(err).back()) == r.err;
         EXPECT_EQ(std::tie(out, status, usage), std::make_tuple(want, r.status, true))
             << args << "\n"
             << err;
-        EXPECT_TRUE(pit::sh(*r.check ? r.check : "true")) << args << ": " << r.check;
+        EXPECT_TRUE(test_support::sh(*r.check ? r.check : "true")) << args << ": " << r.check;
     }
 }
 
@@ -198,7 +200,8 @@ const Row kDryRows[] = {
 };
 
 // "+ PATH", "- PATH", "~ PATH" (" -> TARGET" for a link) for what differs between two snapshots.
-std::vector<std::string> changes(const pit::Snapshot &before, const pit::Snapshot &after) {
+std::vector<std::string> changes(const test_support::Snapshot &before,
+                                 const test_support::Snapshot &after) {
     std::vector<std::string> out;
     auto link = [](const std::string &what) {
         auto at = what.find(" -> ");
@@ -216,21 +219,23 @@ std::vector<std::string> changes(const pit::Snapshot &before, const pit::Snapsho
 
 TEST_F(PluginctlTest, ADryRunChangesNothingAndListsWhatTheRealRunChanges) {
     for (const Row &r : kDryRows) {
-        ASSERT_TRUE(pit::sh(*r.setup ? r.setup : "true")) << r.setup;
+        ASSERT_TRUE(test_support::sh(*r.setup ? r.setup : "true")) << r.setup;
         std::string dry, real, err, want = r.out;
-        auto tree = [] { return pit::snapshot({"/usr", "/opt", "/velm", "/etc"}); };
-        const pit::Snapshot before = tree();
-        int dry_status = pit::captured(
-            [&] { return pit::shell(PI_PLUGINCTL " --dry-run " + std::string(r.args)); }, &dry,
-            &err);
+        auto tree = [] { return test_support::snapshot({"/usr", "/opt", "/velm", "/etc"}); };
+        const test_support::Snapshot before = tree();
+        int dry_status = test_support::captured(
+            [&] { return test_support::shell(PI_PLUGINCTL " --dry-run " + std::string(r.args)); },
+            &dry, &err);
         ASSERT_EQ(tree(), before) << r.args << "\n" << err;
-        int status = pit::captured(
-            [&] { return pit::shell(PI_PLUGINCTL " " + std::string(r.args)); }, &real, &err);
+        int status = test_support::captured(
+            [&] { return test_support::shell(PI_PLUGINCTL " " + std::string(r.args)); }, &real,
+            &err);
         std::vector<std::string> listed, data;
-        for (const std::string &line : pit::lines(dry))
+        for (const std::string &line : test_support::lines(dry))
             (line.find_first_of("+-~") == 0 && line[1] == ' ' ? listed : data).push_back(line);
         EXPECT_EQ(listed, changes(before, tree())) << r.args;
-        EXPECT_EQ(std::make_tuple(data, dry_status), std::make_tuple(pit::lines(real), status))
+        EXPECT_EQ(std::make_tuple(data, dry_status),
+                  std::make_tuple(test_support::lines(real), status))
             << r.args;
         if (want[0] == '*')
             real = real.substr(real.size() - std::min(real.size(), want.size() - 1)),

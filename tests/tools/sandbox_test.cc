@@ -6,25 +6,27 @@
 
 namespace {
 
-class SandboxRootTest : public pit::SandboxTest {};
+class SandboxRootTest : public test_support::SandboxTest {};
 
 TEST_F(SandboxRootTest, AFilePlacedAnywhereIsGoneAfterTheResetAndARemovedOneIsBack) {
-    ASSERT_EQ(pit::sandbox_kind(), pit::SandboxKind::kCopyOnWrite);
+    ASSERT_EQ(sandbox::sandbox_kind(), sandbox::SandboxKind::kCopyOnWrite);
     if (::getuid() != 0) GTEST_SKIP() << "the host's directories are root's";
-    ASSERT_TRUE(pit::sh("ls /etc/default | head -1 > /tmp/victim"));
-    const std::string victim = "/etc/default/" + pit::lines(pit::read_file("/tmp/victim")).at(0);
+    ASSERT_TRUE(test_support::sh("ls /etc/default | head -1 > /tmp/victim"));
+    const std::string victim =
+        "/etc/default/" + test_support::lines(test_support::read_file("/tmp/victim")).at(0);
     const char *const placed[] = {"/usr/share/doc/pi-x/y", "/etc/default/pi-z", "/srv/pi/a",
                                   "/var/lib/pi/b"};
     for (const char *path : placed) {
-        ASSERT_TRUE(pit::sh(std::string("mkdir -p $(dirname ") + path + ") && echo v >" + path))
+        ASSERT_TRUE(
+            test_support::sh(std::string("mkdir -p $(dirname ") + path + ") && echo v >" + path))
             << path;
-        EXPECT_EQ(pit::read_file(path), "v\n") << path;
-        EXPECT_FALSE(pit::exists(std::string("/.host") + path)) << path;
+        EXPECT_EQ(test_support::read_file(path), "v\n") << path;
+        EXPECT_FALSE(test_support::exists(std::string("/.host") + path)) << path;
     }
-    ASSERT_TRUE(pit::sh("rm " + victim) && !pit::exists(victim));
-    pit::sandbox_reset();
-    for (const char *path : placed) EXPECT_FALSE(pit::exists(path)) << path;
-    EXPECT_TRUE(pit::exists(victim)) << victim;
+    ASSERT_TRUE(test_support::sh("rm " + victim) && !test_support::exists(victim));
+    sandbox::sandbox_reset();
+    for (const char *path : placed) EXPECT_FALSE(test_support::exists(path)) << path;
+    EXPECT_TRUE(test_support::exists(victim)) << victim;
 }
 
 // sandbox-run with a state directory in the build tree.
@@ -55,18 +57,21 @@ TEST_F(SandboxRootTest, SandboxRunKeepsItsChangesInTheStateDirectoryAndRefusesAM
     ::setenv("S", dir, 1);
     for (const RunRow &r : kRunRows) {
         std::string out, err;
-        const int status = pit::captured(
-            [&] { return pit::shell(PI_SANDBOX_RUN " " + std::string(r.args)); }, &out, &err);
+        const int status = test_support::captured(
+            [&] { return test_support::shell(PI_SANDBOX_RUN " " + std::string(r.args)); }, &out,
+            &err);
         EXPECT_EQ(status, r.status) << r.args << "\n" << err;
         EXPECT_EQ(*r.out == '*' ? "*" : out, r.out) << r.args;
         EXPECT_EQ(*r.err == '*' ? "*" : err, r.err) << r.args;
     }
     std::string help, err;
-    EXPECT_EQ(pit::captured([] { return pit::shell(PI_SANDBOX_RUN " --help"); }, &help, &err), 0);
+    EXPECT_EQ(test_support::captured([] { return test_support::shell(PI_SANDBOX_RUN " --help"); },
+                                     &help, &err),
+              0);
     for (const char *text : {"--state DIR", "--reset", "--cmdline TEXT", "--bind PATH",
                              "\"console=ttyS0 quiet\"", PI_SOURCE_DIR, PI_BINARY_DIR})
         EXPECT_NE(help.find(text), std::string::npos) << text;
-    EXPECT_TRUE(pit::sh(std::string("rm -rf ") + dir));
+    EXPECT_TRUE(test_support::sh(std::string("rm -rf ") + dir));
 }
 
 }  // namespace

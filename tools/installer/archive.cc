@@ -15,13 +15,14 @@
 #include "img.h"
 #include "tools/failure.h"
 
-namespace inst {
+namespace installer {
 namespace {
 
-using Archive = pi::Owned<struct archive, archive_read_free>;
+using Archive = plugin_intn::Owned<struct archive, archive_read_free>;
 
 // Opens the image at the end of its header block; *size gets the file's size.
-bool open_archive_part(const std::string &image, pi::Fd &fd, uint64_t *size, std::string *error) {
+bool open_archive_part(const std::string &image, plugin_intn::Fd &fd, uint64_t *size,
+                       std::string *error) {
     int32_t status = 0;
     img_handle *opened = img_open(image.c_str(), &status);
     if (status != 0) {
@@ -29,7 +30,7 @@ bool open_archive_part(const std::string &image, pi::Fd &fd, uint64_t *size, std
         std::snprintf(code, sizeof code, "0x%08x", static_cast<unsigned>(status));
         return tools::fail(error, image + ": not a plugin image (img_open " + code + ")");
     }
-    const pi::Owned<img_handle, img_close> handle(opened);
+    const plugin_intn::Owned<img_handle, img_close> handle(opened);
     fd.reset(::open(image.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st;
     if (!fd || ::fstat(fd.get(), &st) != 0 ||
@@ -73,7 +74,7 @@ std::string relative_name(const std::string &member) {
 
 WalkEnd walk_archive(const std::string &image, const EntryFn &fn, const WalkOptions &options,
                      std::string *error) {
-    pi::Fd fd;
+    plugin_intn::Fd fd;
     uint64_t size = 0;
     if (!open_archive_part(image, fd, &size, error)) return WalkEnd::kUnopened;
     const Archive a(archive_read_new());
@@ -96,4 +97,4 @@ WalkEnd walk_archive(const std::string &image, const EntryFn &fn, const WalkOpti
     }
 }
 
-}  // namespace inst
+}  // namespace installer

@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-namespace inst {
+namespace installer {
 
 // One member of the archive, as the archive states it.
 struct Entry {
@@ -56,6 +56,6 @@ WalkEnd walk_archive(const std::string &image, const EntryFn &fn, const WalkOpti
 // and a trailing '/' dropped ("" for the root itself).
 std::string relative_name(const std::string &member);
 
-}  // namespace inst
+}  // namespace installer
 
 #endif

@@ -59,7 +59,7 @@ public:
         : options_(options), limit_(limit), problems_(problems) {}
 
     // The rules of one member; false when reading stops here (the size limit).
-    bool member(const inst::Entry &e);
+    bool member(const installer::Entry &e);
     // The rules over the whole archive, after its last member.
     void whole();
     // The stream failed after the member last read.
@@ -73,7 +73,7 @@ private:
         problems_.push_back({entry, std::move(reason), allowed});
     }
     void name_rules(const std::string &entry, std::string_view name, bool dir);
-    void mode_rules(const std::string &entry, const inst::Entry &e);
+    void mode_rules(const std::string &entry, const installer::Entry &e);
     Walk walk(std::vector<std::string> &at, std::string_view target, int &links) const;
 
     const CheckOptions &options_;
@@ -105,7 +105,7 @@ void Checker::name_rules(const std::string &entry, std::string_view name, bool d
     if (!dir && name.back() == '/') refuse(entry, "trailing '/' on a member that is no directory");
 }
 
-void Checker::mode_rules(const std::string &entry, const inst::Entry &e) {
+void Checker::mode_rules(const std::string &entry, const installer::Entry &e) {
     const mode_t mode = e.mode;
     if (mode & S_ISUID) refuse(entry, "setuid bit", options_.allow_setid);
     if (mode & S_ISGID) refuse(entry, "setgid bit", options_.allow_setid);
@@ -116,7 +116,7 @@ void Checker::mode_rules(const std::string &entry, const inst::Entry &e) {
         refuse(entry, "owner or group other than root");
 }
 
-bool Checker::member(const inst::Entry &e) {
+bool Checker::member(const installer::Entry &e) {
     const std::string_view name = e.path;
     const std::string entry = name.empty() ? "(unnamed)" : printable(name);
     last_ = entry;
@@ -229,36 +229,36 @@ bool only(const std::string &text, std::string_view extra) {
 
 int check_image(const std::string &image, const CheckOptions &options,
                 std::vector<Problem> &problems, std::string &error,
-                std::vector<inst::Entry> *members) {
+                std::vector<installer::Entry> *members) {
     const std::size_t before = problems.size();
     std::optional<Checker> check;  // made once the image's size is known
-    inst::WalkOptions walk;
+    installer::WalkOptions walk;
     walk.gzip_only = true;
     walk.opened = [&](uint64_t size) {
         check.emplace(options, size_limit(options, size), problems);
     };
     std::string why;
-    const inst::WalkEnd end = inst::walk_archive(
+    const installer::WalkEnd end = installer::walk_archive(
         image,
-        [&](const inst::Entry &e) {
+        [&](const installer::Entry &e) {
             if (members) members->push_back(e);
             return check->member(e);
         },
         walk, &why);
     switch (end) {
-    case inst::WalkEnd::kUnopened:
+    case installer::WalkEnd::kUnopened:
         error = why;
         return kCheckFailed;
-    case inst::WalkEnd::kBroken:
+    case installer::WalkEnd::kBroken:
         check->broken(why);
         break;
-    case inst::WalkEnd::kNotGzip:
+    case installer::WalkEnd::kNotGzip:
         problems.push_back({kArchive, "not a gzip-compressed archive", false});
         break;
-    case inst::WalkEnd::kAll:
+    case installer::WalkEnd::kAll:
         check->whole();
         break;
-    case inst::WalkEnd::kStopped:
+    case installer::WalkEnd::kStopped:
         break;
     }
     for (std::size_t i = before; i < problems.size(); ++i)

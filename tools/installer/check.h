@@ -81,7 +81,7 @@ std::string printable(std::string_view name);
 // extraction against, so the extraction answers to the members checked).
 int check_image(const std::string &image, const CheckOptions &options,
                 std::vector<Problem> &problems, std::string &error,
-                std::vector<inst::Entry> *members = nullptr);
+                std::vector<installer::Entry> *members = nullptr);
 
 // A name in a newer-fs directory (a path relative to it): these reach the
 // shell, so only [A-Za-z0-9._+@%=:,/-] and no leading '-'.  Returns the reason

@@ -27,7 +27,7 @@
 #include "tools/installer/check.h"
 #include "tools/installer/journal.h"
 
-namespace inst {
+namespace installer {
 
 extern const char kPluginRoot[];  // "/velm/plugin"
 extern const char kSrgDir[];      // "/velm/plugin_srg"
@@ -86,6 +86,6 @@ private:
     std::vector<std::string> recovered_;
 };
 
-}  // namespace inst
+}  // namespace installer
 
 #endif

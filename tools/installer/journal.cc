@@ -41,7 +41,7 @@
 
 #include "tools/failure.h"
 
-namespace inst {
+namespace installer {
 namespace {
 
 void crash_point() {
@@ -63,7 +63,7 @@ bool Lock::take(const std::string &path, std::string *error) {
 }
 
 bool sync_file(const std::string &path) {
-    pi::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    plugin_intn::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     return fd && ::fsync(fd.get()) == 0;
 }
 
@@ -73,8 +73,8 @@ bool sync_dir_of(const std::string &path) {
 }
 
 bool Journal::write(const std::string &text, bool truncate) {
-    pi::Fd fd(::open(path_.c_str(),
-                     O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND), 0644));
+    plugin_intn::Fd fd(::open(
+        path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND), 0644));
     if (!fd) return false;
     const ssize_t n = ::write(fd.get(), text.data(), text.size());
     if (n != static_cast<ssize_t>(text.size()) || ::fsync(fd.get()) != 0) return false;
@@ -95,4 +95,4 @@ std::vector<std::string> Journal::lines() const {
     return out;
 }
 
-}  // namespace inst
+}  // namespace installer

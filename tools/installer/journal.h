@@ -7,7 +7,7 @@
 
 #include "frame/own.h"
 
-namespace inst {
+namespace installer {
 
 // The lock file beside a software-id map: MAP.lock.
 std::string lock_path_of(const std::string &map);
@@ -20,7 +20,7 @@ public:
     bool take(const std::string &path, std::string *error);
 
 private:
-    pi::Fd fd_;
+    plugin_intn::Fd fd_;
 };
 
 // The journal of one transaction at a time.
@@ -45,6 +45,6 @@ private:
 bool sync_file(const std::string &path);
 bool sync_dir_of(const std::string &path);
 
-}  // namespace inst
+}  // namespace installer
 
 #endif

@@ -10,7 +10,7 @@
 #include "tools/installer/installer.h"
 #include "tools/installer/state.h"
 
-namespace inst {
+namespace installer {
 namespace {
 
 std::string read_link(const std::string &path) {
@@ -96,7 +96,7 @@ void plugin_problems(int id, const plugin_swid_map *map, std::set<std::string> *
 // The checks over the whole tree: record links without their record, plugin directories of no
 // installed plugin.
 void tree_problems(const std::vector<int> &ids, std::vector<std::string> *problems) {
-    pi::Owned<DIR, ::closedir> dir(::opendir(kSrgDir));
+    plugin_intn::Owned<DIR, ::closedir> dir(::opendir(kSrgDir));
     while (dirent *e = dir ? ::readdir(dir.get()) : nullptr) {
         const std::string link = std::string(kSrgDir) + "/" + e->d_name;
         struct stat st;
@@ -109,7 +109,7 @@ void tree_problems(const std::vector<int> &ids, std::vector<std::string> *proble
         else if (link != std::string(kSrgDir) + "/plugin-" + held + ".sro")
             problems->push_back(link + " -> " + target + ": the record there is " + held + "'s");
     }
-    pi::Owned<DIR, ::closedir> plugins(::opendir(kPluginRoot));
+    plugin_intn::Owned<DIR, ::closedir> plugins(::opendir(kPluginRoot));
     while (dirent *e = plugins ? ::readdir(plugins.get()) : nullptr) {
         const int id = plugin_in(std::string(kPluginRoot) + "/" + e->d_name + "/");
         if (id >= 0 && std::find(ids.begin(), ids.end(), id) == ids.end())
@@ -160,4 +160,4 @@ std::vector<std::string> Installer::verify(const std::vector<std::string> &names
     return problems;
 }
 
-}  // namespace inst
+}  // namespace installer

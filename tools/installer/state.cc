@@ -13,7 +13,7 @@
 #include "tools/installer/installer.h"
 #include "tools/installer/journal.h"
 
-namespace inst {
+namespace installer {
 namespace {
 
 const char *const kPlaces[] = {"/velm/plugin/", "/velm/plugin_srg/", "/velm/plugin_extract_log/"};
@@ -59,7 +59,7 @@ std::string swid_of(const plugin_swid_map *map, int id) {
 
 std::vector<int> installed_ids() {
     std::vector<int> ids;
-    pi::Owned<DIR, ::closedir> dir(::opendir(kLogDir));
+    plugin_intn::Owned<DIR, ::closedir> dir(::opendir(kLogDir));
     while (dirent *e = dir ? ::readdir(dir.get()) : nullptr) {
         int id = -1, end = 0;
         if (std::sscanf(e->d_name, "plugin-%d.manifest%n", &id, &end) == 1 &&
@@ -115,11 +115,11 @@ bool write_lines(const std::string &path, const std::vector<std::string> &lines)
     const std::string fresh = path + ".new";
     bool written = false;
     {
-        pi::File f = pi::open_file(fresh.c_str(), "w");
+        plugin_intn::File f = plugin_intn::open_file(fresh.c_str(), "w");
         if (f) {
             for (const std::string &line : lines) std::fprintf(f.get(), "%s\n", line.c_str());
             written = std::fflush(f.get()) == 0 && ::fsync(fileno(f.get())) == 0;
-            written = pi::close_now(f) == 0 && written;
+            written = plugin_intn::close_now(f) == 0 && written;
         }
     }
     if (written && ::rename(fresh.c_str(), path.c_str()) == 0) return sync_dir_of(path);
@@ -159,4 +159,4 @@ bool tolerated(const std::string &link_name) {
            std::strncmp(link_name.c_str(), kResolver, link_name.size()) == 0;
 }
 
-}  // namespace inst
+}  // namespace installer

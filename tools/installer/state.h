@@ -13,11 +13,11 @@
 #include "plugin_strings.h"
 #include "srg.h"
 
-namespace inst {
+namespace installer {
 
-using MapPtr = pi::Owned<plugin_swid_map, plugin_swid_map_free>;
-using RecordPtr = pi::Owned<srg_record>;
-using StringsPtr = pi::Owned<plugin_strings, plugin_strings_free>;
+using MapPtr = plugin_intn::Owned<plugin_swid_map, plugin_swid_map_free>;
+using RecordPtr = plugin_intn::Owned<srg_record>;
+using StringsPtr = plugin_intn::Owned<plugin_strings, plugin_strings_free>;
 
 // The map file read (an empty map when there is none); null with *rc set
 // when it cannot be read.
@@ -50,6 +50,6 @@ std::string expected_target(int id, const std::string &entry, struct stat *sourc
 // Duplicates the library tolerates: names containing "xsd" and the resolver file.
 bool tolerated(const std::string &link_name);
 
-}  // namespace inst
+}  // namespace installer
 
 #endif

@@ -20,7 +20,7 @@
 #include "tools/installer/state.h"
 #include "tools/failure.h"
 
-namespace inst {
+namespace installer {
 
 const char kPluginRoot[] = "/velm/plugin";
 const char kSrgDir[] = "/velm/plugin_srg";
@@ -113,7 +113,7 @@ std::string newer_fs_dir(const std::string &image) {
 // and the name) that the overlay must not hand the shell.
 void newer_fs_problems(const std::string &dir, const std::string &prefix,
                        std::vector<std::string> *out) {
-    pi::Owned<DIR, ::closedir> own(::opendir(dir.c_str()));
+    plugin_intn::Owned<DIR, ::closedir> own(::opendir(dir.c_str()));
     while (dirent *e = own ? ::readdir(own.get()) : nullptr) {
         const std::string name = e->d_name, path = dir + "/" + name;
         if (name == "." || name == "..") continue;
@@ -264,7 +264,8 @@ void sync_plugin(const LinkList &list) {
         struct stat st;
         if (::stat(dir.empty() ? "/" : dir.c_str(), &st) != 0 || !done.insert(st.st_dev).second)
             continue;
-        pi::Fd fd(::open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        plugin_intn::Fd fd(
+            ::open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (fd) (void)::syncfs(fd.get());
     }
 }
@@ -504,7 +505,8 @@ bool Installer::recover() {
     // A file written beside its place and renamed into it (write_lines, write_map) that is
     // still there was cut short: nobody else writes them while the lock is held.
     remove_file(map_path() + ".new");
-    pi::Owned<DIR, ::closedir> own(::opendir((std::string(kLogDir) + "/installer").c_str()));
+    plugin_intn::Owned<DIR, ::closedir> own(
+        ::opendir((std::string(kLogDir) + "/installer").c_str()));
     while (dirent *e = own ? ::readdir(own.get()) : nullptr) {
         const std::string name = e->d_name;
         if (name.size() > 4 && name.compare(name.size() - 4, 4, ".new") == 0)
@@ -626,4 +628,4 @@ std::vector<Result> Installer::remove(const std::vector<std::string> &names,
     return in_order(std::move(results), order);
 }
 
-}  // namespace inst
+}  // namespace installer

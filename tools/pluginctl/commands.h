@@ -57,7 +57,7 @@ const std::vector<Subcommand> &commands();
 // The head of pluginctl --help, above the list of subcommands.
 extern const char kGeneral[];
 
-using StringsPtr = pi::Owned<plugin_strings, plugin_strings_free>;
+using StringsPtr = plugin_intn::Owned<plugin_strings, plugin_strings_free>;
 // The exclusion set of the --exclude options into *set (null when none were given).
 bool exclusion_set(const Parsed &p, StringsPtr *set, std::string *error);
 

@@ -20,8 +20,8 @@ namespace {
 
 // ------------------------------------------------------------------ helpers
 
-using RecordPtr = pi::Owned<srg_record>;
-using MapPtr = pi::Owned<plugin_swid_map, plugin_swid_map_free>;
+using RecordPtr = plugin_intn::Owned<srg_record>;
+using MapPtr = plugin_intn::Owned<plugin_swid_map, plugin_swid_map_free>;
 
 const char *or_null(const std::string &s) { return s.empty() ? nullptr : s.c_str(); }
 
@@ -271,8 +271,8 @@ Outcome cmd_map_create(const Parsed &p, std::string *error) {
 Outcome cmd_map_append(const Parsed &p, std::string *error) {
     const std::string &file = p.positional[0];
     // The installer's lock (FILE.lock) around the whole read-append-write.
-    inst::Lock lock;
-    if (!lock.take(inst::lock_path_of(file), error)) return status_only(1);
+    installer::Lock lock;
+    if (!lock.take(installer::lock_path_of(file), error)) return status_only(1);
     uint32_t rc = 0;
     MapPtr map = read_map(file, &rc);
     if (!map) return result(rc);
@@ -378,7 +378,7 @@ Outcome cmd_cmdline_get(const Parsed &p, std::string *) {
 Outcome cmd_cmdline_plugins(const Parsed &p, std::string *) {
     int32_t *out = nullptr;
     int32_t n = plugin_from_cmdline(p.positional[0].c_str(), &out, p.has("--all") ? 1 : 0);
-    pi::Owned<int32_t[]> plugins(out);
+    plugin_intn::Owned<int32_t[]> plugins(out);
     if (n <= 0) {
         std::fprintf(stderr, "pluginctl: no plugins from '%s'\n", p.positional[0].c_str());
         return status_only(1);

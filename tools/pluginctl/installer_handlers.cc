@@ -10,23 +10,23 @@ namespace pluginctl {
 namespace {
 
 // Opens the installer (lock, recovery) and prints what recovery did.
-bool open_installer(inst::Installer &installer) {
+bool open_installer(installer::Installer &tx) {
     std::string error;
-    const bool ok = installer.open(&error);
+    const bool ok = tx.open(&error);
     if (!ok) std::fprintf(stderr, "pluginctl: %s\n", error.c_str());
-    for (const std::string &line : installer.recovered()) std::printf("%s\n", line.c_str());
+    for (const std::string &line : tx.recovered()) std::printf("%s\n", line.c_str());
     return ok;
 }
 
-bool options_of(const Parsed &p, inst::Options *options, std::string *error) {
+bool options_of(const Parsed &p, installer::Options *options, std::string *error) {
     options->force_depends = p.has("--force-depends");
     return check_options(p, &options->check, error);
 }
 
 // "install hello-1.0 failed at link: PLUGIN_ERR_LINK (0x40ea001f); undone", then the details.
-int print_failures(const char *verb, const std::vector<inst::Result> &results) {
+int print_failures(const char *verb, const std::vector<installer::Result> &results) {
     int status = 0;
-    for (const inst::Result &r : results) {
+    for (const installer::Result &r : results) {
         if (r.ok) continue;
         status = 1;
         std::printf("%s %s failed at %s%s%s; %s\n", verb,
@@ -41,12 +41,12 @@ int print_failures(const char *verb, const std::vector<inst::Result> &results) {
 }  // namespace
 
 Outcome cmd_install(const Parsed &p, std::string *error) {
-    inst::Installer installer;
-    if (!open_installer(installer)) return status_only(1);
-    inst::Options options;
+    installer::Installer tx;
+    if (!open_installer(tx)) return status_only(1);
+    installer::Options options;
     if (!options_of(p, &options, error)) return bad_arguments();
-    const std::vector<inst::Result> results = installer.install(p.positional, options);
-    for (const inst::Result &r : results)
+    const std::vector<installer::Result> results = tx.install(p.positional, options);
+    for (const installer::Result &r : results)
         if (r.ok)
             std::printf("installed %s as plugin %d: %u links made\n", r.swid.c_str(), r.id,
                         r.links);
@@ -54,12 +54,12 @@ Outcome cmd_install(const Parsed &p, std::string *error) {
 }
 
 Outcome cmd_remove(const Parsed &p, std::string *error) {
-    inst::Installer installer;
-    if (!open_installer(installer)) return status_only(1);
-    inst::Options options;
+    installer::Installer tx;
+    if (!open_installer(tx)) return status_only(1);
+    installer::Options options;
     if (!options_of(p, &options, error)) return bad_arguments();
-    const std::vector<inst::Result> results = installer.remove(p.positional, options);
-    for (const inst::Result &r : results)
+    const std::vector<installer::Result> results = tx.remove(p.positional, options);
+    for (const installer::Result &r : results)
         if (r.ok)
             std::printf("removed %s (plugin %d): %u links removed\n", r.swid.c_str(), r.id,
                         r.links);
@@ -67,9 +67,9 @@ Outcome cmd_remove(const Parsed &p, std::string *error) {
 }
 
 Outcome cmd_list(const Parsed &, std::string *) {
-    inst::Installer installer;
-    if (!open_installer(installer)) return status_only(1);
-    for (const inst::Row &row : installer.list()) {
+    installer::Installer tx;
+    if (!open_installer(tx)) return status_only(1);
+    for (const installer::Row &row : tx.list()) {
         std::string deps;
         for (const std::string &d : row.deps) deps += (deps.empty() ? "" : ",") + d;
         const char *state = row.linked == row.to_link ? "linked"
@@ -82,17 +82,17 @@ Outcome cmd_list(const Parsed &, std::string *) {
 }
 
 Outcome cmd_verify(const Parsed &p, std::string *) {
-    inst::Installer installer;
-    if (!open_installer(installer)) return status_only(1);
-    const std::vector<std::string> problems = installer.verify(p.positional);
+    installer::Installer tx;
+    if (!open_installer(tx)) return status_only(1);
+    const std::vector<std::string> problems = tx.verify(p.positional);
     for (const std::string &line : problems) std::printf("%s\n", line.c_str());
     return status_only(problems.empty() ? 0 : 1);
 }
 
 Outcome cmd_recover(const Parsed &, std::string *) {
-    inst::Installer installer;
-    if (!open_installer(installer)) return status_only(1);
-    if (installer.recovered().empty()) std::printf("recover: nothing to do\n");
+    installer::Installer tx;
+    if (!open_installer(tx)) return status_only(1);
+    if (tx.recovered().empty()) std::printf("recover: nothing to do\n");
     return status_only(0);
 }
 

@@ -37,7 +37,7 @@ std::string plugin_of(const std::string &target) {
 std::string swid_in(const std::string &plugin) {
     srg_record *raw = nullptr;
     const plugin_rc_t rc = plugin_clone_srg((plugin + "/plugin.sro").c_str(), &raw);
-    pi::Owned<srg_record> record(raw);
+    plugin_intn::Owned<srg_record> record(raw);
     const char *swid = rc == PLUGIN_OK && record ? srg_sw_id_get(record.get()) : nullptr;
     return swid ? swid : "(no record)";
 }
@@ -45,7 +45,7 @@ std::string swid_in(const std::string &plugin) {
 // The manifest line holding entry, as "LINE of FILE", among the manifests kept
 // in kManifestDir; "" when none holds it.
 std::string manifest_line(const std::string &entry) {
-    pi::Owned<DIR, ::closedir> dir(::opendir(kManifestDir));
+    plugin_intn::Owned<DIR, ::closedir> dir(::opendir(kManifestDir));
     if (!dir) return "";
     while (dirent *e = ::readdir(dir.get())) {
         const std::string file = std::string(kManifestDir) + "/" + e->d_name;
@@ -61,7 +61,8 @@ std::string manifest_line(const std::string &entry) {
 }  // namespace
 
 std::string entry_of(std::string line) {
-    const char *entry = pi::manifest_line_trim(line.data());  // the library's own line rule
+    const char *entry =
+        plugin_intn::manifest_line_trim(line.data());  // the library's own line rule
     return entry ? entry : "";
 }
 
@@ -70,7 +71,7 @@ Outcome cmd_owner(const Parsed &p, std::string *) {
     for (const std::string &path : p.positional) {
         struct stat st;
         const std::string target =
-            ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) ? pit::read_link(path) : "";
+            ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) ? sandbox::read_link(path) : "";
         const std::string plugin = plugin_of(target);
         if (path.empty() || path[0] != '/' || plugin.empty()) {
             std::printf("%s: not a plugin file\n", path.c_str());
@@ -119,9 +120,10 @@ Outcome cmd_files(const Parsed &p, std::string *error) {
         // What linking makes the link point to, by the library's own rule.
         std::string want = source;
         if (S_ISLNK(src.st_mode)) {
-            pi::Path target;
-            if (pi::manifest_link_target(target, source.c_str(), pit::read_link(source).c_str()) !=
-                pi::TargetRule::kFits) {
+            plugin_intn::Path target;
+            if (plugin_intn::manifest_link_target(target, source.c_str(),
+                                                  sandbox::read_link(source).c_str()) !=
+                plugin_intn::TargetRule::kFits) {
                 std::printf("unlinkable %s (its link target does not fit in 255 characters)\n",
                             link.c_str());
                 continue;
@@ -130,10 +132,10 @@ Outcome cmd_files(const Parsed &p, std::string *error) {
         }
         if (!there) {
             std::printf("missing %s -> %s\n", link.c_str(), want.c_str());
-        } else if (S_ISLNK(now.st_mode) && pit::read_link(link) == want) {
+        } else if (S_ISLNK(now.st_mode) && sandbox::read_link(link) == want) {
             std::printf("linked %s -> %s\n", link.c_str(), want.c_str());
         } else {
-            const std::string held = S_ISLNK(now.st_mode)   ? "-> " + pit::read_link(link)
+            const std::string held = S_ISLNK(now.st_mode)   ? "-> " + sandbox::read_link(link)
                                      : S_ISDIR(now.st_mode) ? "a directory"
                                                             : "a file";
             std::printf("held %s -> %s (now %s)\n", link.c_str(), want.c_str(), held.c_str());

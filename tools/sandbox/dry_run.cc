@@ -18,17 +18,19 @@
 #include "tools/sandbox/mounts.h"
 #include "tools/sandbox/sandbox.h"
 
-namespace pit {
+namespace sandbox {
 
 struct DryRun::Fds {
-    std::map<std::string, pi::Fd>
+    std::map<std::string, plugin_intn::Fd>
         real;  // "/" and every place of the view, opened before the scratch covers /tmp
-    pi::Fd scratch;
+    plugin_intn::Fd scratch;
 };
 
 namespace {
 
-std::string fd_path(const pi::Fd &fd) { return "/proc/self/fd/" + std::to_string(fd.get()); }
+std::string fd_path(const plugin_intn::Fd &fd) {
+    return "/proc/self/fd/" + std::to_string(fd.get());
+}
 
 std::string join(const std::string &dir, const std::string &name) {
     return dir == "/" ? "/" + name : dir + "/" + name;
@@ -40,7 +42,7 @@ bool below(const std::string &path, const std::string &dir) {
 
 std::vector<std::string> names_in(const std::string &dir) {
     std::vector<std::string> names;
-    pi::Owned<DIR, ::closedir> d(::opendir(dir.c_str()));
+    plugin_intn::Owned<DIR, ::closedir> d(::opendir(dir.c_str()));
     if (!d) return names;
     while (dirent *e = ::readdir(d.get()))
         if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
@@ -62,7 +64,8 @@ bool is_opaque(const std::string &path) {
 }
 
 bool same_contents(const std::string &a, const std::string &b) {
-    pi::Fd fa(::open(a.c_str(), O_RDONLY | O_CLOEXEC)), fb(::open(b.c_str(), O_RDONLY | O_CLOEXEC));
+    plugin_intn::Fd fa(::open(a.c_str(), O_RDONLY | O_CLOEXEC)),
+        fb(::open(b.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fa || !fb) return false;
     char ba[8192], bb[8192];
     for (;;) {
@@ -111,7 +114,7 @@ void skeleton(const std::string &lower, const std::string &upper, const struct s
     struct stat self;
     if (::stat(lower.c_str(), &self) != 0) return;
     std::vector<std::string> dirs;
-    if (pi::Owned<DIR, ::closedir> d{::opendir(lower.c_str())}) {
+    if (plugin_intn::Owned<DIR, ::closedir> d{::opendir(lower.c_str())}) {
         while (dirent *e = ::readdir(d.get()))
             if ((e->d_type == DT_DIR || e->d_type == DT_UNKNOWN) &&
                 std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
@@ -253,7 +256,8 @@ bool DryRun::place_entries(const std::string &point, const std::string &lower,
         const bool made =
             S_ISDIR(st.st_mode)
                 ? ::mkdir(there.c_str(), 0755) == 0 || errno == EEXIST
-                : pi::Fd(::open(there.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)).get() >= 0;
+                : plugin_intn::Fd(::open(there.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600))
+                          .get() >= 0;
         if (!made) return fail_errno(error, "make " + there);
         const int fd = ::open((lower + "/" + name).c_str(), O_PATH | O_CLOEXEC);
         if (fd < 0) continue;
@@ -363,7 +367,8 @@ bool DryRun::place_top(const std::string &name, mode_t mode, const std::string &
     const bool made =
         S_ISDIR(mode)
             ? ::mkdir(target.c_str(), 0755) == 0 || errno == EEXIST
-            : pi::Fd(::open(target.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)).get() >= 0;
+            : plugin_intn::Fd(::open(target.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)).get() >=
+                  0;
     if (!made) return fail_errno(error, "make " + target);
     const auto type = types.find(path);
     if (!own && !place(path, type != types.end(), type == types.end() ? "" : type->second, error))
@@ -467,4 +472,4 @@ std::vector<std::string> DryRun::changes() const {
     return lines;
 }
 
-}  // namespace pit
+}  // namespace sandbox

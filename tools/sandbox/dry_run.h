@@ -36,7 +36,7 @@
 #include <string>
 #include <vector>
 
-namespace pit {
+namespace sandbox {
 
 // Where build() makes the view.
 struct ViewPlan {
@@ -127,6 +127,6 @@ private:
     std::string real_at_, scratch_path_;  // see seen_from()
 };
 
-}  // namespace pit
+}  // namespace sandbox
 
 #endif

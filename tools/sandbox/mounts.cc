@@ -19,11 +19,11 @@
 #include "frame/own.h"
 #include "tools/sandbox/sandbox.h"
 
-namespace pit {
+namespace sandbox {
 
 bool write_text(const std::string &path, const std::string &text) {
-    pi::Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!fd || !pi::write_full(fd.get(), text.data(), text.size())) return false;
+    plugin_intn::Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd || !plugin_intn::write_full(fd.get(), text.data(), text.size())) return false;
     return fd.reset() == 0;
 }
 
@@ -82,7 +82,7 @@ std::string unescape(const std::string &field) {
 
 std::vector<MountEntry> read_mounts() {
     std::vector<MountEntry> mounts;
-    pi::File info = pi::open_file("/proc/self/mountinfo", "re");
+    plugin_intn::File info = plugin_intn::open_file("/proc/self/mountinfo", "re");
     if (!info) return mounts;
     char line[8192];
     while (std::fgets(line, sizeof line, info.get())) {
@@ -141,4 +141,4 @@ bool make_readonly_tree(const std::string &path, bool strict, std::string *error
     return seen || fail_errno(error, "no mount at " + path);
 }
 
-}  // namespace pit
+}  // namespace sandbox

@@ -10,7 +10,7 @@
 
 #include "tools/failure.h"
 
-namespace pit {
+namespace sandbox {
 
 using tools::fail_errno;
 
@@ -42,6 +42,6 @@ bool remount_readonly(const std::string &path);
 // tried and one that refuses stays as it is.
 bool make_readonly_tree(const std::string &path, bool strict, std::string *error);
 
-}  // namespace pit
+}  // namespace sandbox
 
 #endif

@@ -26,7 +26,7 @@
 #include "tools/sandbox/dry_run.h"
 #include "tools/sandbox/mounts.h"
 
-namespace pit {
+namespace sandbox {
 
 const char kMirrorLimits[] =
     "the kernel refuses an overlay here: /usr and /etc are mirrors of links into the read-only "
@@ -57,14 +57,14 @@ const char *const kOwnTop[] = {"velm", "bootflash", "tmp", "opt", "run", "dev"};
 const char *const kOwnBelow[] = {"/mnt/pss", "/var/sysmgr", "/var/tmp"};
 
 bool touch(const std::string &path) {
-    return pi::Fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)).get() >= 0;
+    return plugin_intn::Fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)).get() >= 0;
 }
 
 // Fills dir (a real directory of the sandbox) with symbolic links to every
 // entry of host_dir, as seen from inside the sandbox (target_prefix + name).
 bool mirror(const std::string &host_dir, const std::string &dir, const std::string &target_prefix,
             int depth) {
-    pi::Owned<DIR, ::closedir> d(::opendir(host_dir.c_str()));
+    plugin_intn::Owned<DIR, ::closedir> d(::opendir(host_dir.c_str()));
     if (!d) return false;
     bool ok = true;
     while (dirent *e = ::readdir(d.get())) {
@@ -141,7 +141,7 @@ bool overlay_works(const std::string &dir) {
 // A scratch directory on disk for the layers, made before the process leaves
 // the host's namespace and removed there by a child once every process of the
 // sandbox has ended (the pipe it waits on is then closed).
-pi::Fd g_janitor;  // the pipe's write end, open for the life of the process
+plugin_intn::Fd g_janitor;  // the pipe's write end, open for the life of the process
 
 bool disk_scratch(std::string *dir, std::string *error) {
     const char *tmp = std::getenv("TMPDIR");
@@ -149,7 +149,7 @@ bool disk_scratch(std::string *dir, std::string *error) {
     if (!::mkdtemp(path.data())) return fail_errno(error, "mkdtemp " + path);
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) return fail_errno(error, "pipe");
-    pi::Fd read_end(ends[0]);
+    plugin_intn::Fd read_end(ends[0]);
     g_janitor.reset(ends[1]);
     // A grandchild, so that the process has no child of the sandbox's own to reap.
     const pid_t child = ::fork();
@@ -260,7 +260,7 @@ bool make_mirror_root(const std::string &scratch, std::string *root, std::string
 // In the mirror-only root: the host's top-level symbolic links (bin -> usr/bin, ...), the
 // mirrors and the own directories below /mnt and /var.
 bool fill_mirror_root(const std::string &root, std::string *error) {
-    if (pi::Owned<DIR, ::closedir> d{::opendir("/")}) {
+    if (plugin_intn::Owned<DIR, ::closedir> d{::opendir("/")}) {
         while (dirent *e = ::readdir(d.get())) {
             std::string name = e->d_name;
             struct stat st;
@@ -449,4 +449,4 @@ bool drop_capabilities() {
     return ::syscall(SYS_capset, &header, data) == 0;
 }
 
-}  // namespace pit
+}  // namespace sandbox

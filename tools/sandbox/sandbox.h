@@ -41,7 +41,7 @@
 #include <string>
 #include <vector>
 
-namespace pit {
+namespace sandbox {
 
 struct SandboxOptions {
     std::string state_dir;  // empty: a fresh tmpfs
@@ -84,6 +84,6 @@ inline std::string link_target(const std::string &path) { return read_link(path)
 // permission checks apply as for an ordinary user (root included).
 bool drop_capabilities();
 
-}  // namespace pit
+}  // namespace sandbox
 
 #endif
