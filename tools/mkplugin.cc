@@ -252,18 +252,20 @@ bool write_archive(int fd, const std::vector<Member> &members, std::string *erro
     return ok;
 }
 
-// Writes the image to r.out: the header block, then the archive; the file is removed when
-// any of it fails.
+// Writes the image to r.out: the header block, then the archive; when any of it fails, the
+// file is removed if it is a regular file (a device such as /dev/full stays where it is).
 bool write_image(const Request &r, const std::string &record, const std::vector<Member> &members,
                  std::string *error) {
     plugin_intn::Fd fd(open(r.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd) return fail_errno(error, "cannot create " + r.out);
+    struct stat st;
+    const bool regular = fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
     const std::string header = img_format::header_block(uint32_t(r.block), record);
     bool ok = plugin_intn::write_full(fd.get(), header.data(), header.size()) ||
               fail_errno(error, "cannot write the header");
     ok = ok && write_archive(fd.get(), members, error);
     if (fd.reset() != 0 && ok) ok = fail_errno(error, "cannot write " + r.out);
-    if (!ok) unlink(r.out.c_str());
+    if (!ok && regular) unlink(r.out.c_str());
     return ok;
 }
 
