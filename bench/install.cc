@@ -102,6 +102,32 @@ void measure(std::map<std::string, std::vector<double>> &s, const std::string &w
     s[what + " cpu"].push_back(cpu_all() - c0);
 }
 
+// The wall and CPU tables of the medians m.
+void print_tables(std::map<std::string, double> &m, std::size_t n, bool deb, bool ok) {
+    auto cell = [&](const char *k) { return deb || k[0] != 'd' ? fmt_seconds(m[k]) : "-"; };
+    Table t("Installing and removing a plugin of " + fmt_count(n) +
+                " entries: pluginctl install/remove (a process each: lock, journal, archive and "
+                "conflict checks, syncs) against the library calls by hand in one process, and "
+                "dpkg -i/-r of a .deb of the same tree into a root of its own (dpkg copies the "
+                "files; the installer extracts them once and links them), medians",
+            {"install by hand", "pluginctl install", "ratio", "dpkg -i", "remove by hand",
+             "pluginctl remove", "ratio", "dpkg -r", "all ran"});
+    t.row({fmt_seconds(m["hand install"]), fmt_seconds(m["ctl install"]),
+           fmt_ratio(m["ctl install"] / m["hand install"]), cell("dpkg install"),
+           fmt_seconds(m["hand remove"]), fmt_seconds(m["ctl remove"]),
+           fmt_ratio(m["ctl remove"] / m["hand remove"]), cell("dpkg remove"),
+           ok ? "yes" : "**NO**"});
+    t.print(stdout);
+    Table tc("The same, CPU seconds (user + system, the processes each ran included), medians",
+             {"install by hand", "pluginctl install", "ratio", "dpkg -i", "remove by hand",
+              "pluginctl remove", "ratio", "dpkg -r"});
+    tc.row({fmt_seconds(m["hand install cpu"]), fmt_seconds(m["ctl install cpu"]),
+            fmt_ratio(m["ctl install cpu"] / m["hand install cpu"]), cell("dpkg install cpu"),
+            fmt_seconds(m["hand remove cpu"]), fmt_seconds(m["ctl remove cpu"]),
+            fmt_ratio(m["ctl remove cpu"] / m["hand remove cpu"]), cell("dpkg remove cpu")});
+    tc.print(stdout);
+}
+
 }  // namespace
 
 InstallBar bench_install(const std::string &tools, int reps, bool quick) {
@@ -146,28 +172,7 @@ InstallBar bench_install(const std::string &tools, int reps, bool quick) {
         for (double t : samples) ok = ok && (t >= 0 || what.find("cpu") != std::string::npos);
     std::map<std::string, double> m;
     for (const auto &[what, samples] : s) m[what] = median(samples);
-    auto cell = [&](const char *k) { return deb || k[0] != 'd' ? fmt_seconds(m[k]) : "-"; };
-    Table t("Installing and removing a plugin of " + fmt_count(n) +
-                " entries: pluginctl install/remove (a process each: lock, journal, archive and "
-                "conflict checks, syncs) against the library calls by hand in one process, and "
-                "dpkg -i/-r of a .deb of the same tree into a root of its own (dpkg copies the "
-                "files; the installer extracts them once and links them), medians",
-            {"install by hand", "pluginctl install", "ratio", "dpkg -i", "remove by hand",
-             "pluginctl remove", "ratio", "dpkg -r", "all ran"});
-    t.row({fmt_seconds(m["hand install"]), fmt_seconds(m["ctl install"]),
-           fmt_ratio(m["ctl install"] / m["hand install"]), cell("dpkg install"),
-           fmt_seconds(m["hand remove"]), fmt_seconds(m["ctl remove"]),
-           fmt_ratio(m["ctl remove"] / m["hand remove"]), cell("dpkg remove"),
-           ok ? "yes" : "**NO**"});
-    t.print(stdout);
-    Table tc("The same, CPU seconds (user + system, the processes each ran included), medians",
-             {"install by hand", "pluginctl install", "ratio", "dpkg -i", "remove by hand",
-              "pluginctl remove", "ratio", "dpkg -r"});
-    tc.row({fmt_seconds(m["hand install cpu"]), fmt_seconds(m["ctl install cpu"]),
-            fmt_ratio(m["ctl install cpu"] / m["hand install cpu"]), cell("dpkg install cpu"),
-            fmt_seconds(m["hand remove cpu"]), fmt_seconds(m["ctl remove cpu"]),
-            fmt_ratio(m["ctl remove cpu"] / m["hand remove cpu"]), cell("dpkg remove cpu")});
-    tc.print(stdout);
+    print_tables(m, n, deb, ok);
     const double ratio =
         (m["ctl install"] + m["ctl remove"]) / (m["hand install"] + m["hand remove"]);
     return {"installer install + remove <= 1.10 x the library calls by hand", fmt_ratio(ratio),

@@ -89,24 +89,12 @@ std::map<std::string, double> medians(int reps, const Contenders &cs) {
 std::string cell(double t) { return t < 0 ? "failed" : fmt_seconds(t); }
 std::string ratio(double a, double b) { return a < 0 || b <= 0 ? "-" : fmt_ratio(a / b); }
 
-}  // namespace
+using Medians = std::map<std::string, double>;
+double at(const Medians &m, const char *k) { return m.count(k) ? m.at(k) : -1.0; }
 
-void bench_real(const std::string &out, int reps) {
-    const std::string image = out + "/real.img";
-    struct stat st;
-    if (::stat(image.c_str(), &st) != 0) {
-        std::printf(
-            "\n(real-package table skipped: no %s; make real-packages makes the images "
-            "and bench/run copies the largest)\n",
-            image.c_str());
-        return;
-    }
-    const uint64_t image_kib = static_cast<uint64_t>(st.st_size) / 1024;
-    progress("real: %s\n", image.c_str());
-    remove_tree(kPlugin);
-    sandbox::mkdir_p(kPlugin);
+// Extraction of the image by the library and by tar over the same stream, in rounds.
+Medians extract_medians(const std::string &image, int reps) {
     const std::string extract_dir = "/velm/real-x", tar_dir = "/velm/real-t";
-    const bool stow = std::system("command -v stow >/dev/null 2>&1") == 0;
     int32_t status = 0;
     img_handle *h = img_open(image.c_str(), &status);
     const unsigned block = h && status == 0 ? h->block_size : 512;
@@ -131,27 +119,26 @@ void bench_real(const std::string &out, int reps) {
                                   "' | tar -xzf - -C " + tar_dir});
          }},
     };
-    const auto me = medians(reps, ex);
+    const Medians m = medians(reps, ex);
     remove_tree(tar_dir);
     remove_tree(extract_dir);
-    const bool extracted =
-        timed_quiet([&] { plugin_extract_image(image.c_str(), kPlugin, kManifest); }) >= 0 &&
-        ::stat(kManifest, &st) == 0;
-    // Stow skips names of its default ignore list (.gitignore, README*, ...) unless the package
-    // brings its own list: this one ignores only itself, so stow links every entry too.
-    std::ofstream(std::string(kPlugin) + "/.stow-local-ignore") << "^/\\.stow-local-ignore$\n";
-    const std::vector<std::string> names = entries(kManifest);
+    return m;
+}
+
+// Linking (unlinking == false) or unlinking the extracted plugin's names by the floor, the
+// library and stow (when there), in rounds.
+Medians link_medians(const std::vector<std::string> &names, bool unlinking, bool stow, int reps) {
     const std::set<std::string> tops = new_tops(names);
-    const char *mf = kManifest;
     const std::vector<std::string> stow_at = {"stow", "--no-folding", "-d", "/velm/plugin", "-t",
                                               "/",    "real"};
     // One timed run of fn on a root cleared of the tree (and linked first, untimed, when
     // unlinking: each unlinks what its own link made, stow -D takes only stow's relative links);
     // -1 unless every link is there (linking) or gone.
-    auto round = [&](const char *who, bool unlinking, const std::function<bool()> &fn) {
+    auto round = [&](const char *who, const std::function<bool()> &fn) {
         clear(names, tops);
         if (unlinking)
-            timed_quiet([&] { who[0] == 's' ? run_peer(stow_at) : floor_link(mf, kPlugin); });
+            timed_quiet(
+                [&] { who[0] == 's' ? run_peer(stow_at) : floor_link(kManifest, kPlugin); });
         quiet_stderr();
         const double t0 = now();
         const bool done = fn();
@@ -161,47 +148,61 @@ void bench_real(const std::string &out, int reps) {
         if (!ok) progress("  %s: wrong result\n", who);
         return ok ? t : -1;
     };
-    auto link_round = [&](const char *who, const std::function<bool()> &fn) {
-        return round(who, false, fn);
-    };
-    auto unlink_round = [&](const char *who, const std::function<bool()> &fn) {
-        return round(who, true, fn);
-    };
-    Contenders lc = {
+    Contenders cs = {
         {"floor",
-         [&] { return link_round("floor", [&] { return floor_link(mf, kPlugin) == 0; }); }},
+         [&] {
+             return round("floor", [&] {
+                 return (unlinking ? floor_unlink : floor_link)(kManifest, kPlugin) == 0;
+             });
+         }},
         {"library", [&] {
-             return link_round("library", [&] {
-                 return plugin_link_to_exec_path(mf, nullptr, kPlugin) == PLUGIN_OK;
+             return round("library", [&] {
+                 return (unlinking ? plugin_unlink_from_exec_path : plugin_link_to_exec_path)(
+                            kManifest, nullptr, kPlugin) == PLUGIN_OK;
              });
          }}};
-    Contenders uc = {
-        {"floor",
-         [&] { return unlink_round("floor", [&] { return floor_unlink(mf, kPlugin) == 0; }); }},
-        {"library", [&] {
-             return unlink_round("library", [&] {
-                 return plugin_unlink_from_exec_path(mf, nullptr, kPlugin) == PLUGIN_OK;
-             });
-         }}};
-
-    if (stow) {
-        lc.push_back(
-            {"stow", [&] { return link_round("stow", [&] { return run_peer(stow_at) >= 0; }); }});
-        uc.push_back(
-            {"stow", [&] {
-                 return unlink_round("stow -D", [&] {
-                     return run_peer({"stow", "-D", "-d", "/velm/plugin", "-t", "/", "real"}) >= 0;
-                 });
-             }});
-    }
-    std::map<std::string, double> ml, mu;
-    if (extracted) ml = medians(reps, lc), mu = medians(reps, uc);
+    std::vector<std::string> stow_cmd = stow_at;
+    if (unlinking) stow_cmd[1] = "-D";
+    if (stow)
+        cs.push_back({"stow", [&] {
+                          return round(unlinking ? "stow -D" : "stow",
+                                       [&] { return run_peer(stow_cmd) >= 0; });
+                      }});
+    const Medians m = medians(reps, cs);
     clear(names, tops);
+    return m;
+}
+
+}  // namespace
+
+void bench_real(const std::string &out, int reps) {
+    const std::string image = out + "/real.img";
+    struct stat st;
+    if (::stat(image.c_str(), &st) != 0) {
+        std::printf(
+            "\n(real-package table skipped: no %s; make real-packages makes the images "
+            "and bench/run copies the largest)\n",
+            image.c_str());
+        return;
+    }
+    const uint64_t image_kib = static_cast<uint64_t>(st.st_size) / 1024;
+    progress("real: %s\n", image.c_str());
+    const bool stow = std::system("command -v stow >/dev/null 2>&1") == 0;
+    const Medians me = extract_medians(image, reps);
+    remove_tree(kPlugin);
+    sandbox::mkdir_p(kPlugin);
+    const bool extracted =
+        timed_quiet([&] { plugin_extract_image(image.c_str(), kPlugin, kManifest); }) >= 0 &&
+        ::stat(kManifest, &st) == 0;
+    // Stow skips names of its default ignore list (.gitignore, README*, ...) unless the package
+    // brings its own list: this one ignores only itself, so stow links every entry too.
+    std::ofstream(std::string(kPlugin) + "/.stow-local-ignore") << "^/\\.stow-local-ignore$\n";
+    const std::vector<std::string> names = entries(kManifest);
+    Medians ml, mu;
+    if (extracted) ml = link_medians(names, false, stow, reps);
+    if (extracted) mu = link_medians(names, true, stow, reps);
     remove_tree(kPlugin);
     ::unlink(kManifest);
-    auto at = [](const std::map<std::string, double> &m, const char *k) {
-        return m.count(k) ? m.at(k) : -1.0;
-    };
     Table t("The largest real package (" + fmt_count(names.size()) + " entries, image " +
                 fmt_count(image_kib) +
                 " KiB): the library against the path floor (tar for the extraction, the bare "

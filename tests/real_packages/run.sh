@@ -7,10 +7,9 @@
 # kept between runs (PI_DEB_CACHE, /var/cache/plugin_intn-debs; nothing is
 # installed), turns each into a plugin image (its data as dpkg-deb -x gives it,
 # swid PACKAGE-VERSION, dependencies from Depends where the dependency is in
-# the list), then inside sandbox-run installs each with `pluginctl install`
-# (an image the check refuses goes the low-level road instead), runs a program
-# through the links, verifies, removes, and compares the tree with the snapshot
-# taken before.  One line per package: entries, seconds to install and to
+# the list), then inside sandbox-run installs each with `pluginctl install`,
+# runs a program through the links, verifies, removes, verifies, and compares
+# the tree with the snapshot taken before.  One line per package: entries, seconds to install and to
 # remove, verdict.  Then the same for the packages of USER_PACKAGES as an
 # ordinary user (PI_USER, default pitest, made when missing) in a copy of the
 # tracked tree in its home.  Exit status 0 when every verdict is as expected.
@@ -31,11 +30,9 @@ declare -A RUN_ARGS=([golang-1.19-go]=version)
 # ------------------------------------------------------------------ inside
 # Runs inside sandbox-run: $2 = work directory, $3 = build directory, then the packages.
 if [ "${1:-}" = --inside ]; then
-    work=$2 build=$3
+    work=$2 ctl=$3/tools/pluginctl
     shift 3
-    ctl=$build/tools/pluginctl
-    log=/velm/plugin_extract_log
-    mkdir -p /velm/plugin /velm/plugin_srg "$log"
+    mkdir -p /velm/plugin /velm/plugin_srg
     # The tree a package may change: every path with its type, bits, owner, and a file's size
     # or a link's target, below the directories the packages bring files to.
     snapshot() {
@@ -47,52 +44,24 @@ if [ "${1:-}" = --inside ]; then
     since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }'; }
     has() { [[ " $1 " = *" $2 "* ]]; }
 
-    # The low-level road (map, extraction, record, link), for an image the check refuses.
-    declare -A ID
-    road_install() {
-        local p=$1 swid id
-        swid=$(<"$work/$p.swid")
-        [ -f "$log/swid_map" ] || "$ctl" swid-map create "$log/swid_map" >/dev/null
-        id=$("$ctl" swid-map append "$log/swid_map" "$swid" |
-            awk -v s="$swid" '$2 == s { print $1 }')
-        [ -n "$id" ] || return 1
-        ID[$p]=$id
-        mkdir -p "/velm/plugin/$id"
-        "$ctl" extract "$work/$p.img" "/velm/plugin/$id" --manifest "$log/$p.log" &&
-            "$ctl" record save "$id" "$work/$p.img" &&
-            "$ctl" link "$log/$p.log" "/velm/plugin/$id"
-    }
-    road_remove() {
-        local p=$1 id=${ID[$1]}
-        cp "$log/$p.log" "$work/$p.manifest"
-        "$ctl" unlink "$log/$p.log" "/velm/plugin/$id" && "$ctl" record cleanup "$id" &&
-            rm -rf "/velm/plugin/$id" "$log/$p.log"
-    }
-
-    # Installs p with the installer: VERDICT and ROAD[p] (installer, low-level or none).
+    # Installs p (with --force-depends when a dependency is refused): VERDICT, and INSTALLED[p].
     install() {
-        local p=$1 t force=() out detail
+        local p=$1 t out force=() undone="; the tree is as before"
         t=$(now)
         for d in $(<"$work/$p.deps"); do has "${REFUSED[*]}" "$d" && force=(--force-depends); done
-        out=$("$ctl" install "${force[@]}" "$work/$p.img" 2>"$work/$p.lines") && ROAD[$p]=installer
+        out=$("$ctl" install "${force[@]}" "$work/$p.img" 2>"$work/$p.lines") && INSTALLED[$p]=1
         echo "$out" >"$work/$p.out"
-        detail=$(sed -n '2s/^ *//p' <<<"$out")
-        local undone="; the tree is as before"
         if has "${CONFLICTS[*]}" "$p" && [[ $out = *" failed at conflicts$undone"* ]]; then
-            VERDICT="conflict as expected: $detail"
+            VERDICT="conflict as expected: $(sed -n '2s/^ *//p' <<<"$out")"
         elif has "${REFUSED[*]}" "$p" && [[ $out = *" failed at check$undone"* ]]; then
-            VERDICT="refused by the check as expected: $detail"
-            if road_install "$p" >>"$work/$p.out" 2>>"$work/$p.lines"; then
-                ROAD[$p]=low-level VERDICT="$VERDICT; low-level road: linked"
-            else
-                VERDICT="FAIL: low-level road: $(tail -1 "$work/$p.out")"
-            fi
-        elif [ "${ROAD[$p]:-}" != installer ] || has "${CONFLICTS[*]} ${REFUSED[*]}" "$p"; then
-            VERDICT="FAIL: $(head -1 <<<"$out") $detail"
+            VERDICT="refused by the check as expected: $(sed -n '2s/^ *//p' <<<"$out")"
+        elif [ -z "${INSTALLED[$p]:-}" ] || has "${CONFLICTS[*]} ${REFUSED[*]}" "$p"; then
+            VERDICT="FAIL: $(head -2 <<<"$out" | tr '\n' ' ')"
         fi
         INSTALL_TIME[$p]=$(since "$t")
-        local id=${ID[$p]:-$(sed -n 's/^installed .* as plugin \([0-9]*\):.*/\1/p' <<<"$out")}
-        ENTRIES[$p]=$(cat "$log/plugin-$id.manifest" "$log/$p.log" 2>/dev/null | grep -c . || true)
+        local id
+        id=$(sed -n 's/^installed .* as plugin \([0-9]*\):.*/\1/p' <<<"$out")
+        ENTRIES[$p]=$(grep -c . "/velm/plugin_extract_log/plugin-$id.manifest" 2>/dev/null || true)
     }
     runs() {
         local p=$1 prog=${RUN[$1]:-} real out
@@ -105,29 +74,13 @@ if [ "${1:-}" = --inside ]; then
             VERDICT="FAIL: $prog: $out"
         fi
     }
-    remove() {
-        local p=$1 t
-        t=$(now)
-        case ${ROAD[$p]:-} in
-        installer) "$ctl" remove "$(<"$work/$p.swid")" >>"$work/$p.out" 2>>"$work/$p.lines" ;;
-        low-level) road_remove "$p" >>"$work/$p.out" 2>>"$work/$p.lines" ;;
-        esac || VERDICT="FAIL: remove: $(tail -1 "$work/$p.out")"
-        REMOVE_TIME[$p]=$(since "$t")
-    }
-    # The installer's own audit, clean while the group is in (of the plugins it installed:
-    # a low-level road's plugin is a directory of no installed plugin) and after it left.
+    # The installer's own audit must be clean with the group in and after it left.
     verified() {
-        local when=$1 swids=()
-        shift
-        for p in "$@"; do
-            [ "$when" = removed ] || [ "${ROAD[$p]:-}" != installer ] ||
-                swids+=("$(<"$work/$p.swid")")
-        done
-        "$ctl" verify "${swids[@]}" >"$work/verify.out" 2>&1 && return
-        for p in "$@"; do VERDICTS[$p]="FAIL: verify $when: $(head -1 "$work/verify.out")"; done
+        "$ctl" verify >"$work/verify.out" 2>&1 && return
+        for p in "${@:2}"; do VERDICTS[$p]="FAIL: verify $1: $(head -1 "$work/verify.out")"; done
     }
 
-    declare -A ENTRIES INSTALL_TIME REMOVE_TIME VERDICTS ROAD
+    declare -A ENTRIES INSTALL_TIME REMOVE_TIME VERDICTS INSTALLED
     failed=0
     # A package goes in the group of the packages of the list it depends on: dependencies
     # first in, last out.
@@ -144,36 +97,29 @@ if [ "${1:-}" = --inside ]; then
         read -r -a ps <<<"$group"
         tops=("${ps[@]/#/$work/}")
         before=$(snapshot "${tops[@]}")
-        for p in "${ps[@]}"; do VERDICT=ok; install "$p"; VERDICTS[$p]=$VERDICT; done
         for p in "${ps[@]}"; do
-            VERDICT=${VERDICTS[$p]}
+            VERDICT=ok
+            install "$p"
             [[ $VERDICT = FAIL* ]] || runs "$p"
             VERDICTS[$p]=$VERDICT
         done
         verified installed "${ps[@]}"
         for ((i = ${#ps[@]} - 1; i >= 0; i--)); do
-            p=${ps[i]} VERDICT=${VERDICTS[${ps[i]}]}
-            remove "$p"
-            VERDICTS[$p]=$VERDICT
+            p=${ps[i]} t=$(now)
+            [ -z "${INSTALLED[$p]:-}" ] || "$ctl" remove "$(<"$work/$p.swid")" >>"$work/$p.out" \
+                2>>"$work/$p.lines" || VERDICTS[$p]="FAIL: remove: $(tail -1 "$work/$p.out")"
+            REMOVE_TIME[$p]=$(since "$t")
         done
         verified removed "${ps[@]}"
-        # The low-level road leaves a new directory nested in another new one (the library
-        # removes a manifest's directory only when it is empty at its turn, parents first);
-        # the installer leaves nothing.  Any other difference fails.
-        diff <(printf '%s\n' "$before") <(snapshot "${tops[@]}") | grep '^[<>]' \
-            >"$work/${ps[0]}.tree.diff" || true
-        left=$(awk '$1 == ">" && $3 == "d" { print "." $2 "/" }' "$work/${ps[0]}.tree.diff" |
-            grep -cxFf <(cat "${tops[@]/%/.manifest}" 2>/dev/null) || true)
-        other=$(($(grep -c . "$work/${ps[0]}.tree.diff" || true) - ${left:-0}))
-        for p in "${ps[@]}"; do
-            if [ "$other" -gt 0 ]; then
+        # Anything the group left behind, or took away, fails it.
+        diff <(printf '%s\n' "$before") <(snapshot "${tops[@]}") >"$work/${ps[0]}.tree.diff" ||
+            for p in "${ps[@]}"; do
                 VERDICTS[$p]="FAIL: the tree differs after removal ($work/${ps[0]}.tree.diff)"
-            elif [ "${left:-0}" -gt 0 ] && [[ ${VERDICTS[$p]} != FAIL* ]]; then
-                VERDICTS[$p]+=", tree as before but $left empty new directories (low-level road)"
-            fi
+            done
+        for p in "${ps[@]}"; do
             [[ ${VERDICTS[$p]} = FAIL* ]] && failed=1
-            printf '%-18s %7s entries  install %6ss  remove %6ss  %s\n' "$p" "${ENTRIES[$p]}" \
-                "${INSTALL_TIME[$p]}" "${REMOVE_TIME[$p]:--}" "${VERDICTS[$p]}"
+            printf '%-18s %7s entries  install %6ss  remove %6ss  %s\n' "$p" "${ENTRIES[$p]:-0}" \
+                "${INSTALL_TIME[$p]}" "${REMOVE_TIME[$p]}" "${VERDICTS[$p]}"
         done
     done
     exit "$failed"
