@@ -30,23 +30,19 @@ string noise() {  // 96 KiB that gzip cannot shrink (libarchive reads 64 KiB ahe
     return s;
 }
 
-// The demo's kind of plugin (a program, a relative link, a configuration) as mkplugin packs it.
-const string kDemo =
-    "mkdir -p /opt/t/usr/bin /opt/t/etc && cd /opt/t && echo x >usr/bin/run && "
-    "chmod 755 usr/bin/run && ln -s run usr/bin/r && echo 1 >etc/c && " PI_SRGTOOL
-    " make --swid d-1 -o /opt/r && " PI_MKPLUGIN " --record /opt/r -o /opt/p.img .";
 const string kLimit = "unpacked size passes the limit of ";
 
-enum Tamper { kNone, kCut, kPlain, kHuge, kNoSlash };
+// The image as written, or 30 bytes cut off, not gzipped, the first member declaring 8 GiB, the
+// first name without its final '/', no header block.
+enum Tamper { kNone, kCut, kPlain, kHuge, kNoSlash, kNoHeader };
 
 struct Row {
     const char *name;
     std::vector<Member> members{};
     std::vector<string> want{};  // beginnings of "MEMBER: REASON", in order; none: accepted
     string swid{}, newer{};      // a software id or newer-fs name to check instead of an image
-    Tamper tamper = kNone;       // 30 bytes cut off; no gzip; the first member: 8 GiB; no final '/'
+    Tamper tamper = kNone;
     installer::CheckOptions options{};
-    string prep{};  // a shell command that makes /opt/p.img instead
 };
 void PrintTo(const Row &r, std::ostream *os) { *os << r.name; }
 
@@ -61,8 +57,7 @@ const Row kRows[] = {
     {"hard_link", {F("./a"), {"./b", AE_IFREG, 0644, "", "./a", true}}, {"./b: hard link"}},
     {"device", {{"./null", AE_IFCHR}}, {"./null: device node"}},
     {"fifo", {{"./p", AE_IFIFO}}, {"./p: fifo"}},
-    {"setuid", {F("./su", 04755)}, {"./su: setuid bit"}},
-    {"setgid", {F("./sg", 02755)}, {"./sg: setgid bit"}},
+    {"setid", {F("./s", 06755)}, {"./s: setuid bit", "./s: setgid bit"}},
     {"sticky", {D("./t/", 01755)}, {"./t/: sticky bit"}},
     {"setid_allowed", {F("./s", 06755)}, {"./s: setuid bit (allowed)", "./s: setgid bit (allowed)"},
      {}, {}, kNone, {true, {}}},
@@ -91,8 +86,7 @@ const Row kRows[] = {
                       L("./top", "usr/bin"), L("./usr/bin/via", "../../top/l"), L("./s/up", "..")}},
     {"link_loop", {L("./a", "b"), L("./b", "a")}},
     {"empty_dirs_executables", {D("./"), D("./e/"), D("./e/f/"), F("./run", 0755, "#!/bin/sh\n")}},
-    {"not_image", {}, {"error: /opt/p.img: not a plugin image"}, {}, {}, kNone, {}, ":>/opt/p.img"},
-    {"demo_image", {}, {}, {}, {}, kNone, {}, kDemo},
+    {"not_image", {F("./a")}, {"error: /opt/p.img: not a plugin image"}, {}, {}, kNoHeader},
     {"swid_debian", {}, {}, "1:7.2+dfsg-7~b3"},
     {"swid_shell", {}, {"character outside [A-Za-z0-9._+:~-]"}, "x$(touch /opt/p)"},
     {"swid_fits", {}, {}, string(227, 's')},
@@ -115,22 +109,20 @@ TEST_P(CheckTest, Row) {
     unsigned sum = 0;
     for (int i = 0; i < 512; ++i) sum += static_cast<unsigned char>(tar[i]);
     std::snprintf(&tar[148], 7, "%06o", sum);
-    string img =
-        test_support::header_block() + (r.tamper == kPlain ? tar : test_support::gzip(tar));
+    string img = (r.tamper == kNoHeader ? "" : test_support::header_block()) +
+                 (r.tamper == kPlain ? tar : test_support::gzip(tar));
     img.resize(img.size() - (r.tamper == kCut ? 30 : 0));
-    ASSERT_TRUE(r.prep.empty() ? test_support::write_file("/opt/p.img", img)
-                               : test_support::sh(r.prep));
+    ASSERT_TRUE(test_support::write_file("/opt/p.img", img));
     const int fds = test_support::open_fds();
-    const int rc = r.swid.empty() && r.newer.empty()
-                       ? installer::check_image("/opt/p.img", r.options, problems, error)
-                       : installer::kCheckAccepted;
+    const bool image = r.swid.empty() && r.newer.empty();
+    const int rc = image ? installer::check_image("/opt/p.img", r.options, problems, error)
+                         : installer::kCheckAccepted;
     EXPECT_EQ(test_support::open_fds(), fds);
     if (!error.empty()) problems.push_back({"error", error});
     std::vector<string> got;
     for (const auto &p : problems)
         got.push_back(p.entry + ": " + p.reason + (p.allowed ? " (allowed)" : ""));
-    const bool name = !(r.swid + r.newer).empty();
-    const string rule = !name            ? ""
+    const string rule = image            ? ""
                         : r.swid.empty() ? installer::check_newer_fs_name(r.newer)
                                          : installer::check_swid(r.swid);
     if (!rule.empty()) got.push_back(rule);
@@ -138,7 +130,7 @@ TEST_P(CheckTest, Row) {
     int want = installer::kCheckAccepted;
     for (std::size_t i = 0; i < got.size(); ++i) {
         EXPECT_EQ(got[i].substr(0, r.want[i].size()), r.want[i]);
-        if (!name && r.want[i].find("(allowed)") == string::npos)
+        if (image && r.want[i].find("(allowed)") == string::npos)
             want = r.want[i].rfind("error: ", 0) == 0 ? installer::kCheckFailed
                                                       : installer::kCheckRefused;
     }
