@@ -18,12 +18,6 @@ Member F(string n, unsigned mode = 0644, string data = "x") { return {n, AE_IFRE
 Member D(const string &n, unsigned mode = 0755) { return {n, AE_IFDIR, mode}; }
 Member L(const string &n, const string &to) { return {n, AE_IFLNK, 0777, "", to}; }
 
-std::vector<Member> deep() {  // 40 levels and a file at the bottom
-    std::vector<Member> m;
-    for (string d = "./d/"; m.size() < 40; d += "d/") m.push_back(D(d));
-    return m.push_back(F(m.back().name + "bottom", 0755)), m;
-}
-
 const string kLimit = "unpacked size passes the limit of ";
 
 // The image as written, or 30 bytes cut off, not gzipped, the first member declaring 8 GiB, the
@@ -74,7 +68,8 @@ const Row kRows[] = {
     {"not_gzip", {F("./a")}, {"(archive): not a gzip-compressed archive"}, {}, {}, kPlain},
     {"blanks_non_ascii", {D("./my dir/"), F("./my dir/caf\xc3\xa9 na\xc3\xafve.txt")}},
     {"long_name", {F("./" + string(198, 'n'))}},
-    {"deep_tree", deep()},
+    {"deep_tree", {F("./d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/"  // 40 levels
+                     "d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/bottom", 0755)}},
     {"links_inside", {D("./usr/"), D("./usr/bin/"), D("./usr/lib/"), F("./usr/lib/libx.so.1"),
                       L("./usr/lib/libx.so", "libx.so.1"), L("./usr/bin/l", "../lib/libx.so"),
                       L("./top", "usr/bin"), L("./usr/bin/via", "../../top/l"), L("./s/up", "..")}},
