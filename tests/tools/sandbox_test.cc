@@ -59,10 +59,8 @@ TEST_F(SandboxRootTest, SandboxRunKeepsItsChangesInTheStateDirectoryAndRefusesAM
         EXPECT_EQ(out, r.out) << r.args;
         EXPECT_EQ(*r.err == '*' ? "*" : err, r.err) << r.args;
     }
-    std::string help, err;
-    EXPECT_EQ(test_support::captured([] { return test_support::shell(PI_SANDBOX_RUN " --help"); },
-                                     &help, &err),
-              0);
+    ASSERT_TRUE(test_support::sh(PI_SANDBOX_RUN " --help >/tmp/help"));
+    const std::string help = test_support::read_file("/tmp/help");
     for (const char *text : {"--state DIR", "--reset", "--cmdline TEXT", "--bind PATH",
                              "\"console=ttyS0 quiet\"", PI_SOURCE_DIR, PI_BINARY_DIR})
         EXPECT_NE(help.find(text), std::string::npos) << text;
