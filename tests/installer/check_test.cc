@@ -18,8 +18,6 @@ Member F(string n, unsigned mode = 0644, string data = "x") { return {n, AE_IFRE
 Member D(const string &n, unsigned mode = 0755) { return {n, AE_IFDIR, mode}; }
 Member L(const string &n, const string &to) { return {n, AE_IFLNK, 0777, "", to}; }
 
-const string kLimit = "unpacked size passes the limit of ";
-
 // The image as written, or 30 bytes cut off, not gzipped, the first member declaring 8 GiB, the
 // first name without its final '/', no header block.
 enum Tamper { kNone, kCut, kPlain, kHuge, kNoSlash, kNoHeader };
@@ -60,9 +58,9 @@ const Row kRows[] = {
     {"replaced", {F("./a", 0755), F("a")}, {"a: replaces an earlier member"}},
     {"record_file", {F("./plugin.sro"), F("./x/plugin.sro")}, {"./plugin.sro: takes the place"}},
     {"limit", {F("./a", 0644, "1234"), F("./b", 0644, "123456"), F("./c")},
-     {"./c: " + kLimit + "10 bytes"}, {}, {}, kNone, {false, 10}},
-    {"bomb", {F("./zeros", 0644, string(1 << 20, '\0'))}, {"./zeros: " + kLimit}},
-    {"declares_8_gib", {F("./big"), F("./after")}, {"./big: " + kLimit}, {}, {}, kHuge},
+     {"./c: unpacked size passes the limit of 10 bytes"}, {}, {}, kNone, {false, 10}},
+    {"bomb", {F("./zeros", 0644, string(1 << 20, '\0'))}, {"./zeros: unpacked size passes"}},
+    {"declares_8_gib", {F("./big"), F("./after")}, {"./big: unpacked size passes"}, {}, {}, kHuge},
     {"truncated", {F("./a"), F("./b", 0644, string(1 << 20, '\0'))},
      {"(archive): truncated or corrupt archive after ./b ("}, {}, {}, kCut, {false, 1 << 21}},
     {"not_gzip", {F("./a")}, {"(archive): not a gzip-compressed archive"}, {}, {}, kPlain},
