@@ -33,13 +33,12 @@ struct RunRow {
 const RunRow kRunRows[] = {
     {"--state $S/new --bind /nonexistent -- true", 2, "",
      "sandbox-run: --bind /nonexistent: No such file or directory\n"},
-    {"--state $S/new -- sh -c 'test -d $S/new && cat /proc/cmdline'", 0, "console=ttyS0 quiet\n",
-     ""},
     {"--state $S/s --cmdline pdebug -- sh -c 'find /velm /mnt/pss /var/sysmgr /tmp /opt "
      "-mindepth 1 | wc -l && mkdir -p /srv/pi && echo k >/srv/pi/kept && echo t >/tmp/t && "
      "cat /proc/cmdline'",
      0, "0\npdebug\n", ""},
-    {"--state $S/s -- sh -c 'cat /srv/pi/kept /tmp/t; ls /.host/srv/pi'", 2, "k\nt\n", "*"},
+    {"--state $S/s -- sh -c 'cat /srv/pi/kept /tmp/t /proc/cmdline; ls /.host/srv/pi'", 2,
+     "k\nt\nconsole=ttyS0 quiet\n", "*"},
     {"--state $S/s --reset -- cat /srv/pi/kept", 1, "", "*"},
     {"--state $S/s --frob -- true", 2, "", "*"},
 };
