@@ -18,8 +18,6 @@ Member F(string n, unsigned mode = 0644, string data = "x") { return {n, AE_IFRE
 Member D(const string &n, unsigned mode = 0755) { return {n, AE_IFDIR, mode}; }
 Member L(const string &n, const string &to) { return {n, AE_IFLNK, 0777, "", to}; }
 
-// The image as written, or 30 bytes cut off, not gzipped, the first member declaring 8 GiB, the
-// first name without its final '/', no header block.
 enum Tamper { kNone, kCut, kPlain, kHuge, kNoSlash, kNoHeader };
 
 struct Row {
@@ -27,7 +25,7 @@ struct Row {
     std::vector<Member> members{};
     std::vector<string> want{};  // beginnings of "MEMBER: REASON", in order; none: accepted
     string swid{}, newer{};      // a software id or newer-fs name to check instead of an image
-    Tamper tamper = kNone;
+    Tamper tamper = kNone;  // 30 bytes cut, no gzip, 8 GiB member, no final '/', no header block
     installer::CheckOptions options{};
 };
 void PrintTo(const Row &r, std::ostream *os) { *os << r.name; }
