@@ -1,6 +1,5 @@
-// mkplugin packs every kind of entry byte for byte under the C locale: GNU tar extracts the same
-// names and bytes and lists each row's line. mkplugin's and srgtool's errors, and the same bytes
-// for the same inputs.
+// mkplugin packs every kind of entry byte for byte under the C locale, as GNU tar extracts and
+// lists it; mkplugin's and srgtool's errors; the same inputs give the same bytes.
 #include <algorithm>
 #include <string>
 
