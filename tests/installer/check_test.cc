@@ -18,35 +18,15 @@ Member F(string n, unsigned mode = 0644, string data = "x") { return {n, AE_IFRE
 Member D(const string &n, unsigned mode = 0755) { return {n, AE_IFDIR, mode}; }
 Member L(const string &n, const string &to) { return {n, AE_IFLNK, 0777, "", to}; }
 
-std::vector<Member> deep() {  // 40 levels and a file at the bottom
-    std::vector<Member> m;
-    for (string d = "./d/"; m.size() < 40; d += "d/") m.push_back(D(d));
-    return m.push_back(F(m.back().name + "bottom", 0755)), m;
-}
-
-string noise() {  // 96 KiB that gzip cannot shrink (libarchive reads 64 KiB ahead)
-    string s;
-    for (uint32_t x = 1; s.size() < 98304; x = x * 1103515245 + 12345) s += char(x >> 24);
-    return s;
-}
-
-// The demo's kind of plugin (a program, a relative link, a configuration) as mkplugin packs it.
-const string kDemo =
-    "mkdir -p /opt/t/usr/bin /opt/t/etc && cd /opt/t && echo x >usr/bin/run && "
-    "chmod 755 usr/bin/run && ln -s run usr/bin/r && echo 1 >etc/c && " PI_SRGTOOL
-    " make --swid d-1 -o /opt/r && " PI_MKPLUGIN " --record /opt/r -o /opt/p.img .";
-const string kLimit = "unpacked size passes the limit of ";
-
-enum Tamper { kNone, kCut, kPlain, kHuge, kNoSlash };
+enum Tamper { kNone, kCut, kPlain, kHuge, kNoSlash, kNoHeader };
 
 struct Row {
     const char *name;
     std::vector<Member> members{};
     std::vector<string> want{};  // beginnings of "MEMBER: REASON", in order; none: accepted
     string swid{}, newer{};      // a software id or newer-fs name to check instead of an image
-    Tamper tamper = kNone;       // 30 bytes cut off; no gzip; the first member: 8 GiB; no final '/'
+    Tamper tamper = kNone;  // 30 bytes cut, no gzip, 8 GiB member, no final '/', no header block
     installer::CheckOptions options{};
-    string prep{};  // a shell command that makes /opt/p.img instead
 };
 void PrintTo(const Row &r, std::ostream *os) { *os << r.name; }
 
@@ -59,11 +39,8 @@ const Row kRows[] = {
     {"link_out", {D("./usr/"), L("./usr/l", "../../x")}, {"./usr/l: symbolic link leads out"}},
     {"link_out_by_link", {L("./s/b", ".."), L("./s/c", "b/..")}, {"./s/c: symbolic link leads"}},
     {"hard_link", {F("./a"), {"./b", AE_IFREG, 0644, "", "./a", true}}, {"./b: hard link"}},
-    {"device", {{"./null", AE_IFCHR}}, {"./null: device node"}},
-    {"fifo", {{"./p", AE_IFIFO}}, {"./p: fifo"}},
-    {"setuid", {F("./su", 04755)}, {"./su: setuid bit"}},
-    {"setgid", {F("./sg", 02755)}, {"./sg: setgid bit"}},
-    {"sticky", {D("./t/", 01755)}, {"./t/: sticky bit"}},
+    {"node_fifo", {{"./null", AE_IFCHR}, {"./p", AE_IFIFO}}, {"./null: device node", "./p: fifo"}},
+    {"mode_bits", {D("./t/", 07755)}, {"./t/: setuid bit", "./t/: setgid bit", "./t/: sticky bit"}},
     {"setid_allowed", {F("./s", 06755)}, {"./s: setuid bit (allowed)", "./s: setgid bit (allowed)"},
      {}, {}, kNone, {true, {}}},
     {"world_writable", {F("./w", 0646)}, {"./w: writable by others"}},
@@ -77,22 +54,22 @@ const Row kRows[] = {
     {"replaced", {F("./a", 0755), F("a")}, {"a: replaces an earlier member"}},
     {"record_file", {F("./plugin.sro"), F("./x/plugin.sro")}, {"./plugin.sro: takes the place"}},
     {"limit", {F("./a", 0644, "1234"), F("./b", 0644, "123456"), F("./c")},
-     {"./c: " + kLimit + "10 bytes"}, {}, {}, kNone, {false, 10}},
-    {"bomb", {F("./zeros", 0644, string(1 << 20, '\0'))}, {"./zeros: " + kLimit}},
-    {"declares_8_gib", {F("./big"), F("./after")}, {"./big: " + kLimit}, {}, {}, kHuge},
-    {"truncated", {F("./a"), F("./b", 0644, noise())},
-     {"(archive): truncated or corrupt archive after ./b ("}, {}, {}, kCut},
+     {"./c: unpacked size passes the limit of 10 bytes"}, {}, {}, kNone, {false, 10}},
+    {"bomb", {F("./zeros", 0644, string(1 << 20, '\0'))}, {"./zeros: unpacked size passes"}},
+    {"declares_8_gib", {F("./big"), F("./after")}, {"./big: unpacked size passes"}, {}, {}, kHuge},
+    {"truncated", {F("./a"), F("./b", 0644, string(1 << 20, '\0'))},
+     {"(archive): truncated or corrupt archive after ./b ("}, {}, {}, kCut, {false, 1 << 21}},
     {"not_gzip", {F("./a")}, {"(archive): not a gzip-compressed archive"}, {}, {}, kPlain},
     {"blanks_non_ascii", {D("./my dir/"), F("./my dir/caf\xc3\xa9 na\xc3\xafve.txt")}},
     {"long_name", {F("./" + string(198, 'n'))}},
-    {"deep_tree", deep()},
+    {"deep_tree", {F("./d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/"  // 40 levels
+                     "d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/bottom", 0755)}},
     {"links_inside", {D("./usr/"), D("./usr/bin/"), D("./usr/lib/"), F("./usr/lib/libx.so.1"),
                       L("./usr/lib/libx.so", "libx.so.1"), L("./usr/bin/l", "../lib/libx.so"),
                       L("./top", "usr/bin"), L("./usr/bin/via", "../../top/l"), L("./s/up", "..")}},
     {"link_loop", {L("./a", "b"), L("./b", "a")}},
     {"empty_dirs_executables", {D("./"), D("./e/"), D("./e/f/"), F("./run", 0755, "#!/bin/sh\n")}},
-    {"not_image", {}, {"error: /opt/p.img: not a plugin image"}, {}, {}, kNone, {}, ":>/opt/p.img"},
-    {"demo_image", {}, {}, {}, {}, kNone, {}, kDemo},
+    {"not_image", {F("./a")}, {"error: /opt/p.img: not a plugin image"}, {}, {}, kNoHeader},
     {"swid_debian", {}, {}, "1:7.2+dfsg-7~b3"},
     {"swid_shell", {}, {"character outside [A-Za-z0-9._+:~-]"}, "x$(touch /opt/p)"},
     {"swid_fits", {}, {}, string(227, 's')},
@@ -115,22 +92,20 @@ TEST_P(CheckTest, Row) {
     unsigned sum = 0;
     for (int i = 0; i < 512; ++i) sum += static_cast<unsigned char>(tar[i]);
     std::snprintf(&tar[148], 7, "%06o", sum);
-    string img =
-        test_support::header_block() + (r.tamper == kPlain ? tar : test_support::gzip(tar));
+    string img = (r.tamper == kNoHeader ? "" : test_support::header_block()) +
+                 (r.tamper == kPlain ? tar : test_support::gzip(tar));
     img.resize(img.size() - (r.tamper == kCut ? 30 : 0));
-    ASSERT_TRUE(r.prep.empty() ? test_support::write_file("/opt/p.img", img)
-                               : test_support::sh(r.prep));
+    ASSERT_TRUE(test_support::write_file("/opt/p.img", img));
     const int fds = test_support::open_fds();
-    const int rc = r.swid.empty() && r.newer.empty()
-                       ? installer::check_image("/opt/p.img", r.options, problems, error)
-                       : installer::kCheckAccepted;
+    const bool image = r.swid.empty() && r.newer.empty();
+    const int rc = image ? installer::check_image("/opt/p.img", r.options, problems, error)
+                         : installer::kCheckAccepted;
     EXPECT_EQ(test_support::open_fds(), fds);
     if (!error.empty()) problems.push_back({"error", error});
     std::vector<string> got;
     for (const auto &p : problems)
         got.push_back(p.entry + ": " + p.reason + (p.allowed ? " (allowed)" : ""));
-    const bool name = !(r.swid + r.newer).empty();
-    const string rule = !name            ? ""
+    const string rule = image            ? ""
                         : r.swid.empty() ? installer::check_newer_fs_name(r.newer)
                                          : installer::check_swid(r.swid);
     if (!rule.empty()) got.push_back(rule);
@@ -138,7 +113,7 @@ TEST_P(CheckTest, Row) {
     int want = installer::kCheckAccepted;
     for (std::size_t i = 0; i < got.size(); ++i) {
         EXPECT_EQ(got[i].substr(0, r.want[i].size()), r.want[i]);
-        if (!name && r.want[i].find("(allowed)") == string::npos)
+        if (image && r.want[i].find("(allowed)") == string::npos)
             want = r.want[i].rfind("error: ", 0) == 0 ? installer::kCheckFailed
                                                       : installer::kCheckRefused;
     }

@@ -1,6 +1,5 @@
-// mkplugin packs any kind of entry byte for byte under the C locale: GNU tar lists the row's line
-// and extracts the same names and bytes. Then mkplugin's and srgtool's errors, and the same bytes
-// for the same inputs.
+// mkplugin packs every kind of entry byte for byte under the C locale, as GNU tar extracts and
+// lists it; mkplugin's and srgtool's errors; the same inputs give the same bytes.
 #include <algorithm>
 #include <string>
 
@@ -9,86 +8,65 @@
 
 namespace {
 
-#define TOOLS "export SRGTOOL=" PI_SRGTOOL " MKPLUGIN=" PI_MKPLUGIN " LANG=C LC_ALL=C; "
-#define PACK                                                                               \
-    " && $SRGTOOL make --swid t-1 -o /tmp/m/r.sro && $MKPLUGIN --record /tmp/m/r.sro -o "  \
-    "/tmp/m/t.img /tmp/m/d && mkdir /tmp/m/out && tar -xzf /tmp/m/t.img -C /tmp/m/out && " \
-    "diff -r --no-dereference /tmp/m/d /tmp/m/out && tar --quoting-style=literal -tzvf "   \
-    "/tmp/m/t.img > /tmp/m/list"
+#define TOOLS \
+    "export SRGTOOL=" PI_SRGTOOL " MKPLUGIN=" PI_MKPLUGIN " LANG=C LC_ALL=C; cd /tmp/m && "
 const std::string N200(200, 'n');
 
 struct Row {
-    std::string what, make, line;  // line: a line of tar -tzvf's listing, after the date
+    std::string make, listed, name;  // listed: mode, owner and size in tar -tzvf's listing
 };
 const Row kRows[] = {
-    {"a name with a non-ASCII letter", "printf x > '/tmp/m/d/Äfoo.go'", "./Äfoo.go"},
-    {"a 200-byte name", "echo l > /tmp/m/d/" + N200, "./" + N200},
-    {"a name with a blank", "echo b > '/tmp/m/d/with blank'", "./with blank"},
-    {"a link target past 100 bytes", "ln -s /" + N200 + " /tmp/m/d/lnk", "./lnk -> /" + N200},
-    {"a hard link, as a file of its own", "echo h > /tmp/m/d/h1 && ln /tmp/m/d/h1 /tmp/m/d/h2",
-     "./h2"},
-    {"a directory with its trailing slash", "mkdir /tmp/m/d/sub", "./sub/"},
-    {"a sparse file, holes as zeros",
-     "truncate -s 1048576 /tmp/m/d/sparse && echo end >> /tmp/m/d/sparse", "./sparse"},
-    {"setuid and sticky bits", "echo s > /tmp/m/d/su && chmod 4755 /tmp/m/d/su", "./su"},
+    {"printf x >d/Äfoo.go", "-rw-r--r-- root/root         1", "./Äfoo.go"},
+    {"echo l >d/" + N200, "-rw-r--r-- root/root         2", "./" + N200},
+    {"echo b >'d/with blank'", "-rw-r--r-- root/root         2", "./with blank"},
+    {"ln -s /" + N200 + " d/lnk", "lrwxrwxrwx root/root         0", "./lnk -> /" + N200},
+    // A hard link comes back as a file of its own; a sparse file with its holes as zeros.
+    {"echo h >d/h1 && ln d/h1 d/h2", "-rw-r--r-- root/root         2", "./h2"},
+    {"mkdir d/sub", "drwxr-xr-x root/root         0", "./sub/"},
+    {"truncate -s 1048576 d/sp && echo e >>d/sp", "-rw-r--r-- root/root   1048578", "./sp"},
+    {"echo s >d/su && chmod 4755 d/su", "-rwsr-xr-x root/root         2", "./su"},
 };
 
-// What tar lists for each row's entry: mode, owner, size.
-const char *const kListed[] = {
-    "-rw-r--r-- root/root         1", "-rw-r--r-- root/root         2",
-    "-rw-r--r-- root/root         2", "lrwxrwxrwx root/root         0",
-    "-rw-r--r-- root/root         2", "drwxr-xr-x root/root         0",
-    "-rw-r--r-- root/root   1048580", "-rwsr-xr-x root/root         2",
+struct Call {
+    const char *command;  // after the tools' variables, in /tmp/m
+    int status;
+    const char *err;
+};
+const Call kCalls[] = {
+    {"$MKPLUGIN --record r.sro -o p.img d && mkdir out && tar -xzf p.img -C out && "
+     "diff -r --no-dereference d out && tar --quoting-style=literal -tzvf p.img >list",
+     0, ""},
+    {"$MKPLUGIN --record r.sro -o t.img none", 1, "mkplugin: none: not a directory\n"},
+    {"$MKPLUGIN --record r.sro -o no/t.img d", 1,
+     "mkplugin: cannot create no/t.img: No such file or directory\n"},
+    {"$MKPLUGIN --record d/su -o t.img d", 1, "mkplugin: d/su: not a valid record file\n"},
+    {"$SRGTOOL make --swid t-1 -o no/r.sro", 1,
+     "srgtool: cannot create no/r.sro: No such file or directory\n"},
+    {"$SRGTOOL dump d/su", 1, "srgtool: d/su: not a valid record file\n"},
+    // The same inputs, another day: the same bytes.
+    {"$MKPLUGIN --record r.sro -o a.img d && touch -d 2001-01-01 d/su d && "
+     "$MKPLUGIN --record r.sro -o b.img d && cmp a.img b.img",
+     0, ""},
 };
 
 class MkpluginTest : public test_support::SandboxTest {};
 
-TEST_F(MkpluginTest, EveryKindOfNameAndFileComesBackAsItWas) {
-    for (std::size_t i = 0; i < std::size(kRows); ++i) {
-        const Row &r = kRows[i];
-        ASSERT_TRUE(
-            test_support::sh("rm -rf /tmp/m && mkdir -p /tmp/m/d && umask 022 && " + r.make))
-            << r.what;
-        EXPECT_TRUE(test_support::sh(TOOLS "true" PACK)) << r.what;
-        const std::string want = std::string(kListed[i]) + " 1970-01-01 00:00 " + r.line;
-        const auto listing = test_support::lines(test_support::read_file("/tmp/m/list"));
-        EXPECT_EQ(std::count(listing.begin(), listing.end(), want), 1) << r.what << "\n" << want;
-    }
-}
-
-struct ErrorRow {
-    const char *command;  // after the tools' variables
-    int status;
-    const char *err;
-};
-const ErrorRow kErrors[] = {
-    {"$MKPLUGIN --record /tmp/m/r.sro -o /tmp/m/t.img /tmp/m/none", 1,
-     "mkplugin: /tmp/m/none: not a directory\n"},
-    {"$MKPLUGIN --record /tmp/m/r.sro -o /tmp/m/no/t.img /tmp/m/d", 1,
-     "mkplugin: cannot create /tmp/m/no/t.img: No such file or directory\n"},
-    {"$MKPLUGIN --record /tmp/m/bad.sro -o /tmp/m/t.img /tmp/m/d", 1,
-     "mkplugin: /tmp/m/bad.sro: not a valid record file\n"},
-    {"$SRGTOOL make --swid t-1 -o /tmp/m/no/r.sro", 1,
-     "srgtool: cannot create /tmp/m/no/r.sro: No such file or directory\n"},
-    {"$SRGTOOL dump /tmp/m/bad.sro", 1, "srgtool: /tmp/m/bad.sro: not a valid record file\n"},
-    // The same inputs, another day: the same bytes.
-    {"$MKPLUGIN --record /tmp/m/r.sro -o /tmp/m/a.img /tmp/m/d && touch -d 2001-01-01 "
-     "/tmp/m/d/f /tmp/m/d && $MKPLUGIN --record /tmp/m/r.sro -o /tmp/m/b.img /tmp/m/d && "
-     "cmp /tmp/m/a.img /tmp/m/b.img",
-     0, ""},
-};
-
-TEST_F(MkpluginTest, ErrorsNameWhatFailedAndTheSameInputsGiveTheSameBytes) {
-    ASSERT_TRUE(test_support::sh(
-        "rm -rf /tmp/m && mkdir -p /tmp/m/d && echo f > /tmp/m/d/f && "
-        "echo garbage > /tmp/m/bad.sro && " PI_SRGTOOL " make --swid t-1 -o /tmp/m/r.sro"));
-    for (const ErrorRow &r : kErrors) {
+TEST_F(MkpluginTest, PacksEveryKindOfEntryAsItIsAndNamesWhatFailed) {
+    std::string make = "rm -rf /tmp/m && mkdir -p /tmp/m/d && cd /tmp/m && umask 022";
+    for (const Row &r : kRows) make += " && " + r.make;
+    ASSERT_TRUE(test_support::sh(make + " && " PI_SRGTOOL " make --swid t-1 -o r.sro"));
+    for (const Call &r : kCalls) {
         std::string out, err;
         const int status = test_support::captured(
             [&] { return test_support::shell(TOOLS + std::string(r.command)); }, &out, &err);
         EXPECT_EQ(status, r.status) << r.command;
         EXPECT_EQ(err, r.err) << r.command;
         EXPECT_FALSE(test_support::exists("/tmp/m/t.img")) << r.command;  // nothing left on failure
+    }
+    const auto listing = test_support::lines(test_support::read_file("/tmp/m/list"));
+    for (const Row &r : kRows) {
+        const std::string want = r.listed + " 1970-01-01 00:00 " + r.name;
+        EXPECT_EQ(std::count(listing.begin(), listing.end(), want), 1) << want;
     }
 }
 

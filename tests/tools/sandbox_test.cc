@@ -11,16 +11,11 @@ class SandboxRootTest : public test_support::SandboxTest {};
 TEST_F(SandboxRootTest, AFilePlacedAnywhereIsGoneAfterTheResetAndARemovedOneIsBack) {
     ASSERT_EQ(sandbox::sandbox_kind(), sandbox::SandboxKind::kCopyOnWrite);
     if (::getuid() != 0) GTEST_SKIP() << "the host's directories are root's";
-    ASSERT_TRUE(test_support::sh("ls /etc/default | head -1 > /tmp/victim"));
-    const std::string victim =
-        "/etc/default/" + test_support::lines(test_support::read_file("/tmp/victim")).at(0);
+    const std::string victim = "/usr/share/common-licenses/GPL-3";  // Debian's base-files
     const char *const placed[] = {"/usr/share/doc/pi-x/y", "/etc/default/pi-z", "/srv/pi/a",
                                   "/var/lib/pi/b"};
     for (const char *path : placed) {
-        ASSERT_TRUE(
-            test_support::sh(std::string("mkdir -p $(dirname ") + path + ") && echo v >" + path))
-            << path;
-        EXPECT_EQ(test_support::read_file(path), "v\n") << path;
+        ASSERT_TRUE(test_support::sh(std::string("install -D /dev/null ") + path)) << path;
         EXPECT_FALSE(test_support::exists(std::string("/.host") + path)) << path;
     }
     ASSERT_TRUE(test_support::sh("rm " + victim) && !test_support::exists(victim));
@@ -33,18 +28,17 @@ TEST_F(SandboxRootTest, AFilePlacedAnywhereIsGoneAfterTheResetAndARemovedOneIsBa
 struct RunRow {
     const char *args;  // after "sandbox-run "
     int status;
-    const char *out, *err;
+    const char *out, *err;  // err "*": any
 };
 const RunRow kRunRows[] = {
     {"--state $S/new --bind /nonexistent -- true", 2, "",
      "sandbox-run: --bind /nonexistent: No such file or directory\n"},
-    {"--state $S/new -- sh -c 'test -d $S/new && cat /proc/cmdline'", 0, "console=ttyS0 quiet\n",
-     ""},
     {"--state $S/s --cmdline pdebug -- sh -c 'find /velm /mnt/pss /var/sysmgr /tmp /opt "
      "-mindepth 1 | wc -l && mkdir -p /srv/pi && echo k >/srv/pi/kept && echo t >/tmp/t && "
      "cat /proc/cmdline'",
      0, "0\npdebug\n", ""},
-    {"--state $S/s -- sh -c 'cat /srv/pi/kept /tmp/t; ls /.host/srv/pi'", 2, "k\nt\n", "*"},
+    {"--state $S/s -- sh -c 'cat /srv/pi/kept /tmp/t /proc/cmdline; ls /.host/srv/pi'", 2,
+     "k\nt\nconsole=ttyS0 quiet\n", "*"},
     {"--state $S/s --reset -- cat /srv/pi/kept", 1, "", "*"},
     {"--state $S/s --frob -- true", 2, "", "*"},
 };
@@ -61,13 +55,11 @@ TEST_F(SandboxRootTest, SandboxRunKeepsItsChangesInTheStateDirectoryAndRefusesAM
             [&] { return test_support::shell(PI_SANDBOX_RUN " " + std::string(r.args)); }, &out,
             &err);
         EXPECT_EQ(status, r.status) << r.args << "\n" << err;
-        EXPECT_EQ(*r.out == '*' ? "*" : out, r.out) << r.args;
+        EXPECT_EQ(out, r.out) << r.args;
         EXPECT_EQ(*r.err == '*' ? "*" : err, r.err) << r.args;
     }
-    std::string help, err;
-    EXPECT_EQ(test_support::captured([] { return test_support::shell(PI_SANDBOX_RUN " --help"); },
-                                     &help, &err),
-              0);
+    ASSERT_TRUE(test_support::sh(PI_SANDBOX_RUN " --help >/tmp/help"));
+    const std::string help = test_support::read_file("/tmp/help");
     for (const char *text : {"--state DIR", "--reset", "--cmdline TEXT", "--bind PATH",
                              "\"console=ttyS0 quiet\"", PI_SOURCE_DIR, PI_BINARY_DIR})
         EXPECT_NE(help.find(text), std::string::npos) << text;
