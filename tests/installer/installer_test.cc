@@ -172,16 +172,16 @@ TEST_F(InstallerTest, ConcurrentMapAppendersKeepEveryId) {
 }
 
 TEST_F(InstallerTest, ABinDirectoryMemberLeavesTheSystemLinkInPlace) {
-    if (sandbox::link_target("/bin") != "usr/bin")
+    if (sandbox::read_link("/bin") != "usr/bin")
         GTEST_SKIP() << "/bin is not a link to usr/bin here";
     const std::string tar =
         test_support::archive_bytes({{"./bin/", AE_IFDIR, 0755}, {"./bin/t"}}, nullptr);
     ASSERT_TRUE(test_support::write_file("/tmp/bin.img",
                                          test_support::header_block() + test_support::gzip(tar)));
     EXPECT_EQ(run("install /tmp/bin.img"), "installed check-1.0 as plugin 0: 1 links made\n");
-    EXPECT_EQ(sandbox::link_target("/usr/bin/t"), "/velm/plugin/0//bin/t");
+    EXPECT_EQ(sandbox::read_link("/usr/bin/t"), "/velm/plugin/0//bin/t");
     EXPECT_EQ(run("remove check-1.0"), "removed check-1.0 (plugin 0): 1 links removed\n");
-    EXPECT_EQ(sandbox::link_target("/bin"), "usr/bin");
+    EXPECT_EQ(sandbox::read_link("/bin"), "usr/bin");
     EXPECT_FALSE(test_support::exists("/usr/bin/t"));
 }
 
@@ -203,12 +203,12 @@ TEST_F(InstallerTest, AFailedLinkOfPlugin1LeavesPlugin10Alone) {
         "install p1-1 failed at link: PLUGIN_ERR_MKDIR (0x40ea001e); the tree is as before\n");
     sandbox::unbind("/opt/ro");
     EXPECT_EQ(test_support::snapshot({"/opt", "/velm/plugin", "/velm/plugin_srg"}), before);
-    EXPECT_EQ(sandbox::link_target("/opt/s.xsd"), "/velm/plugin/10//opt/s.xsd");
+    EXPECT_EQ(sandbox::read_link("/opt/s.xsd"), "/velm/plugin/10//opt/s.xsd");
     // Plugin 10's link where plugin 1's was: removing plugin 1 leaves it.
     EXPECT_EQ(run("install /tmp/p1.img"), "installed p1-1 as plugin 1: 2 links made\n");
     ASSERT_TRUE(test_support::sh("ln -sfn /velm/plugin/10//opt/p10 /opt/a1"));
     EXPECT_EQ(run("remove p1-1"), "removed p1-1 (plugin 1): 1 links removed\n");
-    EXPECT_EQ(sandbox::link_target("/opt/a1"), "/velm/plugin/10//opt/p10");
+    EXPECT_EQ(sandbox::read_link("/opt/a1"), "/velm/plugin/10//opt/p10");
 }
 
 }  // namespace

@@ -61,7 +61,7 @@ inline void snapshot_into(const std::string &path, Snapshot &out) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) return;
     std::string what = std::to_string(st.st_mode);
-    if (S_ISLNK(st.st_mode)) what += " -> " + sandbox::link_target(path);
+    if (S_ISLNK(st.st_mode)) what += " -> " + sandbox::read_link(path);
     if (S_ISREG(st.st_mode))
         what +=
             " " + std::to_string(st.st_size) + (st.st_mode & S_IRUSR ? " " + read_file(path) : "");

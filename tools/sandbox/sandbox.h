@@ -78,8 +78,6 @@ bool unbind(const std::string &path);
 bool mkdir_p(const std::string &path, mode_t mode = 0755);
 // The contents of a symbolic link, or "" when path is none.
 std::string read_link(const std::string &path);
-// The tests' older name of read_link, kept until they move to read_link.
-inline std::string link_target(const std::string &path) { return read_link(path); }
 // Drops every capability of the process for the rest of its life, so that
 // permission checks apply as for an ordinary user (root included).
 bool drop_capabilities();
