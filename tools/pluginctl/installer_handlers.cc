@@ -38,32 +38,35 @@ int print_failures(const char *verb, const std::vector<installer::Result> &resul
     return status;
 }
 
+// install and remove: the options first (a refused one touches nothing), then the installer
+// (recover, lock), the transactions, a line for each plugin done and the failures.
+Outcome run_transactions(const Parsed &p, std::string *error, bool install) {
+    installer::Options options;
+    if (!options_of(p, &options, error)) return bad_arguments();
+    installer::Installer tx;
+    if (!open_installer(tx)) return status_only(1);
+    const std::vector<installer::Result> results =
+        install ? tx.install(p.positional, options) : tx.remove(p.positional, options);
+    for (const installer::Result &r : results) {
+        if (!r.ok) continue;
+        if (install)
+            std::printf("installed %s as plugin %d: %u links made\n", r.swid.c_str(), r.id,
+                        r.links);
+        else
+            std::printf("removed %s (plugin %d): %u links removed\n", r.swid.c_str(), r.id,
+                        r.links);
+    }
+    return status_only(print_failures(install ? "install" : "remove", results));
+}
+
 }  // namespace
 
 Outcome cmd_install(const Parsed &p, std::string *error) {
-    installer::Installer tx;
-    if (!open_installer(tx)) return status_only(1);
-    installer::Options options;
-    if (!options_of(p, &options, error)) return bad_arguments();
-    const std::vector<installer::Result> results = tx.install(p.positional, options);
-    for (const installer::Result &r : results)
-        if (r.ok)
-            std::printf("installed %s as plugin %d: %u links made\n", r.swid.c_str(), r.id,
-                        r.links);
-    return status_only(print_failures("install", results));
+    return run_transactions(p, error, true);
 }
 
 Outcome cmd_remove(const Parsed &p, std::string *error) {
-    installer::Installer tx;
-    if (!open_installer(tx)) return status_only(1);
-    installer::Options options;
-    if (!options_of(p, &options, error)) return bad_arguments();
-    const std::vector<installer::Result> results = tx.remove(p.positional, options);
-    for (const installer::Result &r : results)
-        if (r.ok)
-            std::printf("removed %s (plugin %d): %u links removed\n", r.swid.c_str(), r.id,
-                        r.links);
-    return status_only(print_failures("remove", results));
+    return run_transactions(p, error, false);
 }
 
 Outcome cmd_list(const Parsed &, std::string *) {
