@@ -179,4 +179,28 @@ std::string fmt_count(uint64_t n) {
 
 std::string verdict(bool met) { return met ? "met" : "**MISSED**"; }
 
+// Runs the contenders of one comparison in rounds; in round r the contenders
+// start at r modulo their number, so none always runs first.  Each contender
+// returns its seconds (negative on failure).
+std::map<std::string, double> rounds(int reps, const Contenders &cs,
+                                     std::map<std::string, std::vector<double>> *samples) {
+    std::map<std::string, std::vector<double>> s;
+    std::map<std::string, bool> failed;
+    for (int r = 0; r < reps; ++r) {
+        for (std::size_t k = 0; k < cs.size(); ++k) {
+            const auto &c = cs[(k + static_cast<std::size_t>(r)) % cs.size()];
+            double t = c.second();
+            if (t < 0) {
+                failed[c.first] = true;
+                progress("  %s failed\n", c.first.c_str());
+            }
+            s[c.first].push_back(t);
+        }
+    }
+    std::map<std::string, double> med;
+    for (auto &[name, v] : s) med[name] = failed[name] ? -1 : median(v);
+    if (samples) *samples = s;
+    return med;
+}
+
 }  // namespace bench

@@ -6,6 +6,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <map>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -40,6 +43,14 @@ double children_cpu();
 
 // Removes path and everything below it (no error when it is missing).
 void remove_tree(const std::string &path);
+
+// The contenders of one comparison: a name and a run that returns its seconds (negative on
+// failure).
+using Contenders = std::vector<std::pair<std::string, std::function<double()>>>;
+// Runs them in rounds; in round r they start at r modulo their number, so none always runs
+// first.  Medians by name (-1 for one that failed), the samples too when asked.
+std::map<std::string, double> rounds(int reps, const Contenders &cs,
+                                     std::map<std::string, std::vector<double>> *samples = nullptr);
 
 // A markdown table, printed to stdout as a whole.
 class Table {

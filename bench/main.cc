@@ -67,31 +67,6 @@ FILE *data_file(const char *name) {
     return f;
 }
 
-// Runs the contenders of one comparison in rounds; in round r the contenders
-// start at r modulo their number, so none always runs first.  Each contender
-// returns its seconds (negative on failure).
-std::map<std::string, double> rounds(
-    int reps, const std::vector<std::pair<std::string, std::function<double()>>> &cs,
-    std::map<std::string, std::vector<double>> *samples = nullptr) {
-    std::map<std::string, std::vector<double>> s;
-    std::map<std::string, bool> failed;
-    for (int r = 0; r < reps; ++r) {
-        for (std::size_t k = 0; k < cs.size(); ++k) {
-            const auto &c = cs[(k + static_cast<std::size_t>(r)) % cs.size()];
-            double t = c.second();
-            if (t < 0) {
-                failed[c.first] = true;
-                progress("  %s failed\n", c.first.c_str());
-            }
-            s[c.first].push_back(t);
-        }
-    }
-    std::map<std::string, double> med;
-    for (auto &[name, v] : s) med[name] = failed[name] ? -1 : median(v);
-    if (samples) *samples = s;
-    return med;
-}
-
 // ---------------------------------------------------------------------------
 // Linking and unlinking
 
@@ -125,8 +100,6 @@ double checked(double t, bool ok, const char *who) {
     }
     return t;
 }
-
-using Contenders = std::vector<std::pair<std::string, std::function<double()>>>;
 
 // One size of the link comparison: the generated plugin, its manifest and the sizes' peers.
 struct LinkCase {

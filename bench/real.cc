@@ -69,23 +69,6 @@ bool linked(const std::vector<std::string> &names, bool want) {
     return true;
 }
 
-// Round r runs the contenders starting at r modulo their number; medians, -1 for a failure.
-using Contenders = std::vector<std::pair<std::string, std::function<double()>>>;
-std::map<std::string, double> medians(int reps, const Contenders &cs) {
-    std::map<std::string, std::vector<double>> s;
-    std::set<std::string> failed;
-    for (int r = 0; r < reps; ++r)
-        for (std::size_t k = 0; k < cs.size(); ++k) {
-            const auto &[name, fn] = cs[(k + static_cast<std::size_t>(r)) % cs.size()];
-            const double t = fn();
-            if (t < 0) failed.insert(name);
-            s[name].push_back(t);
-        }
-    std::map<std::string, double> m;
-    for (const auto &[name, v] : s) m[name] = failed.count(name) ? -1 : median(v);
-    return m;
-}
-
 std::string cell(double t) { return t < 0 ? "failed" : fmt_seconds(t); }
 std::string ratio(double a, double b) { return a < 0 || b <= 0 ? "-" : fmt_ratio(a / b); }
 
@@ -119,7 +102,7 @@ Medians extract_medians(const std::string &image, int reps) {
                                   "' | tar -xzf - -C " + tar_dir});
          }},
     };
-    const Medians m = medians(reps, ex);
+    const Medians m = rounds(reps, ex);
     remove_tree(tar_dir);
     remove_tree(extract_dir);
     return m;
@@ -168,7 +151,7 @@ Medians link_medians(const std::vector<std::string> &names, bool unlinking, bool
                           return round(unlinking ? "stow -D" : "stow",
                                        [&] { return run_peer(stow_cmd) >= 0; });
                       }});
-    const Medians m = medians(reps, cs);
+    const Medians m = rounds(reps, cs);
     clear(names, tops);
     return m;
 }
