@@ -7,11 +7,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "img.h"
 #include "tools/installer/archive.h"
@@ -64,39 +69,90 @@ std::string holder(const std::string &link_name, const plugin_swid_map *map) {
     return "plugin " + std::to_string(id) + " (" + swid_of(map, id) + ")";
 }
 
+// What link is to create: manifest lines for the directories not there yet and the links
+// whose names are free (a name held is a tolerated duplicate, which link would skip).
+struct Plan {
+    std::vector<std::string> lines;
+    // Links whose making link may skip without failing: a tolerated name, or a symbolic link
+    // of the plugin (link tolerates by its target); whether they were made is looked at.
+    std::vector<std::string> unsure;
+    unsigned sure = 0;  // the other links: link fails unless it makes each of them
+};
+
+// The extracted entries' file types by their name in the plugin directory ("pkg/bin"), as the
+// extraction check found them, so that the conflict check need not look at them again.
+using Sources = std::unordered_map<std::string, mode_t>;
+
+// What is at a root-tree name as linking's first pass sees it (stat follows links).  One lstat
+// answers for a free name and for most taken ones; a link, or a name that a trailing '/' asks
+// to be a directory, is looked at again as stat sees it.  Below a directory found missing
+// (*missing, the last one: "/pkg/") nothing is looked at: the manifest lists a directory's
+// entries after it, so one lstat of a new top directory answers for its whole subtree.
+struct AtName {
+    bool looked = false;                // false below a missing directory
+    bool there = false, taken = false;  // lstat found something; stat found something
+    int why = ENOENT;                   // stat's errno when not taken
+    struct stat st;
+};
+AtName at_name(const std::string &link, const std::string &missing) {
+    AtName at;
+    if (!missing.empty() && link.compare(0, missing.size(), missing) == 0) return at;
+    at.looked = true;
+    at.there = at.taken = ::lstat(strip_slash(link).c_str(), &at.st) == 0;
+    at.why = at.there ? 0 : errno;
+    if (at.there && (S_ISLNK(at.st.st_mode) || (link.back() == '/' && !S_ISDIR(at.st.st_mode)))) {
+        at.taken = ::stat(link.c_str(), &at.st) == 0;
+        at.why = at.taken ? 0 : errno;
+    }
+    return at;
+}
+
+// The file type of an entry in the plugin directory base: as the extraction check found it,
+// else looked at; false when there is none.
+bool source_type(int base, const Sources &sources, const std::string &entry, mode_t *type) {
+    const std::size_t at = entry.find_first_not_of('/');
+    const std::string inner = at == std::string::npos ? "." : strip_slash(entry.substr(at));
+    const auto known = sources.find(inner);
+    struct stat st;
+    if (known == sources.end() && ::fstatat(base, inner.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    *type = (known != sources.end() ? known->second : st.st_mode) & S_IFMT;
+    return true;
+}
+
 // Names the plugin's entries would take in the root tree, by linking's first-pass rule
-// (stat follows links, directories never conflict, "xsd" names and the resolver file
-// tolerated), plus what would make its second pass fail: a dangling link at a name, a
-// non-directory where the plugin has a directory.  *plan gets what link is to create: the
-// directories not there yet and the links whose names are free (a name held is a tolerated
-// duplicate, which link would skip), as manifest lines.
+// (directories never conflict, "xsd" names and the resolver file tolerated), plus what would
+// make its second pass fail: a dangling link at a name, a non-directory where the plugin has
+// a directory.  *plan gets what link is to create.
 std::vector<std::string> conflicts(int id, const std::vector<std::string> &entries,
-                                   const plugin_swid_map *map, std::vector<std::string> *plan) {
+                                   const Sources &sources, const plugin_swid_map *map, Plan *plan) {
     std::vector<std::string> out;
+    const plugin_intn::Fd base(::open(plugin_dir(id).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::string missing;
     for (const std::string &entry : entries) {
         const std::string link = "/" + entry;
         if (excluded(link)) continue;
-        struct stat src, st;
-        const bool source = ::lstat((plugin_base(id) + "/" + entry).c_str(), &src) == 0;
-        // One lstat answers for a free name and for most taken ones; a link, or a name that
-        // a trailing '/' asks to be a directory, is looked at again as stat sees it.
-        const bool there = ::lstat(strip_slash(link).c_str(), &st) == 0;
-        int why = there ? 0 : errno;
-        bool taken = there;
-        if (there && (S_ISLNK(st.st_mode) || (link.back() == '/' && !S_ISDIR(st.st_mode)))) {
-            taken = ::stat(link.c_str(), &st) == 0;
-            why = taken ? 0 : errno;
+        mode_t type = 0;
+        const bool source = source_type(base.get(), sources, entry, &type);
+        const bool dir = source && S_ISDIR(type);
+        const AtName at = at_name(link, missing);
+        if (!at.there) {
+            plan->lines.push_back("./" + strip_slash(entry) + (dir ? "/" : ""));
+            if (dir && at.looked && at.why == ENOENT) missing = strip_slash(link) + "/";
+            if (!dir && (tolerated(link) || (source && S_ISLNK(type))))
+                plan->unsure.push_back(strip_slash(link));
+            else if (!dir)
+                ++plan->sure;
         }
-        const bool dir = source && S_ISDIR(src.st_mode);
-        if (!there) plan->push_back("./" + strip_slash(entry) + (dir ? "/" : ""));
         if (!source) continue;  // link fails on it as the library would
         if (dir) {
-            if (taken && !S_ISDIR(st.st_mode)) out.push_back(link + " is not a directory here");
-        } else if (taken && !tolerated(link)) {
+            if (at.taken && !S_ISDIR(at.st.st_mode))
+                out.push_back(link + " is not a directory here");
+        } else if (at.taken && !tolerated(link)) {
             out.push_back(link + " exists (" + holder(link, map) + ")");
-        } else if (!taken && why != ENOENT && why != ENOTDIR) {
-            out.push_back(link + " cannot be examined: " + std::strerror(why));
-        } else if (!taken && there) {
+        } else if (!at.taken && at.why != ENOENT && at.why != ENOTDIR) {
+            out.push_back(link + " cannot be examined: " + std::strerror(at.why));
+        } else if (!at.taken && at.there) {
             out.push_back(link + " is a dangling link");
         }
     }
@@ -147,26 +203,35 @@ bool names_pass(const std::string &image, Result *r) {
 }
 
 // What the extraction failed to produce of the members the check read (a killed tar, a full
-// device), in the tree or in the manifest tar wrote.  Members the newer-fs overlay replaced
+// device, a mode tar could not set), in the tree or in the manifest tar wrote.  Members the newer-fs overlay replaced
 // are not compared.
 bool shortfall(const std::string &image, int id, const std::vector<Entry> &members,
-               const std::vector<std::string> &manifest, std::vector<std::string> *out) {
-    const std::set<std::string> listed(manifest.begin(), manifest.end());
+               const std::vector<std::string> &manifest, std::vector<std::string> *out,
+               Sources *sources) {
+    const std::unordered_set<std::string_view> listed(manifest.begin(), manifest.end());
     const std::string newer = newer_fs_dir(image) + "/";
     const bool overlaid = present(newer);
+    const plugin_intn::Fd base(::open(plugin_dir(id).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     for (const Entry &e : members) {
         if (!listed.count(e.path)) out->push_back(e.path + " missing from the manifest");
         const std::string rel = relative_name(e.path);
         if (rel.empty() || (overlaid && present(newer + rel))) continue;
-        const std::string path = plugin_dir(id) + "/" + rel;
         struct stat st;
-        if (::lstat(path.c_str(), &st) != 0) {
+        if (!base || ::fstatat(base.get(), rel.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             out->push_back(e.path + " missing");
-        } else if (!e.hardlink.empty() ? !S_ISREG(st.st_mode) : (st.st_mode & S_IFMT) != e.type) {
+            continue;
+        }
+        sources->emplace(rel, st.st_mode);
+        if (!e.hardlink.empty() ? !S_ISREG(st.st_mode) : (st.st_mode & S_IFMT) != e.type) {
             out->push_back(e.path + " has another type");
         } else if (e.hardlink.empty() && S_ISREG(st.st_mode) && st.st_size != e.size) {
             out->push_back(e.path + ": " + std::to_string(st.st_size) + " of " +
                            std::to_string(e.size) + " bytes");
+        } else if (!S_ISLNK(st.st_mode) && (st.st_mode & 07777) != e.mode) {
+            char modes[64];  // a mode tar could not set (it goes on, and the library with it)
+            std::snprintf(modes, sizeof modes, " has mode %04o, not %04o",
+                          static_cast<unsigned>(st.st_mode & 07777), static_cast<unsigned>(e.mode));
+            out->push_back(e.path + modes);
         }
     }
     return !out->empty();
@@ -185,6 +250,36 @@ bool read_link_list(int id, LinkList *list) {
     return true;
 }
 
+// Which names are there, as lstat would say, where the names below a directory the plugin
+// made are read from one listing of it (a directory that is gone lists nothing): a plugin
+// of thousands of links in its own directories costs a few reads, not an lstat each.
+class Presence {
+public:
+    explicit Presence(const std::vector<std::string> &made_dirs)  // "/pkg/d/"
+        : made_(made_dirs.begin(), made_dirs.end()) {}
+    bool there(const std::string &name) {
+        const std::size_t slash = name.rfind('/');
+        const std::string dir = name.substr(0, slash + 1);
+        if (slash == std::string::npos || !made_.count(dir)) return present(name);
+        auto it = listed_.find(dir);
+        if (it == listed_.end()) it = listed_.emplace(dir, listing(dir)).first;
+        return it->second ? it->second->count(name.substr(slash + 1)) != 0 : present(name);
+    }
+
+private:
+    // The names in dir; none when it is gone; nullopt when it cannot be read.
+    static std::optional<std::unordered_set<std::string>> listing(const std::string &dir) {
+        plugin_intn::Owned<DIR, ::closedir> d(::opendir(dir.c_str()));
+        if (!d && (errno == ENOENT || errno == ENOTDIR)) return std::unordered_set<std::string>();
+        if (!d) return std::nullopt;
+        std::unordered_set<std::string> names;
+        while (const dirent *e = ::readdir(d.get())) names.insert(e->d_name);
+        return names;
+    }
+    std::unordered_set<std::string> made_;
+    std::unordered_map<std::string, std::optional<std::unordered_set<std::string>>> listed_;
+};
+
 // Whether the link at a name the plugin created still is the plugin's: it leads into the
 // plugin directory, or where the plugin's own symbolic link there leads.
 bool ours(int id, const std::string &link) {
@@ -202,21 +297,23 @@ bool ours(int id, const std::string &link) {
 // installed plugin lists (deepest first), removes what unlink leaves of the links (made from
 // absolute contents outside the plugin), then the emptied directories.  A directory still
 // listed by another installed plugin goes into that plugin's list, which keeps it.  Adds the
-// links removed to *removed; false when one of the plugin's links is still there.
-bool unlink_recorded(int id, const std::vector<int> &others, unsigned *removed) {
-    LinkList list;
-    if (!read_link_list(id, &list)) return false;
+// links removed (there before, gone after) to *removed; false when one of the plugin's links
+// is still there.
+bool unlink_recorded(int id, const LinkList &list, const std::vector<int> &others,
+                     unsigned *removed) {
     std::vector<std::string> dirs = list.dirs, unlink_lines;
     std::sort(dirs.rbegin(), dirs.rend());
     for (const std::string &link : list.links) unlink_lines.push_back("." + link);
+    std::map<int, std::unordered_set<std::string>> listed;  // others' entries, read once
+    for (int other : others) {
+        if (other == id || dirs.empty()) continue;
+        const std::vector<std::string> entries = manifest_entries(manifest_path(other));
+        listed[other].insert(entries.begin(), entries.end());
+    }
     for (const std::string &dir : dirs) {
         int heir = -1;
-        for (int other : others) {
-            const std::vector<std::string> entries = manifest_entries(manifest_path(other));
-            if (other != id &&
-                std::find(entries.begin(), entries.end(), dir.substr(1)) != entries.end())
-                heir = other;
-        }
+        for (const auto &[other, entries] : listed)
+            if (entries.count(dir.substr(1))) heir = other;
         if (heir < 0) {
             unlink_lines.push_back("." + dir);
             continue;
@@ -229,22 +326,31 @@ bool unlink_recorded(int id, const std::vector<int> &others, unsigned *removed) 
         }
     }
     const std::string unlink_list = link_list_path(id) + ".unlink";
-    unsigned before = 0, left = 0;
-    for (const std::string &link : list.links) before += ours(id, link);
+    std::vector<bool> there(list.links.size());
+    Presence before(list.dirs);
+    for (std::size_t i = 0; i < list.links.size(); ++i) there[i] = before.there(list.links[i]);
     if (!list.links.empty() || !list.dirs.empty()) {
         if (!write_lines(unlink_list, unlink_lines)) return false;
         StringsPtr exclude = exclusions();
         (void)plugin_unlink_from_exec_path(unlink_list.c_str(), exclude.get(),
                                            plugin_base(id).c_str());
     }
-    for (const std::string &link : list.links) {  // what unlink left: links from absolute contents
-        if (!present(link) || !ours(id, link)) continue;
-        ::unlink(link.c_str());
-        left += present(link);
+    Presence after(list.dirs);
+    unsigned left = 0;
+    for (std::size_t i = 0; i < list.links.size(); ++i) {
+        if (!there[i]) continue;
+        const std::string &link = list.links[i];
+        if (after.there(link)) {  // left by unlink: another's link, or one from absolute contents
+            if (!ours(id, link)) continue;
+            if (::unlink(link.c_str()) != 0) {
+                ++left;
+                continue;
+            }
+        }
+        ++*removed;
     }
     for (const std::string &line : unlink_lines)
         if (line.back() == '/') ::rmdir(line.substr(1).c_str());
-    *removed += before - left;
     return left == 0 && (::unlink(unlink_list.c_str()) == 0 || errno == ENOENT);
 }
 
@@ -256,9 +362,14 @@ bool remove_file(const std::string &path) { return ::unlink(path.c_str()) == 0 |
 // list (not the whole machine's, as sync would).
 void sync_plugin(const LinkList &list) {
     std::set<std::string> dirs = {"/velm"};
-    for (const auto *names : {&list.links, &list.dirs})
-        for (const std::string &name : *names)
-            dirs.insert(name.substr(0, name.rfind('/', name.size() - 2)));
+    for (const auto *names : {&list.links, &list.dirs}) {
+        std::string_view last;  // names of one directory come together: one insert for them
+        for (const std::string &name : *names) {
+            const std::string_view dir(name.data(), name.rfind('/', name.size() - 2));
+            if (dir != last) dirs.emplace(dir);
+            last = dir;
+        }
+    }
     std::set<dev_t> done;
     for (const std::string &dir : dirs) {
         struct stat st;
@@ -279,7 +390,7 @@ bool rollback_install(int id, const std::vector<std::string> &steps) {
     for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
         bool ok = true;
         if (*step == "link") {
-            ok = unlink_recorded(id, {}, &removed) && remove_file(link_list_path(id));
+            ok = unlink_recorded(id, list, {}, &removed) && remove_file(link_list_path(id));
         } else if (*step == "record 0") {
             ok = plugin_cleanup_sro(id) == PLUGIN_OK && gone(plugin_dir(id) + "/plugin.sro");
         } else if (*step == "record 1") {
@@ -303,7 +414,8 @@ const char *finish_remove(Journal &journal, int id, const std::string &swid, uns
     others.erase(std::remove(others.begin(), others.end(), id), others.end());
     LinkList list;
     if (!read_link_list(id, &list)) return "unlink";
-    if (!journal.note("step unlink") || !unlink_recorded(id, others, removed)) return "unlink";
+    if (!journal.note("step unlink") || !unlink_recorded(id, list, others, removed))
+        return "unlink";
     if (!journal.note("step record")) return "record";
     (void)plugin_cleanup_sro(id);
     // A record already gone (a directory deleted by hand) leaves cleanup no name for the link.
@@ -436,7 +548,7 @@ struct Steps {
 // The plugin directory, the extraction, its check against the archive and the names it would
 // take in the root tree; *plan gets what link is to create.
 bool extract_plugin(Steps &s, const std::string &image, const std::vector<Entry> &members,
-                    const plugin_swid_map *map, std::vector<std::string> *plan) {
+                    const plugin_swid_map *map, Plan *plan) {
     Result &r = s.r;
     const int id = r.id;
     if (!s.step("mkdir") || ::mkdir(plugin_dir(id).c_str(), 0755) != 0) {
@@ -449,15 +561,15 @@ bool extract_plugin(Steps &s, const std::string &image, const std::vector<Entry>
         return s.undo("extract", rc);
     std::vector<std::string> lines;
     if (!read_lines(manifest_path(id), &lines)) r.details.push_back("manifest unreadable");
-    if (!r.details.empty() || shortfall(image, id, members, lines, &r.details))
+    Sources sources;
+    if (!r.details.empty() || shortfall(image, id, members, lines, &r.details, &sources))
         return s.undo("extract check", std::nullopt);
-    r.details = conflicts(id, entries_of(lines), map, plan);
+    r.details = conflicts(id, entries_of(lines), sources, map, plan);
     return r.details.empty() || s.undo("conflicts", std::nullopt);
 }
 
 // The record, the link of the plan, the modes of the directories it made, the commit.
-bool link_plugin(Steps &s, srg_record *record, const std::vector<std::string> &plan,
-                 const plugin_strings *exclude) {
+bool link_plugin(Steps &s, srg_record *record, const Plan &plan, const plugin_strings *exclude) {
     Result &r = s.r;
     const int id = r.id;
     plugin_rc_t rc = PLUGIN_OK;
@@ -465,14 +577,14 @@ bool link_plugin(Steps &s, srg_record *record, const std::vector<std::string> &p
     if (!s.step(had_link ? "record 1" : "record 0") ||
         (rc = plugin_save_sro(id, record)) != PLUGIN_OK)
         return s.undo("record", rc);
-    if (!s.step("link") || !write_lines(link_list_path(id), plan))
+    if (!s.step("link") || !write_lines(link_list_path(id), plan.lines))
         return s.undo("link", std::nullopt);
     if ((rc = plugin_link_to_exec_path(link_list_path(id).c_str(), exclude,
                                        plugin_base(id).c_str())) != PLUGIN_OK)
         return s.undo("link", rc);
     if (!s.step("modes")) return s.undo("modes", std::nullopt);
     LinkList made;  // the list as written
-    for (const std::string &line : entries_of(plan))
+    for (const std::string &line : entries_of(plan.lines))
         (line.back() == '/' ? made.dirs : made.links).push_back("/" + line);
     bool modes = true;
     for (const std::string &dir : made.dirs) {
@@ -481,7 +593,9 @@ bool link_plugin(Steps &s, srg_record *record, const std::vector<std::string> &p
                 ::chmod(dir.c_str(), st.st_mode & 07777) == 0;
     }
     if (!modes) return s.undo("modes", std::nullopt);
-    for (const std::string &link : made.links) r.links += present(link);
+    // link returned PLUGIN_OK: it made every sure link; the unsure ones are looked at.
+    r.links = plan.sure;
+    for (const std::string &link : plan.unsure) r.links += present(link);
     sync_plugin(made);
     return s.journal.note("commit") || s.undo("commit", std::nullopt);
 }
@@ -561,7 +675,7 @@ std::vector<Result> Installer::install(const std::vector<std::string> &images,
             continue;
         }
         Steps steps{journal_, r, {}};
-        std::vector<std::string> plan;
+        Plan plan;
         r.ok = extract_plugin(steps, images[i], members[i], map.get(), &plan) &&
                link_plugin(steps, records[i].get(), plan, exclude.get());
     }

@@ -287,13 +287,13 @@ const std::vector<Subcommand> &commands() {
          "it gets a plugin id in /velm/plugin_extract_log/swid_map (made when absent; a software id\n"
          "installed before keeps its id), is extracted into /velm/plugin/ID with the manifest\n"
          "/velm/plugin_extract_log/plugin-ID.manifest, checked against its archive (every member\n"
-         "there with its type and size) and against the root tree (a name taken by another plugin\n"
-         "or the system refuses it, each named), its record is saved, and it is linked.  Prints\n"
-         "\"installed SWID as plugin ID: N links made\", or the step that failed with the library's\n"
-         "result, after undoing every step made.  Runs recover first.  Changes: /velm/plugin/ID,\n"
-         "the record and its link in /velm/plugin_srg, the map, the manifest, installer/ID.link (what\n"
-         "link created) and the journal in /velm/plugin_extract_log, the links and directories made\n"
-         "in the root tree.  Host only.\n",
+         "there with its type, size and mode) and against the root tree (a name taken by another\n"
+         "plugin or the system refuses it, each named), its record is saved, and it is linked.\n"
+         "Prints \"installed SWID as plugin ID: N links made\", or the step that failed with the\n"
+         "library's result, after undoing every step made.  Runs recover first.  Changes:\n"
+         "/velm/plugin/ID, the record and its link in /velm/plugin_srg, the map, the manifest,\n"
+         "installer/ID.link (what link created) and the journal in /velm/plugin_extract_log, the\n"
+         "links and directories made in the root tree.  Host only.\n",
          {{"--force-depends", false, false},
           {"--allow-setid", false, false},
           {"--max-unpacked", true, false}},
