@@ -7,7 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
+#include <functional>
 #include <string_view>
 
 #include "tools/installer/archive.h"
@@ -20,35 +20,39 @@ constexpr uint64_t kRatio = 64;  // default limit: this many times the image's s
 constexpr int kMaxLinks = 40;    // links followed in one walk, as the kernel's limit
 constexpr std::size_t kLinkPathMax = 255;
 
-std::vector<std::string_view> split(std::string_view path) {
-    std::vector<std::string_view> parts;
-    for (std::size_t at = 0;;) {
-        const std::size_t slash = path.find('/', at);
-        parts.push_back(path.substr(at, slash - at));
-        if (slash == std::string_view::npos) return parts;
-        at = slash + 1;
+// The '/'-separated components of a path, empty ones included.
+class Parts {
+public:
+    explicit Parts(std::string_view path) : rest_(path) {}
+    bool next(std::string_view &part) {
+        if (done_) return false;
+        const std::size_t slash = rest_.find('/');
+        part = rest_.substr(0, slash);
+        done_ = slash == std::string_view::npos;
+        if (!done_) rest_.remove_prefix(slash + 1);
+        return true;
     }
-}
 
-std::string join(const std::vector<std::string> &parts) {
-    std::string out;
-    for (const std::string &p : parts) out += (out.empty() ? "" : "/") + p;
-    return out;
-}
+private:
+    std::string_view rest_;
+    bool done_ = false;
+};
 
-// The name relative to the plugin directory: "." and empty components dropped.
-std::vector<std::string> normal(std::string_view name) {
-    std::vector<std::string> parts;
-    for (const std::string_view p : split(name))
-        if (!p.empty() && p != ".") parts.emplace_back(p);
-    return parts;
-}
+// A finding's entry for a member name as stored.
+std::string shown(std::string_view name) { return name.empty() ? "(unnamed)" : printable(name); }
+
+// Where a text lies in Checker::text_.
+struct Span {
+    std::size_t at = 0, size = 0;
+};
 
 // What the rules over the whole archive need of a member.
 struct Member {
-    std::string entry;   // printable name as stored
-    bool link = false;   // a symbolic link
-    std::string target;  // its target
+    Span name;             // the normal name: "." and empty components dropped
+    std::size_t hash = 0;  // of the normal name
+    Span stored;           // the name as stored
+    bool link = false;     // a symbolic link
+    Span target;           // its target
 };
 
 enum class Walk { kInside, kOut, kLoop };
@@ -64,92 +68,153 @@ public:
     void whole();
     // The stream failed after the member last read.
     void broken(const std::string &why) {
-        refuse(kArchive, "truncated or corrupt archive" + (last_.empty() ? "" : " after " + last_) +
-                             " (" + (why.empty() ? "no detail" : why) + ")");
+        problems_.push_back({kArchive,
+                             "truncated or corrupt archive" +
+                                 (any_ ? " after " + shown(last_) : std::string()) + " (" +
+                                 (why.empty() ? "no detail" : why) + ")",
+                             false});
     }
 
 private:
-    void refuse(const std::string &entry, std::string reason, bool allowed = false) {
-        problems_.push_back({entry, std::move(reason), allowed});
+    void refuse(std::string_view name, std::string reason, bool allowed = false) {
+        problems_.push_back({shown(name), std::move(reason), allowed});
     }
-    void name_rules(const std::string &entry, std::string_view name, bool dir);
-    void mode_rules(const std::string &entry, const installer::Entry &e);
-    Walk walk(std::vector<std::string> &at, std::string_view target, int &links) const;
+    void name_rules(std::string_view name, bool dir);
+    void mode_rules(std::string_view name, const installer::Entry &e);
+    Walk walk(std::string &at, std::string_view target, int &links) const;
+
+    std::string_view view(Span s) const { return std::string_view(text_).substr(s.at, s.size); }
+    Span append(std::string_view s) {
+        const Span span{text_.size(), s.size()};
+        text_ += s;
+        return span;
+    }
+    Span append_normal(std::string_view name);
+    // The member of that normal name; null when there is none.
+    const Member *find(std::string_view name) const { return find(name, hash(name)); }
+    const Member *find(std::string_view name, std::size_t hash) const;
+    // Adds m, unless a member of its normal name is there already (false).
+    bool add(const Member &m);
+    static std::size_t hash(std::string_view name) { return std::hash<std::string_view>{}(name); }
 
     const CheckOptions &options_;
     const uint64_t limit_;
     std::vector<Problem> &problems_;
     uint64_t total_ = 0;
-    std::string last_;
-    std::map<std::string, Member> members_;  // by normal name
-    std::vector<std::string> order_;         // normal names in archive order
+    bool any_ = false;                // a member was read
+    std::string last_;                // the name of the member last read, as stored
+    std::string text_;                // the names and targets of members_
+    std::vector<Member> members_;     // in archive order, one of each normal name
+    std::vector<std::size_t> slots_;  // members_ by normal name: index + 1, 0 for none
 };
 
-void Checker::name_rules(const std::string &entry, std::string_view name, bool dir) {
-    if (name.empty()) return refuse(entry, "empty name");
-    if (name.front() == '/') refuse(entry, "absolute name");
+Span Checker::append_normal(std::string_view name) {
+    const std::size_t at = text_.size();
+    std::string_view p;
+    for (Parts parts(name); parts.next(p);) {
+        if (p.empty() || p == ".") continue;
+        if (text_.size() != at) text_ += '/';
+        text_ += p;
+    }
+    return {at, text_.size() - at};
+}
+
+const Member *Checker::find(std::string_view name, std::size_t hash) const {
+    if (slots_.empty()) return nullptr;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask; slots_[i] != 0; i = (i + 1) & mask) {
+        const Member &m = members_[slots_[i] - 1];
+        if (m.hash == hash && view(m.name) == name) return &m;
+    }
+    return nullptr;
+}
+
+bool Checker::add(const Member &m) {
+    if (find(view(m.name), m.hash)) return false;
+    if (2 * (members_.size() + 1) > slots_.size()) {  // at most half full
+        slots_.assign(std::max<std::size_t>(1024, 2 * slots_.size()), 0);
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t k = 0; k < members_.size(); ++k) {
+            std::size_t i = members_[k].hash & mask;
+            while (slots_[i] != 0) i = (i + 1) & mask;
+            slots_[i] = k + 1;
+        }
+    }
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = m.hash & mask;
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    members_.push_back(m);
+    slots_[i] = members_.size();
+    return true;
+}
+
+void Checker::name_rules(std::string_view name, bool dir) {
+    if (name.empty()) return refuse(name, "empty name");
+    if (name.front() == '/') refuse(name, "absolute name");
     for (const unsigned char c : name)
         if (c < 0x20 || c == 0x7f) {
-            refuse(entry, "control character in the name");
+            refuse(name, "control character in the name");
             break;
         }
-    if (name.find('\\') != std::string_view::npos) refuse(entry, "backslash in the name");
+    if (name.find('\\') != std::string_view::npos) refuse(name, "backslash in the name");
     bool dots = false, dash = false;
-    for (const std::string_view p : split(name)) {
+    std::string_view p;
+    for (Parts parts(name); parts.next(p);) {
         dots = dots || p == "..";
         dash = dash || (!p.empty() && p.front() == '-');
     }
-    if (dots) refuse(entry, "\"..\" component in the name");
-    if (dash) refuse(entry, "name component starting with '-'");
-    if (dir && name.back() != '/') refuse(entry, "directory without its trailing '/'");
-    if (!dir && name.back() == '/') refuse(entry, "trailing '/' on a member that is no directory");
+    if (dots) refuse(name, "\"..\" component in the name");
+    if (dash) refuse(name, "name component starting with '-'");
+    if (dir && name.back() != '/') refuse(name, "directory without its trailing '/'");
+    if (!dir && name.back() == '/') refuse(name, "trailing '/' on a member that is no directory");
 }
 
-void Checker::mode_rules(const std::string &entry, const installer::Entry &e) {
+void Checker::mode_rules(std::string_view name, const installer::Entry &e) {
     const mode_t mode = e.mode;
-    if (mode & S_ISUID) refuse(entry, "setuid bit", options_.allow_setid);
-    if (mode & S_ISGID) refuse(entry, "setgid bit", options_.allow_setid);
-    if (mode & S_ISVTX) refuse(entry, "sticky bit");
-    if (mode & S_IWOTH) refuse(entry, "writable by others");
-    const auto root = [](const std::string &n) { return n.empty() || n == "root"; };
+    if (mode & S_ISUID) refuse(name, "setuid bit", options_.allow_setid);
+    if (mode & S_ISGID) refuse(name, "setgid bit", options_.allow_setid);
+    if (mode & S_ISVTX) refuse(name, "sticky bit");
+    if (mode & S_IWOTH) refuse(name, "writable by others");
+    const auto root = [](std::string_view n) { return n.empty() || n == "root"; };
     if (e.uid != 0 || e.gid != 0 || !root(e.uname) || !root(e.gname))
-        refuse(entry, "owner or group other than root");
+        refuse(name, "owner or group other than root");
 }
 
 bool Checker::member(const installer::Entry &e) {
     const std::string_view name = e.path;
-    const std::string entry = name.empty() ? "(unnamed)" : printable(name);
-    last_ = entry;
+    last_.assign(name);
+    any_ = true;
     const mode_t type = e.type;
     const bool dir = type == S_IFDIR && !e.hard;
-    name_rules(entry, name, dir);
+    name_rules(name, dir);
 
-    const std::vector<std::string> parts = normal(name);
-    const std::string key = join(parts);
-    if (parts.size() == 1 && key == "plugin.sro")
-        refuse(entry, "takes the place of the plugin's record file plugin.sro");
-    Member m{entry, false, ""};
+    Member m;
+    m.stored = append(name);
+    m.name = append_normal(name);
+    m.hash = hash(view(m.name));
+    if (view(m.name) == "plugin.sro")
+        refuse(name, "takes the place of the plugin's record file plugin.sro");
     if (e.hard) {
-        refuse(entry, "hard link");
+        refuse(name, "hard link");
     } else if (type == S_IFLNK) {
         m.link = true;
-        m.target = e.target;
-        if (m.target.empty())
-            refuse(entry, "symbolic link without a target");
-        else if (m.target.front() == '/')
-            refuse(entry, "symbolic link to an absolute path");
+        m.target = append(e.target);
+        if (e.target.empty())
+            refuse(name, "symbolic link without a target");
+        else if (e.target.front() == '/')
+            refuse(name, "symbolic link to an absolute path");
     } else if (type == S_IFCHR || type == S_IFBLK) {
-        refuse(entry, "device node");
+        refuse(name, "device node");
     } else if (type == S_IFIFO) {
-        refuse(entry, "fifo");
+        refuse(name, "fifo");
     } else if (type != S_IFREG && type != S_IFDIR) {
-        refuse(entry, "special file (neither file, directory nor symbolic link)");
+        refuse(name, "special file (neither file, directory nor symbolic link)");
     }
-    if (type != S_IFLNK) mode_rules(entry, e);
-    if (!members_.emplace(key, m).second)
-        refuse(entry, "replaces an earlier member");
-    else
-        order_.push_back(key);
+    if (type != S_IFLNK) mode_rules(name, e);
+    if (!add(m)) {
+        refuse(name, "replaces an earlier member");
+        text_.resize(m.stored.at);  // its texts are not kept
+    }
 
     if (type != S_IFREG || e.hard || !e.size_set) return true;
     const uint64_t size = static_cast<uint64_t>(std::max<int64_t>(e.size, 0));
@@ -157,50 +222,57 @@ bool Checker::member(const installer::Entry &e) {
         total_ += size;
         return true;
     }
-    refuse(entry, "unpacked size passes the limit of " + std::to_string(limit_) + " bytes");
+    refuse(name, "unpacked size passes the limit of " + std::to_string(limit_) + " bytes");
     return false;
 }
 
-// Walks target from the directory at, following the image's own links; at ends
-// where it leads.
-Walk Checker::walk(std::vector<std::string> &at, std::string_view target, int &links) const {
+// Walks target from the directory at (a normal name, "" for the top), following
+// the image's own links; at ends where it leads.
+Walk Checker::walk(std::string &at, std::string_view target, int &links) const {
     if (!target.empty() && target.front() == '/') return Walk::kOut;
-    for (const std::string_view p : split(target)) {
+    std::string_view p;
+    for (Parts parts(target); parts.next(p);) {
         if (p.empty() || p == ".") continue;
         if (p == "..") {
             if (at.empty()) return Walk::kOut;
-            at.pop_back();
+            const std::size_t slash = at.rfind('/');
+            at.resize(slash == std::string::npos ? 0 : slash);
             continue;
         }
-        at.emplace_back(p);
-        const auto it = members_.find(join(at));
-        if (it == members_.end() || !it->second.link) continue;
+        const std::size_t before = at.size();
+        if (!at.empty()) at += '/';
+        at += p;
+        const Member *via = find(at);
+        if (!via || !via->link) continue;
         if (++links > kMaxLinks) return Walk::kLoop;  // the kernel gives up: reaches nothing
-        at.pop_back();
-        const Walk w = walk(at, it->second.target, links);
+        at.resize(before);
+        const Walk w = walk(at, view(via->target), links);
         if (w != Walk::kInside) return w;
     }
     return Walk::kInside;
 }
 
 void Checker::whole() {
-    for (const std::string &key : order_) {
-        const Member &m = members_.at(key);
-        std::vector<std::string> dir = normal(key);
-        if (!dir.empty()) dir.pop_back();
-        std::vector<std::string> prefix;
-        for (const std::string &p : dir) {
-            prefix.push_back(p);
-            const auto it = members_.find(join(prefix));
-            if (it != members_.end() && it->second.link) {
-                refuse(m.entry, "path passes through the symbolic link " + it->second.entry);
+    std::string at;
+    for (const Member &m : members_) {
+        const std::string_view name = view(m.name);
+        // Its directories from the top down: the name up to each '/'.
+        for (std::size_t slash = name.find('/'); slash != std::string_view::npos;
+             slash = name.find('/', slash + 1)) {
+            const Member *via = find(name.substr(0, slash));
+            if (via && via->link) {
+                refuse(view(m.stored),
+                       "path passes through the symbolic link " + shown(view(via->stored)));
                 break;
             }
         }
+        const std::string_view target = view(m.target);
+        if (!m.link || target.empty() || target.front() == '/') continue;
+        const std::size_t slash = name.rfind('/');
+        at.assign(name.substr(0, slash == std::string_view::npos ? 0 : slash));
         int links = 0;
-        if (m.link && !m.target.empty() && m.target.front() != '/' &&
-            walk(dir, m.target, links) == Walk::kOut)
-            refuse(m.entry, "symbolic link leads out of the plugin");
+        if (walk(at, target, links) == Walk::kOut)
+            refuse(view(m.stored), "symbolic link leads out of the plugin");
     }
 }
 
