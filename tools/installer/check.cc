@@ -45,7 +45,7 @@ private:
 std::string shown(std::string_view name) { return name.empty() ? "(unnamed)" : printable(name); }
 
 // Texts written once and kept where they are: blocks of 64 KiB, a longer text
-// in a block of its own (no copying as they grow, no page touched twice).
+// in a block of its own (nothing is copied as they grow).
 class Texts {
 public:
     // Room for n bytes, which stay where they are.
@@ -149,8 +149,8 @@ class Checker {
 public:
     Checker(const CheckOptions &options, uint64_t limit, std::vector<Problem> &problems)
         : options_(options), limit_(limit), problems_(problems) {
-        // Without the kernel's randomness the key stays 0: the same findings, only
-        // names chosen to collide would slow the check down.
+        // Without the kernel's randomness (not yet there early in boot) the key stays
+        // 0: the same findings; only names chosen to collide would slow the check.
         if (::getrandom(key_, sizeof key_, GRND_NONBLOCK) != sizeof key_) key_[0] = key_[1] = 0;
     }
 
@@ -189,13 +189,12 @@ private:
     const uint64_t limit_;
     std::vector<Problem> &problems_;
     uint64_t total_ = 0;
-    bool any_ = false;            // a member was read
-    std::string last_;            // the name of the member last read, as stored
-    Texts texts_;                 // the texts of members_
-    std::deque<Member> members_;  // in archive order, one of each normal name
-    std::vector<uint32_t> slots_;
-    uint64_t key_[2] = {
-        0, 0};  // of the names' hashes  // members_ by normal name: index + 1, 0 for none
+    bool any_ = false;             // a member was read
+    std::string last_;             // the name of the member last read, as stored
+    Texts texts_;                  // the texts of members_
+    std::deque<Member> members_;   // in archive order, one of each normal name
+    std::vector<uint32_t> slots_;  // members_ by normal name: index + 1, 0 for none
+    uint64_t key_[2] = {0, 0};     // of the names' hashes
 };
 
 const Member *Checker::find(std::string_view name, uint32_t hash) const {
