@@ -17,6 +17,11 @@ using test_support::Member;
 Member F(string n, unsigned mode = 0644, string data = "x") { return {n, AE_IFREG, mode, data}; }
 Member D(const string &n, unsigned mode = 0755) { return {n, AE_IFDIR, mode}; }
 Member L(const string &n, const string &to) { return {n, AE_IFLNK, 0777, "", to}; }
+std::vector<Member> many(int n) {  // files ./f0 to ./f(n-1), then ./f0 again
+    std::vector<Member> m(n + 1, F("./f0"));
+    for (int i = 1; i < n; ++i) m[i].name = "./f" + std::to_string(i);
+    return m;
+}
 
 enum Tamper { kNone, kCut, kPlain, kHuge, kNoSlash, kNoHeader };
 
@@ -36,7 +41,9 @@ const Row kRows[] = {
     {"dot_dot", {F("./../../../opt/x")}, {"./../../../opt/x: \"..\" component in the name"}},
     {"through_link", {L("./d", "/opt"), F("./d/x")},
      {"./d: symbolic link to an absolute path", "./d/x: path passes through the symbolic link"}},
-    {"link_out", {D("./usr/"), L("./usr/l", "../../x")}, {"./usr/l: symbolic link leads out"}},
+    {"link_out", {L("./usr/lib/l", "../../../x")}, {"./usr/lib/l: symbolic link leads out"}},
+    {"link_forms", {L("./", "x"), L("a", "/o"), F("a//x"), F("./b/y"), F("./c")},
+     {"./: trailing", "a: symbolic link to", "a//x: path passes through the symbolic link a"}},
     {"link_out_by_link", {L("./s/b", ".."), L("./s/c", "b/..")}, {"./s/c: symbolic link leads"}},
     {"hard_link", {F("./a"), {"./b", AE_IFREG, 0644, "", "./a", true}}, {"./b: hard link"}},
     {"node_fifo", {{"./null", AE_IFCHR}, {"./p", AE_IFIFO}}, {"./null: device node", "./p: fifo"}},
@@ -52,6 +59,7 @@ const Row kRows[] = {
      kNoSlash},
     {"slash_on_link", {L("./x/", "y")}, {"./x/: trailing '/' on a member that is no directory"}},
     {"replaced", {F("./a", 0755), F("a")}, {"a: replaces an earlier member"}},
+    {"replaced_among_many", many(600), {"./f0: replaces an earlier member"}},
     {"record_file", {F("./plugin.sro"), F("./x/plugin.sro")}, {"./plugin.sro: takes the place"}},
     {"limit", {F("./a", 0644, "1234"), F("./b", 0644, "123456"), F("./c")},
      {"./c: unpacked size passes the limit of 10 bytes"}, {}, {}, kNone, {false, 10}},

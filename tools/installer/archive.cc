@@ -42,21 +42,29 @@ bool open_archive_part(const std::string &image, plugin_intn::Fd &fd, uint64_t *
 
 std::string text(const char *s) { return s ? s : ""; }
 
-Entry entry_from(archive_entry *e) {
-    Entry entry;
-    entry.path = text(archive_entry_pathname(e));
+// s, or "" for none, into to (whose storage is used again from member to member).
+void assign(std::string &to, const char *s) {
+    if (s)
+        to.assign(s);
+    else
+        to.clear();
+}
+
+// Fills entry with the member e states.
+void fill(Entry &entry, archive_entry *e) {
+    assign(entry.path, archive_entry_pathname(e));
     entry.type = archive_entry_filetype(e);
     entry.size = archive_entry_size(e);
     entry.size_set = archive_entry_size_is_set(e) != 0;
     entry.mode = archive_entry_perm(e) & 07777;
-    entry.target = text(archive_entry_symlink(e));
-    entry.hard = archive_entry_hardlink(e) != nullptr;
-    entry.hardlink = text(archive_entry_hardlink(e));
+    assign(entry.target, archive_entry_symlink(e));
+    const char *hardlink = archive_entry_hardlink(e);
+    entry.hard = hardlink != nullptr;
+    assign(entry.hardlink, hardlink);
     entry.uid = archive_entry_uid(e);
     entry.gid = archive_entry_gid(e);
-    entry.uname = text(archive_entry_uname(e));
-    entry.gname = text(archive_entry_gname(e));
-    return entry;
+    assign(entry.uname, archive_entry_uname(e));
+    assign(entry.gname, archive_entry_gname(e));
 }
 
 WalkEnd broken(struct archive *a, std::string *error) {
@@ -85,6 +93,7 @@ WalkEnd walk_archive(const std::string &image, const EntryFn &fn, const WalkOpti
     }
     if (options.opened) options.opened(size);
     if (archive_read_open_fd(a.get(), fd.get(), 65536) != ARCHIVE_OK) return broken(a.get(), error);
+    Entry entry;  // one for every member, its strings' storage used again
     for (bool first = true;; first = false) {
         archive_entry *e = nullptr;
         const int rc = archive_read_next_header(a.get(), &e);
@@ -92,7 +101,8 @@ WalkEnd walk_archive(const std::string &image, const EntryFn &fn, const WalkOpti
         if (rc < ARCHIVE_WARN) return broken(a.get(), error);
         if (first && options.gzip_only && archive_filter_code(a.get(), 0) != ARCHIVE_FILTER_GZIP)
             return WalkEnd::kNotGzip;
-        if (!fn(entry_from(e))) return WalkEnd::kStopped;
+        fill(entry, e);
+        if (!fn(entry)) return WalkEnd::kStopped;
         if (archive_read_data_skip(a.get()) != ARCHIVE_OK) return broken(a.get(), error);
     }
 }

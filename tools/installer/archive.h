@@ -26,7 +26,8 @@ struct Entry {
     std::string uname, gname;  // and as names ("" when not stored)
 };
 
-// Called for each member in archive order; false stops the walk.
+// Called for each member in archive order; false stops the walk.  The Entry
+// lives for the call only: the walk fills the same one again for the next member.
 using EntryFn = std::function<bool(const Entry &)>;
 
 struct WalkOptions {
