@@ -382,15 +382,6 @@ uint64_t size_limit(const CheckOptions &options, uint64_t size) {
     return limit;
 }
 
-// A first capacity for the members of an image of size bytes, so that the list is
-// seldom copied as it grows: a member takes 16 bytes of the gzip stream at the
-// least in all but made-up images (a header block is 512 bytes, of which the
-// name, mode and size differ from member to member).  At most 65,536: what is
-// not filled is address space only.
-std::size_t members_hint(uint64_t size) {
-    return static_cast<std::size_t>(std::min<uint64_t>(size / 16, 65536));
-}
-
 // Whether text holds only ASCII letters, digits and the characters of extra.
 bool only(const std::string &text, std::string_view extra) {
     for (const char c : text)
@@ -411,7 +402,6 @@ int check_image(const std::string &image, const CheckOptions &options,
     walk.gzip_only = true;
     walk.opened = [&](uint64_t size) {
         check.emplace(options, size_limit(options, size), problems);
-        if (members) members->reserve(members->size() + members_hint(size));
     };
     std::string why;
     const installer::WalkEnd end = installer::walk_archive(
