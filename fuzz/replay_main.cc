@@ -14,11 +14,14 @@ int main(int argc, char **argv) {
     for (const auto &e : std::filesystem::directory_iterator(argc == 2 ? argv[1] : "", ec))
         inputs[e.path().filename()] =
             (std::ostringstream() << std::ifstream(e.path(), std::ios::binary).rdbuf()).str();
-    if (inputs.empty())
-        return std::fprintf(stderr, "usage: %s CORPUS_DIR (not empty)\n", argv[0]), 1;
+    if (inputs.empty()) {
+        std::fprintf(stderr, "usage: %s CORPUS_DIR (not empty)\n", argv[0]);
+        return 1;
+    }
     if (LLVMFuzzerInitialize) LLVMFuzzerInitialize(&argc, &argv);
-    for (const auto &[name, bytes] : inputs)
-        std::fprintf(stderr, "replay: %s\n", name.c_str()),
-            LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
+    for (const auto &[name, bytes] : inputs) {
+        std::fprintf(stderr, "replay: %s\n", name.c_str());
+        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
+    }
     std::printf("%zu passed, 0 failed\n", inputs.size());
 }

@@ -3,7 +3,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -151,11 +150,6 @@ std::string layer_name(const std::string &point) {
     std::string name = point.substr(1);
     std::replace(name.begin(), name.end(), '/', '%');
     return name;
-}
-
-int remove_entry(const char *path, const struct stat *, int, struct FTW *ftw) {
-    if (ftw->level > 0) ::remove(path);
-    return 0;
 }
 
 // Every path below dir, sorted, with its type.
@@ -408,8 +402,8 @@ bool DryRun::reset(std::vector<std::string> *again, std::string *error) {
                 kept.push_back(layer);
                 continue;
             }
-            ::nftw(layer.upper.c_str(), remove_entry, 32, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
-            ::nftw(layer.work.c_str(), remove_entry, 32, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+            empty_dir(layer.upper);
+            empty_dir(layer.work);
         }
         layers_ = kept;
         const bool is_mount = std::any_of(mounts_.begin(), mounts_.end(),

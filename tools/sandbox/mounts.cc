@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -35,6 +36,17 @@ bool mkdir_p(const std::string &path, mode_t mode) {
     }
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+namespace {
+int remove_below_top(const char *path, const struct stat *, int, struct FTW *ftw) {
+    if (ftw->level > 0) ::remove(path);  // the top directory itself stays
+    return 0;
+}
+}  // namespace
+
+void empty_dir(const std::string &path) {
+    ::nftw(path.c_str(), remove_below_top, 32, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
 }
 
 std::string read_link(const std::string &path) {

@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ftw.h>
 #include <algorithm>
 #include <map>
 #include <memory>
@@ -88,17 +87,6 @@ bool mirror(const std::string &host_dir, const std::string &dir, const std::stri
     return ok;
 }
 
-int remove_entry(const char *path, const struct stat *, int, struct FTW *ftw) {
-    if (ftw->level == 0) return 0;  // keep the top directory itself
-    ::remove(path);
-    return 0;
-}
-
-// Empties a directory tree below path (the directory stays); unmounts nothing.
-void empty_dir(const std::string &path) {
-    ::nftw(path.c_str(), remove_entry, 32, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
-}
-
 // Builds the /usr and /etc mirrors below root (a path as seen now), with
 // links into prefix (as seen from inside).
 bool build_mirrors(const std::string &root, const std::string &prefix) {
@@ -133,7 +121,7 @@ bool overlay_works(const std::string &dir) {
                  ::mount("pi-probe", (probe + "/m").c_str(), "overlay", 0,
                          (options + ",userxattr").c_str()) == 0;
     if (works) ::umount2((probe + "/m").c_str(), MNT_DETACH);
-    ::nftw(probe.c_str(), remove_entry, 8, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+    empty_dir(probe);
     for (const char *sub : {"/l", "/u", "/w/work", "/w", "/m", ""}) ::rmdir((probe + sub).c_str());
     return works;
 }
@@ -159,7 +147,7 @@ bool disk_scratch(std::string *dir, std::string *error) {
         if (::fork() != 0) ::_exit(0);
         char byte;
         while (::read(read_end.get(), &byte, 1) < 0 && errno == EINTR) {}
-        ::nftw(path.c_str(), remove_entry, 32, FTW_DEPTH | FTW_PHYS);
+        empty_dir(path);
         ::rmdir(path.c_str());
         ::_exit(0);
     }
@@ -184,9 +172,7 @@ bool choose_layers(const SandboxOptions &options, std::string *scratch, std::str
         if (!::realpath(options.state_dir.c_str(), real))
             return fail_errno(error, "state " + options.state_dir);
         *scratch = real;
-        if (options.reset) {
-            ::nftw(scratch->c_str(), remove_entry, 32, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
-        }
+        if (options.reset) empty_dir(*scratch);
     }
     // An ordinary user's kernel may refuse an upper layer on tmpfs: a
     // directory on disk is made first, while the host's namespace is there.

@@ -76,6 +76,8 @@ bool unbind(const std::string &path);
 // Makes path and every missing parent (mkdir -p); true when path is a
 // directory afterwards.
 bool mkdir_p(const std::string &path, mode_t mode = 0755);
+// Empties a directory tree below path (the directory stays); crosses no mount point.
+void empty_dir(const std::string &path);
 // The contents of a symbolic link, or "" when path is none.
 std::string read_link(const std::string &path);
 // Drops every capability of the process for the rest of its life, so that
