@@ -26,6 +26,15 @@ struct Entry {
     std::string uname, gname;  // and as names ("" when not stored)
 };
 
+// What an extraction is checked against, of one member, as the archive states it.
+struct Declared {
+    std::string path;   // as stored
+    mode_t type = 0;    // S_IFMT bits
+    mode_t mode = 0;    // permission bits, setuid, setgid and sticky included
+    int64_t size = 0;   // declared size in bytes (regular files)
+    bool hard = false;  // a hard link
+};
+
 // Called for each member in archive order; false stops the walk.  The Entry
 // lives for the call only: the walk fills the same one again for the next member.
 using EntryFn = std::function<bool(const Entry &)>;

@@ -395,7 +395,7 @@ bool only(const std::string &text, std::string_view extra) {
 
 int check_image(const std::string &image, const CheckOptions &options,
                 std::vector<Problem> &problems, std::string &error,
-                std::vector<installer::Entry> *members) {
+                std::deque<installer::Declared> *members) {
     const std::size_t before = problems.size();
     std::optional<Checker> check;  // made once the image's size is known
     installer::WalkOptions walk;
@@ -407,7 +407,7 @@ int check_image(const std::string &image, const CheckOptions &options,
     const installer::WalkEnd end = installer::walk_archive(
         image,
         [&](const installer::Entry &e) {
-            if (members) members->push_back(e);
+            if (members) members->push_back({e.path, e.type, e.mode, e.size, e.hard});
             return check->member(e);
         },
         walk, &why);

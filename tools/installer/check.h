@@ -33,6 +33,7 @@
 #define PI_TOOLS_INSTALLER_CHECK_H
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -81,7 +82,7 @@ std::string printable(std::string_view name);
 // extraction against, so the extraction answers to the members checked).
 int check_image(const std::string &image, const CheckOptions &options,
                 std::vector<Problem> &problems, std::string &error,
-                std::vector<installer::Entry> *members = nullptr);
+                std::deque<installer::Declared> *members = nullptr);
 
 // A name in a newer-fs directory (a path relative to it): these reach the
 // shell, so only [A-Za-z0-9._+@%=:,/-] and no leading '-'.  Returns the reason

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <optional>
 #include <set>
@@ -186,7 +187,7 @@ void newer_fs_problems(const std::string &dir, const std::string &prefix,
 // newer-fs directory.  The newer-fs names are checked whenever the directory exists, whether
 // or not the kernel command line lays it over.  False with the check's lines in r->details.
 bool image_passes(const std::string &image, const installer::CheckOptions &options, Result *r,
-                  std::vector<Entry> *members) {
+                  std::deque<Declared> *members) {
     std::vector<installer::Problem> problems;
     std::string error;
     const int rc = installer::check_image(image, options, problems, error, members);
@@ -205,14 +206,14 @@ bool names_pass(const std::string &image, Result *r) {
 // What the extraction failed to produce of the members the check read (a killed tar, a full
 // device, a mode tar could not set), in the tree or in the manifest tar wrote.  Members the newer-fs overlay replaced
 // are not compared.
-bool shortfall(const std::string &image, int id, const std::vector<Entry> &members,
+bool shortfall(const std::string &image, int id, const std::deque<Declared> &members,
                const std::vector<std::string> &manifest, std::vector<std::string> *out,
                Sources *sources) {
     const std::unordered_set<std::string_view> listed(manifest.begin(), manifest.end());
     const std::string newer = newer_fs_dir(image) + "/";
     const bool overlaid = present(newer);
     const plugin_intn::Fd base(::open(plugin_dir(id).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    for (const Entry &e : members) {
+    for (const Declared &e : members) {
         if (!listed.count(e.path)) out->push_back(e.path + " missing from the manifest");
         const std::string rel = relative_name(e.path);
         if (rel.empty() || (overlaid && present(newer + rel))) continue;
@@ -222,9 +223,9 @@ bool shortfall(const std::string &image, int id, const std::vector<Entry> &membe
             continue;
         }
         sources->emplace(rel, st.st_mode);
-        if (!e.hardlink.empty() ? !S_ISREG(st.st_mode) : (st.st_mode & S_IFMT) != e.type) {
+        if (e.hard ? !S_ISREG(st.st_mode) : (st.st_mode & S_IFMT) != e.type) {
             out->push_back(e.path + " has another type");
-        } else if (e.hardlink.empty() && S_ISREG(st.st_mode) && st.st_size != e.size) {
+        } else if (!e.hard && S_ISREG(st.st_mode) && st.st_size != e.size) {
             out->push_back(e.path + ": " + std::to_string(st.st_size) + " of " +
                            std::to_string(e.size) + " bytes");
         } else if (!S_ISLNK(st.st_mode) && (st.st_mode & 07777) != e.mode) {
@@ -472,7 +473,7 @@ std::vector<Result> in_order(std::vector<Result> results, const std::vector<std:
 // Checks an image and reads its record (check.h, install's first step): false with the step
 // ("check", "read record") in r.
 bool read_image(const std::string &image, const installer::CheckOptions &check, Result &r,
-                RecordPtr &record, std::vector<Entry> *members) {
+                RecordPtr &record, std::deque<Declared> *members) {
     r.what = image;
     if (!image_passes(image, check, &r, members)) {
         r.step = "check";
@@ -547,7 +548,7 @@ struct Steps {
 
 // The plugin directory, the extraction, its check against the archive and the names it would
 // take in the root tree; *plan gets what link is to create.
-bool extract_plugin(Steps &s, const std::string &image, const std::vector<Entry> &members,
+bool extract_plugin(Steps &s, const std::string &image, const std::deque<Declared> &members,
                     const plugin_swid_map *map, Plan *plan) {
     Result &r = s.r;
     const int id = r.id;
@@ -653,7 +654,7 @@ std::vector<Result> Installer::install(const std::vector<std::string> &images,
                                        const Options &options) {
     std::vector<Result> results(images.size());
     std::vector<RecordPtr> records(images.size());
-    std::vector<std::vector<Entry>> members(images.size());  // as the check read them
+    std::vector<std::deque<Declared>> members(images.size());  // as the check read them
     std::vector<srg_record *> readable;
     std::vector<std::size_t> index;  // readable's image indices
     for (std::size_t i = 0; i < images.size(); ++i) {
