@@ -209,20 +209,22 @@ bool names_pass(const std::string &image, Result *r) {
 bool shortfall(const std::string &image, int id, const std::deque<Declared> &members,
                const std::vector<std::string> &manifest, std::vector<std::string> *out,
                Sources *sources) {
-    const std::unordered_set<std::string_view> listed(manifest.begin(), manifest.end());
+    const std::unordered_set<std::string_view> listed(manifest.begin(), manifest.end(),
+                                                      manifest.size());
+    sources->reserve(members.size());
     const std::string newer = newer_fs_dir(image) + "/";
     const bool overlaid = present(newer);
     const plugin_intn::Fd base(::open(plugin_dir(id).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     for (const Declared &e : members) {
         if (!listed.count(e.path)) out->push_back(e.path + " missing from the manifest");
-        const std::string rel = relative_name(e.path);
+        std::string rel = relative_name(e.path);
         if (rel.empty() || (overlaid && present(newer + rel))) continue;
         struct stat st;
         if (!base || ::fstatat(base.get(), rel.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             out->push_back(e.path + " missing");
             continue;
         }
-        sources->emplace(rel, st.st_mode);
+        sources->emplace(std::move(rel), st.st_mode);
         if (e.hard ? !S_ISREG(st.st_mode) : (st.st_mode & S_IFMT) != e.type) {
             out->push_back(e.path + " has another type");
         } else if (!e.hard && S_ISREG(st.st_mode) && st.st_size != e.size) {
