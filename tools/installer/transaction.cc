@@ -204,8 +204,8 @@ bool names_pass(const std::string &image, Result *r) {
 }
 
 // What the extraction failed to produce of the members the check read (a killed tar, a full
-// device, a mode tar could not set), in the tree or in the manifest tar wrote.  Members the newer-fs overlay replaced
-// are not compared.
+// device, a mode tar could not set), in the tree or in the manifest tar wrote.  Members the
+// newer-fs overlay replaced are not compared.
 bool shortfall(const std::string &image, int id, const std::deque<Declared> &members,
                const std::vector<std::string> &manifest, std::vector<std::string> *out,
                Sources *sources) {
