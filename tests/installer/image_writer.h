@@ -21,6 +21,7 @@ struct Member {
     std::string data{}, link{};  // a file's bytes; a link's target
     bool hard = false;           // link names a hard link's target
     int64_t uid = 0;
+    std::string uname{}, gname{};  // owner and group names ("": none stored)
 };
 
 // The header block of n bytes holding a record of swid "check-1.0".
@@ -48,6 +49,8 @@ inline std::string archive_bytes(const std::vector<Member> &members, const std::
         archive_entry_set_filetype(e.get(), m.type);
         archive_entry_set_perm(e.get(), m.mode);
         archive_entry_set_uid(e.get(), m.uid);
+        if (!m.uname.empty()) archive_entry_copy_uname(e.get(), m.uname.c_str());
+        if (!m.gname.empty()) archive_entry_copy_gname(e.get(), m.gname.c_str());
         archive_entry_set_size(e.get(), int64_t(m.data.size()));
         if (m.hard) archive_entry_copy_hardlink(e.get(), m.link.c_str());
         if (!m.hard && m.type == AE_IFLNK) archive_entry_copy_symlink(e.get(), m.link.c_str());
