@@ -87,7 +87,7 @@ using Sources = std::unordered_map<std::string, mode_t>;
 // What is at a root-tree name as linking's first pass sees it (stat follows links).  One lstat
 // answers for a free name and for most taken ones; a link, or a name that a trailing '/' asks
 // to be a directory, is looked at again as stat sees it.  Below a directory found missing
-// (*missing, the last one: "/pkg/") nothing is looked at: the manifest lists a directory's
+// (missing, the last one: "/pkg/") nothing is looked at: the manifest lists a directory's
 // entries after it, so one lstat of a new top directory answers for its whole subtree.
 struct AtName {
     bool looked = false;                // false below a missing directory
@@ -125,16 +125,15 @@ bool source_type(int base, const Sources &sources, const std::string &entry, mod
 // (directories never conflict, "xsd" names and the resolver file tolerated), plus what would
 // make its second pass fail: a dangling link at a name, a non-directory where the plugin has
 // a directory.  *plan gets what link is to create.
-std::vector<std::string> conflicts(int id, const std::vector<std::string> &entries,
+std::vector<std::string> conflicts(int base, const std::vector<std::string> &entries,
                                    const Sources &sources, const plugin_swid_map *map, Plan *plan) {
     std::vector<std::string> out;
-    const plugin_intn::Fd base(::open(plugin_dir(id).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     std::string missing;
     for (const std::string &entry : entries) {
         const std::string link = "/" + entry;
         if (excluded(link)) continue;
         mode_t type = 0;
-        const bool source = source_type(base.get(), sources, entry, &type);
+        const bool source = source_type(base, sources, entry, &type);
         const bool dir = source && S_ISDIR(type);
         const AtName at = at_name(link, missing);
         if (!at.there) {
@@ -206,7 +205,7 @@ bool names_pass(const std::string &image, Result *r) {
 // What the extraction failed to produce of the members the check read (a killed tar, a full
 // device, a mode tar could not set), in the tree or in the manifest tar wrote.  Members the
 // newer-fs overlay replaced are not compared.
-bool shortfall(const std::string &image, int id, const std::deque<Declared> &members,
+bool shortfall(const std::string &image, int base, const std::deque<Declared> &members,
                const std::vector<std::string> &manifest, std::vector<std::string> *out,
                Sources *sources) {
     const std::unordered_set<std::string_view> listed(manifest.begin(), manifest.end(),
@@ -214,13 +213,12 @@ bool shortfall(const std::string &image, int id, const std::deque<Declared> &mem
     sources->reserve(members.size());
     const std::string newer = newer_fs_dir(image) + "/";
     const bool overlaid = present(newer);
-    const plugin_intn::Fd base(::open(plugin_dir(id).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     for (const Declared &e : members) {
         if (!listed.count(e.path)) out->push_back(e.path + " missing from the manifest");
         std::string rel = relative_name(e.path);
         if (rel.empty() || (overlaid && present(newer + rel))) continue;
         struct stat st;
-        if (!base || ::fstatat(base.get(), rel.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (::fstatat(base, rel.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             out->push_back(e.path + " missing");
             continue;
         }
@@ -564,10 +562,13 @@ bool extract_plugin(Steps &s, const std::string &image, const std::deque<Declare
         return s.undo("extract", rc);
     std::vector<std::string> lines;
     if (!read_lines(manifest_path(id), &lines)) r.details.push_back("manifest unreadable");
+    // Both checks look at the extracted entries relative to the plugin directory (-1 when it
+    // cannot be opened: every entry is then missing).
+    const plugin_intn::Fd base(::open(plugin_dir(id).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     Sources sources;
-    if (!r.details.empty() || shortfall(image, id, members, lines, &r.details, &sources))
+    if (!r.details.empty() || shortfall(image, base.get(), members, lines, &r.details, &sources))
         return s.undo("extract check", std::nullopt);
-    r.details = conflicts(id, entries_of(lines), sources, map, plan);
+    r.details = conflicts(base.get(), entries_of(lines), sources, map, plan);
     return r.details.empty() || s.undo("conflicts", std::nullopt);
 }
 
